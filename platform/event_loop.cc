@@ -1,0 +1,154 @@
+// EventLoop: posted events first, then due timers, then wait.
+#include "platform/event_loop.h"
+
+#include <algorithm>
+
+namespace qv {
+
+using Clock = std::chrono::steady_clock;
+
+Timer::Timer(EventLoop* loop, uint32_t interval_ms, std::function<void()> tick)
+    : loop_(loop), interval_ms_(interval_ms), tick_(std::move(tick)) {}
+
+Timer::~Timer() { loop_->Unregister(this); }
+
+void Timer::SetEnabled(bool enabled) {
+  if (enabled && !enabled_) {
+    due_ = Clock::now() + std::chrono::milliseconds(interval_ms_);
+  }
+  enabled_ = enabled;
+  if (enabled) loop_->wake_.notify_all();
+}
+
+void Timer::SetInterval(uint32_t milliseconds) {
+  interval_ms_ = milliseconds;
+  due_ = Clock::now() + std::chrono::milliseconds(interval_ms_);
+}
+
+WorkToken::WorkToken(EventLoop* loop) : loop_(loop) {
+  std::lock_guard<std::mutex> lock(loop_->mutex_);
+  ++loop_->work_;
+}
+
+WorkToken::~WorkToken() {
+  {
+    std::lock_guard<std::mutex> lock(loop_->mutex_);
+    --loop_->work_;
+  }
+  loop_->wake_.notify_all();
+}
+
+EventLoop::EventLoop() = default;
+EventLoop::~EventLoop() = default;
+
+std::unique_ptr<Timer> EventLoop::CreateTimer(uint32_t interval_ms,
+                                              std::function<void()> tick) {
+  std::unique_ptr<Timer> timer(new Timer(this, interval_ms, std::move(tick)));
+  timers_.push_back(timer.get());
+  return timer;
+}
+
+void EventLoop::Unregister(Timer* timer) { timers_.remove(timer); }
+
+void EventLoop::Post(std::function<void()> fn) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    posted_.push_back(std::move(fn));
+  }
+  wake_.notify_all();
+}
+
+bool EventLoop::RunOnePosted() {
+  std::function<void()> fn;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (posted_.empty()) return false;
+    fn = std::move(posted_.front());
+    posted_.pop_front();
+  }
+  fn();
+  return true;
+}
+
+bool EventLoop::RunOneTimer() {
+  const auto now = Clock::now();
+  // Copy: a tick may create or destroy timers.
+  std::vector<Timer*> timers(timers_.begin(), timers_.end());
+  for (Timer* timer : timers) {
+    if (std::find(timers_.begin(), timers_.end(), timer) == timers_.end()) {
+      continue;
+    }
+    if (!timer->enabled_ || timer->running_ || timer->due_ > now) continue;
+    timer->due_ = now + std::chrono::milliseconds(timer->interval_ms_);
+    timer->running_ = true;
+    // Keep the timer's callback alive and detect its destruction meanwhile.
+    auto tick = timer->tick_;
+    tick();
+    if (std::find(timers_.begin(), timers_.end(), timer) != timers_.end()) {
+      timer->running_ = false;
+    }
+    return true;
+  }
+  return false;
+}
+
+bool EventLoop::RunOne() { return RunOnePosted() || RunOneTimer(); }
+
+void EventLoop::ProcessPendingMessages() {
+  // Bounded so that a timer with a zero interval cannot keep us here.
+  for (int i = 0; i < 1000 && !quitting(); ++i) {
+    if (!RunOne()) break;
+  }
+}
+
+Clock::time_point EventLoop::NextDue() const {
+  auto next = Clock::time_point::max();
+  for (const Timer* timer : timers_) {
+    if (timer->enabled_ && !timer->running_) next = std::min(next, timer->due_);
+  }
+  return next;
+}
+
+bool EventLoop::Idle() {
+  for (const Timer* timer : timers_) {
+    if (timer->enabled_) return false;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  return posted_.empty() && work_ == 0;
+}
+
+bool EventLoop::RunUntil(const std::function<bool()>& done) {
+  while (true) {
+    if (done()) return true;
+    if (quitting()) return false;
+    if (RunOne()) continue;
+    const auto next = NextDue();
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!posted_.empty() || quit_) continue;
+    if (next == Clock::time_point::max()) {
+      if (work_ == 0) {
+        // Nothing can happen any more unless done() already holds.
+        lock.unlock();
+        return done();
+      }
+      wake_.wait(lock);
+    } else {
+      wake_.wait_until(lock, next);
+    }
+  }
+}
+
+void EventLoop::Quit() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    quit_ = true;
+  }
+  wake_.notify_all();
+}
+
+bool EventLoop::quitting() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return quit_;
+}
+
+}  // namespace qv

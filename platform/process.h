@@ -1,0 +1,82 @@
+// ProcessLauncher: starting programs by a Windows command line.
+//
+// The command line names the program the way CreateProcess reads it when it
+// is given no application name: a quoted first token is the program; an
+// unquoted one is tried at every blank, shortest first ("C:\Program Files\a
+// b.exe x" tries "C:\Program", then "C:\Program Files\a", then
+// "C:\Program Files\a b.exe"), ".exe" is added to a name without extension,
+// and a name without folder is looked for in the current folder, then the
+// system folder, then the Windows folder.
+// The rest of the line is handed to the program as its arguments, split by
+// the rules of the C runtime (quotes and backslashes).
+//
+// Used from the UI thread. A Process that is destroyed without Wait() goes on
+// running on its own.
+#ifndef QV_PLATFORM_PROCESS_H_
+#define QV_PLATFORM_PROCESS_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/status.h"
+
+namespace qv {
+
+// How the program's main window is shown (the values of the show styles).
+enum class WindowStyle {
+  kDefault = -1,       // as the program chooses (no show-window request)
+  kHide = 0,
+  kNormalFocus = 1,
+  kMinimizedFocus = 2,
+};
+
+class Process {
+ public:
+  virtual ~Process() = default;
+  // Blocks until the program has ended and returns its 32-bit exit code.
+  virtual uint32_t Wait() = 0;
+  virtual int64_t id() const = 0;
+};
+
+class ProcessLauncher {
+ public:
+  virtual ~ProcessLauncher() = default;
+  // Starts the program; on failure stores nullptr and returns the error
+  // (ERROR_FILE_NOT_FOUND when no program is found, ERROR_BAD_FORMAT when the
+  // file is not something the machine can run).
+  virtual Status CreateProcess(const std::string& command_line,
+                               WindowStyle style,
+                               std::unique_ptr<Process>* process) = 0;
+};
+
+// Splits a command line's argument text by the rules of the C runtime:
+// blanks and tabs separate arguments; "..." groups (a quoted part may sit in
+// the middle of an argument, and "" gives an empty argument); 2n backslashes
+// before a quote give n backslashes and the quote opens or closes a quoted
+// part; 2n+1 backslashes before a quote give n backslashes and a literal
+// quote; backslashes anywhere else are literal. Inside a quoted part, ""
+// gives a literal quote and the part stays open (the rule of the runtimes
+// since 2008; older ones closed the part after it).
+std::vector<std::string> SplitWindowsArguments(const std::string& text);
+
+// One reading of a command line: the program text and the argument text that
+// follows it (beginning with the blank after the program, if any).
+struct ProgramCandidate {
+  std::string program;
+  std::string arguments;
+};
+
+// The readings that CreateProcess tries, in order, for a command line given
+// without an application name. Leading blanks are skipped. A quoted first
+// token gives one reading: the text up to the closing quote (or the end of
+// the line when there is none) is the program, what follows the quote the
+// arguments. An unquoted line gives one reading at every run of blanks,
+// shortest first, and then the whole line (trailing blanks dropped). An empty
+// line, or an empty quoted program, gives none.
+std::vector<ProgramCandidate> ProgramCandidates(const std::string& command_line);
+
+}  // namespace qv
+
+#endif  // QV_PLATFORM_PROCESS_H_

@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Sets up a Debian 12 machine for building: installs the Debian packages the
+# build needs when they are missing, then configures and builds.
+#
+#   scripts/setup.sh [BUILD_DIR] [--sanitize]
+#
+# BUILD_DIR defaults to "build" beside this script's folder. With --sanitize
+# the build uses AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build_dir="$here/build"
+sanitize=OFF
+for arg in "$@"; do
+  case "$arg" in
+    --sanitize) sanitize=ON ;;
+    -h|--help) sed -n '2,9p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) build_dir=$arg ;;
+  esac
+done
+
+packages=(
+  build-essential cmake pkg-config
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libsqlite3-dev nlohmann-json3-dev libcli11-dev
+  binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  sudo=""
+  if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+jobs=$(nproc 2>/dev/null || echo 2)
+cmake -S "$here" -B "$build_dir" -DQV_SANITIZE="$sanitize" >/dev/null
+cmake --build "$build_dir" -j "$jobs"

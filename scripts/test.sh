@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Sets up the machine (scripts/setup.sh) and runs the whole test suite twice:
+# on the normal build and on a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer.
+#
+#   scripts/test.sh [--quick]     --quick skips the sanitizer build
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+quick=0
+[ "${1:-}" = "--quick" ] && quick=1
+jobs=$(nproc 2>/dev/null || echo 2)
+
+"$here/scripts/setup.sh" "$here/build"
+(cd "$here/build" && ctest --output-on-failure -j "$jobs")
+
+if [ "$quick" -eq 0 ]; then
+  "$here/scripts/setup.sh" "$here/build-sanitize" --sanitize
+  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+  (cd "$here/build-sanitize" && ctest --output-on-failure -j "$jobs")
+fi
