@@ -1,0 +1,182 @@
+// Recordset: a table of typed fields and ordered records with one cursor, as
+// the platform's data-access components offer it, and its persisted form.
+//
+// The control holds its install list in a Recordset and walks it with the
+// members it knows by their data-access names:
+//
+//   Open(path)          Open
+//   save(path)          save
+//   SetFilter(text)     Filter = text        (Filter() reads it back)
+//   Eof()               EOF                  (EOF itself is a C library macro)
+//   AbsolutePosition()  AbsolutePosition
+//   recordcount()       recordcount
+//   MoveNext()          MoveNext
+//   Field(name)         Fields(name).Value   (Value() reports failures)
+//
+// Field names match without regard to (ASCII) case. Records keep the order in
+// which they were added or read; nothing reorders them. A filter hides
+// records; position and count refer to the visible records only, and save
+// writes every record whatever the filter.
+//
+// The persisted form is a JSON document:
+//
+//   {"format": "qv-installlist", "version": 1,
+//    "fields": [{"name": "SequenceID", "type": "integer"}, ...],
+//    "records": [[1, "x.dll", false], [9999, "client.exe", null]]}
+//
+// Field types are "integer", "number", "string" and "boolean"; any value may
+// be null. A document of another format or a newer version is refused.
+//
+// A Recordset is a plain value owned by one thread; copies are independent.
+#ifndef QV_PLATFORM_RECORDSET_H_
+#define QV_PLATFORM_RECORDSET_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/status.h"
+#include "platform/variant.h"
+
+namespace qv {
+
+enum class FieldType { kInteger, kNumber, kString, kBoolean };
+
+// "integer", "number", "string", "boolean".
+const char* FieldTypeName(FieldType type);
+
+struct FieldInfo {
+  std::string name;
+  FieldType type = FieldType::kString;
+};
+
+// The document's format name and the newest version this program reads.
+inline constexpr char kRecordsetFormat[] = "qv-installlist";
+inline constexpr int kRecordsetVersion = 1;
+
+// AbsolutePosition() when there is no current record.
+inline constexpr int32_t kPositionEof = -3;
+
+class Recordset {
+ public:
+  // No fields, no records, no current record.
+  Recordset() = default;
+
+  // ---- Building -----------------------------------------------------------
+
+  // Adds a field after the existing ones. Fails when a field of that name
+  // (in any case) exists, when the name is empty, or when the recordset
+  // already holds records.
+  Status AddField(const std::string& name, FieldType type);
+
+  // Appends a record with one value per field, in field order. Each value
+  // must be null or suit its field: integer fields take integers (or numbers
+  // without a fraction, stored as integers), number fields take numbers or
+  // integers (stored as numbers), string fields take text, boolean fields
+  // truth values. On failure nothing is added. Afterwards the first visible
+  // record is current.
+  Status AddRecord(std::vector<Variant> values);
+
+  // Removes every field and record and the filter.
+  void Clear();
+
+  // ---- Layout and contents ------------------------------------------------
+
+  const std::vector<FieldInfo>& fields() const { return fields_; }
+  // Every record in order, whatever the filter.
+  const std::vector<std::vector<Variant>>& records() const { return records_; }
+  // The index of the named field, or -1.
+  int FieldIndex(const std::string& name) const;
+  bool HasField(const std::string& name) const { return FieldIndex(name) >= 0; }
+
+  // ---- Cursor ---------------------------------------------------------------
+
+  // True when there is no current record: the view is empty, or the cursor
+  // has moved past its last record.
+  bool Eof() const { return position_ >= visible_.size(); }
+  // 1-based ordinal of the current record among the visible records;
+  // kPositionEof when there is none.
+  int32_t AbsolutePosition() const;
+  // The number of visible records.
+  int32_t recordcount() const { return static_cast<int32_t>(visible_.size()); }
+  // Makes the next visible record current, or reaches the end. Fails, and
+  // changes nothing, when the cursor is already at the end.
+  Status MoveNext();
+  // Makes the first visible record current (the end when there is none).
+  void MoveFirst() { position_ = 0; }
+
+  // The current record's value of the named field. Fails, storing null, when
+  // no field has that name or there is no current record.
+  Status Value(const std::string& name, Variant* out) const;
+  // The same, with null for either failure.
+  Variant Field(const std::string& name) const;
+
+  // ---- Filter ---------------------------------------------------------------
+
+  // Restricts the visible records to those matching a condition of the form
+  //   Field op literal
+  // with op one of = <> < > <= >=, Field a field name (or [a name] in
+  // brackets), and literal a number ("0", "-2.5", "1e3"), a text in single
+  // quotes ('a''b' for a'b) or True / False. "" shows every record again.
+  //
+  // Fields of the integer, number and boolean types compare as numbers, a
+  // truth value counting as -1 (true) or 0 (false); their literal must be a
+  // number, a quoted number, True or False. String fields compare as text
+  // without regard to (ASCII) case. A null value matches no condition.
+  //
+  // Afterwards the first visible record is current. An unknown field, an
+  // unsupported condition (AND, OR, LIKE, ...) or an unfit literal fails and
+  // leaves filter and cursor as they were.
+  Status SetFilter(const std::string& text);
+  // The condition set last; "" when none.
+  const std::string& Filter() const { return filter_text_; }
+
+  // ---- Persistence ----------------------------------------------------------
+
+  // Replaces the contents with a document (see above). Fails with a message
+  // naming the first fault (malformed JSON, another format, a newer version,
+  // an unknown field type, a record whose length differs from the fields, a
+  // value that does not suit its field) and leaves the recordset unchanged.
+  // On success there is no filter and the first record is current.
+  Status ParseJson(const std::string& text);
+  // The whole list as a document, every record whatever the filter. A number
+  // that is not finite is written as null.
+  std::string ToJson() const;
+
+  // Loads a list written by save from a file of the current platform's
+  // machine (a Windows path); the first record becomes current. On failure
+  // the recordset is unchanged.
+  Status Open(const std::string& windows_path);
+  // Writes the whole list to a file of the current platform's machine,
+  // replacing one that is there. The file is written under a temporary name
+  // and then moved into place, so an existing file stays intact when the
+  // save fails.
+  Status save(const std::string& windows_path) const;
+
+ private:
+  enum class CompareOp { kEqual, kNotEqual, kLess, kGreater, kLessEqual,
+                         kGreaterEqual };
+  struct Condition {
+    int field = -1;
+    CompareOp op = CompareOp::kEqual;
+    bool numeric = false;
+    double number = 0.0;
+    std::string text;
+  };
+
+  bool Matches(const std::vector<Variant>& record) const;
+  // Rebuilds the visible records and puts the cursor on the first.
+  void Refresh();
+
+  std::vector<FieldInfo> fields_;
+  std::vector<std::vector<Variant>> records_;
+  std::string filter_text_;
+  std::optional<Condition> condition_;
+  std::vector<size_t> visible_;  // indexes into records_
+  size_t position_ = 0;          // index into visible_; size() at the end
+};
+
+}  // namespace qv
+
+#endif  // QV_PLATFORM_RECORDSET_H_

@@ -1,0 +1,176 @@
+// Machine: a model of a Windows machine kept in one folder, the machine root.
+//
+//   ROOT/machine.json   the profile (family, code page, folders, drives,
+//                       the user's rights, files in use, ...)
+//   ROOT/drive_c/...    drive C's files (one folder per drive letter)
+//   ROOT/registry.db    the registry (SQLite)
+//   ROOT/volume.db      what the file system keeps beside the files: short
+//                       (8.3) names once given out, and file attributes
+//
+// Windows paths map onto host paths below the drive folders: "\" and "/"
+// separate components, "." and ".." are resolved without leaving the drive,
+// trailing dots and blanks of a component are dropped, and components match
+// existing names without regard to case or by their short name, as on
+// Windows. A path rooted without a drive ("\Ostrel") is on the current drive;
+// a relative one is taken from the current folder.
+//
+// A Machine is used from one thread; several processes may work on the same
+// machine root at once (the databases are changed in transactions).
+#ifndef QV_PLATFORM_SANDBOX_MACHINE_H_
+#define QV_PLATFORM_SANDBOX_MACHINE_H_
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/status.h"
+#include "platform/system_info.h"
+#include "platform/text_codec.h"
+
+struct sqlite3;
+
+namespace qv::sandbox {
+
+enum class Family { kNt, k9x };
+
+struct InUseFile {
+  std::string path;        // Windows path
+  bool exclusive = false;  // cannot even be opened for reading
+};
+
+struct MachineProfile {
+  Family family = Family::kNt;
+  uint32_t ansi_code_page = 1252;
+  char current_drive = 'C';
+  std::string current_directory = "C:\\";
+  std::string system_directory = "C:\\Windows\\System32";
+  std::string windows_directory = "C:\\Windows";
+  std::string program_files_directory = "C:\\Program Files";
+  // Drive letter (upper case) -> folder below the machine root.
+  std::map<char, std::string> drives = {{'C', "drive_c"}};
+  std::string user_name = "Administrator";
+  // Registry roots the user may change ("HKEY_LOCAL_MACHINE", ...).
+  std::vector<std::string> writable_registry_roots;
+  // Folders (Windows paths) below which the user may write, and folders
+  // below which the user may not, which wins.
+  std::vector<std::string> writable_folders;
+  std::vector<std::string> protected_folders;
+  std::vector<InUseFile> files_in_use;
+  bool shutdown_privilege = true;
+  std::optional<MemoryStatus> memory;
+  // Keys of machine.json this version does not know; written back unchanged.
+  std::string unknown_json;
+
+  static MachineProfile Default(Family family, bool admin);
+};
+
+// Parses and writes machine.json.
+Status ParseProfile(const std::string& json_text, MachineProfile* profile);
+std::string SerializeProfile(const MachineProfile& profile);
+
+// A Windows path taken apart: drive and components, "." and ".." resolved.
+struct WinPath {
+  char drive = 'C';
+  std::vector<std::string> components;
+
+  // "C:\A\B", or "C:\" for the root.
+  std::string ToString() const;
+  bool IsRoot() const { return components.empty(); }
+  WinPath Parent() const;
+};
+
+// Where a Windows path lies on the host.
+struct HostLocation {
+  WinPath path;             // normalized
+  std::string host_path;    // absolute host path
+  bool exists = false;      // the whole path exists
+  bool parent_exists = false;
+  std::string actual_name;  // the last component as stored (when it exists)
+};
+
+class Machine {
+ public:
+  ~Machine();
+
+  // Opens an existing machine root. Fails with a clear message when the root
+  // or its profile is missing or damaged.
+  static Status Open(const std::string& root, std::unique_ptr<Machine>* machine);
+
+  // Makes a fresh machine in root (created when missing; an existing root
+  // must be empty): profile, drive folders, the Windows folders, Program
+  // Files and a registry seeded as a fresh install has it.
+  static Status Init(const std::string& root, Family family, bool admin,
+                     std::unique_ptr<Machine>* machine);
+
+  const std::string& root() const { return root_; }
+  const MachineProfile& profile() const { return profile_; }
+  bool is_nt() const { return profile_.family == Family::kNt; }
+  // The machine's ANSI code page.
+  const TextCodec& codec() const { return codec_; }
+
+  // Writes the profile back (after a change through mutable_profile()).
+  MachineProfile* mutable_profile() { return &profile_; }
+  Status SaveProfile();
+
+  // Parses a Windows path. ERROR_INVALID_NAME for characters Windows refuses,
+  // ERROR_PATH_NOT_FOUND for a drive the machine lacks or a network path.
+  Status ParsePath(const std::string& windows_path, WinPath* path) const;
+
+  // Maps a Windows path onto the host.
+  Status Locate(const std::string& windows_path, HostLocation* location);
+  Status Locate(const WinPath& path, HostLocation* location);
+
+  // The host folder of a drive.
+  std::string DriveFolder(char drive) const;
+
+  // The short (8.3) name of the entry long_name in the host folder host_dir,
+  // giving one out (and keeping it) when it has none yet.
+  Status ShortNameOf(const std::string& host_dir, const std::string& long_name,
+                     std::string* short_name);
+
+  // Rights.
+  bool MayWriteRegistryRoot(uint32_t root_handle) const;
+  bool MayWriteFolder(const WinPath& folder) const;
+
+  // Whether another program holds the file: listed in the profile, or locked
+  // (flock or fcntl) by another process. *exclusive tells whether it cannot
+  // even be read.
+  bool InUse(const WinPath& path, const std::string& host_path,
+             bool* exclusive) const;
+
+  // The attributes kept for a file beside it (read-only, hidden, system).
+  uint32_t StoredAttributes(const std::string& host_path);
+  Status StoreAttributes(const std::string& host_path, uint32_t attributes);
+  // Moves or drops what is kept for a host path that was moved or deleted.
+  void ForgetPath(const std::string& host_path);
+  void MovePathRecords(const std::string& from_host, const std::string& to_host);
+
+  std::string registry_db_path() const { return root_ + "/registry.db"; }
+
+ private:
+  Machine(std::string root, MachineProfile profile);
+  Status OpenVolume();
+
+  std::string root_;
+  MachineProfile profile_;
+  TextCodec codec_;
+  sqlite3* volume_ = nullptr;
+};
+
+// Case folding for name comparison (ASCII and Latin-1 letters).
+std::string FoldCase(const std::string& name);
+bool NamesEqual(const std::string& a, const std::string& b);
+
+// Whether name is a valid 8.3 name as it stands (no short name is needed).
+bool IsValidShortName(const std::string& name);
+
+// The short-name candidate for long_name with the numeric tail n (1, 2, ...):
+// "PROGRA~1", "QUILLM~1", "LONGFI~1.TXT"; from n = 5 on a hashed form.
+std::string ShortNameCandidate(const std::string& long_name, int n);
+
+}  // namespace qv::sandbox
+
+#endif  // QV_PLATFORM_SANDBOX_MACHINE_H_

@@ -1,0 +1,81 @@
+// SandboxFileSystem: the machine's files and folders on the host.
+//
+// Every operation maps its Windows paths with Machine::Locate and then checks
+// what Windows would check before it touches the host: the user's right to
+// write in the folder, the read-only attribute, files in use. Moves delayed
+// until the next start are recorded where the machine's family keeps them:
+// on the NT family in PendingFileRenameOperations under
+// HKLM\SYSTEM\CurrentControlSet\Control\Session Manager; the 9x family has no
+// such moves (ERROR_CALL_NOT_IMPLEMENTED), it uses wininit.ini instead.
+//
+// Used from one thread.
+#ifndef QV_PLATFORM_SANDBOX_SANDBOX_FILE_SYSTEM_H_
+#define QV_PLATFORM_SANDBOX_SANDBOX_FILE_SYSTEM_H_
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/file_system.h"
+#include "platform/registry.h"
+#include "platform/sandbox/machine.h"
+
+namespace qv::sandbox {
+
+constexpr uint32_t kErrorCallNotImplemented = 120;
+
+// Where the NT family keeps the moves delayed until the next start.
+constexpr const char* kSessionManagerKey =
+    "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+constexpr const char* kPendingRenamesValue = "PendingFileRenameOperations";
+
+class SandboxFileSystem : public FileSystem {
+ public:
+  // registry may be null; delayed moves then fail.
+  SandboxFileSystem(Machine* machine, Registry* registry);
+
+  Status CreateDirectory(const std::string& path) override;
+  Status RemoveDirectory(const std::string& path) override;
+  Status GetFileAttributes(const std::string& path,
+                           uint32_t* attributes) override;
+  Status SetFileAttributes(const std::string& path,
+                           uint32_t attributes) override;
+  Status DeleteFile(const std::string& path) override;
+  Status MoveFile(const std::string& from, const std::string& to) override;
+  Status MoveFileEx(const std::string& from, const std::string& to,
+                    uint32_t flags) override;
+  Status CopyFile(const std::string& from, const std::string& to,
+                  bool fail_if_exists) override;
+  Status GetFileSize(const std::string& path, uint64_t* size) override;
+  Status NewWritableFile(const std::string& path, OpenMode mode,
+                         std::unique_ptr<WritableFile>* result) override;
+  Status NewRandomAccessFile(
+      const std::string& path,
+      std::unique_ptr<RandomAccessFile>* result) override;
+  Status GetShortPathName(const std::string& path,
+                          std::string* short_path) override;
+  Status GetLongPathName(const std::string& path,
+                         std::string* long_path) override;
+  Status ListDirectory(const std::string& path,
+                       std::vector<DirEntry>* entries) override;
+  std::vector<char> Drives() override;
+
+ private:
+  // Maps path; fails as Windows does for a path that cannot name anything.
+  Status Find(const std::string& path, HostLocation* location);
+  // The actual names of every component of an existing location.
+  std::vector<std::string> ActualComponents(const HostLocation& location) const;
+  Status CheckFolderWritable(const WinPath& folder, const std::string& what);
+  Status CheckFileReplaceable(const HostLocation& location);
+  Status RecordDelayedMove(const HostLocation& from, const std::string& to,
+                           uint32_t flags);
+  Status MoveHostFile(const HostLocation& from, const HostLocation& to,
+                      bool replace);
+
+  Machine* machine_;
+  Registry* registry_;
+};
+
+}  // namespace qv::sandbox
+
+#endif  // QV_PLATFORM_SANDBOX_SANDBOX_FILE_SYSTEM_H_

@@ -1,0 +1,56 @@
+// SandboxPlatform: every platform service of one sandbox machine.
+//
+// Opens the machine root, makes the registry, file system, process launcher,
+// system queries, version reader and text codec of that machine, and fills a
+// Platform with them together with the event loop and user interface that
+// the host brings.
+#ifndef QV_PLATFORM_SANDBOX_SANDBOX_PLATFORM_H_
+#define QV_PLATFORM_SANDBOX_SANDBOX_PLATFORM_H_
+
+#include <memory>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/sandbox/machine.h"
+
+namespace qv::sandbox {
+
+class SandboxRegistry;
+class SandboxFileSystem;
+class SandboxProcessLauncher;
+class SandboxSystemInfo;
+class SandboxVersionInfo;
+
+class SandboxPlatform {
+ public:
+  ~SandboxPlatform();
+
+  // loop and ui may be null when the caller needs neither (machine tools).
+  static Status Open(const std::string& root, EventLoop* loop,
+                     UserInterface* ui,
+                     std::unique_ptr<SandboxPlatform>* result);
+
+  Platform* platform() { return &platform_; }
+  Machine& machine() { return *machine_; }
+  SandboxRegistry* registry() { return registry_.get(); }
+
+ private:
+  SandboxPlatform() = default;
+
+  std::unique_ptr<Machine> machine_;
+  std::unique_ptr<TextCodec> codec_;
+  std::unique_ptr<SandboxRegistry> registry_;
+  std::unique_ptr<SandboxFileSystem> files_;
+  std::unique_ptr<SandboxProcessLauncher> processes_;
+  std::unique_ptr<SandboxSystemInfo> system_;
+  std::unique_ptr<SandboxVersionInfo> versions_;
+  Platform platform_;
+};
+
+// Makes a fresh machine in root: profile, folders and a registry seeded as a
+// fresh Windows install has it.
+Status InitMachine(const std::string& root, Family family, bool admin);
+
+}  // namespace qv::sandbox
+
+#endif  // QV_PLATFORM_SANDBOX_SANDBOX_PLATFORM_H_

@@ -1,0 +1,168 @@
+// Test helpers.
+#include "tests/test_util.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace qv::testing {
+
+namespace fs = std::filesystem;
+
+std::string MakeTempDir(const std::string& prefix) {
+  std::string pattern = (fs::temp_directory_path() / (prefix + ".XXXXXX")).string();
+  char* made = ::mkdtemp(pattern.data());
+  if (made == nullptr) {
+    ADD_FAILURE() << "cannot make a temporary folder";
+    return "";
+  }
+  return made;
+}
+
+void RemoveTree(const std::string& host_path) {
+  std::error_code ec;
+  // Make everything removable first (tests may drop write bits).
+  if (fs::exists(host_path, ec)) {
+    for (auto it = fs::recursive_directory_iterator(host_path, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    }
+  }
+  fs::remove_all(host_path, ec);
+}
+
+std::string ReadHostFile(const std::string& host_path) {
+  std::ifstream in(host_path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void WriteHostFile(const std::string& host_path, const std::string& contents) {
+  std::error_code ec;
+  fs::create_directories(fs::path(host_path).parent_path(), ec);
+  std::ofstream out(host_path, std::ios::binary | std::ios::trunc);
+  out << contents;
+}
+
+bool HostExists(const std::string& host_path) {
+  std::error_code ec;
+  return fs::exists(fs::symlink_status(host_path, ec));
+}
+
+std::string FixturePath(const std::string& name) {
+  return std::string(QV_FIXTURES_DIR) + "/" + name;
+}
+
+std::string QvinitPath() { return QV_QVINIT_PATH; }
+
+CommandResult RunCommand(const std::vector<std::string>& argv,
+                         const std::string& stdin_text) {
+  CommandResult result;
+  const std::string dir = MakeTempDir("qvcmd");
+  const std::string in = dir + "/in", out = dir + "/out", err = dir + "/err";
+  WriteHostFile(in, stdin_text);
+  std::string command;
+  for (const std::string& arg : argv) {
+    std::string quoted = "'";
+    for (char c : arg) {
+      if (c == '\'') {
+        quoted += "'\\''";
+      } else {
+        quoted += c;
+      }
+    }
+    command += quoted + "' ";
+  }
+  command += "<'" + in + "' >'" + out + "' 2>'" + err + "'";
+  const int status = std::system(command.c_str());
+  result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.out = ReadHostFile(out);
+  result.err = ReadHostFile(err);
+  RemoveTree(dir);
+  return result;
+}
+
+void RecordingUi::ShowPanel(const Panel&) { ++shows; }
+
+void RecordingUi::PanelChanged(const Panel& panel, PanelChange change) {
+  if (change == PanelChange::kMessage) messages.push_back(panel.lblMessage.caption);
+  if (change == PanelChange::kFrame) frames.push_back(panel.frameStatus.caption);
+}
+
+void RecordingUi::Repaint(const Panel&) { ++repaints; }
+
+int RecordingUi::MessageBox(const std::string& text, int style,
+                            const std::string& title) {
+  int answer = kIdOk;
+  if (!box_answers.empty()) {
+    answer = box_answers.front();
+    box_answers.pop_front();
+  }
+  boxes.push_back(Box{text, style, title, answer});
+  return answer;
+}
+
+std::string RecordingUi::InputBox(const std::string& prompt, const std::string&,
+                                  const std::string&) {
+  input_prompts.push_back(prompt);
+  if (input_answers.empty()) return "";
+  std::string answer = input_answers.front();
+  input_answers.pop_front();
+  return answer;
+}
+
+TestMachine::TestMachine(sandbox::Family family, bool admin) {
+  root_ = MakeTempDir("qvmachine") + "/machine";
+  Status s = sandbox::InitMachine(root_, family, admin);
+  if (!s.ok()) {
+    ADD_FAILURE() << "cannot make a machine: " << s.ToString();
+    std::abort();
+  }
+  Reopen();
+}
+
+TestMachine::~TestMachine() {
+  scope_.reset();
+  sandbox_.reset();
+  RemoveTree(fs::path(root_).parent_path().string());
+}
+
+void TestMachine::Reopen() {
+  scope_.reset();
+  sandbox_.reset();
+  Status s = sandbox::SandboxPlatform::Open(root_, &loop_, &ui_, &sandbox_);
+  if (!s.ok()) {
+    ADD_FAILURE() << "cannot open the machine: " << s.ToString();
+    std::abort();
+  }
+  scope_ = std::make_unique<ScopedPlatform>(sandbox_->platform());
+}
+
+std::string TestMachine::HostPath(const std::string& windows_path) {
+  sandbox::HostLocation loc;
+  Status s = machine().Locate(windows_path, &loc);
+  EXPECT_TRUE(s.ok()) << s.ToString();
+  return loc.host_path;
+}
+
+void TestMachine::WriteFile(const std::string& windows_path, const std::string& contents) {
+  WriteHostFile(HostPath(windows_path), contents);
+}
+
+std::string TestMachine::ReadFile(const std::string& windows_path) {
+  return ReadHostFile(HostPath(windows_path));
+}
+
+bool TestMachine::Exists(const std::string& windows_path) {
+  sandbox::HostLocation loc;
+  return machine().Locate(windows_path, &loc).ok() && loc.exists;
+}
+
+}  // namespace qv::testing

@@ -1,0 +1,103 @@
+// Test helpers: temporary folders, a fresh sandbox machine with its platform
+// installed on the test's thread, and a user interface that records what the
+// control shows and answers from a script.
+#ifndef QV_TESTS_TEST_UTIL_H_
+#define QV_TESTS_TEST_UTIL_H_
+
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/sandbox/machine.h"
+#include "platform/sandbox/sandbox_platform.h"
+
+namespace qv::testing {
+
+// A new empty host folder below the system's temp folder.
+std::string MakeTempDir(const std::string& prefix = "qvtest");
+void RemoveTree(const std::string& host_path);
+// Host file helpers.
+std::string ReadHostFile(const std::string& host_path);
+void WriteHostFile(const std::string& host_path, const std::string& contents);
+bool HostExists(const std::string& host_path);
+
+// The path of a PE fixture made by the build (tests/fixtures).
+std::string FixturePath(const std::string& name);
+// The qvinit program of this build.
+std::string QvinitPath();
+
+// Runs a program with arguments (no shell), feeding stdin_text, and gives
+// its exit status and what it printed.
+struct CommandResult {
+  int exit_code = -1;
+  std::string out;
+  std::string err;
+};
+CommandResult RunCommand(const std::vector<std::string>& argv,
+                         const std::string& stdin_text = "");
+
+// Records every call and answers message and input boxes from queues
+// (kIdOk / "" when a queue is empty).
+class RecordingUi : public UserInterface {
+ public:
+  struct Box {
+    std::string text;
+    int style = 0;
+    std::string title;
+    int answer = 0;
+  };
+  void ShowPanel(const Panel& panel) override;
+  void PanelChanged(const Panel& panel, PanelChange change) override;
+  void Repaint(const Panel& panel) override;
+  int MessageBox(const std::string& text, int style,
+                 const std::string& title) override;
+  std::string InputBox(const std::string& prompt, const std::string& title,
+                       const std::string& default_text) override;
+
+  std::deque<int> box_answers;
+  std::deque<std::string> input_answers;
+  std::vector<Box> boxes;
+  std::vector<std::string> input_prompts;
+  std::vector<std::string> messages;  // lblMessage captions, in order
+  std::vector<std::string> frames;    // frameStatus captions, in order
+  int repaints = 0;
+  int shows = 0;
+};
+
+// A fresh sandbox machine in a temporary folder whose platform is the
+// current one of the calling thread while the object lives.
+class TestMachine {
+ public:
+  explicit TestMachine(sandbox::Family family = sandbox::Family::kNt,
+                       bool admin = true);
+  ~TestMachine();
+
+  Platform& platform() { return *sandbox_->platform(); }
+  sandbox::Machine& machine() { return sandbox_->machine(); }
+  EventLoop& loop() { return loop_; }
+  RecordingUi& ui() { return ui_; }
+  const std::string& root() const { return root_; }
+
+  // The host path that a Windows path of this machine maps to.
+  std::string HostPath(const std::string& windows_path);
+  // Writes or reads a file by its Windows path (folders are made).
+  void WriteFile(const std::string& windows_path, const std::string& contents);
+  std::string ReadFile(const std::string& windows_path);
+  bool Exists(const std::string& windows_path);
+
+  // Reopens the machine (as another process would see it).
+  void Reopen();
+
+ private:
+  std::string root_;
+  EventLoop loop_;
+  RecordingUi ui_;
+  std::unique_ptr<sandbox::SandboxPlatform> sandbox_;
+  std::unique_ptr<ScopedPlatform> scope_;
+};
+
+}  // namespace qv::testing
+
+#endif  // QV_TESTS_TEST_UTIL_H_
