@@ -1,0 +1,256 @@
+// ctlInit_V3: the installer and updater control that a host places.
+//
+// The host creates the control, waits for its Init event (raised each time the
+// control is shown), calls one of the start-up methods and then waits for Done
+// or Reboot. Between the call and the event the control walks its install
+// list in ticks of its timer tmrComInstall and in state changes of its
+// transfer component Inet1, and shows its progress on a status panel.
+//
+// This header holds the whole class: its host-facing interface (methods,
+// events, fixed identifiers), the status panel and the helpers through which
+// every routine writes to it, the instance state shared by the start-up
+// sequences, the install run, the transfer handler and the install routine,
+// and the two child components. Those routines are member functions kept in
+// files of their own (control/ for the start-ups, engine/ for the run, the
+// transfer completion and the install routine); they use the members below
+// directly, which is why the instance state is public.
+//
+// Threading: a control belongs to the thread that created it (the host's UI
+// thread), whose current platform (platform/platform.h) it uses for its timer,
+// its transfer component and its user interface. Every method, every timer
+// tick, every transfer state change and every event handler runs on that
+// thread, one at a time. Other calls can arrive only where a routine lets the
+// event loop run (a modal box, ProcessPendingMessages); the control takes no
+// lock and starts no thread.
+#ifndef QV_CONTROL_CTLINIT_V3_H_
+#define QV_CONTROL_CTLINIT_V3_H_
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/event_loop.h"
+#include "platform/panel.h"
+#include "platform/transfer.h"
+
+namespace qv {
+
+class Recordset;  // the install list (platform/recordset.h)
+class DataSpace;  // the remote data space through which the server is reached
+
+// ---- Fixed identifiers ------------------------------------------------------
+//
+// The same in every build: hosts create the control by its class GUID and
+// call it through the dispatch interface by these ids.
+
+constexpr char kLibraryName[] = "QV_INIT_V3";
+constexpr char kLibraryFileName[] = "QV_INIT_V3.ocx";
+constexpr char kLibraryVersion[] = "3.00.0148";
+constexpr char kClassName[] = "ctlInit_V3";
+constexpr char kDispatchInterfaceName[] = "_ctlInit_V3";
+constexpr char kEventInterfaceName[] = "__ctlInit_V3";
+
+// Registry form of the GUIDs: braces, upper-case hexadecimal.
+constexpr char kLibraryGuid[] = "{78A7B69A-7B59-40A2-8D6A-978957FF96D6}";
+constexpr char kClassGuid[] = "{CB9F67C5-0350-401E-8E88-6C26BFABECBA}";
+constexpr char kDispatchInterfaceGuid[] = "{6C24C068-4FCB-49DB-B80B-5B7D98C9965E}";
+constexpr char kEventInterfaceGuid[] = "{4E6A4A01-5E56-47A4-A04B-8BD9F410077E}";
+
+// Dispatch ids of the methods of _ctlInit_V3.
+constexpr int32_t kDispIdStartup = 0x60030000;
+constexpr int32_t kDispIdStartupV2 = 0x60030006;
+constexpr int32_t kDispIdStartupLocal = 0x60030007;
+constexpr int32_t kDispIdCancelXfer = 0x60030005;
+
+// The events of __ctlInit_V3; each value is the event's dispatch id. No event
+// carries data.
+enum class ControlEvent : int32_t {
+  kDone = 1,
+  kReboot = 2,
+  kInit = 3,
+};
+
+// "Done", "Reboot" or "Init".
+const char* ControlEventName(ControlEvent event);
+
+// ---- The control ------------------------------------------------------------
+
+class ctlInit_V3 {
+ public:
+  // Creates the control with its panel in its design state, the timer
+  // disabled at 1 ms, and a transfer component when the platform has one.
+  // Every member starts empty, zero or false.
+  // REQUIRES: a current platform with an event loop on this thread; the loop
+  // outlives the control.
+  ctlInit_V3();
+  ~ctlInit_V3();
+  ctlInit_V3(const ctlInit_V3&) = delete;
+  ctlInit_V3& operator=(const ctlInit_V3&) = delete;
+
+  // ---- Dispatch interface _ctlInit_V3 ----
+  //
+  // The three start-up methods are defined with the start-up sequences. Each
+  // runs to its end on the caller's thread and returns once the run has been
+  // handed to tmrComInstall (or earlier when it ends early).
+  void Startup(const std::string& DownloadLocation, const std::string& BOServer,
+               const std::string& KeyName, const std::string& Login, const std::string& Password,
+               const std::string& RemoteAddress, bool DevLogin);
+  void StartupV2(const std::string& DownloadLocation, const std::string& BOServer,
+                 const std::string& KeyName, const std::string& Login, const std::string& Password,
+                 const std::string& RemoteAddress, bool DevLogin);
+  void StartupLocal(const std::string& DownloadLocation);
+
+  // Asks Inet1 to cancel the transfer it is carrying out, even when there is
+  // none. Changes no member, shows nothing, raises no event; what follows a
+  // cancelled transfer is the transfer handler's business. Does nothing when
+  // the platform gave the control no transfer component.
+  void CancelXfer();
+
+  // ---- Events of __ctlInit_V3 ----
+  //
+  // Any number of handlers may subscribe; a raise calls them synchronously,
+  // in the order they subscribed, before RaiseEvent returns. A handler that
+  // subscribes or unsubscribes during a raise changes only later raises. A
+  // handler may destroy the control: RaiseEvent touches nothing of it after
+  // the handlers have been taken.
+
+  // Calls handler for each raise of event. Returns an id for Unsubscribe.
+  int Subscribe(ControlEvent event, std::function<void()> handler);
+  // Calls handler for every event, with the event.
+  int SubscribeAll(std::function<void(ControlEvent)> handler);
+  // Unknown ids are ignored.
+  void Unsubscribe(int id);
+
+  // Raises event to every subscribed handler. Used by the control's own
+  // routines (Init on show, Done and Reboot from the run and the start-ups).
+  void RaiseEvent(ControlEvent event);
+
+  // ---- Container notifications ----
+
+  // The container shows the control: tells the user interface to show the
+  // panel and raises Init; nothing else. Every show raises Init again.
+  void UserControl_Show();
+  // The container hides the control: no event, nothing changes but
+  // visible().
+  void UserControl_Hide();
+  bool visible() const { return visible_; }
+
+  // ---- The status panel ----
+  //
+  // Every write goes through these helpers, which store the new value and tell
+  // the user interface what changed (PanelChange), even when the value is the
+  // same as before. None of them repaints: a routine that must show its change
+  // at once, without going back to the event loop, calls Repaint() after.
+
+  const Panel& panel() const { return panel_; }
+
+  // lblMessage caption: the phase message.
+  void SetMessage(const std::string& text);
+  // frameStatus caption: the file being handled.
+  void SetFrameCaption(const std::string& text);
+  // prgCurrent width in twips, full scale Panel::kCurrentBarScale (4335).
+  // Callers compute in double precision; the width is kept in single
+  // precision.
+  void SetCurrentWidth(float width);
+  // prgTotal width in twips, full scale Panel::kTotalBarScale (6375).
+  void SetTotalWidth(float width);
+  // lblBytes caption: the byte counter ("20k of 40k").
+  void SetBytesCaption(const std::string& text);
+  // The control's mouse pointer (kPointerDefault, kPointerHourglass).
+  void SetMousePointer(int pointer);
+  // Draws the whole panel now, before returning.
+  void Repaint();
+
+  // ---- Handlers of the child components ----
+  //
+  // A tick of tmrComInstall calls the timer handler, and a state change of
+  // Inet1 calls the transfer handler with the new state. The install run and
+  // the transfer completion (tmrComInstall_Timer, Inet1_StateChanged) install
+  // themselves here before the timer is first enabled; until then a tick or
+  // a state change does nothing. The handlers run on the control's thread.
+
+  void SetTimerHandler(std::function<void()> handler);
+  void SetTransferHandler(std::function<void(int16_t)> handler);
+
+  // ---- Instance state ----
+  //
+  // Written and read by the start-up sequences, the install run, the transfer
+  // completion and the install routine; empty, zero or false at creation and
+  // reset between runs only by the routines that write them.
+
+  // The run takes its files from a local folder instead of downloading them.
+  bool mbLocalMode = false;
+  // Copy-only mode: the run gathers the listed files into the picked folder
+  // and installs nothing.
+  bool mbCopyOnly = false;
+  // Progress of the copy-only prelude: 0 not begun, 1 setup page requested,
+  // 2 cabinet requested, 3 over.
+  int16_t miPreludeStep = 0;
+  // The current file arrives with ".cmp" appended and must be expanded.
+  bool mbIsCompressed = false;
+  // The install list being walked.
+  std::unique_ptr<Recordset> mrsInstallList;
+  // Target folder of the current file, then its full target path; in
+  // copy-only mode the record's download location.
+  std::string msTargetPath;
+  // File name of the current file.
+  std::string msFileName;
+  // Version of the copy already on the machine.
+  std::string msInstalledVersion;
+  // Install type of the current file.
+  int16_t miInstallType = 0;
+  // Version of the current file as listed, trimmed.
+  std::string msFileVersion;
+  // The remote data space of the last online start-up (a counted reference).
+  std::shared_ptr<DataSpace> mobjDataSpace;
+  // The current file is a font.
+  bool mbIsFont = false;
+  // The Login argument.
+  std::string msLogin;
+  // The Password argument.
+  std::string msPassword;
+  // The login ID that the server returned; empty means refused.
+  std::string msLoginID;
+  // The BOServer argument (with the login ID inserted by StartupV2).
+  std::string msServerURL;
+  // The DownloadLocation argument, ending in "/" (online) or "\" (local).
+  std::string msDownloadLocation;
+  // The DevLogin argument: records flagged IsQVObject are left out.
+  bool mbDevLogin = false;
+
+  // ---- Child components ----
+
+  // The run's timer: 1 ms interval, disabled at creation. Never null.
+  std::unique_ptr<Timer> tmrComInstall;
+  // The transfer component; null when the platform has none.
+  std::unique_ptr<Transfer> Inet1;
+
+ private:
+  struct Subscriber {
+    int id = 0;
+    bool all_events = false;
+    ControlEvent event = ControlEvent::kInit;
+    std::function<void(ControlEvent)> handler;
+  };
+
+  void NotifyPanel(PanelChange change);
+  void OnTimerTick();
+  void OnTransferState(int state);
+
+  Panel panel_;
+  bool visible_ = false;
+  std::vector<Subscriber> subscribers_;
+  int next_subscriber_id_ = 1;
+  std::function<void()> timer_handler_;
+  std::function<void(int16_t)> transfer_handler_;
+  // Lives exactly as long as the control; the transfer component's state
+  // handler holds a weak reference, so that a state change delivered after
+  // the control is gone is dropped.
+  std::shared_ptr<ctlInit_V3*> alive_;
+};
+
+}  // namespace qv
+
+#endif  // QV_CONTROL_CTLINIT_V3_H_

@@ -1,0 +1,532 @@
+// The control's host interface, status panel and instance state: events on
+// show, CancelXfer, the design state of the panel, the panel helpers, the
+// child components' handlers and the per-thread module values.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "control/ctlInit_V3.h"
+#include "control/module_state.h"
+#include "platform/platform.h"
+
+namespace qv {
+namespace {
+
+// Records every call the control makes on its user interface, with the panel
+// as it was passed.
+class PanelSpy : public UserInterface {
+ public:
+  struct Call {
+    std::string what;  // "show", "changed", "repaint"
+    PanelChange change = PanelChange::kMessage;
+    Panel panel;
+  };
+  void ShowPanel(const Panel& panel) override {
+    calls.push_back({"show", PanelChange::kMessage, panel});
+  }
+  void PanelChanged(const Panel& panel, PanelChange change) override {
+    calls.push_back({"changed", change, panel});
+  }
+  void Repaint(const Panel& panel) override {
+    calls.push_back({"repaint", PanelChange::kMessage, panel});
+  }
+  int MessageBox(const std::string&, int, const std::string&) override {
+    ++boxes;
+    return kIdOk;
+  }
+  std::string InputBox(const std::string&, const std::string&, const std::string&) override {
+    ++boxes;
+    return "";
+  }
+  int Count(const std::string& what) const {
+    int n = 0;
+    for (const Call& c : calls) n += c.what == what;
+    return n;
+  }
+
+  std::vector<Call> calls;
+  int boxes = 0;
+};
+
+// A transfer component that only records what is asked of it.
+struct TransferLog {
+  int cancels = 0;
+  int executes = 0;
+  int reads = 0;
+  std::function<void(int)> handler;
+};
+
+class FakeTransfer : public Transfer {
+ public:
+  explicit FakeTransfer(std::shared_ptr<TransferLog> log) : log_(log) {}
+  void SetStateChangedHandler(std::function<void(int)> handler) override {
+    log_->handler = std::move(handler);
+  }
+  Status Execute(const std::string&, const std::string&, const std::string&,
+                 const std::string&) override {
+    ++log_->executes;
+    return Status::OK();
+  }
+  std::string GetHeader(const std::string&) override {
+    ++log_->reads;
+    return "";
+  }
+  std::vector<uint8_t> GetChunk(size_t) override {
+    ++log_->reads;
+    return {};
+  }
+  void Cancel() override { ++log_->cancels; }
+  std::string url() const override { return ""; }
+
+ private:
+  std::shared_ptr<TransferLog> log_;
+};
+
+// Everything a control can be seen to hold, for before/after comparisons.
+struct MemberSnapshot {
+  bool local, copy, compressed, font, dev;
+  int16_t prelude, install_type;
+  bool has_list, has_data_space;
+  std::vector<std::string> texts;
+  bool timer_enabled;
+
+  explicit MemberSnapshot(const ctlInit_V3& c)
+      : local(c.mbLocalMode),
+        copy(c.mbCopyOnly),
+        compressed(c.mbIsCompressed),
+        font(c.mbIsFont),
+        dev(c.mbDevLogin),
+        prelude(c.miPreludeStep),
+        install_type(c.miInstallType),
+        has_list(c.mrsInstallList != nullptr),
+        has_data_space(c.mobjDataSpace != nullptr),
+        texts({c.msTargetPath, c.msFileName, c.msInstalledVersion, c.msFileVersion, c.msLogin,
+               c.msPassword, c.msLoginID, c.msServerURL, c.msDownloadLocation}),
+        timer_enabled(c.tmrComInstall->enabled()) {}
+
+  bool operator==(const MemberSnapshot&) const = default;
+};
+
+class ControlTest : public ::testing::Test {
+ protected:
+  ControlTest() {
+    platform_.loop = &loop_;
+    platform_.ui = &ui_;
+  }
+
+  void UseFakeTransfer() {
+    platform_.new_transfer = [log = transfer_log_] { return std::make_unique<FakeTransfer>(log); };
+  }
+
+  // Counts each event raised by control.
+  void Listen(ctlInit_V3& control) {
+    control.SubscribeAll([this](ControlEvent event) { events_.push_back(event); });
+  }
+
+  EventLoop loop_;
+  PanelSpy ui_;
+  Platform platform_;
+  ScopedPlatform scope_{&platform_};
+  std::shared_ptr<TransferLog> transfer_log_ = std::make_shared<TransferLog>();
+  std::vector<ControlEvent> events_;
+};
+
+// ---- Events -----------------------------------------------------------------
+
+TEST_F(ControlTest, EveryShowRaisesInit) {
+  ctlInit_V3 control;
+  Listen(control);
+  const MemberSnapshot before(control);
+  EXPECT_TRUE(events_.empty());  // creation raises nothing
+  EXPECT_FALSE(control.visible());
+
+  control.UserControl_Show();
+  control.UserControl_Hide();
+  EXPECT_FALSE(control.visible());
+  control.UserControl_Show();
+
+  EXPECT_EQ(events_, (std::vector<ControlEvent>{ControlEvent::kInit, ControlEvent::kInit}));
+  EXPECT_TRUE(control.visible());
+  EXPECT_EQ(ui_.Count("show"), 2);
+  // Showing changes nothing on the panel and starts nothing.
+  EXPECT_EQ(ui_.Count("changed"), 0);
+  EXPECT_EQ(MemberSnapshot(control), before);
+}
+
+TEST_F(ControlTest, EventsReachEverySubscriberOfThatEventInOrder) {
+  ctlInit_V3 control;
+  std::vector<std::string> calls;
+  control.Subscribe(ControlEvent::kDone, [&] { calls.push_back("done 1"); });
+  control.Subscribe(ControlEvent::kReboot, [&] { calls.push_back("reboot"); });
+  control.SubscribeAll(
+      [&](ControlEvent event) { calls.push_back(std::string("all ") + ControlEventName(event)); });
+  control.Subscribe(ControlEvent::kDone, [&] { calls.push_back("done 2"); });
+
+  control.RaiseEvent(ControlEvent::kDone);
+  EXPECT_EQ(calls, (std::vector<std::string>{"done 1", "all Done", "done 2"}));
+
+  calls.clear();
+  control.RaiseEvent(ControlEvent::kReboot);
+  control.UserControl_Show();
+  EXPECT_EQ(calls, (std::vector<std::string>{"reboot", "all Reboot", "all Init"}));
+}
+
+TEST_F(ControlTest, UnsubscribedHandlerIsNotCalled) {
+  ctlInit_V3 control;
+  int first = 0, second = 0;
+  const int id = control.Subscribe(ControlEvent::kInit, [&] { ++first; });
+  control.Subscribe(ControlEvent::kInit, [&] { ++second; });
+  control.UserControl_Show();
+  control.Unsubscribe(id);
+  control.Unsubscribe(12345);  // unknown: ignored
+  control.UserControl_Show();
+  EXPECT_EQ(first, 1);
+  EXPECT_EQ(second, 2);
+}
+
+TEST_F(ControlTest, SubscribingDuringRaiseTakesEffectFromNextRaise) {
+  ctlInit_V3 control;
+  int late = 0;
+  control.Subscribe(ControlEvent::kDone,
+                    [&] { control.Subscribe(ControlEvent::kDone, [&] { ++late; }); });
+  control.RaiseEvent(ControlEvent::kDone);
+  EXPECT_EQ(late, 0);
+  control.RaiseEvent(ControlEvent::kDone);
+  EXPECT_EQ(late, 1);
+}
+
+TEST_F(ControlTest, HandlerMayDestroyTheControl) {
+  auto control = std::make_unique<ctlInit_V3>();
+  int after = 0;
+  control->Subscribe(ControlEvent::kDone, [&] { control.reset(); });
+  control->Subscribe(ControlEvent::kDone, [&] { ++after; });
+  control->RaiseEvent(ControlEvent::kDone);
+  EXPECT_EQ(control, nullptr);
+  EXPECT_EQ(after, 1);  // taken before the control went away
+}
+
+// ---- CancelXfer -------------------------------------------------------------
+
+TEST_F(ControlTest, CancelXferWithoutTransferComponentChangesNothing) {
+  ctlInit_V3 control;
+  Listen(control);
+  ASSERT_EQ(control.Inet1, nullptr);
+  const MemberSnapshot before(control);
+  control.CancelXfer();
+  EXPECT_EQ(MemberSnapshot(control), before);
+  EXPECT_TRUE(events_.empty());
+  EXPECT_TRUE(ui_.calls.empty());
+  EXPECT_EQ(ui_.boxes, 0);
+}
+
+TEST_F(ControlTest, CancelXferCancelsTransferAndNothingElse) {
+  UseFakeTransfer();
+  ctlInit_V3 control;
+  Listen(control);
+  ASSERT_NE(control.Inet1, nullptr);
+  int transfer_states = 0;
+  control.SetTransferHandler([&](int16_t) { ++transfer_states; });
+  const MemberSnapshot before(control);
+  const Panel panel_before = control.panel();
+
+  control.CancelXfer();
+  control.CancelXfer();  // with no transfer under way, cancelled all the same
+
+  EXPECT_EQ(transfer_log_->cancels, 2);
+  EXPECT_EQ(transfer_log_->executes, 0);
+  EXPECT_EQ(transfer_log_->reads, 0);
+  EXPECT_EQ(MemberSnapshot(control), before);
+  EXPECT_EQ(control.panel().lblMessage.caption, panel_before.lblMessage.caption);
+  EXPECT_EQ(control.panel().prgTotal.width, panel_before.prgTotal.width);
+  EXPECT_TRUE(events_.empty());
+  EXPECT_TRUE(ui_.calls.empty());
+  EXPECT_EQ(ui_.boxes, 0);
+  EXPECT_EQ(transfer_states, 0);
+}
+
+// ---- Creation ---------------------------------------------------------------
+
+TEST_F(ControlTest, MembersStartEmptyZeroOrFalse) {
+  ctlInit_V3 control;
+  EXPECT_FALSE(control.mbLocalMode);
+  EXPECT_FALSE(control.mbCopyOnly);
+  EXPECT_EQ(control.miPreludeStep, 0);
+  EXPECT_FALSE(control.mbIsCompressed);
+  EXPECT_EQ(control.mrsInstallList, nullptr);
+  EXPECT_EQ(control.msTargetPath, "");
+  EXPECT_EQ(control.msFileName, "");
+  EXPECT_EQ(control.msInstalledVersion, "");
+  EXPECT_EQ(control.miInstallType, 0);
+  EXPECT_EQ(control.msFileVersion, "");
+  EXPECT_EQ(control.mobjDataSpace, nullptr);
+  EXPECT_FALSE(control.mbIsFont);
+  EXPECT_EQ(control.msLogin, "");
+  EXPECT_EQ(control.msPassword, "");
+  EXPECT_EQ(control.msLoginID, "");
+  EXPECT_EQ(control.msServerURL, "");
+  EXPECT_EQ(control.msDownloadLocation, "");
+  EXPECT_FALSE(control.mbDevLogin);
+  EXPECT_EQ(control.panel().mouse_pointer, kPointerDefault);
+}
+
+TEST_F(ControlTest, TimerStartsDisabledAtOneMillisecond) {
+  ctlInit_V3 control;
+  ASSERT_NE(control.tmrComInstall, nullptr);
+  EXPECT_FALSE(control.tmrComInstall->enabled());
+  EXPECT_EQ(control.tmrComInstall->interval(), 1u);
+  EXPECT_TRUE(loop_.Idle());
+}
+
+TEST_F(ControlTest, TransferComponentComesFromThePlatform) {
+  {
+    ctlInit_V3 control;
+    EXPECT_EQ(control.Inet1, nullptr);
+  }
+  UseFakeTransfer();
+  ctlInit_V3 control;
+  EXPECT_NE(control.Inet1, nullptr);
+  EXPECT_TRUE(static_cast<bool>(transfer_log_->handler));
+}
+
+// ---- The panel's design state -----------------------------------------------
+
+void ExpectRect(const Widget& w, int left, int top, int width, int height) {
+  SCOPED_TRACE(w.name);
+  EXPECT_EQ(w.rect.left, left);
+  EXPECT_EQ(w.rect.top, top);
+  EXPECT_EQ(w.rect.width, width);
+  EXPECT_EQ(w.rect.height, height);
+}
+
+void ExpectBoldSansSerif(const Widget& w) {
+  SCOPED_TRACE(w.name);
+  EXPECT_EQ(w.font.name, "MS Sans Serif");
+  EXPECT_EQ(w.font.size_points, 8.25);
+  EXPECT_TRUE(w.font.bold);
+}
+
+TEST_F(ControlTest, PanelStartsInItsDesignState) {
+  ctlInit_V3 control;
+  const Panel& p = control.panel();
+  EXPECT_EQ(Panel::kDesignWidth, 7320);
+  EXPECT_EQ(Panel::kDesignHeight, 1290);
+  EXPECT_EQ(p.back_color, 0x00FFFFFFu);
+
+  ExpectRect(p.lblMessage, 0, 60, 4140, 195);
+  EXPECT_EQ(p.lblMessage.kind, WidgetKind::kLabel);
+  EXPECT_EQ(p.lblMessage.parent, "");
+  EXPECT_EQ(p.lblMessage.caption, "Please wait, initializing system login procedure...");
+  EXPECT_TRUE(p.lblMessage.auto_size);
+  EXPECT_EQ(p.lblMessage.back_color, 0x00FFFFFFu);
+  ExpectBoldSansSerif(p.lblMessage);
+
+  ExpectRect(p.frameStatus, 0, 300, 7335, 975);
+  EXPECT_EQ(p.frameStatus.kind, WidgetKind::kFrame);
+  EXPECT_EQ(p.frameStatus.parent, "");
+  EXPECT_EQ(p.frameStatus.caption, "");
+  EXPECT_EQ(p.frameStatus.back_color, 0x00FFFFFFu);
+  EXPECT_EQ(p.frameStatus.fore_color, 0x00400000u);
+  ExpectBoldSansSerif(p.frameStatus);
+
+  ExpectRect(p.Label2, 60, 300, 690, 195);
+  EXPECT_EQ(p.Label2.parent, "frameStatus");
+  EXPECT_EQ(p.Label2.caption, "Current:");
+  EXPECT_TRUE(p.Label2.auto_size);
+  EXPECT_EQ(p.Label2.back_color, 0x00FFFFFFu);
+  ExpectBoldSansSerif(p.Label2);
+
+  ExpectRect(p.lblBytes, 5220, 300, 1785, 195);
+  EXPECT_EQ(p.lblBytes.parent, "frameStatus");
+  EXPECT_EQ(p.lblBytes.caption, "");
+  EXPECT_FALSE(p.lblBytes.auto_size);
+  EXPECT_EQ(p.lblBytes.back_color, 0x00FFFFFFu);
+  EXPECT_FALSE(p.lblBytes.font.bold);  // the default font
+
+  ExpectRect(p.Label1, 60, 660, 510, 195);
+  EXPECT_EQ(p.Label1.parent, "frameStatus");
+  EXPECT_EQ(p.Label1.caption, "Total:");
+  EXPECT_TRUE(p.Label1.auto_size);
+  EXPECT_EQ(p.Label1.back_color, 0x00FFFFFFu);
+  ExpectBoldSansSerif(p.Label1);
+
+  for (const Widget* bar : {&p.prgCurrent, &p.prgTotal}) {
+    SCOPED_TRACE(bar->name);
+    EXPECT_EQ(bar->kind, WidgetKind::kShape);
+    EXPECT_EQ(bar->parent, "frameStatus");
+    EXPECT_TRUE(bar->opaque);
+    EXPECT_EQ(bar->back_color, 0x80000001u);
+    EXPECT_EQ(bar->fill_color, 0x80000001u);
+    EXPECT_EQ(bar->border_color, 0x80000001u);
+  }
+  ExpectRect(p.prgCurrent, 840, 300, 4335, 195);
+  ExpectRect(p.prgTotal, 840, 660, 6375, 195);
+  // A bar's design width is its full scale.
+  EXPECT_EQ(Panel::kCurrentBarScale, 4335.0f);
+  EXPECT_EQ(Panel::kTotalBarScale, 6375.0f);
+  EXPECT_EQ(p.prgCurrent.width, 4335.0f);
+  EXPECT_EQ(p.prgTotal.width, 6375.0f);
+}
+
+// ---- Writing to the panel ---------------------------------------------------
+
+TEST_F(ControlTest, EachHelperStoresItsValueAndNamesTheChange) {
+  ctlInit_V3 control;
+  control.SetMessage("Please wait, getting list of files for update...");
+  control.SetFrameCaption("Downloading and Installing: Client library");
+  control.SetCurrentWidth(100);
+  control.SetTotalWidth(200);
+  control.SetBytesCaption("2k of 5k");
+  control.SetMousePointer(kPointerHourglass);
+
+  ASSERT_EQ(ui_.calls.size(), 6u);
+  const PanelChange expected[] = {PanelChange::kMessage, PanelChange::kFrame,
+                                  PanelChange::kBars,    PanelChange::kBars,
+                                  PanelChange::kBytes,   PanelChange::kPointer};
+  for (size_t i = 0; i < 6; ++i) {
+    EXPECT_EQ(ui_.calls[i].what, "changed");
+    EXPECT_EQ(ui_.calls[i].change, expected[i]) << i;
+  }
+  // The view is handed the panel with the new value already in it.
+  EXPECT_EQ(ui_.calls[0].panel.lblMessage.caption,
+            "Please wait, getting list of files for update...");
+  EXPECT_EQ(ui_.calls[1].panel.frameStatus.caption, "Downloading and Installing: Client library");
+  EXPECT_EQ(ui_.calls[2].panel.prgCurrent.width, 100.0f);
+  EXPECT_EQ(ui_.calls[3].panel.prgTotal.width, 200.0f);
+  EXPECT_EQ(ui_.calls[4].panel.lblBytes.caption, "2k of 5k");
+  EXPECT_EQ(ui_.calls[5].panel.mouse_pointer, kPointerHourglass);
+
+  const Panel& p = control.panel();
+  EXPECT_EQ(p.lblMessage.caption, "Please wait, getting list of files for update...");
+  EXPECT_EQ(p.frameStatus.caption, "Downloading and Installing: Client library");
+  EXPECT_EQ(p.prgCurrent.width, 100.0f);
+  EXPECT_EQ(p.prgTotal.width, 200.0f);
+  EXPECT_EQ(p.lblBytes.caption, "2k of 5k");
+  EXPECT_EQ(p.mouse_pointer, kPointerHourglass);
+  // The labels that never change kept their captions.
+  EXPECT_EQ(p.Label1.caption, "Total:");
+  EXPECT_EQ(p.Label2.caption, "Current:");
+}
+
+TEST_F(ControlTest, RepaintDrawsTheCurrentPanelAndHelpersDoNot) {
+  ctlInit_V3 control;
+  control.SetMessage("Please wait, checking and installing needed updates...");
+  control.SetTotalWidth(0);
+  EXPECT_EQ(ui_.Count("repaint"), 0);
+  control.Repaint();
+  ASSERT_EQ(ui_.Count("repaint"), 1);
+  const Panel& drawn = ui_.calls.back().panel;
+  EXPECT_EQ(drawn.lblMessage.caption, "Please wait, checking and installing needed updates...");
+  EXPECT_EQ(drawn.prgTotal.width, 0.0f);
+}
+
+TEST_F(ControlTest, BarWidthsAreKeptInSinglePrecision) {
+  ctlInit_V3 control;
+  // The first of four records: exactly representable.
+  control.SetTotalWidth(6375.0 / 4 * 1);
+  EXPECT_EQ(control.panel().prgTotal.width, 1593.75f);
+  // 1000 of 3000 bytes: the double quotient rounds to the nearest float.
+  const double exact = 1000.0 / 3000.0 * 4335.0;
+  control.SetCurrentWidth(static_cast<float>(exact));
+  EXPECT_EQ(control.panel().prgCurrent.width, static_cast<float>(exact));
+  const double third = 1.0 / 3.0 * 4335.0 + 0.1;
+  control.SetCurrentWidth(static_cast<float>(third));
+  EXPECT_NE(static_cast<double>(control.panel().prgCurrent.width), third);
+  EXPECT_EQ(control.panel().prgCurrent.width, static_cast<float>(third));
+}
+
+// ---- Child component handlers -----------------------------------------------
+
+TEST_F(ControlTest, TimerTickRunsTheInstalledHandler) {
+  ctlInit_V3 control;
+  int ticks = 0;
+  control.SetTimerHandler([&] {
+    ++ticks;
+    control.tmrComInstall->SetEnabled(false);  // as the run's first step
+  });
+  control.tmrComInstall->SetEnabled(true);
+  EXPECT_TRUE(loop_.RunUntilIdle());
+  EXPECT_EQ(ticks, 1);
+}
+
+TEST_F(ControlTest, TickWithoutHandlerDoesNothing) {
+  ctlInit_V3 control;
+  Listen(control);
+  const MemberSnapshot before(control);
+  int other_ticks = 0;
+  std::unique_ptr<Timer> watcher;
+  watcher = loop_.CreateTimer(1, [&] {
+    if (++other_ticks == 5) {
+      watcher->SetEnabled(false);
+      control.tmrComInstall->SetEnabled(false);
+    }
+  });
+  control.tmrComInstall->SetEnabled(true);
+  watcher->SetEnabled(true);
+  EXPECT_TRUE(loop_.RunUntilIdle());
+  EXPECT_EQ(other_ticks, 5);
+  EXPECT_EQ(MemberSnapshot(control), before);
+  EXPECT_TRUE(events_.empty());
+  EXPECT_TRUE(ui_.calls.empty());
+}
+
+TEST_F(ControlTest, TransferStateReachesTheInstalledHandler) {
+  UseFakeTransfer();
+  ctlInit_V3 control;
+  std::vector<int16_t> states;
+  transfer_log_->handler(kStateResponseCompleted);  // no handler yet: dropped
+  control.SetTransferHandler([&](int16_t state) { states.push_back(state); });
+  transfer_log_->handler(kStateResponseCompleted);
+  transfer_log_->handler(kStateError);
+  EXPECT_EQ(states, (std::vector<int16_t>{12, 11}));
+}
+
+TEST_F(ControlTest, StateChangeAfterControlIsGoneIsDropped) {
+  UseFakeTransfer();
+  std::function<void(int)> late_delivery;
+  int states = 0;
+  {
+    ctlInit_V3 control;
+    control.SetTransferHandler([&](int16_t) { ++states; });
+    // A transfer that queued its state change before the control went away.
+    late_delivery = transfer_log_->handler;
+  }
+  late_delivery(kStateResponseCompleted);
+  EXPECT_EQ(states, 0);
+}
+
+// ---- Module-level values ----------------------------------------------------
+
+TEST(ModuleStateTest, ValuesArePerThread) {
+  gsCopyFolder = "C:\\Copy\\";
+  gbRebootNeeded = true;
+  gbHasInstallRights = true;
+
+  std::string other_folder = "unset";
+  bool other_reboot = true, other_rights = true;
+  std::thread other([&] {
+    other_folder = gsCopyFolder;
+    other_reboot = gbRebootNeeded;
+    other_rights = gbHasInstallRights;
+    gsCopyFolder = "D:\\Elsewhere\\";
+    gbRebootNeeded = true;
+  });
+  other.join();
+
+  // The other thread started from its own empty values...
+  EXPECT_EQ(other_folder, "");
+  EXPECT_FALSE(other_reboot);
+  EXPECT_FALSE(other_rights);
+  // ...and its writes did not reach this thread's.
+  EXPECT_EQ(gsCopyFolder, "C:\\Copy\\");
+  EXPECT_TRUE(gbRebootNeeded);
+
+  gsCopyFolder.clear();
+  gbRebootNeeded = false;
+  gbHasInstallRights = false;
+}
+
+}  // namespace
+}  // namespace qv

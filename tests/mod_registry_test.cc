@@ -1,0 +1,362 @@
+// modRegistry's nine operations on a sandbox machine: what they leave in the
+// registry, what they read back through the 50-byte buffer, the user's rights,
+// and the platform calls they make (through a recording wrapper).
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <optional>
+
+#include "platform/sandbox/sandbox_registry.h"
+#include "system/modRegistry.h"
+#include "tests/test_util.h"
+
+namespace qv {
+namespace {
+
+using ::testing::ElementsAre;
+
+constexpr const char* kCurrentVersion = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
+
+sandbox::SandboxRegistry& RegistryOf(testing::TestMachine& machine) {
+  return *static_cast<sandbox::SandboxRegistry*>(machine.platform().registry);
+}
+
+// Writes raw bytes as the machine would hold them (made by another program).
+void PutRaw(Registry& reg, RegHandle root, const std::string& key, const std::string& name,
+            uint32_t type, const std::string& bytes) {
+  RegHandle handle = 0;
+  ASSERT_EQ(reg.CreateKeyEx(root, key, 0, "", 0, kKeyAllAccess, &handle, nullptr), 0u);
+  ASSERT_EQ(reg.SetValueEx(handle, name, 0, type, reinterpret_cast<const uint8_t*>(bytes.data()),
+                           static_cast<uint32_t>(bytes.size())),
+            0u);
+  reg.CloseKey(handle);
+}
+
+// The raw bytes of a value, or nullopt when the key or value is missing.
+std::optional<std::string> GetRaw(Registry& reg, RegHandle root, const std::string& key,
+                                  const std::string& name, uint32_t* type = nullptr) {
+  RegHandle handle = 0;
+  if (reg.OpenKeyEx(root, key, 0, kKeyRead, &handle) != 0) return std::nullopt;
+  uint32_t size = 0;
+  std::optional<std::string> result;
+  if (reg.QueryValueEx(handle, name, nullptr, type, nullptr, &size) == 0) {
+    std::string bytes(size, '\0');
+    if (reg.QueryValueEx(handle, name, nullptr, type, reinterpret_cast<uint8_t*>(bytes.data()),
+                         &size) == 0) {
+      result = bytes;
+    }
+  }
+  reg.CloseKey(handle);
+  return result;
+}
+
+bool KeyExists(Registry& reg, RegHandle root, const std::string& key) {
+  RegHandle handle = 0;
+  if (reg.OpenKeyEx(root, key, 0, kKeyRead, &handle) != 0) return false;
+  reg.CloseKey(handle);
+  return true;
+}
+
+class ModRegistryTest : public ::testing::Test {
+ protected:
+  sandbox::SandboxRegistry& reg() { return RegistryOf(machine_); }
+  void TearDown() override {
+    // No operation may leave a handle open, whatever it returned.
+    EXPECT_EQ(reg().OpenHandleCount(), 0u);
+  }
+
+  testing::TestMachine machine_;
+};
+
+// The two families of four differ only in their root.
+struct Family {
+  RegHandle root;
+  bool (*create)(const std::string&);
+  bool (*set)(const std::string&, const std::string&, const std::string&);
+  bool (*delete_value)(const std::string&, const std::string&);
+  bool (*delete_key)(const std::string&);
+};
+
+const Family kFamilies[] = {
+    {kHkeyClassesRoot, CreateKeyHKCR, SetStringValueHKCR, DeleteValueHKCR, DeleteKeyHKCR},
+    {kHkeyLocalMachine, CreateKeyHKLM, SetStringValueHKLM, DeleteValueHKLM, DeleteKeyHKLM},
+};
+
+TEST_F(ModRegistryTest, CreateKey) {
+  for (const Family& f : kFamilies) {
+    SCOPED_TRACE(f.root);
+    EXPECT_TRUE(f.create("QVTest\\Inner"));
+    EXPECT_TRUE(KeyExists(reg(), f.root, "QVTest\\Inner"));
+    // An existing key counts as success and keeps its values.
+    PutRaw(reg(), f.root, "QVTest", "Kept", kRegSz, std::string("v\0", 2));
+    EXPECT_TRUE(f.create("qvtest"));
+    EXPECT_EQ(GetRaw(reg(), f.root, "QVTest", "Kept"), std::string("v\0", 2));
+    EXPECT_FALSE(f.create("\\Leading"));
+  }
+  // Each family works under its own root only.
+  EXPECT_TRUE(CreateKeyHKCR("OnlyClasses"));
+  EXPECT_FALSE(KeyExists(reg(), kHkeyLocalMachine, "OnlyClasses"));
+}
+
+TEST_F(ModRegistryTest, SetStringValue) {
+  for (const Family& f : kFamilies) {
+    SCOPED_TRACE(f.root);
+    ASSERT_TRUE(f.create("QVTest"));
+    // The text is stored without a terminating zero.
+    EXPECT_TRUE(f.set("QVTest", "QVTestVal", "TestVal"));
+    uint32_t type = 0;
+    EXPECT_EQ(GetRaw(reg(), f.root, "QVTest", "QVTestVal", &type), "TestVal");
+    EXPECT_EQ(type, kRegSz);
+    EXPECT_TRUE(f.set("QVTest", "QVTestVal", "Other"));
+    EXPECT_EQ(GetRaw(reg(), f.root, "QVTest", "qvtestval"), "Other");
+    EXPECT_TRUE(f.set("QVTest", "Empty", ""));
+    EXPECT_EQ(GetRaw(reg(), f.root, "QVTest", "Empty"), "");
+
+    // A missing key is not made.
+    EXPECT_FALSE(f.set("QVMissing\\Deeper", "QVTestVal", "TestVal"));
+    EXPECT_FALSE(KeyExists(reg(), f.root, "QVMissing"));
+  }
+}
+
+TEST_F(ModRegistryTest, DeleteValue) {
+  for (const Family& f : kFamilies) {
+    SCOPED_TRACE(f.root);
+    ASSERT_TRUE(f.create("QVTest"));
+    ASSERT_TRUE(f.set("QVTest", "QVTestVal", "TestVal"));
+    EXPECT_TRUE(f.delete_value("QVTest", "QVTESTVAL"));
+    EXPECT_EQ(GetRaw(reg(), f.root, "QVTest", "QVTestVal"), std::nullopt);
+    EXPECT_TRUE(KeyExists(reg(), f.root, "QVTest"));
+    EXPECT_FALSE(f.delete_value("QVTest", "QVTestVal"));
+    EXPECT_FALSE(f.delete_value("QVMissing", "QVTestVal"));
+  }
+}
+
+TEST_F(ModRegistryTest, DeleteKey) {
+  for (const Family& f : kFamilies) {
+    SCOPED_TRACE(f.root);
+    ASSERT_TRUE(f.create("QVTest\\Child"));
+    // Subkeys are not removed first, so on NT the parent stays.
+    EXPECT_FALSE(f.delete_key("QVTest"));
+    EXPECT_TRUE(KeyExists(reg(), f.root, "QVTest\\Child"));
+    EXPECT_TRUE(f.delete_key("QVTest\\Child"));
+    ASSERT_TRUE(f.set("QVTest", "v", "with a value"));
+    EXPECT_TRUE(f.delete_key("QVTest"));
+    EXPECT_FALSE(KeyExists(reg(), f.root, "QVTest"));
+    EXPECT_FALSE(f.delete_key("QVTest"));
+  }
+}
+
+TEST(ModRegistry9xTest, DeleteKeyTakesSubkeys) {
+  testing::TestMachine machine(sandbox::Family::k9x);
+  ASSERT_TRUE(CreateKeyHKLM("SOFTWARE\\QVTest\\Child"));
+  EXPECT_TRUE(DeleteKeyHKLM("SOFTWARE\\QVTest"));
+  EXPECT_FALSE(KeyExists(RegistryOf(machine), kHkeyLocalMachine, "SOFTWARE\\QVTest"));
+  EXPECT_EQ(RegistryOf(machine).OpenHandleCount(), 0u);
+}
+
+TEST_F(ModRegistryTest, ReadsTheSeededProgramFilesFolder) {
+  // Stored with its terminating zero: 17 bytes.
+  ASSERT_EQ(GetRaw(reg(), kHkeyLocalMachine, kCurrentVersion, "ProgramFilesDir"),
+            std::string("C:\\Program Files\0", 17));
+  EXPECT_EQ(GetStringValueHKLM(kCurrentVersion, "ProgramFilesDir"), "C:\\Program Files");
+  EXPECT_EQ(GetStringValueHKLM("software\\microsoft\\windows\\currentversion", "programfilesdir"),
+            "C:\\Program Files");
+}
+
+TEST_F(ModRegistryTest, ReadIsLimitedByItsBuffer) {
+  const std::string key = "SOFTWARE\\QVRead";
+  const std::string text49(49, 'a');
+  PutRaw(reg(), kHkeyLocalMachine, key, "Fits", kRegSz, text49 + '\0');
+  PutRaw(reg(), kHkeyLocalMachine, key, "TooLong", kRegSz, std::string(50, 'b') + '\0');
+  PutRaw(reg(), kHkeyLocalMachine, key, "Fifty", kRegSz, std::string(50, 'c'));
+  EXPECT_EQ(GetStringValueHKLM(key, "Fits"), text49);
+  EXPECT_EQ(GetStringValueHKLM(key, "TooLong"), "");
+  // 50 bytes fit; the last one is taken for the terminating zero.
+  EXPECT_EQ(GetStringValueHKLM(key, "Fifty"), std::string(49, 'c'));
+}
+
+TEST_F(ModRegistryTest, ReadDropsTheLastReportedByte) {
+  const std::string key = "SOFTWARE\\QVRead";
+  ASSERT_TRUE(CreateKeyHKLM(key));
+  // Written by the control itself: no terminating zero, so a character goes.
+  ASSERT_TRUE(SetStringValueHKLM(key, "Written", "TestVal"));
+  EXPECT_EQ(GetStringValueHKLM(key, "Written"), "TestVa");
+  // A number's bytes are taken as characters.
+  PutRaw(reg(), kHkeyLocalMachine, key, "Number", kRegDword, std::string("ABCD", 4));
+  EXPECT_EQ(GetStringValueHKLM(key, "Number"), "ABC");
+  // Text ends at its first zero; a value with no bytes reads as "".
+  PutRaw(reg(), kHkeyLocalMachine, key, "Zero", kRegSz, std::string("AB\0CD\0", 6));
+  EXPECT_EQ(GetStringValueHKLM(key, "Zero"), "AB");
+  PutRaw(reg(), kHkeyLocalMachine, key, "Nothing", kRegSz, "");
+  EXPECT_EQ(GetStringValueHKLM(key, "Nothing"), "");
+  PutRaw(reg(), kHkeyLocalMachine, key, "One", kRegSz, std::string("\0", 1));
+  EXPECT_EQ(GetStringValueHKLM(key, "One"), "");
+}
+
+TEST_F(ModRegistryTest, ReadOfMissingKeyOrValue) {
+  EXPECT_EQ(GetStringValueHKLM("SOFTWARE\\QVMissing", "ProgramFilesDir"), "");
+  EXPECT_EQ(GetStringValueHKLM(kCurrentVersion, "QVMissing"), "");
+  // No reading under HKEY_CLASSES_ROOT: a key there is not found.
+  ASSERT_TRUE(CreateKeyHKCR("QVClassesOnly"));
+  ASSERT_TRUE(SetStringValueHKCR("QVClassesOnly", "v", "x"));
+  EXPECT_EQ(GetStringValueHKLM("QVClassesOnly", "v"), "");
+}
+
+TEST_F(ModRegistryTest, TextGoesThroughTheCodePage) {
+  const std::string key = "SOFTWARE\\QVCodePage";
+  ASSERT_TRUE(CreateKeyHKLM(key));
+  ASSERT_TRUE(SetStringValueHKLM(key, "Café", "Crème brûlée"));
+  // Code page 1252: one byte a character, still no terminating zero.
+  EXPECT_EQ(GetRaw(reg(), kHkeyLocalMachine, key, "Caf\xE9"),
+            "Cr\xE8me br\xFBl\xE9"
+            "e");
+  PutRaw(reg(), kHkeyLocalMachine, key, "Stored", kRegSz,
+         std::string("Cr\xE8me br\xFBl\xE9"
+                     "e\0",
+                     13));
+  EXPECT_EQ(GetStringValueHKLM(key, "STORED"), "Crème brûlée");
+  EXPECT_EQ(GetStringValueHKLM(key, "CAFÉ"), "Crème brûlé");
+}
+
+TEST(ModRegistryRestrictedTest, WritesFailReadsWork) {
+  testing::TestMachine machine(sandbox::Family::kNt, /*admin=*/false);
+  sandbox::SandboxRegistry& reg = RegistryOf(machine);
+  for (const Family& f : kFamilies) {
+    SCOPED_TRACE(f.root);
+    EXPECT_FALSE(f.create("QVTest"));
+    EXPECT_FALSE(KeyExists(reg, f.root, "QVTest"));
+  }
+  // Existing keys cannot be opened for writing either.
+  EXPECT_FALSE(CreateKeyHKLM(kCurrentVersion));
+  EXPECT_FALSE(SetStringValueHKLM(kCurrentVersion, "QVTestVal", "TestVal"));
+  EXPECT_FALSE(DeleteValueHKLM(kCurrentVersion, "ProgramFilesDir"));
+  EXPECT_FALSE(DeleteKeyHKLM(kCurrentVersion + std::string("\\RunOnceEx")));
+  EXPECT_FALSE(CreateKeyHKCR("CLSID"));
+  EXPECT_FALSE(SetStringValueHKCR("CLSID", "QVTestVal", "TestVal"));
+  EXPECT_FALSE(DeleteKeyHKCR("CLSID"));
+  EXPECT_TRUE(KeyExists(reg, kHkeyLocalMachine, kCurrentVersion + std::string("\\RunOnceEx")));
+  EXPECT_EQ(GetStringValueHKLM(kCurrentVersion, "ProgramFilesDir"), "C:\\Program Files");
+  EXPECT_EQ(reg.OpenHandleCount(), 0u);
+}
+
+// Forwards to the machine's registry and records each call; can make
+// SetValueEx fail.
+class RecordingRegistry : public Registry {
+ public:
+  explicit RecordingRegistry(Registry* inner) : inner_(inner) {}
+
+  uint32_t CreateKeyEx(RegHandle key, const std::string& sub_key, uint32_t reserved,
+                       const std::string& key_class, uint32_t options, uint32_t sam,
+                       RegHandle* result, uint32_t* disposition) override {
+    calls.push_back("Create " + sub_key + " class=\"" + key_class +
+                    "\" options=" + std::to_string(options) + " sam=" + std::to_string(sam) +
+                    " reserved=" + std::to_string(reserved) + (result ? "" : " no-result"));
+    return inner_->CreateKeyEx(key, sub_key, reserved, key_class, options, sam, result,
+                               disposition);
+  }
+  uint32_t OpenKeyEx(RegHandle key, const std::string& sub_key, uint32_t options, uint32_t sam,
+                     RegHandle* result) override {
+    calls.push_back("Open " + sub_key + " options=" + std::to_string(options) +
+                    " sam=" + std::to_string(sam));
+    return inner_->OpenKeyEx(key, sub_key, options, sam, result);
+  }
+  uint32_t SetValueEx(RegHandle key, const std::string& value_name, uint32_t reserved,
+                      uint32_t type, const uint8_t* data, uint32_t size) override {
+    calls.push_back("Set " + value_name + " type=" + std::to_string(type) +
+                    " size=" + std::to_string(size));
+    if (fail_set) return *fail_set;
+    return inner_->SetValueEx(key, value_name, reserved, type, data, size);
+  }
+  uint32_t DeleteValue(RegHandle key, const std::string& value_name) override {
+    calls.push_back("DeleteValue " + value_name);
+    return inner_->DeleteValue(key, value_name);
+  }
+  uint32_t DeleteKey(RegHandle key, const std::string& sub_key) override {
+    calls.push_back("DeleteKey " + sub_key);
+    return inner_->DeleteKey(key, sub_key);
+  }
+  uint32_t QueryValueEx(RegHandle key, const std::string& value_name, uint32_t* reserved,
+                        uint32_t* type, uint8_t* data, uint32_t* size) override {
+    calls.push_back("Query " + value_name + " size=" + (size ? std::to_string(*size) : "null") +
+                    (data ? "" : " no-data") + (reserved ? " reserved" : ""));
+    return inner_->QueryValueEx(key, value_name, reserved, type, data, size);
+  }
+  uint32_t CloseKey(RegHandle key) override {
+    calls.push_back("Close");
+    return inner_->CloseKey(key);
+  }
+
+  std::vector<std::string> calls;
+  std::optional<uint32_t> fail_set;
+
+ private:
+  Registry* inner_;
+};
+
+class ModRegistryCallsTest : public ModRegistryTest {
+ protected:
+  ModRegistryCallsTest() : recorder_(machine_.platform().registry), platform_(machine_.platform()) {
+    platform_.registry = &recorder_;
+    scope_ = std::make_unique<ScopedPlatform>(&platform_);
+  }
+  std::vector<std::string>& calls() { return recorder_.calls; }
+
+  RecordingRegistry recorder_;
+  Platform platform_;
+  std::unique_ptr<ScopedPlatform> scope_;
+};
+
+TEST_F(ModRegistryCallsTest, CreateAsksOnlyToCreateSubkeys) {
+  ASSERT_TRUE(CreateKeyHKLM("SOFTWARE\\QVTest"));
+  EXPECT_THAT(calls(), ElementsAre("Create SOFTWARE\\QVTest class=\"\" options=0 sam=4 "
+                                   "reserved=0",
+                                   "Close"));
+}
+
+TEST_F(ModRegistryCallsTest, WriteOpensWritesAndCloses) {
+  ASSERT_TRUE(CreateKeyHKCR("QVTest"));
+  calls().clear();
+  ASSERT_TRUE(SetStringValueHKCR("QVTest", "QVTestVal", "TestVal"));
+  EXPECT_THAT(calls(),
+              ElementsAre("Open QVTest options=0 sam=2", "Set QVTestVal type=1 size=7", "Close"));
+
+  // A failed write still closes its handle.
+  calls().clear();
+  recorder_.fail_set = kErrorAccessDenied;
+  EXPECT_FALSE(SetStringValueHKCR("QVTest", "QVTestVal", "TestVal"));
+  EXPECT_THAT(calls(),
+              ElementsAre("Open QVTest options=0 sam=2", "Set QVTestVal type=1 size=7", "Close"));
+
+  // A failed open ends the operation at once.
+  calls().clear();
+  EXPECT_FALSE(SetStringValueHKCR("QVMissing", "QVTestVal", "TestVal"));
+  EXPECT_THAT(calls(), ElementsAre("Open QVMissing options=0 sam=2"));
+}
+
+TEST_F(ModRegistryCallsTest, DeleteValueAndKey) {
+  ASSERT_TRUE(CreateKeyHKLM("SOFTWARE\\QVTest"));
+  ASSERT_TRUE(SetStringValueHKLM("SOFTWARE\\QVTest", "QVTestVal", "TestVal"));
+  calls().clear();
+  EXPECT_TRUE(DeleteValueHKLM("SOFTWARE\\QVTest", "QVTestVal"));
+  EXPECT_THAT(calls(), ElementsAre("Open SOFTWARE\\QVTest options=0 sam=2", "DeleteValue QVTestVal",
+                                   "Close"));
+  calls().clear();
+  EXPECT_FALSE(DeleteValueHKLM("SOFTWARE\\QVMissing", "QVTestVal"));
+  EXPECT_THAT(calls(), ElementsAre("Open SOFTWARE\\QVMissing options=0 sam=2"));
+  calls().clear();
+  EXPECT_TRUE(DeleteKeyHKLM("SOFTWARE\\QVTest"));
+  EXPECT_THAT(calls(), ElementsAre("DeleteKey SOFTWARE\\QVTest"));
+}
+
+TEST_F(ModRegistryCallsTest, ReadUsesAFiftyByteBuffer) {
+  EXPECT_EQ(GetStringValueHKLM(kCurrentVersion, "ProgramFilesDir"), "C:\\Program Files");
+  EXPECT_THAT(calls(), ElementsAre(std::string("Open ") + kCurrentVersion + " options=0 sam=131097",
+                                   "Query ProgramFilesDir size=50", "Close"));
+  calls().clear();
+  EXPECT_EQ(GetStringValueHKLM("SOFTWARE\\QVMissing", "v"), "");
+  EXPECT_THAT(calls(), ElementsAre("Open SOFTWARE\\QVMissing options=0 "
+                                   "sam=131097"));
+}
+
+}  // namespace
+}  // namespace qv
