@@ -33,6 +33,8 @@ const char* ControlEventName(ControlEvent event) {
 
 ctlInit_V3::ctlInit_V3() : alive_(std::make_shared<ctlInit_V3*>(this)) {
   Platform& platform = CurrentPlatform();
+  timer_handler_ = [this] { tmrComInstall_Timer(); };
+  transfer_handler_ = [this](int16_t state) { Inet1_StateChanged(state); };
   tmrComInstall = platform.loop->CreateTimer(kTimerIntervalMs, [this] { OnTimerTick(); });
   if (platform.new_transfer) {
     Inet1 = platform.new_transfer();

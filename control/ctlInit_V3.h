@@ -174,6 +174,26 @@ class ctlInit_V3 {
   void SetTimerHandler(std::function<void()> handler);
   void SetTransferHandler(std::function<void(int16_t)> handler);
 
+  // ---- The install run, the transfer completion, the install routine ----
+  //
+  // Defined in engine/. The constructor wires tmrComInstall to
+  // tmrComInstall_Timer and Inet1's state changes to Inet1_StateChanged.
+  void tmrComInstall_Timer();
+  void Inet1_StateChanged(int16_t State);
+  void InstallCurrentFile();
+
+  // The default download server of the copy-only prelude (scheme and host,
+  // no trailing "/"), which the prelude's fixed paths follow.
+  static constexpr char kDefaultPreludeServer[] = "http://download.ostrel.com";
+  void SetPreludeServer(const std::string& url) { prelude_server_ = url; }
+  const std::string& prelude_server() const { return prelude_server_; }
+
+  // Every start-up begins a new run. A transfer completion that belongs to an
+  // earlier run (the host started again while its body was being read) sees
+  // the number change and installs nothing.
+  void BeginRun() { ++run_generation_; }
+  uint64_t run_generation() const { return run_generation_; }
+
   // ---- Instance state ----
   //
   // Written and read by the start-up sequences, the install run, the transfer
@@ -239,10 +259,29 @@ class ctlInit_V3 {
   void OnTimerTick();
   void OnTransferState(int state);
 
+  // ---- Engine helpers (engine/) ----
+
+  // Asks Inet1 for url ("GET", header "Proxy-Connection: Keep-Alive") on
+  // behalf of the current run. When no request can be made, shows the
+  // download error and the run halts, as after a failed request.
+  void StartTransfer(const std::string& url);
+  // The three-line message for a file that could not be obtained from
+  // source (an address or a local path).
+  void ShowMissingFile(const std::string& source);
+  // "Initialization complete.", then Done, or the restart question.
+  void FinishRun();
+
+  // A request started by StartTransfer awaits its state change, and the run
+  // that started it.
+  bool transfer_in_flight_ = false;
+  uint64_t transfer_generation_ = 0;
+
   Panel panel_;
   bool visible_ = false;
   std::vector<Subscriber> subscribers_;
   int next_subscriber_id_ = 1;
+  std::string prelude_server_ = kDefaultPreludeServer;
+  uint64_t run_generation_ = 0;
   std::function<void()> timer_handler_;
   std::function<void(int16_t)> transfer_handler_;
   // Lives exactly as long as the control; the transfer component's state

@@ -7,6 +7,7 @@
 #include <ostream>
 #include <sstream>
 
+#include "platform/sandbox/boot.h"
 #include "platform/sandbox/machine.h"
 #include "platform/sandbox/reg_tool.h"
 #include "platform/sandbox/sandbox_platform.h"
@@ -108,6 +109,28 @@ int MachineShow(const std::string& dir, std::ostream& out, std::ostream& err) {
     int budget = 400;
     PrintTree(*sp->platform()->files, root, 0, &budget, out);
   }
+  return 0;
+}
+
+int MachineBoot(const std::string& dir, std::ostream& out, std::ostream& err) {
+  std::unique_ptr<sandbox::SandboxPlatform> sp;
+  Status s = sandbox::SandboxPlatform::Open(dir, nullptr, nullptr, &sp);
+  if (!s.ok()) return Fail(err, s);
+  sandbox::BootReport report;
+  s = sandbox::BootMachine(sp.get(), &report);
+  out << "Start of machine " << sp->machine().root() << " ("
+      << (sp->machine().is_nt() ? "nt" : "9x") << " family)\n";
+  for (const std::string& r : report.renames) out << "  rename:    " << r << "\n";
+  for (const std::string& r : report.run_once) out << "  RunOnceEx: " << r << "\n";
+  for (const std::string& p : report.problems) out << "  problem:   " << p << "\n";
+  if (report.restart_requested) {
+    out << "  restart:   the restart that was requested has been taken up\n";
+  }
+  if (report.renames.empty() && report.run_once.empty() && report.problems.empty() &&
+      !report.restart_requested) {
+    out << "  nothing was pending\n";
+  }
+  if (!s.ok()) return Fail(err, s);
   return 0;
 }
 

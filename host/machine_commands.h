@@ -14,6 +14,11 @@ namespace qv::host {
 int MachineInit(const std::string& dir, const std::string& family,
                 const std::string& user, std::ostream& out, std::ostream& err);
 int MachineShow(const std::string& dir, std::ostream& out, std::ostream& err);
+// The next start of the machine: prints the renames carried out, the
+// RunOnceEx entries taken up, the problems met and a restart request taken
+// up. Problems do not make it fail; a machine that cannot be opened or whose
+// registry fails does.
+int MachineBoot(const std::string& dir, std::ostream& out, std::ostream& err);
 int MachineRegQuery(const std::string& dir, const std::string& key,
                     const std::optional<std::string>& value, std::ostream& out,
                     std::ostream& err);

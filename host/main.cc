@@ -42,6 +42,11 @@ int main(int argc, char** argv) {
   CLI::App* show = machine->add_subcommand("show", "Show what a machine holds");
   show->add_option("DIR", show_dir, "Machine root folder")->required();
 
+  std::string boot_dir;
+  CLI::App* boot = machine->add_subcommand(
+      "boot", "Start the machine: carry out the renames and RunOnceEx entries left for it");
+  boot->add_option("DIR", boot_dir, "Machine root folder")->required();
+
   std::string reg_dir;
   CLI::App* reg = machine->add_subcommand("reg", "Query and change a machine's registry");
   reg->add_option("DIR", reg_dir, "Machine root folder")->required();
@@ -74,6 +79,7 @@ int main(int argc, char** argv) {
 
   if (*init) return qv::host::MachineInit(init_dir, family, user, std::cout, std::cerr);
   if (*show) return qv::host::MachineShow(show_dir, std::cout, std::cerr);
+  if (*boot) return qv::host::MachineBoot(boot_dir, std::cout, std::cerr);
   if (*query) {
     return qv::host::MachineRegQuery(reg_dir, query_key, query_value, std::cout, std::cerr);
   }

@@ -73,6 +73,64 @@ bool IsWindowsNT();
 // code; -1 when the program cannot be started.
 int32_t RunAndWait(const std::string& command_line);
 
+// ---- Placement and deferred replacement -----------------------------------
+
+// Install types of the install list.
+constexpr int16_t itReplaceRegister = 1;
+constexpr int16_t itReplace = 2;
+constexpr int16_t itRun = 3;
+constexpr int16_t itRunPackage = 4;
+constexpr int16_t itReplaceVersioned = 5;
+
+// Puts the staged file source_path in place by its install type (see the
+// table in placement.cc); raises gbRebootNeeded when work is left for the
+// next start of the machine. Values outside 1..5 do nothing.
+void PlaceFile(const std::string& source_path, int16_t install_type,
+               const std::string& target_path, const std::string& file_version);
+
+// What became of a replacement.
+enum class ReplaceOutcome {
+  kReplaced,  // the file is in place now
+  kDeferred,  // the target is in use: the file arrives at the next start
+  kFailed,    // nothing was placed; an old target is left as it was
+};
+
+// Replaces target_path with source_path at once, or at the next start of the
+// machine when the target is there and cannot be replaced now (in use). The
+// old target is never removed before the new file is in place. kFailed when
+// the source is missing, the target cannot be made (folder missing, no
+// rights, disk full) or the move for the next start cannot be recorded.
+ReplaceOutcome ReplaceTargetFile(const std::string& source_path,
+                                 const std::string& target_path);
+
+// Makes room for a new file at path: true when no file is there or the one
+// there was deleted; false when a file (or a folder) is there and cannot be
+// deleted (it is in use). Presence is judged by existence, so a file held
+// exclusively counts as there.
+bool ClearTargetFile(const std::string& path);
+
+// Appends "short target=short source" to wininit.ini in the Windows folder,
+// under a "[rename]" header written when the file is new; the entry starts a
+// line of its own even when the file ends without a line break.
+void AddWininitRename(const std::string& source_path,
+                      const std::string& target_path);
+
+// Writes "QV" & target_path = target_path & "|DllRegisterServer" into the
+// existing RunOnceEx key.
+void AddRunOnceExRegistration(const std::string& target_path);
+
+// Runs "<gsDirCommon>\regsvr32.exe" /s "<target_path>" and waits.
+void RegisterWithRegsvr32(const std::string& target_path);
+
+// ---- Expansion of compressed files ----------------------------------------
+
+// Unpacks the archive compressed_path into gsDirTemp with the platform's
+// expansion component, then deletes the archive. Returns false (and keeps
+// the archive) when the archive could not be unpacked whole, or when a name
+// ending in ".cmp" did not yield the file named without it ("x.dll.cmp"
+// must yield gsDirTemp & "\x.dll").
+bool ExpandCompressedFile(const std::string& compressed_path);
+
 }  // namespace qv
 
 #endif  // QV_INSTALL_MODINSTALL_H_

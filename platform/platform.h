@@ -13,9 +13,12 @@
 #include <memory>
 
 #include "platform/event_loop.h"
+#include "platform/expander.h"
 #include "platform/file_system.h"
+#include "platform/fonts.h"
 #include "platform/process.h"
 #include "platform/registry.h"
+#include "platform/restart.h"
 #include "platform/system_info.h"
 #include "platform/text_codec.h"
 #include "platform/transfer.h"
@@ -33,6 +36,10 @@ struct Platform {
   const TextCodec* codec = nullptr;
   EventLoop* loop = nullptr;
   UserInterface* ui = nullptr;
+  Restart* restart = nullptr;
+  Fonts* fonts = nullptr;
+  // Makes a new expansion component; null when the backend has none.
+  std::function<std::unique_ptr<Expander>()> new_expander;
   // Makes a new transfer component; null when the backend has none.
   std::function<std::unique_ptr<Transfer>()> new_transfer;
 };

@@ -23,6 +23,7 @@ packages=(
   build-essential cmake pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev nlohmann-json3-dev libcli11-dev
+  libarchive-dev libgcab-dev gcab libcurl4-openssl-dev libcpp-httplib-dev
   binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
 )
 

@@ -28,6 +28,11 @@ bool SetStringValueHKLM(const std::string& key_name,
 bool DeleteValueHKLM(const std::string& key_name, const std::string& value_name);
 bool DeleteKeyHKLM(const std::string& key_name);
 
+// The install-rights probe: true when the user may write the registry areas
+// that component registration uses, the program-files folder and the system
+// folder. Leaves the machine as it found it, also when it answers false.
+bool HasInstallRights();
+
 }  // namespace qv
 
 #endif  // QV_SYSTEM_MODREGISTRY_H_

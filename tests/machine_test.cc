@@ -345,6 +345,13 @@ TEST(InUseTest, FileLockedByAnotherProgramCannotBeReplaced) {
     EXPECT_TRUE(files.NewRandomAccessFile(path, &reader).ok()) << "a shared lock allows reading";
     EXPECT_EQ(m.ReadFile(path), "old");
   }
+  // The holder is gone; its lock goes with it.
+  sandbox::HostLocation loc;
+  m.machine().Locate(path, &loc);
+  bool exclusive = false;
+  for (int i = 0; i < 500 && m.machine().InUse(loc.path, loc.host_path, &exclusive); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   EXPECT_TRUE(files.DeleteFile(path).ok());
 }
 

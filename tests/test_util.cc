@@ -61,6 +61,7 @@ std::string FixturePath(const std::string& name) {
 }
 
 std::string QvinitPath() { return QV_QVINIT_PATH; }
+std::string QvserverPath() { return QV_QVSERVER_PATH; }
 
 CommandResult RunCommand(const std::vector<std::string>& argv,
                          const std::string& stdin_text) {

@@ -25,8 +25,9 @@ bool HostExists(const std::string& host_path);
 
 // The path of a PE fixture made by the build (tests/fixtures).
 std::string FixturePath(const std::string& name);
-// The qvinit program of this build.
+// The qvinit and qvserver programs of this build.
 std::string QvinitPath();
+std::string QvserverPath();
 
 // Runs a program with arguments (no shell), feeding stdin_text, and gives
 // its exit status and what it printed.

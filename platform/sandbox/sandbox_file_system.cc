@@ -146,9 +146,15 @@ std::vector<std::string> SandboxFileSystem::ActualComponents(
   return parts;
 }
 
+bool SandboxFileSystem::InUse(const HostLocation& location, bool* exclusive) const {
+  *exclusive = false;
+  if (system_access_) return false;
+  return machine_->InUse(location.path, location.host_path, exclusive);
+}
+
 Status SandboxFileSystem::CheckFolderWritable(const WinPath& folder,
                                               const std::string& what) {
-  if (!machine_->MayWriteFolder(folder)) {
+  if (!system_access_ && !machine_->MayWriteFolder(folder)) {
     return Status::AccessDenied("access denied: " + machine_->profile().user_name +
                                 " may not write in " + folder.ToString() + " (" + what + ")");
   }
@@ -164,7 +170,7 @@ Status SandboxFileSystem::CheckFileReplaceable(const HostLocation& location) {
     return Status::AccessDenied("access denied: " + location.path.ToString() + " is read-only");
   }
   bool exclusive = false;
-  if (machine_->InUse(location.path, location.host_path, &exclusive)) {
+  if (InUse(location, &exclusive)) {
     return Status::Error(kErrorSharingViolation,
                          location.path.ToString() + " is in use by another program");
   }
@@ -310,7 +316,7 @@ Status SandboxFileSystem::MoveFileEx(const std::string& from, const std::string&
   s = CheckFolderWritable(dst.path.Parent(), "move to");
   if (!s.ok()) return s;
   bool exclusive = false;
-  if (machine_->InUse(src.path, src.host_path, &exclusive)) {
+  if (InUse(src, &exclusive)) {
     return Status::Error(kErrorSharingViolation,
                          src.path.ToString() + " is in use by another program");
   }
@@ -398,7 +404,7 @@ Status SandboxFileSystem::CopyFile(const std::string& from, const std::string& t
     return Status::AccessDenied(src.path.ToString() + " is a folder");
   }
   bool exclusive = false;
-  if (machine_->InUse(src.path, src.host_path, &exclusive) && exclusive) {
+  if (InUse(src, &exclusive) && exclusive) {
     return Status::Error(kErrorSharingViolation,
                          src.path.ToString() + " is held by another program");
   }
@@ -489,7 +495,7 @@ Status SandboxFileSystem::NewRandomAccessFile(const std::string& path,
     return Status::AccessDenied(loc.path.ToString() + " is a folder");
   }
   bool exclusive = false;
-  if (machine_->InUse(loc.path, loc.host_path, &exclusive) && exclusive) {
+  if (InUse(loc, &exclusive) && exclusive) {
     return Status::Error(kErrorSharingViolation,
                          loc.path.ToString() + " is held by another program");
   }

@@ -60,6 +60,13 @@ class SandboxFileSystem : public FileSystem {
                        std::vector<DirEntry>* entries) override;
   std::vector<char> Drives() override;
 
+  // While set, this object acts for the machine itself at its start rather
+  // than for its user: no program holds any file yet and the system is not
+  // bound by the user's rights, so files in use and folder rights are not
+  // checked. The read-only attribute still holds.
+  void set_system_access(bool on) { system_access_ = on; }
+  bool system_access() const { return system_access_; }
+
  private:
   // Maps path; fails as Windows does for a path that cannot name anything.
   Status Find(const std::string& path, HostLocation* location);
@@ -72,8 +79,12 @@ class SandboxFileSystem : public FileSystem {
   Status MoveHostFile(const HostLocation& from, const HostLocation& to,
                       bool replace);
 
+  // Whether another program holds the file (never while system_access_).
+  bool InUse(const HostLocation& location, bool* exclusive) const;
+
   Machine* machine_;
   Registry* registry_;
+  bool system_access_ = false;
 };
 
 }  // namespace qv::sandbox

@@ -2,9 +2,14 @@
 // makes a fresh machine.
 #include "platform/sandbox/sandbox_platform.h"
 
+#include "platform/curl/curl_transfer.h"
+
+#include "platform/sandbox/sandbox_expander.h"
 #include "platform/sandbox/sandbox_file_system.h"
+#include "platform/sandbox/sandbox_fonts.h"
 #include "platform/sandbox/sandbox_process.h"
 #include "platform/sandbox/sandbox_registry.h"
+#include "platform/sandbox/sandbox_restart.h"
 #include "platform/sandbox/sandbox_system_info.h"
 #include "platform/sandbox/sandbox_version_info.h"
 
@@ -26,6 +31,8 @@ Status SandboxPlatform::Open(const std::string& root, EventLoop* loop,
       std::make_unique<SandboxProcessLauncher>(p->machine_.get(), p->files_.get());
   p->system_ = std::make_unique<SandboxSystemInfo>(p->machine_.get());
   p->versions_ = std::make_unique<SandboxVersionInfo>(p->files_.get());
+  p->restart_ = std::make_unique<SandboxRestart>(p->machine_.get());
+  p->fonts_ = std::make_unique<SandboxFonts>(p->files_.get());
 
   Platform& platform = p->platform_;
   platform.registry = p->registry_.get();
@@ -36,6 +43,20 @@ Status SandboxPlatform::Open(const std::string& root, EventLoop* loop,
   platform.codec = p->codec_.get();
   platform.loop = loop;
   platform.ui = ui;
+  platform.restart = p->restart_.get();
+  platform.fonts = p->fonts_.get();
+  Machine* machine = p->machine_.get();
+  FileSystem* files = p->files_.get();
+  platform.new_expander = [machine, files]() -> std::unique_ptr<Expander> {
+    return std::make_unique<SandboxExpander>(machine, files);
+  };
+  // The network is the host's own: the transfer component is the same on
+  // every machine.
+  if (loop != nullptr) {
+    platform.new_transfer = [loop]() -> std::unique_ptr<Transfer> {
+      return std::make_unique<CurlTransfer>(loop);
+    };
+  }
   *result = std::move(p);
   return Status::OK();
 }

@@ -20,6 +20,8 @@ class SandboxFileSystem;
 class SandboxProcessLauncher;
 class SandboxSystemInfo;
 class SandboxVersionInfo;
+class SandboxRestart;
+class SandboxFonts;
 
 class SandboxPlatform {
  public:
@@ -33,6 +35,9 @@ class SandboxPlatform {
   Platform* platform() { return &platform_; }
   Machine& machine() { return *machine_; }
   SandboxRegistry* registry() { return registry_.get(); }
+  SandboxFileSystem* files() { return files_.get(); }
+  SandboxProcessLauncher* processes() { return processes_.get(); }
+  SandboxFonts* fonts() { return fonts_.get(); }
 
  private:
   SandboxPlatform() = default;
@@ -44,6 +49,8 @@ class SandboxPlatform {
   std::unique_ptr<SandboxProcessLauncher> processes_;
   std::unique_ptr<SandboxSystemInfo> system_;
   std::unique_ptr<SandboxVersionInfo> versions_;
+  std::unique_ptr<SandboxRestart> restart_;
+  std::unique_ptr<SandboxFonts> fonts_;
   Platform platform_;
 };
 

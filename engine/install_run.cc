@@ -1,0 +1,257 @@
+// The install run: ctlInit_V3::tmrComInstall_Timer walks the install list.
+//
+// A tick disables the timer, then handles records until one needs a transfer
+// (the transfer's completion enables the timer again), a developer record is
+// skipped (the timer is enabled at once, one such record per tick), the run
+// halts for want of install rights, or the list ends ("Initialization
+// complete.", then Done or the restart question). Records that need no
+// transfer (current files, launch records, files copied from a local folder)
+// are handled within the same tick.
+//
+// Modes: online (files come by HTTP and are installed), local (files are
+// copied from a folder and installed) and copy-only (every listed file, after
+// a setup page and the local cabinet, is gathered below the copy folder;
+// nothing is version-tested or installed).
+//
+// Records are input from outside. A record that lacks a required field, or
+// whose FileName or DownloadLocation would lead out of the folder it is
+// appended to, is refused with a message box and the run goes on with the
+// next record.
+//
+// Runs on the control's thread. Message boxes and the install routine can
+// let the host call a start-up again; the tick then stops at once, since the
+// new run owns the list and the timer.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "control/ctlInit_V3.h"
+#include "control/module_state.h"
+#include "engine/install_list.h"
+#include "install/modInstall.h"
+#include "platform/platform.h"
+#include "platform/recordset.h"
+#include "system/modRegistry.h"
+#include "system/modShutdown.h"
+
+namespace qv {
+namespace {
+
+constexpr char kCr[] = "\r";
+constexpr char kOtherFilesLine[] =
+    "Installation of other files will be completed, but this may cause future errors.";
+
+constexpr char kSetupPagePath[] = "/installs/setup.html";
+constexpr char kSetupPageName[] = "setup.html";
+constexpr char kLocalCabinetPath[] = "/installs/QV_InitLocal_V3.CAB";
+// The local cabinet is kept under the name the setup page refers to.
+constexpr char kLocalCabinetName[] = "QV_Init_V3.CAB";
+// The prelude is over once this step is reached.
+constexpr int16_t kPreludeDone = 3;
+
+constexpr char kProcessingCaption[] = "Processing...";
+constexpr char kDownloadingCaption[] = "Downloading and Installing: ";
+constexpr char kCompleteMessage[] = "Initialization complete.";
+
+// True when path, appended to a folder, names a place inside that folder:
+// it is not empty, holds no colon (a drive such as "X:", or a stream name)
+// and no control character, does not start with a separator, and no
+// component between separators ("\" or "/") consists of dots and blanks
+// alone (".." steps out; Windows drops trailing dots and blanks, so "..."
+// and ".. " would too).
+bool StaysInsideFolder(const std::string& path) {
+  if (path.empty() || path[0] == '\\' || path[0] == '/') return false;
+  size_t component_start = 0;
+  for (size_t i = 0; i <= path.size(); ++i) {
+    const bool at_end = i == path.size();
+    if (!at_end) {
+      const unsigned char c = static_cast<unsigned char>(path[i]);
+      if (c == ':' || c < 0x20) return false;
+      if (c != '\\' && c != '/') continue;
+    }
+    const std::string component = path.substr(component_start, i - component_start);
+    if (!component.empty() && component.find_first_not_of(". ") == std::string::npos) {
+      return false;
+    }
+    component_start = i + 1;
+  }
+  return true;
+}
+
+std::string OutsideFolderText(const std::string& file_name, const std::string& path) {
+  return "The file " + file_name + " was not installed: its path " + path +
+         " leads outside its folder." + kCr + kOtherFilesLine;
+}
+
+}  // namespace
+
+void ctlInit_V3::FinishRun() {
+  SetMessage(kCompleteMessage);
+  SetFrameCaption("");
+  if (!gbRebootNeeded) {
+    RaiseEvent(ControlEvent::kDone);
+    return;
+  }
+  const int answer = CurrentPlatform().ui->MessageBox(
+      std::string("This installation requires a system reboot.") + kCr +
+          "Do you wish to have the system automatically reboot now?",
+      kMbYesNo | kMbIconExclamation, "");
+  if (answer == kIdYes) {
+    RestartWindows();
+    RaiseEvent(ControlEvent::kReboot);
+  } else {
+    RaiseEvent(ControlEvent::kDone);
+  }
+}
+
+void ctlInit_V3::tmrComInstall_Timer() {
+  tmrComInstall->SetEnabled(false);
+  // No start-up has handed over a list: there is no run to carry on.
+  if (mrsInstallList == nullptr) return;
+  Platform& platform = CurrentPlatform();
+  const uint64_t generation = run_generation();
+  // A start-up made while the loop ran (in a message box, or in a handler of
+  // Done) owns the list and the timer from then on.
+  auto superseded = [&] { return run_generation() != generation; };
+  auto refuse = [&](const std::string& text) {
+    platform.ui->MessageBox(text, kMbOk, "");
+    return !superseded();
+  };
+
+  while (true) {
+    SetCurrentWidth(0);
+    if (mrsInstallList->Eof()) {
+      FinishRun();
+      return;
+    }
+    Recordset& list = *mrsInstallList;
+
+    // Copy-only prelude: the setup page and the local cabinet come first,
+    // while the first record stays current.
+    if (list.AbsolutePosition() == 1 && miPreludeStep < kPreludeDone && mbCopyOnly) {
+      mbIsCompressed = false;
+      ++miPreludeStep;
+      if (miPreludeStep == 1) {
+        msFileName = kSetupPageName;
+        msTargetPath = kSetupPageName;
+        StartTransfer(prelude_server() + kSetupPagePath);
+        return;
+      }
+      if (miPreludeStep == 2) {
+        msFileName = kLocalCabinetName;
+        msTargetPath = kLocalCabinetName;
+        StartTransfer(prelude_server() + kLocalCabinetPath);
+        return;
+      }
+      continue;
+    }
+
+    SetTotalWidth(static_cast<float>(static_cast<double>(Panel::kTotalBarScale) /
+                                     list.recordcount() * list.AbsolutePosition()));
+
+    InstallRecord record;
+    const Status read = ReadInstallRecord(list, &record);
+
+    // Developer skip: one product component per tick.
+    if (record.is_qv_object && mbDevLogin && !mbCopyOnly) {
+      list.MoveNext();
+      tmrComInstall->SetEnabled(true);
+      return;
+    }
+
+    if (!read.ok()) {
+      if (!refuse("An entry of the install list cannot be used: " + read.message() + kCr +
+                  kOtherFilesLine)) {
+        return;
+      }
+      list.MoveNext();
+      continue;
+    }
+    if (!StaysInsideFolder(record.file_name) || !StaysInsideFolder(record.download_location)) {
+      const std::string& bad =
+          StaysInsideFolder(record.file_name) ? record.download_location : record.file_name;
+      if (!refuse(OutsideFolderText(record.file_name, bad))) return;
+      list.MoveNext();
+      continue;
+    }
+
+    mbIsFont = false;
+    msTargetPath = ResolveInstallLocation(record.install_location, &mbIsFont);
+
+    // Launch record: started once every file is in place, unless a restart
+    // is pending; the program path is quoted since the product folders lie
+    // below "Program Files".
+    if (record.IsLaunchRecord() && !gbRebootNeeded && !mbLocalMode && !mbCopyOnly) {
+      const std::string command_line = "\"" + msTargetPath + "\\" + record.file_name + "\"" + " " +
+                                       msServerURL + " " + msLoginID;
+      std::unique_ptr<Process> process;
+      // A program that cannot be started is passed over.
+      platform.processes->CreateProcess(command_line, WindowStyle::kNormalFocus, &process);
+      list.MoveNext();
+      continue;
+    }
+
+    msTargetPath = mbCopyOnly ? record.download_location : msTargetPath + "\\" + record.file_name;
+    msFileName = record.file_name;
+    miInstallType = record.install_type;
+    msFileVersion = record.file_version;
+
+    if (record.HasRegistryCheck()) {
+      msInstalledVersion = GetStringValueHKLM(record.alt_check, record.alt_check_reg_value);
+    } else if (record.HasFileCheck()) {
+      msInstalledVersion = GetFileVersionString(ExpandPathTokens(record.alt_check));
+    } else {
+      msInstalledVersion = GetFileVersionString(msTargetPath);
+    }
+
+    // A font that is there is never replaced.
+    if (mbIsFont && !mbCopyOnly) {
+      uint64_t size = 0;
+      if (platform.files->GetFileSize(msTargetPath, &size).ok()) msInstalledVersion = msFileVersion;
+    }
+
+    if (!IsNewerVersion(msInstalledVersion, msFileVersion) && !mbCopyOnly) {
+      SetFrameCaption(kProcessingCaption);
+      list.MoveNext();
+      continue;
+    }
+
+    if (!gbHasInstallRights) {
+      platform.ui->MessageBox(
+          std::string("This program cannot continue.  You do not have enough rights to install "
+                      "files.") +
+              kCr + kCr +
+              "Please contact your system administrator to give you additional rights to "
+              "install programs.",
+          kMbIconCritical, "Critical Error");
+      return;
+    }
+
+    SetFrameCaption(kDownloadingCaption + record.description);
+    Repaint();
+    mbIsCompressed = record.is_compressed;
+
+    if (mbLocalMode && !mbCopyOnly) {
+      const std::string source = msDownloadLocation + record.download_location;
+      const std::string staged =
+          gsDirTemp + "\\" + msFileName + (record.is_compressed ? ".cmp" : "");
+      if (platform.files->CopyFile(source, staged, false).ok()) {
+        InstallCurrentFile();
+      } else {
+        // A file of that name left in the temp folder is not this one.
+        ShowMissingFile(source);
+      }
+      if (superseded()) return;
+      list.MoveNext();
+      continue;
+    }
+
+    StartTransfer(msDownloadLocation + record.download_location);
+    // The list may be another run's by now (a message box ran the loop).
+    if (superseded()) return;
+    list.MoveNext();
+    return;
+  }
+}
+
+}  // namespace qv

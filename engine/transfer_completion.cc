@@ -1,0 +1,206 @@
+// The transfer of one file: ctlInit_V3::StartTransfer asks Inet1 for it, and
+// ctlInit_V3::Inet1_StateChanged takes the response when it is complete.
+//
+// A completed response (state 12) is checked first: a header holding
+// "404 Object" after its first character, or a status other than 2xx, means
+// the file is missing on the server (message, next record). Otherwise the
+// body is written in chunks of 2048 bytes into the temp folder (truncating
+// any file of that name), with the current-file bar and the byte counter
+// updated and pending messages processed after every chunk; a chunk of 0 or
+// 1 bytes ends the body. When the bytes received match "Content-length" the
+// file is installed (InstallCurrentFile) or, in copy-only mode, moved below
+// the copy folder; when they differ it stays in the temp folder unused. A
+// response without a usable "Content-length" cannot be checked: the file is
+// not used and the missing-file message is shown. Then the timer is enabled
+// and the run goes on. A failed request (state 11) shows the download error
+// and halts the run.
+//
+// The completion works from a copy of the members that describe the file,
+// taken on entry. A start-up made while the body is read (the host may call
+// one from the processed messages) begins a new run: the completion then
+// stops at once, leaves the temp file as it is, installs nothing and leaves
+// the timer to the new run. State changes that belong to no request started
+// by the current run are ignored.
+//
+// Runs on the control's thread.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "control/ctlInit_V3.h"
+#include "control/module_state.h"
+#include "install/modInstall.h"
+#include "platform/platform.h"
+
+namespace qv {
+namespace {
+
+constexpr char kCr[] = "\r";
+constexpr char kRequestHeaders[] = "Proxy-Connection: Keep-Alive";
+constexpr size_t kChunkSize = 2048;
+constexpr char kMissingObject[] = "404 Object";
+
+// The status line ("HTTP/1.1 200 OK") carries a code from 200 to 299. A
+// header without a status line has no such code.
+bool IsSuccessStatus(const std::string& header) {
+  const std::string line = header.substr(0, header.find_first_of("\r\n"));
+  if (line.rfind("HTTP/", 0) != 0) return false;
+  const size_t blank = line.find(' ');
+  if (blank == std::string::npos || line.size() < blank + 4) return false;
+  const std::string code = line.substr(blank + 1, 3);
+  if (!std::all_of(code.begin(), code.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return false;
+  }
+  if (line.size() > blank + 4 && line[blank + 4] != ' ') return false;
+  return code[0] == '2';
+}
+
+// "Content-length" as a whole number from 0 to 2^31-1, blanks around it
+// allowed. False for anything else (missing, not a number, too large).
+bool ParseContentLength(const std::string& text, int64_t* length) {
+  const size_t first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return false;
+  const size_t last = text.find_last_not_of(" \t");
+  int64_t value = 0;
+  for (size_t i = first; i <= last; ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    value = value * 10 + (text[i] - '0');
+    if (value > INT32_MAX) return false;
+  }
+  *length = value;
+  return true;
+}
+
+// Nearest whole number, halves to the even neighbour.
+int64_t RoundHalfEven(double x) {
+  const double floor = std::floor(x);
+  const double rest = x - floor;
+  int64_t n = static_cast<int64_t>(floor);
+  if (rest > 0.5 || (rest == 0.5 && n % 2 != 0)) ++n;
+  return n;
+}
+
+// Creates, one level at a time, the folders that relative_path names below
+// base (a folder ending in "\"). Folders that exist already are passed over.
+void CreateSubfolders(FileSystem& files, const std::string& base,
+                      const std::string& relative_path) {
+  for (size_t i = relative_path.find_first_of("\\/"); i != std::string::npos;
+       i = relative_path.find_first_of("\\/", i + 1)) {
+    if (i > 0) files.CreateDirectory(base + relative_path.substr(0, i));
+  }
+}
+
+}  // namespace
+
+void ctlInit_V3::StartTransfer(const std::string& url) {
+  transfer_in_flight_ = true;
+  transfer_generation_ = run_generation();
+  if (Inet1 == nullptr || !Inet1->Execute(url, "GET", "", kRequestHeaders).ok()) {
+    // No state change will come: as after a failed request, the run halts.
+    transfer_in_flight_ = false;
+    CurrentPlatform().ui->MessageBox("There was an error downloading file " + url, kMbOk, "");
+  }
+}
+
+void ctlInit_V3::ShowMissingFile(const std::string& source) {
+  CurrentPlatform().ui->MessageBox(
+      "There was an error downloading file " + source + kCr +
+          "Installation of other files will be completed, but this may cause future errors." + kCr +
+          "Please contact the Ostrel technical support team about this matter.",
+      kMbOk, "");
+}
+
+void ctlInit_V3::Inet1_StateChanged(int16_t State) {
+  if (State != kStateResponseCompleted && State != kStateError) return;
+  const uint64_t generation = run_generation();
+  if (Inet1 == nullptr || !transfer_in_flight_ || transfer_generation_ != generation) return;
+  transfer_in_flight_ = false;
+
+  Platform& platform = CurrentPlatform();
+  const std::string url = Inet1->url();
+  if (State == kStateError) {
+    platform.ui->MessageBox("There was an error downloading file " + url, kMbOk, "");
+    return;
+  }
+
+  // What the run set for this file before it started the transfer.
+  const std::string file_name = msFileName;
+  const std::string target_path = msTargetPath;
+  const bool compressed = mbIsCompressed;
+  const bool copy_only = mbCopyOnly;
+  const std::string copy_folder = gsCopyFolder;
+  const std::string temp_path = gsDirTemp + "\\" + file_name + (compressed ? ".cmp" : "");
+
+  // Goes on with the next record unless a new run has taken over.
+  auto resume = [&] {
+    if (run_generation() == generation) tmrComInstall->SetEnabled(true);
+  };
+  auto missing = [&] {
+    ShowMissingFile(url);
+    resume();
+  };
+
+  const std::string header = Inet1->GetHeader("");
+  const size_t object_at = header.find(kMissingObject);
+  if ((object_at != std::string::npos && object_at > 0) || !IsSuccessStatus(header)) {
+    missing();
+    return;
+  }
+  int64_t announced = 0;
+  const bool has_length = ParseContentLength(Inet1->GetHeader("Content-length"), &announced);
+
+  std::unique_ptr<WritableFile> file;
+  if (!platform.files->NewWritableFile(temp_path, OpenMode::kCreateAlways, &file).ok() ||
+      file == nullptr) {
+    missing();
+    return;
+  }
+
+  std::vector<uint8_t> chunk = Inet1->GetChunk(kChunkSize);
+  int64_t received = static_cast<int64_t>(chunk.size());
+  bool written = true;
+  while (true) {
+    if (!chunk.empty()) written = file->Append(chunk.data(), chunk.size()).ok() && written;
+    if (chunk.size() <= 1) break;
+    // Without a positive length there is no scale to show progress on.
+    if (has_length && announced > 0) {
+      const double shown = static_cast<double>(std::min(received, announced));
+      SetCurrentWidth(static_cast<float>(shown / static_cast<double>(announced) *
+                                         static_cast<double>(Panel::kCurrentBarScale)));
+      SetBytesCaption(std::to_string(RoundHalfEven(static_cast<double>(received) / 1024)) +
+                      "k of " +
+                      std::to_string(RoundHalfEven(static_cast<double>(announced) / 1024)) + "k");
+    }
+    platform.loop->ProcessPendingMessages();
+    if (run_generation() != generation) {
+      // A new run began: this file belongs to a list that is gone.
+      file->Close();
+      return;
+    }
+    chunk = Inet1->GetChunk(kChunkSize);
+    received += static_cast<int64_t>(chunk.size());
+  }
+  written = file->Close().ok() && written;
+  file.reset();
+
+  if (!has_length || !written) {
+    missing();
+    return;
+  }
+  if (received == announced) {
+    if (copy_only) {
+      const std::string destination = copy_folder + target_path;
+      CreateSubfolders(*platform.files, copy_folder, target_path);
+      ClearTargetFile(destination);
+      platform.files->MoveFile(temp_path, destination);
+    } else {
+      InstallCurrentFile();
+    }
+  }
+  resume();
+}
+
+}  // namespace qv

@@ -1,0 +1,328 @@
+// CurlTransfer: a worker thread with one reused easy handle, a bounded body
+// buffer, and state changes posted to the UI thread.
+#include "platform/curl/curl_transfer.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <mutex>
+
+namespace qv {
+
+namespace {
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::string Trim(const std::string& s) {
+  const size_t b = s.find_first_not_of(" \t\r\n");
+  if (b == std::string::npos) return "";
+  const size_t e = s.find_last_not_of(" \t\r\n");
+  return s.substr(b, e - b + 1);
+}
+
+struct GlobalInit {
+  GlobalInit() { curl_global_init(CURL_GLOBAL_DEFAULT); }
+};
+
+}  // namespace
+
+struct CurlTransfer::Shared {
+  explicit Shared(size_t capacity) : capacity(capacity) { ring.resize(capacity); }
+
+  std::mutex mutex;
+  std::condition_variable changed;
+
+  // The job the worker should take up next (guarded by mutex).
+  bool has_job = false;
+  bool stopping = false;
+  uint64_t job_id = 0;
+  std::string job_url;
+  std::vector<std::string> job_headers;
+
+  // The request being served (guarded by mutex).
+  uint64_t current = 0;     // id of the newest request
+  bool cancelled = false;   // the newest request was cancelled
+  bool header_done = false;
+  std::string header;       // of the last response
+  bool body_done = false;
+
+  // Body bytes waiting for GetChunk: a ring buffer.
+  const size_t capacity;
+  std::vector<uint8_t> ring;
+  size_t head = 0;
+  size_t size = 0;
+
+  // Posts state changes to the UI thread.
+  std::function<void(uint64_t, int)> post;
+};
+
+namespace {
+
+struct RequestContext {
+  CurlTransfer::Shared* shared;
+  uint64_t id;
+  CURL* curl;
+  std::string header_block;  // the response being received
+  bool announced = false;
+};
+
+bool Stale(CurlTransfer::Shared* s, uint64_t id) {
+  return s->stopping || s->current != id || s->cancelled;
+}
+
+void Announce(RequestContext* ctx) {
+  CurlTransfer::Shared* s = ctx->shared;
+  {
+    std::lock_guard<std::mutex> lock(s->mutex);
+    if (Stale(s, ctx->id)) return;
+    s->header = ctx->header_block;
+    s->header_done = true;
+  }
+  ctx->announced = true;
+  s->post(ctx->id, kStateResponseCompleted);
+}
+
+size_t OnHeader(char* data, size_t size, size_t count, void* user) {
+  auto* ctx = static_cast<RequestContext*>(user);
+  const size_t n = size * count;
+  std::string line(data, n);
+  if (line.rfind("HTTP/", 0) == 0) ctx->header_block.clear();
+  ctx->header_block += line;
+  if (Trim(line).empty() && !ctx->announced) {
+    // The end of one response's header. Interim responses and redirects that
+    // will be followed are not the response the caller asked for.
+    int code = 0;
+    const size_t space = ctx->header_block.find(' ');
+    if (space != std::string::npos) code = std::atoi(ctx->header_block.c_str() + space + 1);
+    const bool interim = code >= 100 && code < 200;
+    const bool redirect = code >= 300 && code < 400 &&
+                          Lower(ctx->header_block).find("\nlocation:") != std::string::npos;
+    if (!interim && !redirect) Announce(ctx);
+  }
+  return n;
+}
+
+size_t OnBody(char* data, size_t size, size_t count, void* user) {
+  auto* ctx = static_cast<RequestContext*>(user);
+  CurlTransfer::Shared* s = ctx->shared;
+  const size_t n = size * count;
+  if (!ctx->announced) Announce(ctx);
+  size_t done = 0;
+  std::unique_lock<std::mutex> lock(s->mutex);
+  while (done < n) {
+    s->changed.wait(lock, [&] { return Stale(s, ctx->id) || s->size < s->capacity; });
+    if (Stale(s, ctx->id)) return 0;  // abandons the request
+    const size_t room = s->capacity - s->size;
+    size_t take = std::min(room, n - done);
+    size_t tail = (s->head + s->size) % s->capacity;
+    size_t first = std::min(take, s->capacity - tail);
+    std::memcpy(s->ring.data() + tail, data + done, first);
+    std::memcpy(s->ring.data(), data + done + first, take - first);
+    s->size += take;
+    done += take;
+    s->changed.notify_all();
+  }
+  return n;
+}
+
+int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  auto* ctx = static_cast<RequestContext*>(user);
+  std::lock_guard<std::mutex> lock(ctx->shared->mutex);
+  return Stale(ctx->shared, ctx->id) ? 1 : 0;
+}
+
+void Worker(std::shared_ptr<CurlTransfer::Shared> s, CurlTransferOptions options) {
+  static GlobalInit init;
+  CURL* curl = curl_easy_init();
+  while (true) {
+    uint64_t id;
+    std::string url;
+    std::vector<std::string> headers;
+    {
+      std::unique_lock<std::mutex> lock(s->mutex);
+      s->changed.wait(lock, [&] { return s->stopping || s->has_job; });
+      if (s->stopping) break;
+      s->has_job = false;
+      id = s->job_id;
+      url = s->job_url;
+      headers = s->job_headers;
+    }
+    RequestContext ctx{s.get(), id, curl, "", false};
+    curl_slist* list = nullptr;
+    for (const std::string& h : headers) list = curl_slist_append(list, h.c_str());
+    curl_easy_reset(curl);
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list);
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, options.connect_timeout_seconds);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, options.stall_timeout_seconds);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, OnHeader);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &ctx);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, OnBody);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &ctx);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, OnProgress);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &ctx);
+    curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 256L * 1024L);
+    if (!options.ca_file.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, options.ca_file.c_str());
+    const CURLcode rc = curl_easy_perform(curl);
+    curl_slist_free_all(list);
+    if (rc == CURLE_OK && !ctx.announced) Announce(&ctx);  // a response with no body
+    bool failed_before_header = false;
+    {
+      std::lock_guard<std::mutex> lock(s->mutex);
+      if (s->current == id) {
+        s->body_done = true;
+        failed_before_header = rc != CURLE_OK && !ctx.announced && !s->cancelled && !s->stopping;
+      }
+      s->changed.notify_all();
+    }
+    if (failed_before_header) s->post(id, kStateError);
+  }
+  curl_easy_cleanup(curl);
+}
+
+}  // namespace
+
+CurlTransfer::CurlTransfer(EventLoop* loop, CurlTransferOptions options)
+    : loop_(loop), shared_(std::make_shared<Shared>(std::max<size_t>(options.buffer_bytes, 4096))) {
+  // State changes travel to the UI thread. The shared state lives exactly
+  // as long as this object (the worker is joined in the destructor), so a
+  // change that arrives after the object is gone finds it expired and is
+  // dropped.
+  std::weak_ptr<Shared> weak = shared_;
+  shared_->post = [this, loop, weak](uint64_t id, int state) {
+    loop->Post([this, weak, id, state] {
+      if (weak.lock()) Deliver(id, state);
+    });
+  };
+  worker_ = std::thread(Worker, shared_, options);
+}
+
+CurlTransfer::~CurlTransfer() {
+  {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    shared_->stopping = true;
+    shared_->changed.notify_all();
+  }
+  worker_.join();
+}
+
+void CurlTransfer::SetStateChangedHandler(std::function<void(int)> handler) {
+  handler_ = std::move(handler);
+}
+
+void CurlTransfer::Deliver(uint64_t request, int state) {
+  {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    if (shared_->current != request || shared_->cancelled) return;
+  }
+  if (handler_) handler_(state);
+  // The request is over once its final state has been handled.
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  if (shared_->current == request) busy_.reset();
+}
+
+Status CurlTransfer::Execute(const std::string& url, const std::string& operation,
+                             const std::string& input_data,
+                             const std::string& request_headers) {
+  if (operation != "GET" && !operation.empty()) {
+    return Status::Error(kErrorNotSupported, "only GET requests are made");
+  }
+  if (!input_data.empty()) {
+    return Status::Error(kErrorNotSupported, "a GET request carries no data");
+  }
+  std::vector<std::string> headers;
+  size_t start = 0;
+  while (start < request_headers.size()) {
+    size_t end = request_headers.find("\r\n", start);
+    if (end == std::string::npos) end = request_headers.size();
+    const std::string line = Trim(request_headers.substr(start, end - start));
+    if (!line.empty()) headers.push_back(line);
+    start = end + 2;
+  }
+  url_ = url;
+  busy_ = std::make_unique<WorkToken>(loop_);
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  shared_->current = ++shared_->job_id;
+  shared_->has_job = true;
+  shared_->job_url = url;
+  shared_->job_headers = std::move(headers);
+  shared_->cancelled = false;
+  shared_->header_done = false;
+  shared_->header.clear();
+  shared_->body_done = false;
+  shared_->head = 0;
+  shared_->size = 0;
+  shared_->changed.notify_all();
+  return Status::OK();
+}
+
+std::string CurlTransfer::GetHeader(const std::string& name) {
+  std::string header;
+  {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    header = shared_->header;
+  }
+  if (name.empty()) return header;
+  const std::string wanted = Lower(name);
+  size_t start = 0;
+  while (start < header.size()) {
+    size_t end = header.find('\n', start);
+    if (end == std::string::npos) end = header.size();
+    const std::string line = header.substr(start, end - start);
+    const size_t colon = line.find(':');
+    if (colon != std::string::npos && Lower(Trim(line.substr(0, colon))) == wanted) {
+      return Trim(line.substr(colon + 1));
+    }
+    start = end + 1;
+  }
+  return "";
+}
+
+std::vector<uint8_t> CurlTransfer::GetChunk(size_t max_size) {
+  std::vector<uint8_t> chunk;
+  Shared* s = shared_.get();
+  std::unique_lock<std::mutex> lock(s->mutex);
+  if (!s->header_done || s->cancelled) return chunk;
+  // A full chunk, or what is left at the end of the body: a short chunk
+  // means the body is over.
+  s->changed.wait(lock, [&] {
+    return s->size >= max_size || s->size >= s->capacity || s->body_done || s->cancelled;
+  });
+  if (s->cancelled) return chunk;
+  const size_t take = std::min(max_size, s->size);
+  if (take == 0) return chunk;
+  chunk.resize(take);
+  const size_t first = std::min(take, s->capacity - s->head);
+  std::memcpy(chunk.data(), s->ring.data() + s->head, first);
+  std::memcpy(chunk.data() + first, s->ring.data(), take - first);
+  s->head = (s->head + take) % s->capacity;
+  s->size -= take;
+  s->changed.notify_all();
+  return chunk;
+}
+
+void CurlTransfer::Cancel() {
+  {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    shared_->cancelled = true;
+    shared_->changed.notify_all();
+  }
+  busy_.reset();
+}
+
+std::string CurlTransfer::url() const { return url_; }
+
+}  // namespace qv

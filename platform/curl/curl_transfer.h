@@ -1,0 +1,77 @@
+// CurlTransfer: the HTTP transfer component on libcurl.
+//
+// One worker thread per component carries out the requests with one reused
+// connection handle, so that requests to the same server share a kept-alive
+// connection. The response is handed over as soon as its header is complete:
+// the state change kStateResponseCompleted is posted to the UI thread's
+// EventLoop, and GetChunk then reads the body from the connection as it
+// arrives, through a bounded buffer (the worker waits while it is full), so
+// memory stays flat whatever the size of the body. A request that fails before
+// its header is complete posts kStateError; one that fails later ends its
+// body early (the caller sees fewer bytes than announced).
+//
+// Redirects are followed; the proxy comes from the usual environment
+// variables (http_proxy, https_proxy, no_proxy). State changes of a request
+// that was cancelled or replaced by a newer one are never delivered.
+//
+// Every method but the constructor and destructor runs on the UI thread.
+#ifndef QV_PLATFORM_CURL_CURL_TRANSFER_H_
+#define QV_PLATFORM_CURL_CURL_TRANSFER_H_
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/event_loop.h"
+#include "platform/transfer.h"
+
+namespace qv {
+
+struct CurlTransferOptions {
+  // Size of the buffer between the connection and GetChunk.
+  size_t buffer_bytes = 1 << 20;
+  // Extra certificate authorities (PEM file); "" uses the system's.
+  std::string ca_file;
+  long connect_timeout_seconds = 30;
+  // A request during which nothing arrives for this long fails.
+  long stall_timeout_seconds = 60;
+};
+
+class CurlTransfer : public Transfer {
+ public:
+  CurlTransfer(EventLoop* loop, CurlTransferOptions options = {});
+  ~CurlTransfer() override;
+  CurlTransfer(const CurlTransfer&) = delete;
+  CurlTransfer& operator=(const CurlTransfer&) = delete;
+
+  void SetStateChangedHandler(std::function<void(int)> handler) override;
+  // Only "GET" is offered; request_headers are "Name: value" lines separated
+  // by CR LF.
+  Status Execute(const std::string& url, const std::string& operation,
+                 const std::string& input_data,
+                 const std::string& request_headers) override;
+  std::string GetHeader(const std::string& name) override;
+  // Blocks until max_size body bytes are there or the body has ended, so
+  // that only the last chunk of a body is short.
+  std::vector<uint8_t> GetChunk(size_t max_size) override;
+  void Cancel() override;
+  std::string url() const override;
+
+  struct Shared;
+
+ private:
+  void Deliver(uint64_t request, int state);
+
+  EventLoop* loop_;
+  std::shared_ptr<Shared> shared_;
+  std::function<void(int)> handler_;
+  std::unique_ptr<WorkToken> busy_;
+  std::string url_;
+  std::thread worker_;
+};
+
+}  // namespace qv
+
+#endif  // QV_PLATFORM_CURL_CURL_TRANSFER_H_

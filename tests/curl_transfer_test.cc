@@ -1,0 +1,200 @@
+// The HTTP transfer component against a server on 127.0.0.1: the state
+// changes, the header, the body in chunks, redirects, kept-alive connections,
+// failures and cancelling.
+#include "platform/curl/curl_transfer.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <set>
+#include <thread>
+
+namespace qv {
+namespace {
+
+std::string Body(size_t n) {
+  std::string body(n, '\0');
+  for (size_t i = 0; i < n; ++i) body[i] = static_cast<char>((i * 131 + i / 7) & 0xFF);
+  return body;
+}
+
+class TestServer {
+ public:
+  TestServer() {
+    server_.Get("/file", [this](const httplib::Request& req, httplib::Response& res) {
+      ports_.insert(req.remote_port);
+      res.set_content(Body(100000), "application/octet-stream");
+    });
+    server_.Get("/big", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content(Body(8 << 20), "application/octet-stream");
+    });
+    server_.Get("/empty", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content("", "application/octet-stream");
+    });
+    server_.Get("/moved", [](const httplib::Request&, httplib::Response& res) {
+      res.set_redirect("/file");
+    });
+    server_.Get("/headers", [this](const httplib::Request& req, httplib::Response& res) {
+      proxy_connection_ = req.get_header_value("Proxy-Connection");
+      res.set_content("ok", "text/plain");
+    });
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    while (!server_.is_running()) std::this_thread::yield();
+  }
+  ~TestServer() {
+    server_.stop();
+    thread_.join();
+  }
+  std::string Url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+  }
+  std::set<int> ports_;
+  std::string proxy_connection_;
+
+ private:
+  httplib::Server server_;
+  int port_ = 0;
+  std::thread thread_;
+};
+
+class CurlTransferTest : public ::testing::Test {
+ protected:
+  CurlTransferTest() : transfer_(&loop_) {
+    transfer_.SetStateChangedHandler([this](int state) { states_.push_back(state); });
+  }
+  // Starts a request and runs the loop until its state arrives.
+  int Fetch(const std::string& url) {
+    states_.clear();
+    EXPECT_TRUE(transfer_.Execute(url, "GET", "", "Proxy-Connection: Keep-Alive").ok());
+    loop_.RunUntil([this] { return !states_.empty(); });
+    return states_.empty() ? -1 : states_.front();
+  }
+  std::string ReadBody() {
+    std::string body;
+    while (true) {
+      std::vector<uint8_t> chunk = transfer_.GetChunk(2048);
+      EXPECT_LE(chunk.size(), 2048u);
+      if (chunk.empty()) break;
+      body.append(chunk.begin(), chunk.end());
+    }
+    return body;
+  }
+
+  TestServer server_;
+  EventLoop loop_;
+  CurlTransfer transfer_;
+  std::vector<int> states_;
+};
+
+TEST_F(CurlTransferTest, CompletedResponseGivesHeaderAndBodyInChunks) {
+  ASSERT_EQ(Fetch(server_.Url("/file")), kStateResponseCompleted);
+  EXPECT_EQ(transfer_.GetHeader("").rfind("HTTP/1.1 200", 0), 0u) << transfer_.GetHeader("");
+  EXPECT_EQ(transfer_.GetHeader("Content-length"), "100000");
+  EXPECT_EQ(transfer_.GetHeader("CONTENT-LENGTH"), "100000");
+  EXPECT_EQ(transfer_.GetHeader("X-Absent"), "");
+  EXPECT_EQ(ReadBody(), Body(100000));
+  EXPECT_EQ(transfer_.url(), server_.Url("/file"));
+  EXPECT_TRUE(loop_.RunUntilIdle());
+  EXPECT_EQ(states_.size(), 1u) << "one state change per request";
+}
+
+TEST_F(CurlTransferTest, BodyLargerThanTheBufferArrivesWhole) {
+  ASSERT_EQ(Fetch(server_.Url("/big")), kStateResponseCompleted);
+  EXPECT_EQ(ReadBody(), Body(8 << 20));
+}
+
+TEST_F(CurlTransferTest, EmptyBodyRedirectAndRequestHeader) {
+  ASSERT_EQ(Fetch(server_.Url("/empty")), kStateResponseCompleted);
+  EXPECT_EQ(transfer_.GetHeader("Content-Length"), "0");
+  EXPECT_EQ(ReadBody(), "");
+  ASSERT_EQ(Fetch(server_.Url("/moved")), kStateResponseCompleted);
+  EXPECT_EQ(transfer_.GetHeader("").rfind("HTTP/1.1 200", 0), 0u) << "the final response's header";
+  EXPECT_EQ(ReadBody(), Body(100000));
+  ASSERT_EQ(Fetch(server_.Url("/headers")), kStateResponseCompleted);
+  EXPECT_EQ(server_.proxy_connection_, "Keep-Alive");
+}
+
+TEST_F(CurlTransferTest, MissingFileIsACompletedResponseWithItsStatus) {
+  ASSERT_EQ(Fetch(server_.Url("/nothing")), kStateResponseCompleted);
+  EXPECT_EQ(transfer_.GetHeader("").rfind("HTTP/1.1 404", 0), 0u);
+}
+
+TEST_F(CurlTransferTest, RequestsToOneServerShareAConnection) {
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(Fetch(server_.Url("/file")), kStateResponseCompleted);
+    ReadBody();
+  }
+  EXPECT_EQ(server_.ports_.size(), 1u);
+}
+
+TEST_F(CurlTransferTest, UnreachableServerGivesTheErrorState) {
+  // A port that was free a moment ago: nothing listens there.
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+  socklen_t len = sizeof(addr);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  const int port = ntohs(addr.sin_port);
+  ::close(fd);
+  EXPECT_EQ(Fetch("http://127.0.0.1:" + std::to_string(port) + "/file"), kStateError);
+  EXPECT_EQ(Fetch("notascheme://x"), kStateError);
+}
+
+TEST_F(CurlTransferTest, CancelEndsTheBodyAndReleasesTheLoop) {
+  ASSERT_EQ(Fetch(server_.Url("/big")), kStateResponseCompleted);
+  ASSERT_FALSE(transfer_.GetChunk(2048).empty());
+  transfer_.Cancel();
+  EXPECT_TRUE(transfer_.GetChunk(2048).empty());
+  EXPECT_TRUE(loop_.RunUntilIdle());
+  // The component is usable again.
+  ASSERT_EQ(Fetch(server_.Url("/file")), kStateResponseCompleted);
+  EXPECT_EQ(ReadBody(), Body(100000));
+}
+
+TEST_F(CurlTransferTest, OnlyTheNewestRequestIsDelivered) {
+  states_.clear();
+  ASSERT_TRUE(transfer_.Execute(server_.Url("/big"), "GET", "", "").ok());
+  ASSERT_TRUE(transfer_.Execute(server_.Url("/file"), "GET", "", "").ok());
+  loop_.RunUntil([this] { return !states_.empty(); });
+  ASSERT_EQ(states_.size(), 1u);
+  EXPECT_EQ(ReadBody(), Body(100000));
+  EXPECT_TRUE(loop_.RunUntilIdle());
+  EXPECT_EQ(states_.size(), 1u);
+}
+
+TEST_F(CurlTransferTest, StalledResponseFails) {
+  CurlTransferOptions options;
+  options.stall_timeout_seconds = 1;
+  CurlTransfer impatient(&loop_, options);
+  int state = 0;
+  impatient.SetStateChangedHandler([&](int s) { state = s; });
+  // A server that accepts the connection and never answers.
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+  ASSERT_EQ(::listen(fd, 4), 0);
+  socklen_t len = sizeof(addr);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  ASSERT_TRUE(impatient.Execute("http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/",
+                                "GET", "", "").ok());
+  loop_.RunUntil([&] { return state != 0; });
+  EXPECT_EQ(state, kStateError);
+  ::close(fd);
+}
+
+TEST_F(CurlTransferTest, OnlyGetIsOffered) {
+  EXPECT_FALSE(transfer_.Execute(server_.Url("/file"), "POST", "", "").ok());
+  EXPECT_FALSE(transfer_.Execute(server_.Url("/file"), "GET", "data", "").ok());
+}
+
+}  // namespace
+}  // namespace qv

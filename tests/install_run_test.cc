@@ -1,0 +1,325 @@
+// The install run: ticks over the install list in the online, local and
+// copy-only modes, its end (Done, the restart question), the rights halt, the
+// developer skip, launch records, where the installed version comes from,
+// and records it refuses.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/sandbox/sandbox_process.h"
+#include "platform/sandbox/sandbox_restart.h"
+#include "system/modRegistry.h"
+#include "tests/engine_fixture.h"
+
+namespace qv {
+namespace {
+
+using testing::EngineTest;
+using testing::FileRecord;
+using testing::MissingFileText;
+
+class InstallRunTest : public EngineTest {
+ protected:
+  const std::vector<sandbox::LaunchRecord>& Launches() {
+    return static_cast<sandbox::SandboxProcessLauncher*>(m_.platform().processes)->launches();
+  }
+};
+
+TEST_F(InstallRunTest, ThreeRecordsTickByTick) {
+  Installed("a.dll", "1.0.0.0");
+  Installed("b.dll", "1.0.0.0");
+  m_.WriteFile(Client("client.exe"), "#!/bin/sh\nexit 0\n");
+  InstallRecord launch = FileRecord("client.exe", "1.0.0.0");
+  launch.sequence_id = 9999;
+  Serve("b.dll", "new b");
+  Start({FileRecord("a.dll", "1.0.0.0"), FileRecord("b.dll", "1.0.0.1"), launch});
+
+  // Tick 1: the first is current, the second's transfer starts, the tick ends.
+  control_->tmrComInstall_Timer();
+  EXPECT_EQ(m_.ui().frames,
+            (std::vector<std::string>{"Processing...", "Downloading and Installing: About b.dll"}));
+  ASSERT_EQ(net_->requests.size(), 1u);
+  EXPECT_EQ(net_->requests[0].url, std::string(kBase) + "b.dll");
+  EXPECT_EQ(net_->requests[0].operation, "GET");
+  EXPECT_EQ(net_->requests[0].headers, "Proxy-Connection: Keep-Alive");
+  EXPECT_EQ(control_->mrsInstallList->AbsolutePosition(), 3);
+  EXPECT_FALSE(control_->tmrComInstall->enabled());
+  EXPECT_EQ(control_->panel().prgTotal.width, static_cast<float>(6375.0 / 3 * 2));
+
+  // The completion installs the second file and enables the timer.
+  Complete();
+  EXPECT_EQ(m_.ReadFile(Client("b.dll")), "new b");
+  EXPECT_TRUE(events_.empty());
+
+  // Tick 2: the launch record's program starts with a quoted path, the list ends.
+  Run();
+  ASSERT_EQ(Launches().size(), 1u);
+  EXPECT_EQ(Launches()[0].command_line, "\"" + Client("client.exe") + "\" http://bo.test/ LID42");
+  EXPECT_EQ(Launches()[0].style, WindowStyle::kNormalFocus);
+  EXPECT_EQ(m_.ui().messages.back(), "Initialization complete.");
+  EXPECT_EQ(m_.ui().frames.back(), "");
+  EXPECT_EQ(events_, std::vector<std::string>{"Done"});
+  EXPECT_TRUE(m_.ui().boxes.empty());
+}
+
+TEST_F(InstallRunTest, RunWithNothingToFetchEndsInTheFirstTick) {
+  for (int records : {0, 3}) {
+    SCOPED_TRACE(records);
+    events_.clear();
+    m_.ui().frames.clear();
+    std::vector<InstallRecord> list;
+    for (int i = 0; i < records; ++i) {
+      const std::string name = "f" + std::to_string(i) + ".dll";
+      Installed(name, "2.0.0.0");
+      list.push_back(FileRecord(name, "2.0.0.0"));
+    }
+    Start(list);
+    control_->tmrComInstall_Timer();
+    std::vector<std::string> frames(records, "Processing...");
+    frames.push_back("");
+    EXPECT_EQ(m_.ui().frames, frames);
+    EXPECT_EQ(m_.ui().messages.back(), "Initialization complete.");
+    EXPECT_EQ(events_, std::vector<std::string>{"Done"});
+    EXPECT_TRUE(net_->requests.empty());
+    EXPECT_TRUE(m_.loop().Idle());
+  }
+}
+
+TEST_F(InstallRunTest, MissingRightsHaltWithoutEvent) {
+  gbHasInstallRights = false;
+  Start({FileRecord("a.dll", "1.0.0.0")});
+  Run();
+  ASSERT_EQ(m_.ui().boxes.size(), 1u);
+  EXPECT_EQ(m_.ui().boxes[0].style, 16);
+  EXPECT_EQ(m_.ui().boxes[0].title, "Critical Error");
+  EXPECT_EQ(m_.ui().boxes[0].text,
+            "This program cannot continue.  You do not have enough rights to install files.\r\r"
+            "Please contact your system administrator to give you additional rights to install "
+            "programs.");
+  EXPECT_TRUE(events_.empty());
+  EXPECT_TRUE(net_->requests.empty());
+  EXPECT_EQ(control_->mrsInstallList->AbsolutePosition(), 1);
+}
+
+TEST_F(InstallRunTest, RestartQuestionDecidesTheEvent) {
+  const std::string request = m_.root() + "/" + sandbox::kRestartRequestFile;
+  for (int answer : {kIdNo, kIdYes}) {  // a restart request stays
+    SCOPED_TRACE(answer);
+    events_.clear();
+    m_.ui().boxes.clear();
+    gbRebootNeeded = true;
+    m_.ui().box_answers = {answer};
+    Start({});
+    Run();
+    ASSERT_FALSE(m_.ui().boxes.empty());
+    EXPECT_EQ(m_.ui().boxes[0].style, 52);
+    EXPECT_EQ(m_.ui().boxes[0].title, "");
+    EXPECT_EQ(m_.ui().boxes[0].text,
+              "This installation requires a system reboot.\r"
+              "Do you wish to have the system automatically reboot now?");
+    EXPECT_EQ(testing::HostExists(request), answer == kIdYes);
+    EXPECT_EQ(events_, std::vector<std::string>{answer == kIdYes ? "Reboot" : "Done"});
+  }
+}
+
+TEST_F(InstallRunTest, StartedInstallerRaisesDoneAndTheRunDoneAgain) {
+  InstallRecord setup = FileRecord("setup.exe", "1.0.0.0");
+  setup.install_type = itRun;
+  Serve("setup.exe", "#!/bin/sh\nexit 0\n");
+  Start({setup});
+  Run();
+  EXPECT_EQ(events_, (std::vector<std::string>{"Done", "Done"}));
+  ASSERT_EQ(Launches().size(), 1u);
+  EXPECT_EQ(Launches()[0].program, Temp("setup.exe"));
+}
+
+TEST_F(InstallRunTest, DeveloperSkipCostsOneTickPerComponent) {
+  control_->mbDevLogin = true;
+  InstallRecord own1 = FileRecord("own1.dll", "9.0.0.0");
+  InstallRecord own2 = FileRecord("own2.dll", "9.0.0.0");
+  own1.is_qv_object = own2.is_qv_object = true;
+  Installed("c.dll", "1.0.0.0");
+  Start({own1, own2, FileRecord("c.dll", "1.0.0.0")});
+  for (int position : {2, 3}) {
+    control_->tmrComInstall_Timer();
+    EXPECT_EQ(control_->mrsInstallList->AbsolutePosition(), position);
+    EXPECT_TRUE(control_->tmrComInstall->enabled());
+    EXPECT_TRUE(m_.ui().frames.empty());
+  }
+  Run();
+  EXPECT_EQ(m_.ui().frames, (std::vector<std::string>{"Processing...", ""}));
+  EXPECT_TRUE(net_->requests.empty());
+  EXPECT_FALSE(m_.Exists(Client("own1.dll")));
+  EXPECT_EQ(events_, std::vector<std::string>{"Done"});
+}
+
+TEST_F(InstallRunTest, CopyOnlyGathersThePreludeAndEveryRecord) {
+  control_->SetPreludeServer("http://prelude.test");
+  net_->responses["http://prelude.test/installs/setup.html"] = testing::Response("<html/>");
+  net_->responses["http://prelude.test/installs/QV_InitLocal_V3.CAB"] = testing::Response("CAB");
+  ASSERT_TRUE(m_.platform().files->CreateDirectory("C:\\Copy").ok());
+  gsCopyFolder = "C:\\Copy\\";
+  control_->mbCopyOnly = true;
+  control_->mbDevLogin = true;
+
+  // Current, one of the product's components, compressed, in subfolders.
+  InstallRecord a = FileRecord("a.dll", "1.0.0.0");
+  a.download_location = "files/sub\\a.dll.cmp";
+  a.is_compressed = a.is_qv_object = true;
+  Installed("a.dll", "1.0.0.0");
+  InstallRecord launch = FileRecord("client.exe", "1.0.0.0");
+  launch.sequence_id = 9999;
+  Serve(a.download_location, "packed a");
+  Serve("client.exe", "program");
+  const std::vector<std::string> records = {kBase + a.download_location,
+                                            std::string(kBase) + "client.exe"};
+
+  Start({a, launch});
+  Run();
+  std::vector<std::string> expected = {"http://prelude.test/installs/setup.html",
+                                       "http://prelude.test/installs/QV_InitLocal_V3.CAB"};
+  expected.insert(expected.end(), records.begin(), records.end());
+  EXPECT_EQ(RequestedUrls(), expected);
+  EXPECT_EQ(m_.ReadFile("C:\\Copy\\setup.html"), "<html/>");
+  EXPECT_EQ(m_.ReadFile("C:\\Copy\\QV_Init_V3.CAB"), "CAB");
+  EXPECT_EQ(m_.ReadFile("C:\\Copy\\files\\sub\\a.dll.cmp"), "packed a");
+  EXPECT_EQ(m_.ReadFile("C:\\Copy\\client.exe"), "program");
+  EXPECT_EQ(m_.ReadFile(Client("a.dll")), "old a.dll");
+  EXPECT_TRUE(Launches().empty());
+  EXPECT_EQ(events_, std::vector<std::string>{"Done"});
+
+  // A second run on the same control fetches no prelude; after a local
+  // start-up (step 1) only the cabinet comes first.
+  for (int16_t step : {3, 1}) {
+    SCOPED_TRACE(step);
+    net_->requests.clear();
+    control_->miPreludeStep = step;
+    Start({a, launch});
+    Run();
+    expected = records;
+    if (step == 1)
+      expected.insert(expected.begin(), "http://prelude.test/installs/QV_InitLocal_V3.CAB");
+    EXPECT_EQ(RequestedUrls(), expected);
+  }
+}
+
+TEST_F(InstallRunTest, LocalModeCopiesAndInstallsWithinOneTick) {
+  control_->mbLocalMode = true;
+  control_->msDownloadLocation = "C:\\Local\\";
+  m_.WriteFile("C:\\Local\\a.dll", "local a");
+  m_.WriteFile(Temp("b.dll"), "stale b");  // from an earlier run
+  m_.WriteFile("C:\\Local\\c.dll", "local c");
+  Start({FileRecord("a.dll", "1.0.0.0"), FileRecord("b.dll", "1.0.0.0"),
+         FileRecord("c.dll", "1.0.0.0")});
+  control_->tmrComInstall_Timer();
+  EXPECT_EQ(m_.ReadFile(Client("a.dll")), "local a");
+  EXPECT_EQ(m_.ReadFile(Client("c.dll")), "local c");
+  EXPECT_FALSE(m_.Exists(Client("b.dll")));
+  ASSERT_EQ(m_.ui().boxes.size(), 1u);
+  EXPECT_EQ(m_.ui().boxes[0].text, MissingFileText("C:\\Local\\b.dll"));
+  EXPECT_EQ(events_, std::vector<std::string>{"Done"});
+  EXPECT_TRUE(net_->requests.empty());
+}
+
+TEST_F(InstallRunTest, LaunchRecordsStartOnlyOnlineWithoutPendingRestart) {
+  InstallRecord launch = FileRecord("client.exe", "1.0.0.0");
+  launch.sequence_id = 9999;
+  // A program that is not there is passed over without a word.
+  Start({launch});
+  Run();
+  EXPECT_TRUE(Launches().empty());
+  EXPECT_TRUE(m_.ui().boxes.empty());
+  EXPECT_EQ(events_, std::vector<std::string>{"Done"});
+
+  // With a restart pending it is version-tested and fetched like any file.
+  gbRebootNeeded = true;
+  Serve("client.exe", "new client");
+  Start({launch});
+  Run();
+  EXPECT_EQ(m_.ReadFile(Client("client.exe")), "new client");
+  EXPECT_TRUE(Launches().empty());
+}
+
+TEST_F(InstallRunTest, InstalledVersionSources) {
+  ASSERT_TRUE(CreateKeyHKLM("SOFTWARE\\Vendor"));
+  ASSERT_TRUE(SetStringValueHKLM("SOFTWARE\\Vendor", "Version", "3.0.0.0"));
+  m_.WriteFile(gsDirSystem + "\\dep.dll.ver", "4.0.0.0\r\n");
+  m_.WriteFile(gsDirFonts + "\\q.ttf", "font");
+  struct Case {
+    const char* name;
+    const char* alt_check;
+    const char* alt_value;
+    const char* location;
+    const char* offered;
+    bool fetched;
+  } cases[] = {
+      {"reg_same.dll", "SOFTWARE\\Vendor", "Version", "CLIENTDIR", "3.0.0.0", false},
+      {"reg_newer.dll", "SOFTWARE\\Vendor", "Version", "CLIENTDIR", "3.0.0.1", true},
+      {"reg_absent.dll", "SOFTWARE\\Vendor", "Nothing", "CLIENTDIR", "0.0.0.1", true},
+      {"alt_same.dll", "<SYSTEMDIR>\\dep.dll", "", "CLIENTDIR", "4.0.0.0", false},
+      {"alt_newer.dll", "<SYSTEMDIR>\\dep.dll", " ", "CLIENTDIR", "4.0.0.1", true},
+      {"q.ttf", "", "", "fontsdir", "99.0.0.0", false},  // a font that is there stays
+  };
+  std::vector<InstallRecord> records;
+  std::vector<std::string> expected;
+  for (const Case& c : cases) {
+    InstallRecord r = FileRecord(c.name, c.offered, c.location);
+    r.alt_check = c.alt_check;
+    r.alt_check_reg_value = c.alt_value;
+    records.push_back(r);
+    Serve(c.name, "x");
+    if (c.fetched) expected.push_back(kBase + std::string(c.name));
+  }
+  Start(records);
+  Run();
+  EXPECT_EQ(RequestedUrls(), expected);
+  EXPECT_EQ(m_.ReadFile(gsDirFonts + "\\q.ttf"), "font");
+}
+
+TEST_F(InstallRunTest, RecordsThatCannotBeUsedAreRefusedAndTheRunGoesOn) {
+  const std::vector<std::pair<std::string, std::string>> bad_paths = {
+      {"..\\evil.dll", "evil.dll"}, {"../evil.dll", "evil.dll"},
+      {"C:evil.dll", "evil.dll"},   {"\\evil.dll", "evil.dll"},
+      {"/evil.dll", "evil.dll"},    {"sub\\..\\..\\evil.dll", "evil.dll"},
+      {"evil.dll", "..\\evil.dll"}, {"evil.dll", "a/../../evil.dll"},
+      {"evil.dll", "C:\\evil.dll"}, {"evil.dll", "/abs/evil.dll"},
+  };
+  std::vector<InstallRecord> records;
+  for (const auto& [name, location] : bad_paths) {
+    InstallRecord r = FileRecord(name, "1.0.0.0");
+    r.download_location = location;
+    records.push_back(r);
+  }
+  records.push_back(FileRecord("good.dll", "1.0.0.0"));
+  Serve("good.dll", "good");
+  auto list = std::make_unique<Recordset>(NewInstallList());
+  for (const InstallRecord& r : records) ASSERT_TRUE(AppendInstallRecord(list.get(), r).ok());
+  // A record without a FileName.
+  ASSERT_TRUE(list->AddRecord({Variant::Integer(1), Variant::Null(), Variant::Text("x.dll"),
+                               Variant::Integer(2), Variant::Text("1.0.0.0"), Variant::Null(),
+                               Variant::Null(), Variant::Text("CLIENTDIR"), Variant::Null(),
+                               Variant::Null(), Variant::Null()})
+                  .ok());
+  control_->mrsInstallList = std::move(list);
+  control_->BeginRun();
+  control_->tmrComInstall->SetEnabled(true);
+  Run();
+
+  ASSERT_EQ(m_.ui().boxes.size(), bad_paths.size() + 1);
+  for (size_t i = 0; i < bad_paths.size(); ++i) {
+    const auto& box = m_.ui().boxes[i];
+    EXPECT_EQ(box.style, 0);
+    EXPECT_EQ(box.title, "");
+    EXPECT_NE(box.text.find(bad_paths[i].first), std::string::npos) << box.text;
+    EXPECT_NE(box.text.find("leads outside its folder"), std::string::npos) << box.text;
+  }
+  EXPECT_NE(m_.ui().boxes.back().text.find("FileName"), std::string::npos);
+  EXPECT_EQ(RequestedUrls(), std::vector<std::string>{std::string(kBase) + "good.dll"});
+  EXPECT_EQ(m_.ReadFile(Client("good.dll")), "good");
+  EXPECT_FALSE(m_.Exists(gsDirQuillmark + "\\evil.dll"));
+  EXPECT_EQ(events_, std::vector<std::string>{"Done"});
+}
+
+}  // namespace
+}  // namespace qv
