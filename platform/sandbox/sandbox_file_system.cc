@@ -122,6 +122,13 @@ Status CopyHostFile(const std::string& from, const std::string& to) {
   return s;
 }
 
+// What Windows answers for a path that names nothing: the file is missing,
+// or already a folder on the way is.
+Status Missing(const HostLocation& location) {
+  return Status::Error(location.parent_exists ? kErrorFileNotFound : kErrorPathNotFound,
+                       location.path.ToString() + " does not exist");
+}
+
 }  // namespace
 
 SandboxFileSystem::SandboxFileSystem(Machine* machine, Registry* registry)
@@ -220,8 +227,7 @@ Status SandboxFileSystem::GetFileAttributes(const std::string& path,
   Status s = Find(path, &loc);
   if (!s.ok()) return s;
   if (!loc.exists) {
-    return Status::Error(loc.parent_exists ? kErrorFileNotFound : kErrorPathNotFound,
-                         loc.path.ToString() + " does not exist");
+    return Missing(loc);
   }
   uint32_t a = machine_->StoredAttributes(loc.host_path);
   if (HostIsDirectory(loc.host_path)) a |= kFileAttributeDirectory;
@@ -247,8 +253,7 @@ Status SandboxFileSystem::DeleteFile(const std::string& path) {
   Status s = Find(path, &loc);
   if (!s.ok()) return s;
   if (!loc.exists) {
-    return Status::Error(loc.parent_exists ? kErrorFileNotFound : kErrorPathNotFound,
-                         loc.path.ToString() + " does not exist");
+    return Missing(loc);
   }
   if (HostIsDirectory(loc.host_path)) {
     return Status::AccessDenied(loc.path.ToString() + " is a folder");
@@ -301,8 +306,7 @@ Status SandboxFileSystem::MoveFileEx(const std::string& from, const std::string&
   if (!s.ok()) return s;
   if (flags & kMoveFileDelayUntilReboot) return RecordDelayedMove(src, to, flags);
   if (!src.exists) {
-    return Status::Error(src.parent_exists ? kErrorFileNotFound : kErrorPathNotFound,
-                         src.path.ToString() + " does not exist");
+    return Missing(src);
   }
   HostLocation dst;
   s = Find(to, &dst);
@@ -397,8 +401,7 @@ Status SandboxFileSystem::CopyFile(const std::string& from, const std::string& t
   Status s = Find(from, &src);
   if (!s.ok()) return s;
   if (!src.exists) {
-    return Status::Error(src.parent_exists ? kErrorFileNotFound : kErrorPathNotFound,
-                         src.path.ToString() + " does not exist");
+    return Missing(src);
   }
   if (HostIsDirectory(src.host_path)) {
     return Status::AccessDenied(src.path.ToString() + " is a folder");
@@ -488,8 +491,7 @@ Status SandboxFileSystem::NewRandomAccessFile(const std::string& path,
   Status s = Find(path, &loc);
   if (!s.ok()) return s;
   if (!loc.exists) {
-    return Status::Error(loc.parent_exists ? kErrorFileNotFound : kErrorPathNotFound,
-                         loc.path.ToString() + " does not exist");
+    return Missing(loc);
   }
   if (HostIsDirectory(loc.host_path)) {
     return Status::AccessDenied(loc.path.ToString() + " is a folder");
@@ -518,8 +520,7 @@ Status SandboxFileSystem::GetShortPathName(const std::string& path,
   Status s = Find(path, &loc);
   if (!s.ok()) return s;
   if (!loc.exists) {
-    return Status::Error(loc.parent_exists ? kErrorFileNotFound : kErrorPathNotFound,
-                         loc.path.ToString() + " does not exist");
+    return Missing(loc);
   }
   std::string out(1, loc.path.drive);
   out += ":\\";
@@ -543,8 +544,7 @@ Status SandboxFileSystem::GetLongPathName(const std::string& path,
   Status s = Find(path, &loc);
   if (!s.ok()) return s;
   if (!loc.exists) {
-    return Status::Error(loc.parent_exists ? kErrorFileNotFound : kErrorPathNotFound,
-                         loc.path.ToString() + " does not exist");
+    return Missing(loc);
   }
   WinPath actual = loc.path;
   actual.components = ActualComponents(loc);
