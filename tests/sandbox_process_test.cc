@@ -156,10 +156,15 @@ TEST_F(SandboxProcessTest, WorkingFolderIsTheMachinesCurrentFolder) {
 TEST_F(SandboxProcessTest, OpenDescriptorsAreNotHandedOn) {
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);  // without close-on-exec
+  // Moved well above the descriptors the shell opens for itself (it keeps the
+  // script open on a low one of its own choosing).
+  const int inherited = fcntl(fds[0], F_DUPFD, 150);
+  ASSERT_GE(inherited, 150);
   machine_.WriteFile(R"(C:\bin\fds.exe)",
-                     Script("[ -e /proc/$$/fd/" + std::to_string(fds[0]) +
+                     Script("[ -e /proc/$$/fd/" + std::to_string(inherited) +
                             " ] && exit 1; exit 0"));
   EXPECT_EQ(Run(R"(C:\bin\fds.exe)"), 0u);
+  close(inherited);
   close(fds[0]);
   close(fds[1]);
 }
