@@ -116,6 +116,9 @@ class FileSystem {
 
   // The machine's drive letters, upper case, in order.
   virtual std::vector<char> Drives() = 0;
+
+  // The process's current folder, a Windows path ("C:\\" at a root).
+  virtual std::string GetCurrentDirectory() = 0;
 };
 
 // Reads a whole file into *contents.

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 
+#include "platform/data_space.h"
 #include "platform/event_loop.h"
 #include "platform/expander.h"
 #include "platform/file_system.h"
@@ -42,6 +43,9 @@ struct Platform {
   std::function<std::unique_ptr<Expander>()> new_expander;
   // Makes a new transfer component; null when the backend has none.
   std::function<std::unique_ptr<Transfer>()> new_transfer;
+  // Makes a new remote data space; null when the backend has none (as when
+  // the data-access components are missing).
+  std::function<std::unique_ptr<DataSpace>()> new_data_space;
 };
 
 // The current thread's platform.

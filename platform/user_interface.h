@@ -11,6 +11,7 @@
 
 #include <string>
 
+#include "platform/folder_picker.h"
 #include "platform/panel.h"
 
 namespace qv {
@@ -46,6 +47,11 @@ class UserInterface {
   virtual std::string InputBox(const std::string& prompt,
                                const std::string& title,
                                const std::string& default_text) = 0;
+
+  // Shows the folder picker modally, owned by the control's panel. Returns
+  // when form.Closed() is true, or when the user closed the window some
+  // other way (then without calling the form).
+  virtual void ShowFolderPicker(FolderPickerForm& form) = 0;
 };
 
 }  // namespace qv

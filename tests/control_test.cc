@@ -41,6 +41,7 @@ class PanelSpy : public UserInterface {
     ++boxes;
     return "";
   }
+  void ShowFolderPicker(FolderPickerForm&) override { ++boxes; }
   int Count(const std::string& what) const {
     int n = 0;
     for (const Call& c : calls) n += c.what == what;

@@ -331,6 +331,7 @@ class FullDisk : public FileSystem {
     return base_->ListDirectory(p, e);
   }
   std::vector<char> Drives() override { return base_->Drives(); }
+  std::string GetCurrentDirectory() override { return base_->GetCurrentDirectory(); }
 
  private:
   class FullFile : public WritableFile {

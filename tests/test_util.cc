@@ -119,6 +119,11 @@ std::string RecordingUi::InputBox(const std::string& prompt, const std::string&,
   return answer;
 }
 
+void RecordingUi::ShowFolderPicker(FolderPickerForm& form) {
+  ++pickers_shown;
+  if (picker_script) picker_script(form);
+}
+
 TestMachine::TestMachine(sandbox::Family family, bool admin) {
   root_ = MakeTempDir("qvmachine") + "/machine";
   Status s = sandbox::InitMachine(root_, family, admin);

@@ -5,6 +5,7 @@
 #define QV_TESTS_TEST_UTIL_H_
 
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -56,7 +57,12 @@ class RecordingUi : public UserInterface {
                  const std::string& title) override;
   std::string InputBox(const std::string& prompt, const std::string& title,
                        const std::string& default_text) override;
+  // Calls picker_script with the form (the user's actions), when set;
+  // otherwise closes the window with its close box.
+  void ShowFolderPicker(FolderPickerForm& form) override;
 
+  std::function<void(FolderPickerForm&)> picker_script;
+  int pickers_shown = 0;
   std::deque<int> box_answers;
   std::deque<std::string> input_answers;
   std::vector<Box> boxes;

@@ -137,7 +137,18 @@ nlohmann::json HeadlessUi::Snapshot(const Panel& panel) {
 void HeadlessUi::ShowPanel(const Panel& panel) { Draw(panel); }
 
 void HeadlessUi::PanelChanged(const Panel& panel, PanelChange change) {
-  last_panel_ = panel;
+  // The bars and the counter change after every chunk of a download: keep
+  // just what changed rather than copying the whole panel each time.
+  if (have_panel_ && change == PanelChange::kBars) {
+    last_panel_.prgCurrent.width = panel.prgCurrent.width;
+    last_panel_.prgTotal.width = panel.prgTotal.width;
+  } else if (have_panel_ && change == PanelChange::kBytes) {
+    last_panel_.lblBytes.caption = panel.lblBytes.caption;
+  } else if (have_panel_ && change == PanelChange::kPointer) {
+    last_panel_.mouse_pointer = panel.mouse_pointer;
+  } else {
+    last_panel_ = panel;
+  }
   have_panel_ = true;
   if (change == PanelChange::kMessage) {
     Record({{"message", panel.lblMessage.caption}});
@@ -223,6 +234,27 @@ std::string HeadlessUi::InputBox(const std::string& prompt, const std::string& t
   Record({{"inputbox",
            {{"title", title}, {"prompt", prompt}, {"default", default_text}, {"answer", answer}}}});
   return answer;
+}
+
+void HeadlessUi::ShowFolderPicker(FolderPickerForm& form) {
+  std::string shown = "-- Pick directory --\n";
+  nlohmann::json answer = nullptr;
+  if (!options_.pick) {
+    shown += "-> (closed)\n";
+  } else if (*options_.pick == "cancel") {
+    form.PressCancel();
+    shown += "-> Cancel\n";
+    answer = "";
+  } else {
+    const std::string& path = *options_.pick;
+    if (path.size() >= 2 && path[1] == ':') form.SelectDrive(path[0]);
+    form.OpenFolder(path);
+    form.PressOK();
+    shown += "-> " + OneLine(form.DirPath()) + "\n";
+    answer = form.DirPath() + "\\";
+  }
+  PrintOutside(shown);
+  Record({{"picker", {{"answer", answer}}}});
 }
 
 }  // namespace qv

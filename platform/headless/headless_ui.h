@@ -24,6 +24,9 @@
 //   {"frame": text}     each write of frameStatus's caption
 //   {"msgbox": {"style": n, "title": t, "text": t, "answer": n}}
 //   {"inputbox": {"title": t, "prompt": t, "default": t, "answer": t}}
+//   {"picker": {"answer": t}}   the folder picker closed: gsCopyFolder's
+//                               text after OK, "" after Cancel, null
+//                               after the close box
 // Texts are kept as they are, carriage returns included.
 //
 // Threading: used on the UI thread only, like every UserInterface.
@@ -33,6 +36,7 @@
 #include <deque>
 #include <functional>
 #include <iosfwd>
+#include <optional>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -53,6 +57,10 @@ struct HeadlessUiOptions {
   // Text columns of the whole-run bar at its full scale (6375 twips); the
   // current-file bar gets as many columns as its smaller scale takes.
   int total_bar_columns = 40;
+  // The folder picker's answer: a Windows path on the machine (the picker
+  // goes to its drive, opens it and presses OK), "cancel" (Cancel), or
+  // nothing (the window is closed with its close box).
+  std::optional<std::string> pick;
 };
 
 class HeadlessUi : public UserInterface {
@@ -69,6 +77,7 @@ class HeadlessUi : public UserInterface {
   int MessageBox(const std::string& text, int style, const std::string& title) override;
   std::string InputBox(const std::string& prompt, const std::string& title,
                        const std::string& default_text) override;
+  void ShowFolderPicker(FolderPickerForm& form) override;
 
   // Draws changes that no block has shown yet (plain streams only; a terminal
   // is always current).

@@ -583,4 +583,8 @@ std::vector<char> SandboxFileSystem::Drives() {
   return drives;
 }
 
+std::string SandboxFileSystem::GetCurrentDirectory() {
+  return machine_->profile().current_directory;
+}
+
 }  // namespace qv::sandbox

@@ -59,6 +59,7 @@ class SandboxFileSystem : public FileSystem {
   Status ListDirectory(const std::string& path,
                        std::vector<DirEntry>* entries) override;
   std::vector<char> Drives() override;
+  std::string GetCurrentDirectory() override;
 
   // While set, this object acts for the machine itself at its start rather
   // than for its user: no program holds any file yet and the system is not

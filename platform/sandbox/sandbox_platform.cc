@@ -2,6 +2,7 @@
 // makes a fresh machine.
 #include "platform/sandbox/sandbox_platform.h"
 
+#include "platform/curl/curl_data_space.h"
 #include "platform/curl/curl_transfer.h"
 
 #include "platform/sandbox/sandbox_expander.h"
@@ -57,6 +58,9 @@ Status SandboxPlatform::Open(const std::string& root, EventLoop* loop,
       return std::make_unique<CurlTransfer>(loop);
     };
   }
+  platform.new_data_space = []() -> std::unique_ptr<DataSpace> {
+    return std::make_unique<CurlDataSpace>();
+  };
   *result = std::move(p);
   return Status::OK();
 }
