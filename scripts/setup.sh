@@ -24,7 +24,9 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev nlohmann-json3-dev libcli11-dev
   libarchive-dev libgcab-dev gcab libcurl4-openssl-dev libcpp-httplib-dev
+  libsodium-dev libfltk1.3-dev
   binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
+  xvfb xauth x11-apps imagemagick xdotool
 )
 
 missing=()
@@ -42,5 +44,8 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 jobs=$(nproc 2>/dev/null || echo 2)
-cmake -S "$here" -B "$build_dir" -DQV_SANITIZE="$sanitize" >/dev/null
+# The sanitizer build is for the tests only; it leaves out the benchmarks.
+bench=ON
+[ "$sanitize" = ON ] && bench=OFF
+cmake -S "$here" -B "$build_dir" -DQV_SANITIZE="$sanitize" -DQV_BENCH="$bench" >/dev/null
 cmake --build "$build_dir" -j "$jobs"

@@ -132,4 +132,41 @@ bool PackFile(const std::string& file, const std::string& out, std::string* erro
   return ok;
 }
 
+bool PackBytes(const std::string& name, const std::string& data, std::string* cabinet,
+               std::string* error) {
+  std::string ignored;
+  if (error == nullptr) error = &ignored;
+  error->clear();
+  if (data.size() >= kMaxInputSize) {
+    *error = name + " is too large for a cabinet (2 GiB at most)";
+    return false;
+  }
+  if (name.empty() || !g_utf8_validate(name.c_str(), static_cast<gssize>(name.size()), nullptr)) {
+    *error = "an entry needs a name of UTF-8 text";
+    return false;
+  }
+  g_autoptr(GBytes) bytes = g_bytes_new(data.data(), data.size());
+  g_autoptr(GCabFile) entry = gcab_file_new_with_bytes(name.c_str(), bytes);
+  g_autoptr(GDateTime) now = g_date_time_new_now_local();
+  gcab_file_set_date_time(entry, now);
+  g_autoptr(GCabFolder) folder = gcab_folder_new(GCAB_COMPRESSION_MSZIP);
+  g_autoptr(GCabCabinet) cab = gcab_cabinet_new();
+  g_autoptr(GError) gerror = nullptr;
+  if (!gcab_folder_add_file(folder, entry, FALSE, nullptr, &gerror) ||
+      !gcab_cabinet_add_folder(cab, folder, &gerror)) {
+    *error = "cannot pack " + name + ": " + GErrorText(gerror);
+    return false;
+  }
+  g_autoptr(GOutputStream) stream = g_memory_output_stream_new_resizable();
+  if (!gcab_cabinet_write_simple(cab, stream, nullptr, nullptr, nullptr, &gerror) ||
+      !g_output_stream_close(stream, nullptr, &gerror)) {
+    *error = "cannot pack " + name + ": " + GErrorText(gerror);
+    return false;
+  }
+  auto* memory = G_MEMORY_OUTPUT_STREAM(stream);
+  const auto* begin = static_cast<const char*>(g_memory_output_stream_get_data(memory));
+  cabinet->assign(begin, g_memory_output_stream_get_data_size(memory));
+  return true;
+}
+
 }  // namespace qv::server

@@ -1,14 +1,192 @@
 // qvserver: the reference server behind the control, and its tools.
-#include <CLI/CLI.hpp>
+//
+//   qvserver init DB
+//   qvserver user add DB KEYNAME LOGIN [--replace]     (password: first line of stdin)
+//   qvserver list import DB KEYNAME FILE
+//   qvserver list export DB KEYNAME FILE
+//   qvserver notes DB
+//   qvserver pack FILE OUT
+//   qvserver publish DB FILESDIR FILE [--as RELPATH] [--compress]
+//   qvserver serve DB [--files DIR] [--listen HOST:PORT] [--login-ttl SECONDS]
+//
+// Exit status: 0 on success, 1 on an error (said on standard error), 2 for a
+// usage error.
+#include <signal.h>
 
+#include <CLI/CLI.hpp>
+#include <cstdint>
 #include <iostream>
+#include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 
+#include "engine/install_list.h"
+#include "platform/recordset.h"
 #include "server/cab_pack.h"
+#include "server/host_files.h"
+#include "server/http_server.h"
+#include "server/publish.h"
+#include "server/storage.h"
 
 namespace {
 
+constexpr int kExitError = 1;
 constexpr int kExitUsage = 2;
+
+int Fail(const std::string& message) {
+  std::cerr << "qvserver: " << message << "\n";
+  return kExitError;
+}
+
+std::unique_ptr<qv::server::Storage> OpenDatabase(const std::string& path, std::string* error) {
+  qv::server::StorageOptions options;
+  options.path = path;
+  return qv::server::Storage::Open(options, qv::server::Storage::Mode::kOpenExisting, error);
+}
+
+// Reads and checks an install list document: the format, the types, and the
+// fields every record needs.
+bool ParseList(const std::string& text, const std::string& where, qv::Recordset* list,
+               std::string* error) {
+  qv::Status status = list->ParseJson(text);
+  if (status.ok()) status = qv::ValidateInstallList(*list);
+  if (!status.ok()) {
+    *error = where + ": " + status.message();
+    return false;
+  }
+  return true;
+}
+
+int Init(const std::string& db) {
+  qv::server::StorageOptions options;
+  options.path = db;
+  std::string error;
+  if (qv::server::Storage::Open(options, qv::server::Storage::Mode::kCreate, &error) == nullptr) {
+    return Fail(error);
+  }
+  return 0;
+}
+
+int UserAdd(const std::string& db, const std::string& key_name, const std::string& login,
+            bool replace) {
+  std::string password;
+  if (!std::getline(std::cin, password)) {
+    return Fail("no password on standard input (give it as the first line)");
+  }
+  if (!password.empty() && password.back() == '\r') password.pop_back();
+  if (password.empty()) return Fail("the password is empty");
+  std::string error;
+  auto storage = OpenDatabase(db, &error);
+  if (storage == nullptr || !storage->AddUser(key_name, login, password, replace, &error)) {
+    return Fail(error);
+  }
+  return 0;
+}
+
+int ListImport(const std::string& db, const std::string& key_name, const std::string& file) {
+  std::string text, error;
+  qv::Recordset list;
+  if (!qv::server::ReadWholeFile(file, &text, &error) || !ParseList(text, file, &list, &error)) {
+    return Fail(error);
+  }
+  auto storage = OpenDatabase(db, &error);
+  if (storage == nullptr || !storage->PutInstallList(key_name, list.ToJson(), &error)) {
+    return Fail(error);
+  }
+  return 0;
+}
+
+int ListExport(const std::string& db, const std::string& key_name, const std::string& file) {
+  std::string error, document;
+  auto storage = OpenDatabase(db, &error);
+  bool found = false;
+  int64_t generation = 0;
+  if (storage == nullptr ||
+      !storage->GetInstallList(key_name, &found, &document, &generation, &error)) {
+    return Fail(error);
+  }
+  if (!found) return Fail("the key name \"" + key_name + "\" has no install list");
+  qv::Recordset list;
+  if (!ParseList(document, "the stored list of " + key_name, &list, &error) ||
+      !qv::server::WriteFileAtomically(file, list.ToJson(), 0644, &error)) {
+    return Fail(error);
+  }
+  return 0;
+}
+
+int Notes(const std::string& db) {
+  std::string error;
+  auto storage = OpenDatabase(db, &error);
+  std::vector<qv::server::LoginNote> notes;
+  if (storage == nullptr || !storage->ListLoginNotes(&notes, &error)) return Fail(error);
+  for (const qv::server::LoginNote& note : notes) {
+    nlohmann::ordered_json line;
+    line["login_id"] = note.login_id;
+    line["time"] = note.time;
+    line["text"] = note.text;
+    std::cout << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+  }
+  std::cout.flush();
+  return std::cout ? 0 : Fail("cannot write the notes");
+}
+
+// "HOST:PORT", with an IPv6 host in brackets ("[::1]:8080").
+bool ParseListen(const std::string& text, std::string* host, int* port) {
+  const size_t colon = text.find_last_of(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) return false;
+  *host = text.substr(0, colon);
+  if (host->front() == '[') {
+    if (host->size() < 3 || host->back() != ']') return false;
+    *host = host->substr(1, host->size() - 2);
+  } else if (host->find(':') != std::string::npos) {
+    return false;
+  }
+  const std::string digits = text.substr(colon + 1);
+  if (digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  *port = std::stoi(digits);
+  return *port <= 65535;
+}
+
+int Serve(const std::string& db, const std::string& files, const std::string& listen,
+          int64_t login_ttl) {
+  qv::server::ServerOptions options;
+  options.db_path = db;
+  options.files_dir = files;
+  options.login_ttl_seconds = login_ttl;
+  if (!ParseListen(listen, &options.host, &options.port)) {
+    std::cerr << "qvserver: --listen wants HOST:PORT, not \"" << listen << "\"\n";
+    return kExitUsage;
+  }
+  // The stop signals are taken by sigwait below, never by a handler; every
+  // thread of the server inherits the mask.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGTERM);
+  sigaddset(&stop_signals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  std::string error;
+  std::unique_ptr<qv::server::Server> server = qv::server::Server::Start(options, &error);
+  if (server == nullptr) return Fail(error);
+  std::cout << "listening on " << server->base_url() << std::endl;
+  int signal_number = 0;
+  sigwait(&stop_signals, &signal_number);
+  server->Stop();
+  return 0;
+}
+
+int Publish(const std::string& files_dir, const std::string& file, const std::string& relative,
+            bool compress) {
+  std::string published, error;
+  if (!qv::server::PublishFile(files_dir, file, relative, compress, &published, &error)) {
+    return Fail(error);
+  }
+  std::cout << published << "\n";
+  return 0;
+}
 
 }  // namespace
 
@@ -16,27 +194,86 @@ int main(int argc, char** argv) {
   CLI::App app{"qvserver: serves install lists and download files to the installer control."};
   app.require_subcommand(1);
 
-  std::string pack_file, pack_out;
+  std::string db, key_name, login, file, out, files_dir, relative;
+  std::string listen = "127.0.0.1:0";
+  int64_t login_ttl = qv::server::kDefaultLoginTtlSeconds;
+  bool replace = false, compress = false;
+  auto add_db = [&db](CLI::App* command) {
+    command->add_option("DB", db, "The server's database file")->required();
+  };
+
+  CLI::App* init = app.add_subcommand("init", "Make a new, empty database DB");
+  add_db(init);
+
+  CLI::App* user = app.add_subcommand("user", "Manage the users who may log in");
+  user->require_subcommand(1);
+  CLI::App* user_add =
+      user->add_subcommand("add", "Add a user; the password is the first line of standard input");
+  add_db(user_add);
+  user_add->add_option("KEYNAME", key_name, "The key name the user logs in under")->required();
+  user_add->add_option("LOGIN", login, "The user's login")->required();
+  user_add->add_flag("--replace", replace, "Set a new password when the user exists");
+
+  CLI::App* list = app.add_subcommand("list", "Manage the install lists (one per key name)");
+  list->require_subcommand(1);
+  CLI::App* list_import =
+      list->add_subcommand("import", "Store FILE (an installlist.rst document) for KEYNAME");
+  CLI::App* list_export =
+      list->add_subcommand("export", "Write the install list of KEYNAME to FILE");
+  for (CLI::App* command : {list_import, list_export}) {
+    add_db(command);
+    command->add_option("KEYNAME", key_name, "The key name")->required();
+    command->add_option("FILE", file, "The installlist.rst document")->required();
+  }
+
+  CLI::App* notes =
+      app.add_subcommand("notes", "Print the login notes, newest first, one JSON object a line");
+  add_db(notes);
+
   CLI::App* pack = app.add_subcommand(
       "pack", "Make a .cmp archive (a cabinet, MSZIP) holding FILE under its own name");
-  pack->add_option("FILE", pack_file, "The file to pack")->required()->check(CLI::ExistingFile);
-  pack->add_option("OUT", pack_out, "The archive to write")->required();
+  pack->add_option("FILE", file, "The file to pack")->required()->check(CLI::ExistingFile);
+  pack->add_option("OUT", out, "The archive to write")->required();
+
+  CLI::App* publish = app.add_subcommand(
+      "publish", "Copy FILE into the files folder FILESDIR, or pack it there with --compress");
+  add_db(publish);
+  publish->add_option("FILESDIR", files_dir, "The files folder that \"serve --files\" serves")
+      ->required();
+  publish->add_option("FILE", file, "The file to publish")->required()->check(CLI::ExistingFile);
+  publish->add_option("--as", relative,
+                      "Its path below FILESDIR, \"/\" between folders (default: its name)");
+  publish->add_flag("--compress", compress,
+                    "Publish a .cmp archive RELPATH.cmp holding the file under its own name");
+
+  CLI::App* serve = app.add_subcommand(
+      "serve", "Serve the business objects and the files until SIGTERM or SIGINT");
+  add_db(serve);
+  serve->add_option("--files", files_dir, "The folder whose files are served by GET")
+      ->check(CLI::ExistingDirectory);
+  serve->add_option("--listen", listen, "The address to listen on; port 0 picks a free one")
+      ->capture_default_str();
+  serve->add_option("--login-ttl", login_ttl, "How many seconds a login ID stays valid")
+      ->capture_default_str()
+      ->check(CLI::Range(int64_t{1}, int64_t{365} * 24 * 3600));
 
   try {
     app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    app.exit(e);
-    return kExitUsage;
+    const int code = app.exit(e);
+    return code == 0 ? 0 : kExitUsage;
   }
 
+  if (*init) return Init(db);
+  if (*user_add) return UserAdd(db, key_name, login, replace);
+  if (*list_import) return ListImport(db, key_name, file);
+  if (*list_export) return ListExport(db, key_name, file);
+  if (*notes) return Notes(db);
+  if (*publish) return Publish(files_dir, file, relative, compress);
+  if (*serve) return Serve(db, files_dir, listen, login_ttl);
   if (*pack) {
     std::string error;
-    if (!qv::server::PackFile(pack_file, pack_out, &error)) {
-      std::cerr << "qvserver: " << error << "\n";
-      return 1;
-    }
+    if (!qv::server::PackFile(file, out, &error)) return Fail(error);
     return 0;
   }
   return kExitUsage;

@@ -1,0 +1,374 @@
+// bo_server_bench: qvserver's speed on 127.0.0.1, against an in-process
+// Server.
+//
+//   calls     many clients at once (threads, each with a libcurl handle
+//             that keeps its connection alive) calling GetInstallFiles of a large list for a few
+//             seconds: requests/s and the p50 / p99 latency. Targets:
+//             >= 1000 requests/s, p99 < 100 ms.
+//   download  files fetched in sequence with libcurl over one kept-alive
+//             connection, from qvserver and from nginx serving the same
+//             folder, alternately, several rounds: MB/s of each and the
+//             ratio (min / median / max). Target: ratio >= 0.5.
+//
+//   bo_server_bench [--clients N] [--seconds S] [--records N] [--files N]
+//                   [--file-mib N] [--rounds N] [--dir DIR]
+//                   [--only calls|download]
+//
+// Defaults: 50 clients, 5 s, 1000 records, 20 files of 32 MiB, 5 rounds.
+// Data goes into a fresh folder below DIR (default: the system's temp
+// folder), which is removed at the end. When nginx is not available, the
+// download case measures qvserver alone and says so.
+#include <curl/curl.h>
+#include <httplib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/nginx.h"
+#include "engine/install_list.h"
+#include "platform/recordset.h"
+#include "server/http_server.h"
+#include "server/storage.h"
+
+namespace qv::bench {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr uint64_t kMiB = 1 << 20;
+constexpr char kKeyName[] = "BENCH";
+constexpr char kLogin[] = "bench";
+constexpr char kPassword[] = "bench password";
+
+struct Options {
+  int clients = 50;
+  double seconds = 5;
+  int records = 1000;
+  int files = 20;
+  uint64_t file_bytes = 32 * kMiB;
+  int rounds = 5;
+  std::string dir;
+  std::string only;
+
+  bool Wants(const std::string& name) const { return only.empty() || only == name; }
+};
+
+double Seconds(Clock::time_point since) {
+  return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  if (v.empty()) return 0;
+  const size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// The value below which fraction of the sorted values lie.
+double Percentile(const std::vector<double>& sorted, double fraction) {
+  if (sorted.empty()) return 0;
+  const size_t at = std::min(sorted.size() - 1, static_cast<size_t>(fraction * sorted.size()));
+  return sorted[at];
+}
+
+void Summary(const std::string& what, const std::vector<double>& values, double target) {
+  if (values.empty()) return;
+  const double median = Median(values);
+  std::printf("  %s: min %.3f  median %.3f  max %.3f  -> target >= %.3f: %s\n", what.c_str(),
+              *std::min_element(values.begin(), values.end()), median,
+              *std::max_element(values.begin(), values.end()), target,
+              median >= target ? "met" : "MISSED");
+}
+
+// A list of n records shaped like real ones.
+std::string BigList(int n) {
+  Recordset list = NewInstallList();
+  for (int i = 0; i < n; ++i) {
+    InstallRecord r;
+    r.sequence_id = i + 1;
+    r.file_name = "module_" + std::to_string(i) + ".dll";
+    r.download_location = "modules/" + r.file_name + ".cmp";
+    r.install_type = 2;
+    r.file_version = "3.0." + std::to_string(i % 300) + "." + std::to_string(i);
+    r.install_location = i % 2 ? "COMMONDIR" : "CLIENTDIR";
+    r.is_qv_object = i % 3 == 0;
+    r.description = "Quillmark module number " + std::to_string(i);
+    r.is_compressed = true;
+    AppendInstallRecord(&list, r);
+  }
+  return list.ToJson();
+}
+
+// size bytes that do not compress.
+void WriteData(const std::string& path, uint64_t size, uint64_t seed) {
+  std::vector<uint64_t> block(kMiB / 8);
+  uint64_t x = seed * 0x9E3779B97F4A7C15ull + 1;
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  for (uint64_t written = 0; written < size;) {
+    for (uint64_t& word : block) {
+      x ^= x << 13;
+      x ^= x >> 7;
+      x ^= x << 17;
+      word = x;
+    }
+    const uint64_t take = std::min<uint64_t>(kMiB, size - written);
+    out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(take));
+    written += take;
+  }
+}
+
+// ---- calls ------------------------------------------------------------------
+
+size_t CountBytes(char*, size_t size, size_t count, void* total) {
+  *static_cast<uint64_t*>(total) += size * count;
+  return size * count;
+}
+
+bool RunCalls(const Options& options, server::Server& server) {
+  std::printf("\n== calls: %d clients calling GetInstallFiles (%d records) for %.0f s\n",
+              options.clients, options.records, options.seconds);
+  httplib::Client login_client("127.0.0.1", server.port());
+  const std::string login_body =
+      nlohmann::json{{"object", "QVBO_V2.Init"},
+                     {"operation", "LoginUser"},
+                     {"arguments", {kKeyName, kLogin, kPassword, "127.0.0.1"}}}
+          .dump();
+  auto login = login_client.Post("/", login_body, "application/json");
+  if (!login || login->status != 200) {
+    std::fprintf(stderr, "the login failed\n");
+    return false;
+  }
+  const std::string id = nlohmann::json::parse(login->body)["result"];
+  const std::string body = nlohmann::json{
+      {"object", "QVBO_V2.Init"},
+      {"operation", "GetInstallFiles"},
+      {"arguments", {id}}}.dump();
+
+  std::atomic<int> ready{0};
+  std::atomic<bool> go{false}, stop{false};
+  std::atomic<int> failures{0};
+  std::vector<std::vector<double>> latencies(options.clients);
+  std::vector<uint64_t> answer_sizes(options.clients);
+  std::vector<std::thread> threads;
+  const std::string url = server.base_url() + "/";
+  for (int c = 0; c < options.clients; ++c) {
+    threads.emplace_back([&, c] {
+      // One easy handle keeps its connection alive between requests; the
+      // answer is counted, not kept.
+      std::unique_ptr<CURL, void (*)(CURL*)> curl(curl_easy_init(), curl_easy_cleanup);
+      curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/json");
+      uint64_t received = 0;
+      curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
+      curl_easy_setopt(curl.get(), CURLOPT_HTTPHEADER, headers);
+      curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDS, body.c_str());
+      curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
+      curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, CountBytes);
+      curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &received);
+      auto call = [&] {
+        received = 0;
+        long status = 0;
+        return curl_easy_perform(curl.get()) == CURLE_OK &&
+               curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status) == CURLE_OK &&
+               status == 200;
+      };
+      // Opens the connection before the clock starts.
+      if (!call()) ++failures;
+      answer_sizes[c] = received;
+      ++ready;
+      while (!go) std::this_thread::yield();
+      while (!stop) {
+        const auto start = Clock::now();
+        const bool ok = call();
+        const double ms = Seconds(start) * 1000;
+        if (!ok || received != answer_sizes[c]) {
+          ++failures;
+          continue;
+        }
+        latencies[c].push_back(ms);
+      }
+      curl_slist_free_all(headers);
+    });
+  }
+  while (ready < options.clients) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const auto start = Clock::now();
+  go = true;
+  std::this_thread::sleep_for(std::chrono::duration<double>(options.seconds));
+  stop = true;
+  for (auto& thread : threads) thread.join();
+  const double elapsed = Seconds(start);
+
+  std::vector<double> all;
+  for (const auto& some : latencies) all.insert(all.end(), some.begin(), some.end());
+  std::sort(all.begin(), all.end());
+  const double rate = all.size() / elapsed;
+  const double p50 = Percentile(all, 0.50), p99 = Percentile(all, 0.99);
+  std::printf("  %zu requests in %.2f s (answers of %llu bytes), %d failed\n", all.size(), elapsed,
+              static_cast<unsigned long long>(answer_sizes[0]), failures.load());
+  std::printf("  requests/s %.0f  -> target >= 1000: %s\n", rate, rate >= 1000 ? "met" : "MISSED");
+  std::printf("  latency p50 %.2f ms  p99 %.2f ms  max %.2f ms  -> target p99 < 100 ms: %s\n", p50,
+              p99, all.empty() ? 0.0 : all.back(), p99 < 100 ? "met" : "MISSED");
+  return failures == 0;
+}
+
+// ---- download ---------------------------------------------------------------
+
+// Fetches every file in sequence over one kept-alive connection; the
+// seconds taken, or -1 when a file did not arrive whole.
+double FetchAll(CURL* curl, const std::string& base, const std::vector<std::string>& names,
+                uint64_t file_bytes) {
+  const auto start = Clock::now();
+  for (const std::string& name : names) {
+    uint64_t received = 0;
+    const std::string url = base + "/" + name;
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, CountBytes);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &received);
+    long status = 0;
+    if (curl_easy_perform(curl) != CURLE_OK ||
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || status != 200 ||
+        received != file_bytes) {
+      std::fprintf(stderr, "%s: status %ld, %llu bytes\n", url.c_str(), status,
+                   static_cast<unsigned long long>(received));
+      return -1;
+    }
+  }
+  return Seconds(start);
+}
+
+bool RunDownload(const Options& options, server::Server& server, const std::string& files) {
+  const double total_mb = options.files * static_cast<double>(options.file_bytes) / 1e6;
+  std::printf("\n== download: %d files of %.0f MiB in sequence, qvserver vs nginx\n", options.files,
+              static_cast<double>(options.file_bytes) / kMiB);
+  std::vector<std::string> names;
+  for (int i = 0; i < options.files; ++i) {
+    names.push_back("file_" + std::to_string(i) + ".bin");
+    WriteData(files + "/" + names.back(), options.file_bytes, static_cast<uint64_t>(i) + 1);
+  }
+  std::string error;
+  std::unique_ptr<Nginx> nginx = Nginx::Start(files, &error);
+  if (nginx == nullptr) std::printf("  nginx: not available (%s)\n", error.c_str());
+
+  std::unique_ptr<CURL, void (*)(CURL*)> ours(curl_easy_init(), curl_easy_cleanup);
+  std::unique_ptr<CURL, void (*)(CURL*)> theirs(curl_easy_init(), curl_easy_cleanup);
+  // Warm the page cache and the connections.
+  if (FetchAll(ours.get(), server.base_url(), names, options.file_bytes) < 0) return false;
+  if (nginx && FetchAll(theirs.get(), nginx->base_url(), names, options.file_bytes) < 0) {
+    return false;
+  }
+  std::vector<double> ratios;
+  for (int round = 0; round < options.rounds; ++round) {
+    double our_seconds = 0, their_seconds = 0;
+    // Alternate which goes first, so that neither always meets a warmer
+    // machine.
+    for (int turn = 0; turn < 2; ++turn) {
+      const bool our_turn = (turn == 0) == (round % 2 == 0);
+      if (our_turn) {
+        our_seconds = FetchAll(ours.get(), server.base_url(), names, options.file_bytes);
+        if (our_seconds < 0) return false;
+      } else if (nginx) {
+        their_seconds = FetchAll(theirs.get(), nginx->base_url(), names, options.file_bytes);
+        if (their_seconds < 0) return false;
+      }
+    }
+    if (nginx) {
+      const double ratio = their_seconds / our_seconds;
+      ratios.push_back(ratio);
+      std::printf("  round %d: qvserver %.0f MB/s  nginx %.0f MB/s  ratio %.3f\n", round + 1,
+                  total_mb / our_seconds, total_mb / their_seconds, ratio);
+    } else {
+      std::printf("  round %d: qvserver %.0f MB/s\n", round + 1, total_mb / our_seconds);
+    }
+  }
+  Summary("throughput ratio (qvserver / nginx)", ratios, 0.5);
+  return true;
+}
+
+bool ParseArguments(int argc, char** argv, Options* options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (i + 1 >= argc) {
+      std::fprintf(stderr, "%s needs a value\n", arg.c_str());
+      return false;
+    }
+    const std::string value = argv[++i];
+    if (arg == "--clients") {
+      options->clients = std::max(1, std::atoi(value.c_str()));
+    } else if (arg == "--seconds") {
+      options->seconds = std::max(0.1, std::atof(value.c_str()));
+    } else if (arg == "--records") {
+      options->records = std::max(0, std::atoi(value.c_str()));
+    } else if (arg == "--files") {
+      options->files = std::max(1, std::atoi(value.c_str()));
+    } else if (arg == "--file-mib") {
+      options->file_bytes = std::max<uint64_t>(1, std::strtoull(value.c_str(), nullptr, 10)) * kMiB;
+    } else if (arg == "--rounds") {
+      options->rounds = std::max(1, std::atoi(value.c_str()));
+    } else if (arg == "--dir") {
+      options->dir = value;
+    } else if (arg == "--only" && (value == "calls" || value == "download")) {
+      options->only = value;
+    } else {
+      std::fprintf(stderr,
+                   "usage: bo_server_bench [--clients N] [--seconds S] [--records N] [--files N] "
+                   "[--file-mib N] [--rounds N] [--dir DIR] [--only calls|download]\n");
+      return false;
+    }
+  }
+  return true;
+}
+
+int Main(int argc, char** argv) {
+  Options options;
+  if (!ParseArguments(argc, argv, &options)) return 2;
+  const fs::path parent = options.dir.empty() ? fs::temp_directory_path() : fs::path(options.dir);
+  const fs::path dir = parent / ("qv_bo_server_bench_" + std::to_string(::getpid()));
+  fs::create_directories(dir / "files");
+  curl_global_init(CURL_GLOBAL_DEFAULT);
+
+  bool ok = true;
+  {
+    server::StorageOptions storage_options;
+    storage_options.path = (dir / "server.db").string();
+    std::string error;
+    auto storage = server::Storage::Open(storage_options, server::Storage::Mode::kCreate, &error);
+    if (storage == nullptr || !storage->AddUser(kKeyName, kLogin, kPassword, false, &error) ||
+        !storage->PutInstallList(kKeyName, BigList(options.records), &error)) {
+      std::fprintf(stderr, "cannot make the database: %s\n", error.c_str());
+      ok = false;
+    }
+    storage.reset();
+    server::ServerOptions server_options;
+    server_options.db_path = storage_options.path;
+    server_options.files_dir = (dir / "files").string();
+    std::unique_ptr<server::Server> server;
+    if (ok) server = server::Server::Start(server_options, &error);
+    if (ok && server == nullptr) {
+      std::fprintf(stderr, "cannot start the server: %s\n", error.c_str());
+      ok = false;
+    }
+    if (ok && options.Wants("calls")) ok = RunCalls(options, *server) && ok;
+    if (ok && options.Wants("download")) {
+      ok = RunDownload(options, *server, server_options.files_dir) && ok;
+    }
+  }
+  curl_global_cleanup();
+  fs::remove_all(dir);
+  return ok ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace qv::bench
+
+int main(int argc, char** argv) { return qv::bench::Main(argc, argv); }

@@ -1,0 +1,112 @@
+// The business objects' operations over the storage.
+#include "server/business_objects.h"
+
+#include "engine/install_list.h"
+
+namespace qv::server {
+
+namespace {
+
+BoAnswer Fault(const std::string& program_id, const std::string& what) {
+  BoAnswer answer;
+  answer.kind = BoAnswer::Kind::kServerFault;
+  answer.error = {kErrorServerFault, program_id, what};
+  return answer;
+}
+
+BoAnswer InvalidLoginId(const std::string& program_id) {
+  BoAnswer answer;
+  answer.kind = BoAnswer::Kind::kError;
+  answer.error = {kErrorLoginIdInvalid, program_id, kLoginIdInvalidText};
+  return answer;
+}
+
+}  // namespace
+
+const std::shared_ptr<const std::string>& EmptyInstallListDocument() {
+  static const auto document = std::make_shared<const std::string>(NewInstallList().ToJson());
+  return document;
+}
+
+bool BusinessObjects::IsObject(const std::string& program_id) {
+  return program_id == kGeneralObjectId || program_id == kV2ObjectId;
+}
+
+BoAnswer BusinessObjects::LoginUser(const std::string& program_id, const std::string& key_name,
+                                    const std::string& login, const std::string& password,
+                                    const std::string& remote_address) {
+  std::string error;
+  bool valid = false;
+  if (!storage_->CheckUser(key_name, login, password, &valid, &error)) {
+    return Fault(program_id, error);
+  }
+  BoAnswer answer;
+  answer.kind = BoAnswer::Kind::kText;
+  if (valid && !storage_->IssueLoginId(key_name, login, remote_address, &answer.text, &error)) {
+    return Fault(program_id, error);
+  }
+  return answer;
+}
+
+bool BusinessObjects::CurrentList(const std::string& key_name, int64_t generation,
+                                  std::shared_ptr<const std::string>* document,
+                                  std::string* error) {
+  if (generation == 0) {
+    *document = EmptyInstallListDocument();
+    return true;
+  }
+  {
+    std::lock_guard<std::mutex> lock(cache_mutex_);
+    auto cached = cache_.find(key_name);
+    if (cached != cache_.end() && cached->second.generation == generation) {
+      *document = cached->second.document;
+      return true;
+    }
+  }
+  std::string text;
+  bool found = false;
+  int64_t read_generation = 0;
+  if (!storage_->GetInstallList(key_name, &found, &text, &read_generation, error)) return false;
+  if (!found) {  // removed meanwhile
+    *document = EmptyInstallListDocument();
+    return true;
+  }
+  *document = std::make_shared<const std::string>(std::move(text));
+  std::lock_guard<std::mutex> lock(cache_mutex_);
+  CachedList& entry = cache_[key_name];
+  // Another thread may have read a newer one meanwhile.
+  if (read_generation >= entry.generation) entry = {read_generation, *document};
+  return true;
+}
+
+BoAnswer BusinessObjects::GetInstallFiles(const std::string& program_id,
+                                          const std::string& login_id) {
+  std::string error, key_name;
+  bool found = false;
+  int64_t generation = 0;
+  if (!storage_->FindLogin(login_id, &found, &key_name, &generation, &error)) {
+    return Fault(program_id, error);
+  }
+  if (!found) return InvalidLoginId(program_id);
+  BoAnswer answer;
+  answer.kind = BoAnswer::Kind::kRecordset;
+  if (!CurrentList(key_name, generation, &answer.document, &error)) {
+    return Fault(program_id, error);
+  }
+  return answer;
+}
+
+BoAnswer BusinessObjects::WriteLoginNotes(const std::string& program_id,
+                                          const std::string& login_id, const std::string& report) {
+  std::string error, key_name;
+  bool found = false;
+  int64_t generation = 0;
+  if (!storage_->FindLogin(login_id, &found, &key_name, &generation, &error)) {
+    return Fault(program_id, error);
+  }
+  if (!found) return InvalidLoginId(program_id);
+  if (!storage_->AddLoginNote(login_id, report, &error)) return Fault(program_id, error);
+  return BoAnswer{};
+}
+
+}  // namespace qv::server

@@ -1,0 +1,101 @@
+// BusinessObjects: the two business objects that the control creates through
+// its remote data space, "QVBOGeneral_V3.Init" (used by Startup) and
+// "QVBO_V2.Init" (used by StartupV2). Both offer the same operations:
+//
+//   LoginUser(key name, login, password, remote address)
+//       the login ID of a new login, or "" when the login is refused (an
+//       unknown user or a wrong password: never an error)
+//   GetInstallFiles(login ID)
+//       the key name's install list document (a list with the standard
+//       fields and no records when none was imported)
+//   WriteLoginNotes(login ID, client report)
+//       nothing; the report is stored as received with the login ID and the
+//       time
+//
+// An unknown or expired login ID is error 21 with the object's program
+// identifier as its source. A failure of the database is a server fault,
+// which the HTTP layer answers with status 500.
+//
+// The list documents are kept in memory once read, one per key name, and
+// handed out shared; each call checks the stored list's generation, so a
+// list imported meanwhile (by this process or another) is read afresh.
+//
+// Safe for concurrent use from any number of threads.
+#ifndef QV_SERVER_BUSINESS_OBJECTS_H_
+#define QV_SERVER_BUSINESS_OBJECTS_H_
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/error_info.h"
+#include "server/storage.h"
+
+namespace qv::server {
+
+inline constexpr char kGeneralObjectId[] = "QVBOGeneral_V3.Init";
+inline constexpr char kV2ObjectId[] = "QVBO_V2.Init";
+
+// The error of an unknown or expired login ID.
+inline constexpr int32_t kErrorLoginIdInvalid = 21;
+inline constexpr char kLoginIdInvalidText[] = "The login ID is not valid or has expired.";
+// The error number of a server fault (E_FAIL).
+inline constexpr int32_t kErrorServerFault = static_cast<int32_t>(0x80004005u);
+
+// What an operation gave back.
+struct BoAnswer {
+  enum class Kind {
+    kText,       // text holds the result
+    kRecordset,  // document holds the list document (JSON)
+    kNothing,
+    kError,       // error says what the object refused
+    kServerFault  // error says what failed on the server
+  };
+  Kind kind = Kind::kNothing;
+  std::string text;
+  std::shared_ptr<const std::string> document;
+  ErrorInfo error;
+};
+
+class BusinessObjects {
+ public:
+  // REQUIRES: storage outlives this object.
+  explicit BusinessObjects(Storage* storage) : storage_(storage) {}
+
+  // Whether program_id names one of the objects (exact match).
+  static bool IsObject(const std::string& program_id);
+
+  // The operations; program_id names the object called (the source of its
+  // errors).
+  BoAnswer LoginUser(const std::string& program_id, const std::string& key_name,
+                     const std::string& login, const std::string& password,
+                     const std::string& remote_address);
+  BoAnswer GetInstallFiles(const std::string& program_id, const std::string& login_id);
+  BoAnswer WriteLoginNotes(const std::string& program_id, const std::string& login_id,
+                           const std::string& report);
+
+ private:
+  struct CachedList {
+    int64_t generation = 0;
+    std::shared_ptr<const std::string> document;
+  };
+
+  // The current document of key_name, whose stored generation is
+  // generation (0: none stored). Fills *document or returns false with
+  // *error set.
+  bool CurrentList(const std::string& key_name, int64_t generation,
+                   std::shared_ptr<const std::string>* document, std::string* error);
+
+  Storage* storage_;
+  std::mutex cache_mutex_;
+  std::map<std::string, CachedList> cache_;
+};
+
+// The document of a list with the standard fields and no records.
+const std::shared_ptr<const std::string>& EmptyInstallListDocument();
+
+}  // namespace qv::server
+
+#endif  // QV_SERVER_BUSINESS_OBJECTS_H_

@@ -1,0 +1,37 @@
+// Credentials: the server's secrets, made and checked with libsodium.
+//
+// Passwords are kept only as slow salted hashes (Argon2id through
+// crypto_pwhash_str, interactive limits): one text that holds the algorithm,
+// its settings and the salt. Checking a password costs about a tenth of a
+// second and 64 MiB of memory, so at most as many checks as the machine has
+// processors run at the same time; further callers wait their turn.
+//
+// Login IDs are 128 random bits from the system's generator, written as 32
+// lower-case hex digits: nothing about them can be guessed from earlier ones.
+//
+// All functions are safe to call from any thread.
+#ifndef QV_SERVER_CREDENTIALS_H_
+#define QV_SERVER_CREDENTIALS_H_
+
+#include <string>
+
+namespace qv::server {
+
+// The hash text of password. On failure (libsodium cannot start, or the
+// memory for the hash is lacking) returns false and sets *error.
+bool HashPassword(const std::string& password, std::string* hash, std::string* error);
+
+// Whether password matches a hash made by HashPassword. A damaged hash
+// matches nothing.
+bool VerifyPassword(const std::string& password, const std::string& hash);
+
+// Spends the time of one password check without any stored hash, so that a
+// login of an unknown user takes as long as one with a wrong password.
+void SpendPasswordCheck(const std::string& password);
+
+// A new login ID: 32 lower-case hex digits.
+std::string NewLoginId();
+
+}  // namespace qv::server
+
+#endif  // QV_SERVER_CREDENTIALS_H_

@@ -1,0 +1,106 @@
+// Request paths checked by name first, then by where they really lead.
+#include "server/file_root.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+namespace qv::server {
+
+namespace {
+
+// realpath(3) into a string; false when the path does not resolve.
+bool RealPath(const std::string& path, std::string* real) {
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return false;
+  *real = resolved;
+  std::free(resolved);
+  return true;
+}
+
+}  // namespace
+
+bool IsPlainRelativePath(const std::string& relative, std::string* why) {
+  if (relative.empty()) {
+    *why = "the path is empty";
+    return false;
+  }
+  if (relative.front() == '/') {
+    *why = "the path is absolute";
+    return false;
+  }
+  if (relative.find('\\') != std::string::npos) {
+    *why = "the path holds a backslash";
+    return false;
+  }
+  if (relative.find('\0') != std::string::npos) {
+    *why = "the path holds a NUL character";
+    return false;
+  }
+  size_t start = 0;
+  for (;;) {
+    const size_t slash = relative.find('/', start);
+    const std::string part =
+        relative.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+    if (part.empty()) {
+      *why = "the path has an empty part";
+      return false;
+    }
+    if (part == "." || part == "..") {
+      *why = "the path has a \"" + part + "\" part";
+      return false;
+    }
+    if (slash == std::string::npos) return true;
+    start = slash + 1;
+  }
+}
+
+FileHandle::~FileHandle() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::unique_ptr<FileRoot> FileRoot::Open(const std::string& dir, std::string* error) {
+  std::string real;
+  struct stat st;
+  if (!RealPath(dir, &real) || ::stat(real.c_str(), &st) != 0) {
+    *error = "cannot use the files folder " + dir + ": " + std::strerror(errno);
+    return nullptr;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    *error = "the files folder " + dir + " is not a folder";
+    return nullptr;
+  }
+  return std::unique_ptr<FileRoot>(new FileRoot(real));
+}
+
+FileRoot::Lookup FileRoot::OpenFile(const std::string& url_path, std::shared_ptr<FileHandle>* file,
+                                    uint64_t* size) const {
+  if (url_path == "/") return Lookup::kNotFound;  // folders are not listed
+  std::string why;
+  if (url_path.empty() || url_path.front() != '/' ||
+      !IsPlainRelativePath(url_path.substr(1), &why)) {
+    return Lookup::kRefused;
+  }
+  std::string real;
+  if (!RealPath(real_root_ + url_path, &real)) return Lookup::kNotFound;
+  // Inside the root: the root itself followed by "/" (a root of "/" serves
+  // everything below it).
+  const std::string prefix = real_root_ == "/" ? "/" : real_root_ + "/";
+  if (real.compare(0, prefix.size(), prefix) != 0) return Lookup::kNotFound;
+
+  const int fd = ::open(real.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return Lookup::kNotFound;
+  auto handle = std::make_shared<FileHandle>(fd);
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return Lookup::kNotFound;
+  *file = std::move(handle);
+  *size = static_cast<uint64_t>(st.st_size);
+  return Lookup::kFound;
+}
+
+}  // namespace qv::server

@@ -1,0 +1,67 @@
+// Server: qvserver's HTTP side, for the command line, for qvinit's demo and
+// for tests, all in one process.
+//
+//   POST (any path)   one business-object call (server/dispatcher.h)
+//   GET / HEAD        a file below the files root, with Content-Length; 404
+//                     when missing, 400 for a path that tries to leave the
+//                     root. "/installs/setup.html" and
+//                     "/installs/QV_InitLocal_V3.CAB" fall back to built-in
+//                     files (server/prelude_files.h).
+//
+// Files are streamed from the disk in blocks, whatever their size. Answers
+// go out as they are, without content encoding, so Content-Length is always
+// the size of the file or of the JSON answer. Connections are kept alive
+// (closed after 2 idle seconds); a pool of threads (128 by default) serves
+// them, one connection per thread at a time.
+//
+// Start returns once the server accepts connections. Stop (or destroying
+// the Server) closes the listening socket, lets the requests in progress
+// end, waits for kept-alive connections to close, and joins every thread.
+// The methods may be called from any thread.
+#ifndef QV_SERVER_HTTP_SERVER_H_
+#define QV_SERVER_HTTP_SERVER_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "server/storage.h"
+
+namespace qv::server {
+
+struct ServerOptions {
+  std::string db_path;    // a database made by "qvserver init"
+  std::string files_dir;  // "" serves only the built-in files
+  std::string host = "127.0.0.1";
+  int port = 0;  // 0 picks a free port
+  int64_t login_ttl_seconds = kDefaultLoginTtlSeconds;
+  int threads = 128;
+};
+
+class Server {
+ public:
+  // nullptr with *error set when the database or the files folder cannot be
+  // used, or the address cannot be bound.
+  static std::unique_ptr<Server> Start(const ServerOptions& options, std::string* error);
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  const std::string& host() const;
+  int port() const;
+  // "http://HOST:PORT" (an IPv6 host in brackets).
+  std::string base_url() const;
+  Storage& storage();
+
+  // Stops serving; waits for the requests in progress. Idempotent.
+  void Stop();
+
+ private:
+  class Impl;
+  explicit Server(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace qv::server
+
+#endif  // QV_SERVER_HTTP_SERVER_H_

@@ -1,0 +1,246 @@
+// The qvserver command line: the database tools, publish, and serve started
+// as a separate process that says where it listens and stops on SIGTERM.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "engine/install_list.h"
+#include "platform/recordset.h"
+#include "server/storage.h"
+#include "tests/test_util.h"
+
+extern char** environ;
+
+namespace qv::server {
+namespace {
+
+using testing::QvserverPath;
+using testing::RunCommand;
+
+class QvserverCliTest : public ::testing::Test {
+ protected:
+  QvserverCliTest() : dir_(testing::MakeTempDir("qvcli")), db_(dir_ + "/server.db") {}
+  ~QvserverCliTest() override { testing::RemoveTree(dir_); }
+
+  testing::CommandResult Run(std::vector<std::string> args, const std::string& input = "") {
+    args.insert(args.begin(), QvserverPath());
+    return RunCommand(args, input);
+  }
+
+  std::string dir_;
+  std::string db_;
+};
+
+std::string SampleList() {
+  Recordset list = NewInstallList();
+  InstallRecord record;
+  record.sequence_id = 3;
+  record.file_name = "x.dll";
+  record.download_location = "lib/x.dll.cmp";
+  record.install_type = 2;
+  record.file_version = "1.0.0.1";
+  record.install_location = "CLIENTDIR";
+  record.is_compressed = true;
+  AppendInstallRecord(&list, record);
+  return list.ToJson();
+}
+
+TEST_F(QvserverCliTest, InitUsersAndListsRoundTrip) {
+  EXPECT_EQ(Run({"init", db_}).exit_code, 0);
+  auto again = Run({"init", db_});
+  EXPECT_EQ(again.exit_code, 1);
+  EXPECT_NE(again.err.find("exists"), std::string::npos);
+
+  EXPECT_EQ(Run({"user", "add", db_, "KEY", "ann"}, "pass word\nignored\n").exit_code, 0);
+  EXPECT_EQ(Run({"user", "add", db_, "KEY", "bob"}, "").exit_code, 1);
+  EXPECT_EQ(Run({"user", "add", db_, "KEY", "ann"}, "other\n").exit_code, 1);
+  EXPECT_EQ(Run({"user", "add", db_, "KEY", "ann", "--replace"}, "new pass\r\n").exit_code, 0);
+  {
+    StorageOptions options;
+    options.path = db_;
+    std::string error;
+    auto storage = Storage::Open(options, Storage::Mode::kOpenExisting, &error);
+    ASSERT_NE(storage, nullptr) << error;
+    bool valid = false;
+    ASSERT_TRUE(storage->CheckUser("KEY", "ann", "new pass", &valid, &error));
+    EXPECT_TRUE(valid);
+  }
+
+  const std::string in = dir_ + "/in.rst", out = dir_ + "/out.rst";
+  testing::WriteHostFile(in, SampleList());
+  EXPECT_EQ(Run({"list", "export", db_, "KEY", out}).exit_code, 1);  // none yet
+  EXPECT_EQ(Run({"list", "import", db_, "KEY", in}).exit_code, 0);
+  EXPECT_EQ(Run({"list", "export", db_, "KEY", out}).exit_code, 0);
+  Recordset original, exported;
+  ASSERT_TRUE(original.ParseJson(SampleList()).ok());
+  ASSERT_TRUE(exported.ParseJson(testing::ReadHostFile(out)).ok());
+  EXPECT_EQ(exported.ToJson(), original.ToJson());
+
+  // Documents that are not install lists are refused and change nothing.
+  for (const std::string& bad :
+       {std::string("{\"format\": \"qv-installlist\", \"version\": 2, \"fields\": [], "
+                    "\"records\": []}"),
+        std::string("{\"format\": \"qv-installlist\", \"version\": 1, \"fields\": "
+                    "[{\"name\": \"FileName\", \"type\": \"string\"}], \"records\": []}"),
+        std::string("not json")}) {
+    testing::WriteHostFile(in, bad);
+    const auto result = Run({"list", "import", db_, "KEY", in});
+    EXPECT_EQ(result.exit_code, 1) << bad;
+    EXPECT_FALSE(result.err.empty());
+  }
+  EXPECT_EQ(Run({"list", "export", db_, "KEY", out}).exit_code, 0);
+  EXPECT_EQ(testing::ReadHostFile(out), original.ToJson());
+
+  EXPECT_EQ(Run({"list", "import", db_, "KEY"}).exit_code, 2);
+  EXPECT_EQ(Run({"frobnicate"}).exit_code, 2);
+  EXPECT_EQ(Run({"user", "add", dir_ + "/missing.db", "KEY", "x"}, "pw\n").exit_code, 1);
+}
+
+TEST_F(QvserverCliTest, NotesArePrintedNewestFirstAsJsonLines) {
+  ASSERT_EQ(Run({"init", db_}).exit_code, 0);
+  {
+    StorageOptions options;
+    options.path = db_;
+    std::string error;
+    auto storage = Storage::Open(options, Storage::Mode::kOpenExisting, &error);
+    ASSERT_NE(storage, nullptr) << error;
+    ASSERT_TRUE(storage->AddLoginNote("id1", "first\r\n", &error));
+    ASSERT_TRUE(storage->AddLoginNote("id2", "second \"quoted\"", &error));
+  }
+  const auto result = Run({"notes", db_});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  std::vector<nlohmann::json> lines;
+  size_t start = 0;
+  for (size_t end; (end = result.out.find('\n', start)) != std::string::npos; start = end + 1) {
+    lines.push_back(nlohmann::json::parse(result.out.substr(start, end - start)));
+  }
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0]["login_id"], "id2");
+  EXPECT_EQ(lines[0]["text"], "second \"quoted\"");
+  EXPECT_EQ(lines[1]["text"], "first\r\n");
+  // ISO 8601 in UTC: "2024-05-01T12:34:56Z".
+  const std::string time = lines[1]["time"];
+  ASSERT_EQ(time.size(), 20u) << time;
+  for (size_t i = 0; i < time.size(); ++i) {
+    const char expected = std::string("    -  -  T  :  :  Z")[i];
+    if (expected == ' ') {
+      EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(time[i]))) << time;
+    } else {
+      EXPECT_EQ(time[i], expected) << time;
+    }
+  }
+}
+
+TEST_F(QvserverCliTest, PublishCopiesOrPacksBelowTheFilesFolder) {
+  const std::string files = dir_ + "/files", file = dir_ + "/tool.exe";
+  ::mkdir(files.c_str(), 0755);
+  testing::WriteHostFile(file, "#!/bin/sh\nexit 0\n");
+  ::chmod(file.c_str(), 0755);
+
+  auto result = Run({"publish", db_, files, file});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(result.out, "tool.exe\n");
+  EXPECT_EQ(testing::ReadHostFile(files + "/tool.exe"), "#!/bin/sh\nexit 0\n");
+  EXPECT_EQ(::access((files + "/tool.exe").c_str(), X_OK), 0);
+
+  result = Run({"publish", db_, files, file, "--as", "bin/setup/t.exe", "--compress"});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(result.out, "bin/setup/t.exe.cmp\n");
+  const std::string cabinet = testing::ReadHostFile(files + "/bin/setup/t.exe.cmp");
+  EXPECT_EQ(cabinet.substr(0, 4), "MSCF");
+  EXPECT_NE(cabinet.find("tool.exe"), std::string::npos);  // the entry keeps the file's name
+
+  for (const char* relative : {"../escape.exe", "/abs.exe", "a//b.exe", "a\\..\\b.exe", "a/./b"}) {
+    result = Run({"publish", db_, files, file, "--as", relative});
+    EXPECT_EQ(result.exit_code, 1) << relative;
+  }
+  EXPECT_FALSE(testing::HostExists(dir_ + "/escape.exe"));
+}
+
+// Starts a program with its standard output on a pipe.
+class Child {
+ public:
+  explicit Child(const std::vector<std::string>& argv) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    out_ = fds[0];
+  }
+  ~Child() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (out_ >= 0) ::close(out_);
+  }
+
+  // The first line of output (without its newline); "" at the end.
+  std::string ReadLine() {
+    std::string line;
+    char c;
+    while (::read(out_, &c, 1) == 1 && c != '\n') line += c;
+    return line;
+  }
+  // Sends signal and waits; the exit status, or -1 when it did not exit.
+  int SignalAndWait(int signal_number) {
+    ::kill(pid_, signal_number);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+};
+
+TEST_F(QvserverCliTest, ServeSaysWhereItListensAndStopsOnSigterm) {
+  ASSERT_EQ(Run({"init", db_}).exit_code, 0);
+  ASSERT_EQ(Run({"user", "add", db_, "KEY", "ann"}, "pw\n").exit_code, 0);
+  ::mkdir((dir_ + "/files").c_str(), 0755);
+  testing::WriteHostFile(dir_ + "/files/a.txt", "served");
+
+  for (int signal_number : {SIGTERM, SIGINT}) {
+    Child serve({QvserverPath(), "serve", db_, "--files", dir_ + "/files", "--listen",
+                 "127.0.0.1:0", "--login-ttl", "120"});
+    const std::string line = serve.ReadLine();
+    const std::string prefix = "listening on http://127.0.0.1:";
+    ASSERT_EQ(line.rfind(prefix, 0), 0u) << line;
+    const std::string port = line.substr(prefix.size());
+    ASSERT_TRUE(!port.empty() && port.find_first_not_of("0123456789") == std::string::npos) << line;
+    httplib::Client client("127.0.0.1", std::stoi(port));
+    auto res = client.Get("/a.txt");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->body, "served");
+    res = client.Post("/", R"({"object": "QVBOGeneral_V3.Init", "operation": "LoginUser",
+                              "arguments": ["KEY", "ann", "pw", ""]})",
+                      "application/json");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(nlohmann::json::parse(res->body)["result"].get<std::string>().size(), 32u);
+    EXPECT_EQ(serve.SignalAndWait(signal_number), 0);
+  }
+
+  EXPECT_EQ(Run({"serve", db_, "--listen", "nonsense"}).exit_code, 2);
+  EXPECT_EQ(Run({"serve", dir_ + "/missing.db"}).exit_code, 1);
+}
+
+}  // namespace
+}  // namespace qv::server

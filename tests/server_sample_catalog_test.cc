@@ -1,0 +1,154 @@
+// The hand-written PE images and the demo's sample catalog: versions read
+// back by the platform's own reader, files where the list says, and a list
+// and user the server accepts.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine/install_list.h"
+#include "install/modInstall.h"
+#include "platform/pe_version.h"
+#include "platform/recordset.h"
+#include "server/pe_image.h"
+#include "server/sample_catalog.h"
+#include "server/storage.h"
+#include "tests/test_util.h"
+
+namespace qv::server {
+namespace {
+
+class StringFile : public RandomAccessFile {
+ public:
+  explicit StringFile(std::string data) : data_(std::move(data)) {}
+  Status Read(uint64_t offset, size_t n, uint8_t* scratch, size_t* read) const override {
+    *read = offset < data_.size() ? std::min<size_t>(n, data_.size() - offset) : 0;
+    std::memcpy(scratch, data_.data() + offset, *read);
+    return Status::OK();
+  }
+  uint64_t Size() const override { return data_.size(); }
+
+ private:
+  std::string data_;
+};
+
+// The file version of an image as "a.b.c.d", from its fixed file
+// information; "" when the reader finds none.
+std::string FixedVersion(const std::string& image) {
+  StringFile file(image);
+  VersionResource resource;
+  if (!FindVersionResource(file, &resource)) return "";
+  std::vector<uint8_t> block(resource.size);
+  const uint8_t* value = nullptr;
+  uint32_t length = 0;
+  if (!ReadVersionResource(file, resource, resource.size, block.data()) ||
+      !QueryVersionRoot(block.data(), block.size(), &value, &length)) {
+    return "";
+  }
+  auto word = [value](size_t at) {
+    uint32_t v;
+    std::memcpy(&v, value + at, 4);
+    return v;
+  };
+  if (word(0) != 0xFEEF04BDu) return "";
+  const uint32_t ms = word(8), ls = word(12);
+  return std::to_string(ms >> 16) + "." + std::to_string(ms & 0xFFFF) + "." +
+         std::to_string(ls >> 16) + "." + std::to_string(ls & 0xFFFF);
+}
+
+std::string Utf16(const std::string& ascii) {
+  std::string out;
+  for (char c : ascii) {
+    out += c;
+    out += '\0';
+  }
+  return out;
+}
+
+TEST(PeImageTest, VersionIsReadBackByThePlatformReader) {
+  for (const auto& [major, minor, build, revision] :
+       std::vector<std::array<uint16_t, 4>>{{3, 0, 148, 0}, {65535, 1, 0, 65535}, {0, 0, 0, 0}}) {
+    PeImageInfo info;
+    info.major = major;
+    info.minor = minor;
+    info.build = build;
+    info.revision = revision;
+    info.file_name = "qvtest.dll";
+    info.description = "Test library \xc3\xa9";  // not ASCII
+    const std::string image = MakePeImage(info);
+    const std::string version = std::to_string(major) + "." + std::to_string(minor) + "." +
+                                std::to_string(build) + "." + std::to_string(revision);
+    EXPECT_EQ(FixedVersion(image), version);
+    // The "FileVersion" string: its key, padding, then the text.
+    const size_t key = image.find(Utf16("FileVersion") + std::string(2, '\0'));
+    ASSERT_NE(key, std::string::npos);
+    EXPECT_EQ(image.find(Utf16(version) + std::string(2, '\0'), key), key + 26);
+    EXPECT_EQ(image.size() % 512, 0u);
+  }
+}
+
+TEST(SampleCatalogTest, WritesFilesListAndUser) {
+  const std::string dir = testing::MakeTempDir("qvsample");
+  SampleCatalog catalog;
+  std::string error;
+  ASSERT_TRUE(WriteSampleCatalog(dir + "/demo", &catalog, &error)) << error;
+  SampleCatalog again;
+  EXPECT_FALSE(WriteSampleCatalog(dir + "/demo", &again, &error));
+
+  StorageOptions options;
+  options.path = catalog.db_path;
+  auto storage = Storage::Open(options, Storage::Mode::kOpenExisting, &error);
+  ASSERT_NE(storage, nullptr) << error;
+  bool valid = false;
+  ASSERT_TRUE(
+      storage->CheckUser(catalog.key_name, catalog.login, catalog.password, &valid, &error));
+  EXPECT_TRUE(valid);
+  bool found = false;
+  std::string document;
+  int64_t generation = 0;
+  ASSERT_TRUE(storage->GetInstallList(catalog.key_name, &found, &document, &generation, &error));
+  ASSERT_TRUE(found);
+  Recordset list;
+  ASSERT_TRUE(list.ParseJson(document).ok());
+  ASSERT_TRUE(ValidateInstallList(list).ok());
+  ASSERT_EQ(list.recordcount(), static_cast<int32_t>(catalog.records.size()));
+
+  bool has_pe = false, has_font = false, has_versioned = false, has_run = false,
+       launch_last = false;
+  for (const SampleRecord& expected : catalog.records) {
+    InstallRecord record;
+    ASSERT_TRUE(ReadInstallRecord(list, &record).ok());
+    EXPECT_EQ(record.file_name, expected.file_name);
+    EXPECT_EQ(record.download_location, expected.download_location);
+    EXPECT_EQ(record.install_location, expected.install_location);
+    EXPECT_EQ(record.install_type, expected.install_type);
+    EXPECT_EQ(record.file_version, expected.file_version);
+    EXPECT_EQ(record.is_compressed, expected.is_compressed);
+    EXPECT_EQ(record.IsLaunchRecord(), expected.is_launch);
+    launch_last = expected.is_launch;
+
+    const std::string bytes =
+        testing::ReadHostFile(catalog.files_dir + "/" + expected.download_location);
+    ASSERT_FALSE(bytes.empty()) << expected.download_location;
+    if (expected.is_compressed) {
+      EXPECT_EQ(bytes.substr(0, 4), "MSCF");
+      EXPECT_NE(bytes.find(expected.file_name), std::string::npos);
+    } else if (bytes.substr(0, 2) == "MZ") {
+      has_pe = true;
+      EXPECT_EQ(FixedVersion(bytes), expected.file_version);
+    }
+    if (expected.file_name.ends_with(".exe")) {
+      EXPECT_EQ(bytes.substr(0, 2), "#!");
+    }
+    has_font |= expected.install_location == "FONTSDIR";
+    has_versioned |= expected.install_type == itReplaceVersioned;
+    has_run |= expected.install_type == itRun;
+    list.MoveNext();
+  }
+  EXPECT_TRUE(has_pe && has_font && has_versioned && has_run && launch_last);
+  testing::RemoveTree(dir);
+}
+
+}  // namespace
+}  // namespace qv::server
