@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/error_info.h"
 #include "platform/event_loop.h"
 #include "platform/panel.h"
 #include "platform/transfer.h"
@@ -93,14 +94,21 @@ class ctlInit_V3 {
   //
   // The three start-up methods are defined with the start-up sequences. Each
   // runs to its end on the caller's thread and returns once the run has been
-  // handed to tmrComInstall (or earlier when it ends early).
-  void Startup(const std::string& DownloadLocation, const std::string& BOServer,
-               const std::string& KeyName, const std::string& Login, const std::string& Password,
-               const std::string& RemoteAddress, bool DevLogin);
-  void StartupV2(const std::string& DownloadLocation, const std::string& BOServer,
-                 const std::string& KeyName, const std::string& Login, const std::string& Password,
-                 const std::string& RemoteAddress, bool DevLogin);
-  void StartupLocal(const std::string& DownloadLocation);
+  // handed to tmrComInstall (or earlier when it ends early). The result is
+  // the error that the method fails with towards its host: the refused login
+  // (20, "Login Check"), or an error of the server call or the data space
+  // that arose outside the protected steps, unchanged. A failure in a
+  // protected step is shown in the "Error" box instead and the method
+  // returns without error.
+  ErrorInfo Startup(const std::string& DownloadLocation, const std::string& BOServer,
+                    const std::string& KeyName, const std::string& Login,
+                    const std::string& Password, const std::string& RemoteAddress,
+                    bool DevLogin);
+  ErrorInfo StartupV2(const std::string& DownloadLocation, const std::string& BOServer,
+                      const std::string& KeyName, const std::string& Login,
+                      const std::string& Password, const std::string& RemoteAddress,
+                      bool DevLogin);
+  ErrorInfo StartupLocal(const std::string& DownloadLocation);
 
   // Asks Inet1 to cancel the transfer it is carrying out, even when there is
   // none. Changes no member, shows nothing, raises no event; what follows a
@@ -270,6 +278,16 @@ class ctlInit_V3 {
   void ShowMissingFile(const std::string& source);
   // "Initialization complete.", then Done, or the restart question.
   void FinishRun();
+
+  // ---- Start-up helpers (control/startup.cc) ----
+
+  // Startup and StartupV2: the same steps, with the second's additions.
+  ErrorInfo StartupOnline(bool v2, const std::string& DownloadLocation,
+                          const std::string& BOServer, const std::string& KeyName,
+                          const std::string& Login, const std::string& Password,
+                          const std::string& RemoteAddress, bool DevLogin);
+  // The "Error" box after a failure in a protected step.
+  void ShowGatherError();
 
   // A request started by StartTransfer awaits its state change, and the run
   // that started it.

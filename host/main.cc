@@ -7,11 +7,35 @@
 #include <optional>
 #include <string>
 
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "host/demo.h"
 #include "host/machine_commands.h"
+#include "host/session.h"
 
 namespace {
 
-constexpr int kExitUsage = 2;
+using qv::host::kExitUsage;
+
+// The start-up commands' shared arguments.
+struct StartCommand {
+  std::string download, bo_server, key_name, login, remote_address;
+  bool dev = false;
+};
+
+void AddOnlineArguments(CLI::App* command, StartCommand* args) {
+  command->add_option("DOWNLOAD", args->download, "Base address of the downloads")->required();
+  command->add_option("BOSERVER", args->bo_server, "Address of the business-object server")
+      ->required();
+  command->add_option("KEYNAME", args->key_name, "Key name of the installation")->required();
+  command->add_option("LOGIN", args->login, "The user's login")->required();
+  command->add_option("REMOTEADDRESS", args->remote_address,
+                      "The client's address; COPYONLY gathers the files into a picked folder")
+      ->required();
+  command->add_flag("--dev", args->dev, "Developer login: leave out the control's own files");
+}
 
 }  // namespace
 
@@ -20,7 +44,51 @@ int main(int argc, char** argv) {
       "qvinit: installs and updates the client files of a Quillmark installation on a "
       "sandbox Windows machine, as the installer control does inside a host page."};
   app.require_subcommand(1);
+  app.fallthrough();
   app.set_help_all_flag("--help-all", "Show every command's help");
+
+  // Options of the start-up commands.
+  std::string machine_dir;
+  bool password_stdin = false;
+  std::string answer = "no";
+  std::optional<std::string> pick;
+  bool gui = false;
+  bool headless = false;
+  std::optional<std::string> report_file;
+  std::optional<std::string> prelude_server;
+  app.add_option("--machine", machine_dir,
+                 "Sandbox machine root (default: " + qv::host::DefaultMachineDir() + ")");
+  app.add_flag("--password-stdin", password_stdin,
+               "Read the password from the first line of standard input "
+               "(otherwise from QVINIT_PASSWORD)");
+  app.add_option("--answer", answer, "Answer to Yes/No questions when no window is shown")
+      ->check(CLI::IsMember({"yes", "no"}))
+      ->capture_default_str();
+  app.add_option("--pick", pick,
+                 "The folder picker's answer when no window is shown: a folder of the machine "
+                 "(C:\\Copy) or cancel");
+  app.add_flag("--gui", gui, "Show the control in a real window (the default with a display)");
+  app.add_flag("--headless", headless,
+               "Draw the panel in the terminal (the default when there is no display)");
+  app.add_option("--report", report_file, "Write what happened to FILE, one JSON object a line");
+  app.add_option("--prelude-server", prelude_server,
+                 "Default download server of the copy-only prelude");
+
+  StartCommand online;
+  CLI::App* startup = app.add_subcommand("startup", "Log in, fetch the install list and install");
+  AddOnlineArguments(startup, &online);
+  CLI::App* startup_v2 = app.add_subcommand(
+      "startup-v2", "As startup, with the client report and the login ID in the server address");
+  AddOnlineArguments(startup_v2, &online);
+  std::string local_folder;
+  CLI::App* demo = app.add_subcommand(
+      "demo",
+      "Serve a sample catalog on 127.0.0.1 and install it onto a fresh machine "
+      "(--machine DIR: where to make it; a new temporary folder otherwise)");
+  CLI::App* local =
+      app.add_subcommand("local", "Install from a folder filled by a copy-only run");
+  local->add_option("DOWNLOAD", local_folder, "Folder of the machine holding installlist.rst")
+      ->required();
 
   // machine
   CLI::App* machine = app.add_subcommand("machine", "Make, show and edit a sandbox machine");
@@ -77,6 +145,51 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
 
+  if (gui && headless) {
+    std::cerr << "qvinit: --gui and --headless exclude each other\n";
+    return kExitUsage;
+  }
+  if (*demo) {
+    qv::host::SessionOptions options;
+    options.machine_dir = machine_dir;
+    options.report_file = report_file;
+    options.answer_yes = answer == "yes";
+    options.gui = gui;
+    return qv::host::RunDemo(options, std::cout, std::cerr);
+  }
+  if (*startup || *startup_v2 || *local) {
+    qv::host::SessionOptions options;
+    options.machine_dir = machine_dir.empty() ? qv::host::DefaultMachineDir() : machine_dir;
+    options.make_machine_if_missing = machine_dir.empty();
+    options.report_file = report_file;
+    options.answer_yes = answer == "yes";
+    options.pick = pick;
+    options.prelude_server = prelude_server;
+    // A window when asked for, or when a display is there and the terminal
+    // was not asked for.
+    options.gui = gui || (!headless && qv::host::WindowAvailable());
+    qv::host::StartArguments args;
+    if (*local) {
+      args.method = qv::host::StartMethod::kStartupLocal;
+      args.download_location = local_folder;
+    } else {
+      args.method =
+          *startup ? qv::host::StartMethod::kStartup : qv::host::StartMethod::kStartupV2;
+      args.download_location = online.download;
+      args.bo_server = online.bo_server;
+      args.key_name = online.key_name;
+      args.login = online.login;
+      args.remote_address = online.remote_address;
+      args.dev_login = online.dev;
+      if (password_stdin) {
+        std::getline(std::cin, args.password);
+        if (!args.password.empty() && args.password.back() == '\r') args.password.pop_back();
+      } else if (const char* env = std::getenv("QVINIT_PASSWORD")) {
+        args.password = env;
+      }
+    }
+    return qv::host::RunSession(options, args, std::cout, std::cerr);
+  }
   if (*init) return qv::host::MachineInit(init_dir, family, user, std::cout, std::cerr);
   if (*show) return qv::host::MachineShow(show_dir, std::cout, std::cerr);
   if (*boot) return qv::host::MachineBoot(boot_dir, std::cout, std::cerr);

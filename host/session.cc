@@ -1,0 +1,233 @@
+// qvinit's session with the control.
+#include "host/session.h"
+
+#include <unistd.h>
+
+#include <fstream>
+#include <iostream>
+#include <nlohmann/json.hpp>
+
+#include "control/ctlInit_V3.h"
+#include "platform/headless/headless_ui.h"
+#include "platform/platform.h"
+#include "platform/sandbox/sandbox_platform.h"
+
+#ifdef QV_HAVE_FLTK
+#include "platform/fltk/fltk_ui.h"
+#include "platform/fltk/panel_widget.h"
+#endif
+
+namespace qv::host {
+namespace {
+
+// The report file: one JSON object a line, written as things happen so that
+// a run that is killed still leaves what it did.
+class ReportFile {
+ public:
+  bool Open(const std::string& path, std::string* error) {
+    file_.open(path, std::ios::out | std::ios::trunc);
+    if (!file_) {
+      *error = "cannot write the report file " + path;
+      return false;
+    }
+    return true;
+  }
+  void Write(const nlohmann::json& record) {
+    if (!file_.is_open()) return;
+    file_ << record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+    file_.flush();
+  }
+
+ private:
+  std::ofstream file_;
+};
+
+// A forwarding interface that hands every record of the headless interface
+// to the report; with a window, the window draws and the records come from
+// here alone.
+class RecordingWindowUi : public UserInterface {
+ public:
+  RecordingWindowUi(UserInterface* window, ReportFile* report)
+      : window_(window), report_(report) {}
+  void ShowPanel(const Panel& panel) override { window_->ShowPanel(panel); }
+  void PanelChanged(const Panel& panel, PanelChange change) override {
+    if (change == PanelChange::kMessage) report_->Write({{"message", panel.lblMessage.caption}});
+    if (change == PanelChange::kFrame) report_->Write({{"frame", panel.frameStatus.caption}});
+    window_->PanelChanged(panel, change);
+  }
+  void Repaint(const Panel& panel) override { window_->Repaint(panel); }
+  int MessageBox(const std::string& text, int style, const std::string& title) override {
+    const int answer = window_->MessageBox(text, style, title);
+    report_->Write(
+        {{"msgbox", {{"style", style}, {"title", title}, {"text", text}, {"answer", answer}}}});
+    return answer;
+  }
+  std::string InputBox(const std::string& prompt, const std::string& title,
+                       const std::string& default_text) override {
+    std::string answer = window_->InputBox(prompt, title, default_text);
+    report_->Write({{"inputbox",
+                     {{"title", title},
+                      {"prompt", prompt},
+                      {"default", default_text},
+                      {"answer", answer}}}});
+    return answer;
+  }
+  void ShowFolderPicker(FolderPickerForm& form) override { window_->ShowFolderPicker(form); }
+
+ private:
+  UserInterface* window_;
+  ReportFile* report_;
+};
+
+int ExitFor(const ErrorInfo& error) {
+  return error.number == 20 && error.source == "Login Check" ? kExitLoginRefused : kExitError;
+}
+
+}  // namespace
+
+bool WindowAvailable() {
+#ifdef QV_HAVE_FLTK
+  return fltk::DisplayAvailable();
+#else
+  return false;
+#endif
+}
+
+int RunSession(const SessionOptions& options, const StartArguments& arguments, std::ostream& out,
+               std::ostream& err) {
+  ReportFile report;
+  std::string problem;
+  if (options.report_file && !report.Open(*options.report_file, &problem)) {
+    err << "qvinit: " << problem << "\n";
+    return kExitError;
+  }
+
+  if (options.make_machine_if_missing && access(options.machine_dir.c_str(), F_OK) != 0) {
+    Status s = sandbox::InitMachine(options.machine_dir, sandbox::Family::kNt, /*admin=*/true);
+    if (!s.ok()) {
+      err << "qvinit: cannot make the machine " << options.machine_dir << ": " << s.ToString()
+          << "\n";
+      return kExitError;
+    }
+    out << "made a fresh machine in " << options.machine_dir << "\n";
+  }
+
+  EventLoop loop;
+  HeadlessUiOptions headless_options;
+  headless_options.terminal = &out == &std::cout && isatty(STDOUT_FILENO);
+  headless_options.answer_yes = options.answer_yes;
+  headless_options.pick = options.pick;
+  std::unique_ptr<HeadlessUi> headless;
+  std::unique_ptr<UserInterface> window;
+  UserInterface* ui = nullptr;
+#ifdef QV_HAVE_FLTK
+  std::unique_ptr<fltk::FltkUi> fltk_ui;
+  std::unique_ptr<fltk::PanelWindow> panel_window;
+#endif
+  if (options.gui) {
+#ifdef QV_HAVE_FLTK
+    if (!fltk::DisplayAvailable()) {
+      err << "qvinit: no window can be shown: no display (set DISPLAY, or use --headless)\n";
+      return kExitError;
+    }
+    fltk_ui = std::make_unique<fltk::FltkUi>(&loop);
+    panel_window = std::make_unique<fltk::PanelWindow>("Quillmark installer");
+    fltk_ui->SetPanelWidget(panel_window->panel());
+    window = std::make_unique<RecordingWindowUi>(fltk_ui.get(), &report);
+    ui = window.get();
+#else
+    err << "qvinit: this build has no window support; use --headless\n";
+    return kExitError;
+#endif
+  } else {
+    headless = std::make_unique<HeadlessUi>(out, headless_options);
+    headless->SetSink([&report](const nlohmann::json& record) { report.Write(record); });
+    ui = headless.get();
+  }
+
+  std::unique_ptr<sandbox::SandboxPlatform> sandbox;
+  Status s = sandbox::SandboxPlatform::Open(options.machine_dir, &loop, ui, &sandbox);
+  if (!s.ok()) {
+    err << "qvinit: cannot open the machine " << options.machine_dir << ": " << s.ToString()
+        << "\n";
+    return kExitError;
+  }
+  ScopedPlatform scope(sandbox->platform());
+
+  if (options.pick && *options.pick != "cancel") {
+    uint32_t attributes = 0;
+    if (!sandbox->platform()->files->GetFileAttributes(*options.pick, &attributes).ok() ||
+        (attributes & kFileAttributeDirectory) == 0) {
+      err << "qvinit: --pick: " << *options.pick << " is not a folder on the machine\n";
+      return kExitUsage;
+    }
+  }
+
+  int exit_status = kExitHalted;
+  {
+    ctlInit_V3 control;
+    if (options.prelude_server) control.SetPreludeServer(*options.prelude_server);
+    bool started = false;
+    control.SubscribeAll([&](ControlEvent event) {
+      report.Write({{"event", ControlEventName(event)}});
+      if (!headless) out << "event: " << ControlEventName(event) << "\n";
+      if (!started) return;
+      if (event == ControlEvent::kDone) exit_status = kExitDone;
+      if (event == ControlEvent::kReboot) exit_status = kExitReboot;
+    });
+#ifdef QV_HAVE_FLTK
+    if (panel_window) {
+      // The host's window shows the control: each show raises Init.
+      panel_window->panel()->SetShowHandler([&control] { control.UserControl_Show(); });
+      panel_window->panel()->SetHideHandler([&control] { control.UserControl_Hide(); });
+      panel_window->show();
+      loop.RunUntil([&control] { return control.visible(); });
+    } else {
+      control.UserControl_Show();
+    }
+#else
+    control.UserControl_Show();
+#endif
+    started = true;
+
+    ErrorInfo error;
+    switch (arguments.method) {
+      case StartMethod::kStartup:
+        error = control.Startup(arguments.download_location, arguments.bo_server,
+                                arguments.key_name, arguments.login, arguments.password,
+                                arguments.remote_address, arguments.dev_login);
+        break;
+      case StartMethod::kStartupV2:
+        error = control.StartupV2(arguments.download_location, arguments.bo_server,
+                                  arguments.key_name, arguments.login, arguments.password,
+                                  arguments.remote_address, arguments.dev_login);
+        break;
+      case StartMethod::kStartupLocal:
+        error = control.StartupLocal(arguments.download_location);
+        break;
+    }
+    if (!error.ok()) {
+      report.Write({{"error",
+                     {{"number", error.number},
+                      {"source", error.source},
+                      {"description", error.description}}}});
+      err << "qvinit: error " << error.number << " from " << error.source << ": "
+          << error.description << "\n";
+      exit_status = ExitFor(error);
+    } else {
+      loop.RunUntilIdle();
+    }
+    if (headless) headless->Flush();
+    report.Write({{"final", HeadlessUi::Snapshot(control.panel())}});
+#ifdef QV_HAVE_FLTK
+    if (panel_window) {
+      panel_window->panel()->SetShowHandler(nullptr);
+      panel_window->panel()->SetHideHandler(nullptr);
+      panel_window->hide();
+    }
+#endif
+  }
+  return exit_status;
+}
+
+}  // namespace qv::host

@@ -1,0 +1,282 @@
+// qvinit end to end: the server with the sample catalog on 127.0.0.1, fresh
+// sandbox machines, the headless interface, and the report and exit status
+// that a caller of qvinit relies on.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <filesystem>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
+
+#include "control/ctlInit_V3.h"
+#include "control/module_state.h"
+#include "server/http_server.h"
+#include "server/sample_catalog.h"
+#include "tests/test_util.h"
+
+namespace qv::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::Contains;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+constexpr char kClient[] = "drive_c/Program Files/Ostrel/Quillmark/Client/";
+
+struct Outcome {
+  int exit_code = -1;
+  std::string out, err;
+  std::vector<nlohmann::json> report;
+
+  std::vector<std::string> Events() const {
+    std::vector<std::string> events;
+    for (const auto& r : report) {
+      if (r.contains("event")) events.push_back(r["event"]);
+    }
+    return events;
+  }
+  const nlohmann::json* Find(const std::string& key) const {
+    for (const auto& r : report) {
+      if (r.contains(key)) return &r[key];
+    }
+    return nullptr;
+  }
+};
+
+class QvinitTest : public ::testing::Test {
+ protected:
+  QvinitTest() : dir_(MakeTempDir("qvinit-e2e")) {
+    std::string error;
+    EXPECT_TRUE(server::WriteSampleCatalog(dir_ + "/server", &catalog_, &error)) << error;
+    server::ServerOptions options;
+    options.db_path = catalog_.db_path;
+    options.files_dir = catalog_.files_dir;
+    options.threads = 4;
+    server_ = server::Server::Start(options, &error);
+    EXPECT_NE(server_, nullptr) << error;
+  }
+  ~QvinitTest() override {
+    server_.reset();
+    RemoveTree(dir_);
+  }
+
+  std::string NewMachine(const std::string& name, const std::string& user = "admin") {
+    const std::string root = dir_ + "/" + name;
+    CommandResult r = RunCommand({QvinitPath(), "machine", "init", root, "--user", user});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    return root;
+  }
+
+  Outcome Qvinit(const std::string& machine, std::vector<std::string> args,
+                 const std::string& password = "demo") {
+    const std::string report = dir_ + "/report.jsonl";
+    std::vector<std::string> argv = {QvinitPath(), "--headless", "--machine", machine,
+                                     "--report", report,
+                                     "--password-stdin",
+                                     "--prelude-server", server_->base_url()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    CommandResult r = RunCommand(argv, password + "\n");
+    Outcome o{r.exit_code, r.out, r.err, {}};
+    std::istringstream lines(ReadHostFile(report));
+    for (std::string line; std::getline(lines, line);) {
+      o.report.push_back(nlohmann::json::parse(line));
+    }
+    return o;
+  }
+  std::vector<std::string> Online(const std::string& method, const std::string& remote,
+                                  const std::string& login = "demo") {
+    return {method, server_->base_url() + "/", server_->base_url() + "/bo", catalog_.key_name,
+            login, remote};
+  }
+
+  // Every file below the machine's program-files and fonts folders, with
+  // its contents, and the machine's font registrations.
+  static std::map<std::string, std::string> InstalledState(const std::string& root) {
+    std::map<std::string, std::string> state;
+    for (const char* top : {"drive_c/Program Files", "drive_c/Windows/Fonts"}) {
+      for (const auto& entry : fs::recursive_directory_iterator(root + "/" + top)) {
+        if (!entry.is_regular_file()) continue;
+        const std::string rel = fs::relative(entry.path(), root).string();
+        if (rel.find("/Temp/") != std::string::npos) continue;  // staging
+        // A digest keeps a failure's message readable.
+        state[rel] = std::to_string(std::hash<std::string>()(ReadHostFile(entry.path().string())));
+      }
+    }
+    CommandResult fonts = RunCommand(
+        {QvinitPath(), "machine", "reg", root, "query",
+         R"(HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\Fonts)"});
+    state["<fonts>"] = fonts.out;
+    return state;
+  }
+
+  std::string dir_;
+  server::SampleCatalog catalog_;
+  std::unique_ptr<server::Server> server_;
+};
+
+TEST_F(QvinitTest, OnlineRunsInstallTheCatalogAndReport) {
+  const std::string machine = NewMachine("m1");
+  Outcome o = Qvinit(machine, Online("startup", "192.0.2.1"));
+  EXPECT_EQ(o.exit_code, 0) << o.err;
+  // Init on show, the setup program's own Done, the end's Done.
+  EXPECT_EQ(o.Events(), (std::vector<std::string>{"Init", "Done", "Done"}));
+  ASSERT_NE(o.Find("final"), nullptr);
+  EXPECT_EQ((*o.Find("final"))["message"], "Initialization complete.");
+  EXPECT_EQ(ReadHostFile(machine + "/" + kClient + "qvclient.dll").substr(0, 2), "MZ");
+  // Startup writes no login notes and hands the plain address on.
+  std::vector<server::LoginNote> notes;
+  std::string error;
+  ASSERT_TRUE(server_->storage().ListLoginNotes(&notes, &error)) << error;
+  EXPECT_TRUE(notes.empty());
+  EXPECT_THAT(ReadHostFile(machine + "/" + kClient + "qvlaunch.args"),
+              HasSubstr(server_->base_url() + "/bo\n"));
+
+  // StartupV2 on a second machine: the notes arrive and the address carries
+  // the login ID.
+  const std::string machine2 = NewMachine("m2");
+  o = Qvinit(machine2, Online("startup-v2", "192.0.2.1"));
+  EXPECT_EQ(o.exit_code, 0) << o.err;
+  ASSERT_TRUE(server_->storage().ListLoginNotes(&notes, &error)) << error;
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_THAT(notes[0].text, HasSubstr("Has admin access = Yes\r\n"));
+  const std::string args = ReadHostFile(machine2 + "/" + kClient + "qvlaunch.args");
+  EXPECT_THAT(args, HasSubstr("http://" + notes[0].login_id + "@127.0.0.1:"));
+}
+
+TEST_F(QvinitTest, RefusedLoginUnreachableServerAndProtectedFailure) {
+  const std::string machine = NewMachine("m1", "restricted");
+  Outcome o = Qvinit(machine, Online("startup", "x"), "wrong");
+  EXPECT_EQ(o.exit_code, 20);
+  ASSERT_NE(o.Find("error"), nullptr);
+  EXPECT_EQ((*o.Find("error"))["number"], 20);
+  EXPECT_EQ((*o.Find("error"))["source"], "Login Check");
+  EXPECT_EQ((*o.Find("final"))["message"],
+            "Please wait, initializing system login procedure...");
+  EXPECT_EQ(o.Events(), std::vector<std::string>{"Init"});
+
+  std::vector<std::string> unreachable = Online("startup-v2", "x");
+  unreachable[2] = "http://127.0.0.1:1/bo";
+  o = Qvinit(machine, unreachable);
+  EXPECT_EQ(o.exit_code, 1);
+  EXPECT_EQ((*o.Find("error"))["source"], "RDS.DataSpace");
+
+  // A restricted user cannot save the list into the Windows folder: the
+  // protected stretch fails with the "Error" box, and no event follows.
+  std::vector<std::string> copy = Online("startup", "COPYONLY");
+  copy.insert(copy.begin(), {"--pick", R"(C:\Windows)"});
+  o = Qvinit(machine, copy);
+  EXPECT_EQ(o.exit_code, 3);
+  ASSERT_NE(o.Find("msgbox"), nullptr);
+  EXPECT_EQ((*o.Find("msgbox"))["title"], "Error");
+  EXPECT_EQ(o.Events(), std::vector<std::string>{"Init"});
+}
+
+TEST_F(QvinitTest, DeveloperLoginLeavesOutTheProductsOwnFiles) {
+  const std::string machine = NewMachine("m1");
+  std::vector<std::string> args = Online("startup", "x");
+  args.push_back("--dev");
+  Outcome o = Qvinit(machine, args);
+  EXPECT_EQ(o.exit_code, 0) << o.err;
+  EXPECT_FALSE(fs::exists(machine + "/" + kClient + "qvclient.dll"));
+  EXPECT_TRUE(fs::exists(machine + "/drive_c/Windows/Fonts/qvsans.ttf"));
+}
+
+TEST_F(QvinitTest, CopyOnlyFolderInstallsTheSameStateLocally) {
+  const std::string gather = NewMachine("gather");
+  ASSERT_EQ(RunCommand({"mkdir", "-p", gather + "/drive_c/Copy"}).exit_code, 0);
+  std::vector<std::string> copy = Online("startup-v2", "copyonly");
+  copy.insert(copy.begin(), {"--pick", R"(C:\Copy)"});
+  Outcome o = Qvinit(gather, copy);
+  ASSERT_EQ(o.exit_code, 0) << o.err << o.out;
+  EXPECT_EQ((*o.Find("picker"))["answer"], "C:\\Copy\\");
+  EXPECT_TRUE(fs::exists(gather + "/drive_c/Copy/installlist.rst"));
+  EXPECT_TRUE(fs::exists(gather + "/drive_c/Copy/setup.html"));
+  EXPECT_TRUE(fs::exists(gather + "/drive_c/Copy/client/qvclient.dll"));
+  // Nothing was installed on the gathering machine.
+  EXPECT_FALSE(fs::exists(gather + "/" + kClient + "qvclient.dll"));
+
+  // The folder, carried to a fresh machine, installs what an online run does.
+  const std::string offline = NewMachine("offline");
+  fs::copy(gather + "/drive_c/Copy", offline + "/drive_c/Media", fs::copy_options::recursive);
+  server_->Stop();
+  o = Qvinit(offline, {"local", R"(C:\Media)"});
+  EXPECT_EQ(o.exit_code, 0) << o.err << o.out;
+
+  const std::string online = NewMachine("online");
+  std::string error;
+  server::ServerOptions options;
+  options.db_path = catalog_.db_path;
+  options.files_dir = catalog_.files_dir;
+  server_ = server::Server::Start(options, &error);
+  ASSERT_NE(server_, nullptr) << error;
+  o = Qvinit(online, Online("startup-v2", "x"));
+  ASSERT_EQ(o.exit_code, 0) << o.err;
+  std::map<std::string, std::string> local_state = InstalledState(offline);
+  std::map<std::string, std::string> online_state = InstalledState(online);
+  // Only the online run starts the launch record's program; the rest is equal.
+  const std::string args = "drive_c/Program Files/Ostrel/Quillmark/Client/qvlaunch.args";
+  EXPECT_EQ(local_state.count(args), 0u);
+  EXPECT_EQ(online_state.erase(args), 1u);
+  EXPECT_EQ(local_state, online_state);
+  EXPECT_EQ(local_state.size(), 8u);
+}
+
+TEST_F(QvinitTest, CancelledPickerEndsWithDoneAndContactsNoServer) {
+  const std::string machine = NewMachine("m1");
+  std::vector<std::string> args = Online("startup", "COPYONLY");
+  args[2] = "http://127.0.0.1:1/bo";  // a contact would fail with exit 1
+  args.insert(args.begin(), {"--pick", "cancel"});
+  Outcome o = Qvinit(machine, args);
+  EXPECT_EQ(o.exit_code, 0) << o.err;
+  EXPECT_EQ(o.Events(), (std::vector<std::string>{"Init", "Done"}));
+  EXPECT_EQ(o.Find("message"), nullptr);
+
+  // A folder that is not on the machine is a usage error.
+  args[1] = R"(C:\Missing)";
+  EXPECT_EQ(Qvinit(machine, args).exit_code, 2);
+}
+
+TEST_F(QvinitTest, SecondCopyOnlyRunOnOneControlFetchesNoPreludeFiles) {
+  // The prelude's fixed paths, on a server that counts what it is asked.
+  httplib::Server prelude;
+  int prelude_requests = 0;
+  prelude.Get("/installs/.*", [&](const httplib::Request&, httplib::Response& res) {
+    ++prelude_requests;
+    res.set_content("prelude", "application/octet-stream");
+  });
+  const int port = prelude.bind_to_any_port("127.0.0.1");
+  std::thread thread([&] { prelude.listen_after_bind(); });
+  while (!prelude.is_running()) std::this_thread::yield();
+
+  {
+    TestMachine m;
+    ASSERT_TRUE(m.platform().files->CreateDirectory(R"(C:\Copy)").ok());
+    m.ui().picker_script = [](FolderPickerForm& form) {
+      form.OpenFolder(R"(C:\Copy)");
+      form.PressOK();
+    };
+    gsCopyFolder.clear();
+    ctlInit_V3 control;
+    control.SetPreludeServer("http://127.0.0.1:" + std::to_string(port));
+    for (int run = 0; run < 2; ++run) {
+      ASSERT_TRUE(control
+                      .Startup(server_->base_url() + "/", server_->base_url() + "/bo",
+                               catalog_.key_name, catalog_.login, catalog_.password,
+                               "COPYONLY", false)
+                      .ok());
+      m.loop().RunUntilIdle();
+      EXPECT_EQ(prelude_requests, 2) << "run " << run;
+      EXPECT_TRUE(m.Exists(R"(C:\Copy\client\qvclient.dll)"));
+      EXPECT_EQ(control.panel().lblMessage.caption, "Initialization complete.");
+    }
+  }
+  prelude.stop();
+  thread.join();
+}
+
+}  // namespace
+}  // namespace qv::testing
