@@ -17,7 +17,7 @@ void Timer::SetEnabled(bool enabled) {
     due_ = Clock::now() + std::chrono::milliseconds(interval_ms_);
   }
   enabled_ = enabled;
-  if (enabled) loop_->wake_.notify_all();
+  if (enabled) loop_->WakeWaiters();
 }
 
 void Timer::SetInterval(uint32_t milliseconds) {
@@ -35,7 +35,7 @@ WorkToken::~WorkToken() {
     std::lock_guard<std::mutex> lock(loop_->mutex_);
     --loop_->work_;
   }
-  loop_->wake_.notify_all();
+  loop_->WakeWaiters();
 }
 
 EventLoop::EventLoop() = default;
@@ -55,8 +55,15 @@ void EventLoop::Post(std::function<void()> fn) {
     std::lock_guard<std::mutex> lock(mutex_);
     posted_.push_back(std::move(fn));
   }
-  wake_.notify_all();
+  WakeWaiters();
 }
+
+void EventLoop::WakeWaiters() {
+  wake_.notify_all();
+  if (NativeEventSource* native = native_.load()) native->Wake();
+}
+
+void EventLoop::SetNativeEventSource(NativeEventSource* source) { native_ = source; }
 
 bool EventLoop::RunOnePosted() {
   std::function<void()> fn;
@@ -95,6 +102,9 @@ bool EventLoop::RunOneTimer() {
 bool EventLoop::RunOne() { return RunOnePosted() || RunOneTimer(); }
 
 void EventLoop::ProcessPendingMessages() {
+  // The window system's pending events first (repaints, a click on a button
+  // that cancels), then the loop's own.
+  if (NativeEventSource* native = native_.load()) native->Check();
   // Bounded so that a timer with a zero interval cannot keep us here.
   for (int i = 0; i < 1000 && !quitting(); ++i) {
     if (!RunOne()) break;
@@ -121,10 +131,29 @@ bool EventLoop::RunUntil(const std::function<bool()>& done) {
   while (true) {
     if (done()) return true;
     if (quitting()) return false;
+    NativeEventSource* native = native_.load();
+    if (native != nullptr) {
+      // Window events come between the loop's own, so that a steady stream
+      // of timer ticks cannot starve them.
+      native->Check();
+      if (done()) return true;
+      if (quitting()) return false;
+    }
     if (RunOne()) continue;
     const auto next = NextDue();
     std::unique_lock<std::mutex> lock(mutex_);
     if (!posted_.empty() || quit_) continue;
+    if (native != nullptr) {
+      if (next == Clock::time_point::max() && work_ == 0 && !native->Active()) {
+        lock.unlock();
+        return done();
+      }
+      lock.unlock();
+      // A Post() from now on wakes the source, so nothing is missed between
+      // the check above and the wait.
+      native->Wait(next == Clock::time_point::max() ? Clock::duration::max() : next - Clock::now());
+      continue;
+    }
     if (next == Clock::time_point::max()) {
       if (work_ == 0) {
         // Nothing can happen any more unless done() already holds.
@@ -143,7 +172,7 @@ void EventLoop::Quit() {
     std::lock_guard<std::mutex> lock(mutex_);
     quit_ = true;
   }
-  wake_.notify_all();
+  WakeWaiters();
 }
 
 bool EventLoop::quitting() const {

@@ -9,9 +9,17 @@
 //
 // Post() may be called from any thread; everything else belongs to the thread
 // that created the loop.
+//
+// A window system keeps its own queue of events (input, exposure). When a
+// NativeEventSource is set, the loop serves that queue too: it handles what is
+// pending before every event of its own and in ProcessPendingMessages, and it
+// waits in the source instead of on its own, so that windows stay alive while
+// the control waits for a timer or a transfer. Without a source the loop
+// behaves as if there were no window system.
 #ifndef QV_PLATFORM_EVENT_LOOP_H_
 #define QV_PLATFORM_EVENT_LOOP_H_
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -24,6 +32,25 @@
 namespace qv {
 
 class EventLoop;
+
+// The event queue of a window system, as the loop drives it.
+class NativeEventSource {
+ public:
+  virtual ~NativeEventSource() = default;
+
+  // Handles every event that is pending, without waiting.
+  virtual void Check() = 0;
+  // Waits for events and handles them, until one came, Wake() was called or
+  // timeout passed (duration::max(): no limit).
+  virtual void Wait(std::chrono::steady_clock::duration timeout) = 0;
+  // Makes a Wait that is under way, or the next one, return soon. Safe from
+  // any thread.
+  virtual void Wake() = 0;
+  // Something (a window that is shown) can still deliver events. When it
+  // cannot, and the loop has nothing of its own to wait for, RunUntil gives up
+  // as it does without a source.
+  virtual bool Active() = 0;
+};
 
 // A timer on the loop. Ticks come interval milliseconds after it is enabled,
 // then every interval while it stays enabled, when no posted event waits.
@@ -97,6 +124,11 @@ class EventLoop {
   void Quit();
   bool quitting() const;
 
+  // Serves source's events while the loop runs (see above); nullptr detaches
+  // it. The source must outlive its use.
+  void SetNativeEventSource(NativeEventSource* source);
+  NativeEventSource* native_event_source() const { return native_; }
+
  private:
   friend class Timer;
   friend class WorkToken;
@@ -107,6 +139,8 @@ class EventLoop {
   bool RunOneTimer();
   void Unregister(Timer* timer);
   std::chrono::steady_clock::time_point NextDue() const;
+  // Wakes whoever waits: the condition variable and the native source.
+  void WakeWaiters();
 
   mutable std::mutex mutex_;
   std::condition_variable wake_;
@@ -114,6 +148,9 @@ class EventLoop {
   bool quit_ = false;                         // guarded by mutex_
   int work_ = 0;                              // guarded by mutex_
   std::list<Timer*> timers_;
+  // Set and read on the loop's thread; Wake() reaches it from others, so it
+  // is atomic.
+  std::atomic<NativeEventSource*> native_{nullptr};
 };
 
 }  // namespace qv
