@@ -4,16 +4,17 @@
 // A completed response (state 12) is checked first: a header holding
 // "404 Object" after its first character, or a status other than 2xx, means
 // the file is missing on the server (message, next record). Otherwise the
-// body is written in chunks of 2048 bytes into the temp folder (truncating
-// any file of that name), with the current-file bar and the byte counter
-// updated and pending messages processed after every chunk; a chunk of 0 or
-// 1 bytes ends the body. When the bytes received match "Content-length" the
-// file is installed (InstallCurrentFile) or, in copy-only mode, moved below
-// the copy folder; when they differ it stays in the temp folder unused. A
-// response without a usable "Content-length" cannot be checked: the file is
-// not used and the missing-file message is shown. Then the timer is enabled
-// and the run goes on. A failed request (state 11) shows the download error
-// and halts the run.
+// body is read in chunks of 2048 bytes into the temp folder (truncating any
+// file of that name; the chunks are written in larger pieces), with the
+// current-file bar and the byte counter updated and pending messages
+// processed after every chunk; a chunk of 0 or 1 bytes ends the body. When
+// the bytes received match "Content-length" the file is installed
+// (InstallCurrentFile) or, in copy-only mode, moved below the copy folder;
+// when they differ it stays in the temp folder unused. A response without a
+// usable "Content-length" cannot be checked: the file is not used and the
+// missing-file message is shown. Then the timer is enabled and the run goes
+// on. A failed request (state 11) shows the download error and halts the
+// run.
 //
 // The completion works from a copy of the members that describe the file,
 // taken on entry. A start-up made while the body is read (the host may call
@@ -41,6 +42,9 @@ namespace {
 constexpr char kCr[] = "\r";
 constexpr char kRequestHeaders[] = "Proxy-Connection: Keep-Alive";
 constexpr size_t kChunkSize = 2048;
+// Chunks are gathered into pieces of this size before they are written: one
+// write per chunk would cost the host more than the chunk itself.
+constexpr int64_t kWriteBufferSize = 256 * 1024;
 constexpr char kMissingObject[] = "404 Object";
 
 // The status line ("HTTP/1.1 200 OK") carries a code from 200 to 299. A
@@ -159,30 +163,45 @@ void ctlInit_V3::Inet1_StateChanged(int16_t State) {
     return;
   }
 
+  bool written = true;
+  std::vector<uint8_t> pending;
+  pending.reserve(static_cast<size_t>(std::clamp<int64_t>(announced, 0, kWriteBufferSize)) +
+                  kChunkSize);
+  auto write_pending = [&] {
+    if (!pending.empty()) written = file->Append(pending.data(), pending.size()).ok() && written;
+    pending.clear();
+  };
+  // The counter's second half stays the same for the whole body.
+  const std::string of_announced =
+      "k of " + std::to_string(RoundHalfEven(static_cast<double>(announced) / 1024)) + "k";
+  std::string caption;
+
   std::vector<uint8_t> chunk = Inet1->GetChunk(kChunkSize);
   int64_t received = static_cast<int64_t>(chunk.size());
-  bool written = true;
   while (true) {
-    if (!chunk.empty()) written = file->Append(chunk.data(), chunk.size()).ok() && written;
+    pending.insert(pending.end(), chunk.begin(), chunk.end());
+    if (pending.size() >= static_cast<size_t>(kWriteBufferSize)) write_pending();
     if (chunk.size() <= 1) break;
     // Without a positive length there is no scale to show progress on.
     if (has_length && announced > 0) {
       const double shown = static_cast<double>(std::min(received, announced));
       SetCurrentWidth(static_cast<float>(shown / static_cast<double>(announced) *
                                          static_cast<double>(Panel::kCurrentBarScale)));
-      SetBytesCaption(std::to_string(RoundHalfEven(static_cast<double>(received) / 1024)) +
-                      "k of " +
-                      std::to_string(RoundHalfEven(static_cast<double>(announced) / 1024)) + "k");
+      caption = std::to_string(RoundHalfEven(static_cast<double>(received) / 1024));
+      caption += of_announced;
+      SetBytesCaption(caption);
     }
     platform.loop->ProcessPendingMessages();
     if (run_generation() != generation) {
       // A new run began: this file belongs to a list that is gone.
+      write_pending();
       file->Close();
       return;
     }
     chunk = Inet1->GetChunk(kChunkSize);
     received += static_cast<int64_t>(chunk.size());
   }
+  write_pending();
   written = file->Close().ok() && written;
   file.reset();
 

@@ -58,6 +58,12 @@ struct CurlTransfer::Shared {
   std::vector<uint8_t> ring;
   size_t head = 0;
   size_t size = 0;
+  // Flow control. A side that waits says so, and the other side wakes it
+  // only when it can go on: the worker waits for room worth filling (not for
+  // every chunk the reader takes), the reader for a whole chunk. Waking a
+  // thread for every 2 KiB chunk would cost more than the copy.
+  size_t writer_needs = 0;  // room the waiting worker waits for; 0: not waiting
+  bool reader_waiting = false;
 
   // Posts state changes to the UI thread.
   std::function<void(uint64_t, int)> post;
@@ -117,7 +123,20 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
   size_t done = 0;
   std::unique_lock<std::mutex> lock(s->mutex);
   while (done < n) {
-    s->changed.wait(lock, [&] { return Stale(s, ctx->id) || s->size < s->capacity; });
+    // Waits for a quarter of the buffer (or the rest of this piece) to be
+    // free, so that the reader drains a good part before the worker is
+    // woken; any room will do when the reader waits for more bytes than
+    // the buffer holds now.
+    const size_t wanted = std::min(n - done, s->capacity / 4);
+    auto can_write = [&] {
+      const size_t room = s->capacity - s->size;
+      return room >= wanted || (s->reader_waiting && room > 0);
+    };
+    if (!can_write()) {
+      s->writer_needs = wanted;
+      s->changed.wait(lock, [&] { return Stale(s, ctx->id) || can_write(); });
+      s->writer_needs = 0;
+    }
     if (Stale(s, ctx->id)) return 0;  // abandons the request
     const size_t room = s->capacity - s->size;
     size_t take = std::min(room, n - done);
@@ -127,7 +146,7 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
     std::memcpy(s->ring.data(), data + done + first, take - first);
     s->size += take;
     done += take;
-    s->changed.notify_all();
+    if (s->reader_waiting) s->changed.notify_all();
   }
   return n;
 }
@@ -298,9 +317,17 @@ std::vector<uint8_t> CurlTransfer::GetChunk(size_t max_size) {
   if (!s->header_done || s->cancelled) return chunk;
   // A full chunk, or what is left at the end of the body: a short chunk
   // means the body is over.
-  s->changed.wait(lock, [&] {
+  auto ready = [&] {
     return s->size >= max_size || s->size >= s->capacity || s->body_done || s->cancelled;
-  });
+  };
+  if (!ready()) {
+    s->reader_waiting = true;
+    // A worker that waits for more room than there is can now fill what
+    // there is.
+    if (s->writer_needs > 0) s->changed.notify_all();
+    s->changed.wait(lock, ready);
+    s->reader_waiting = false;
+  }
   if (s->cancelled) return chunk;
   const size_t take = std::min(max_size, s->size);
   if (take == 0) return chunk;
@@ -310,7 +337,7 @@ std::vector<uint8_t> CurlTransfer::GetChunk(size_t max_size) {
   std::memcpy(chunk.data() + first, s->ring.data(), take - first);
   s->head = (s->head + take) % s->capacity;
   s->size -= take;
-  s->changed.notify_all();
+  if (s->writer_needs > 0 && s->capacity - s->size >= s->writer_needs) s->changed.notify_all();
   return chunk;
 }
 

@@ -1,0 +1,187 @@
+// Nginx: writes a configuration into a private folder, starts nginx in the
+// foreground as one process (no master, no daemon) on a port that was free a
+// moment before, and waits until it accepts connections. A port taken in the
+// meantime makes nginx exit at once; another port is then tried.
+#include "bench/nginx.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace qv::bench {
+namespace {
+
+constexpr char kNginxProgram[] = "/usr/sbin/nginx";
+constexpr int kPortAttempts = 5;
+constexpr auto kStartTimeout = std::chrono::seconds(10);
+constexpr auto kStopTimeout = std::chrono::seconds(5);
+
+// A port on 127.0.0.1 that nothing listened on a moment ago; 0 on failure.
+int FreePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return 0;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int port = 0;
+  socklen_t len = sizeof(addr);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+    port = ntohs(addr.sin_port);
+  }
+  ::close(fd);
+  return port;
+}
+
+bool Accepts(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+  ::close(fd);
+  return ok;
+}
+
+std::string Config(const std::string& dir, const std::string& root, int port) {
+  std::ostringstream c;
+  c << "daemon off;\n"
+    << "master_process off;\n"
+    << "worker_processes 1;\n"
+    << "pid " << dir << "/nginx.pid;\n"
+    << "error_log " << dir << "/error.log warn;\n"
+    << "events { worker_connections 1024; }\n"
+    << "http {\n"
+    << "  access_log off;\n"
+    << "  sendfile on;\n"
+    << "  tcp_nopush on;\n"
+    << "  keepalive_timeout 300s;\n"
+    << "  keepalive_requests 1000000;\n"
+    << "  default_type application/octet-stream;\n"
+    << "  client_body_temp_path " << dir << "/client_body;\n"
+    << "  proxy_temp_path " << dir << "/proxy;\n"
+    << "  fastcgi_temp_path " << dir << "/fastcgi;\n"
+    << "  uwsgi_temp_path " << dir << "/uwsgi;\n"
+    << "  scgi_temp_path " << dir << "/scgi;\n"
+    << "  server {\n"
+    << "    listen 127.0.0.1:" << port << ";\n"
+    << "    root " << root << ";\n"
+    << "    location / { }\n"
+    << "  }\n"
+    << "}\n";
+  return c.str();
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+}  // namespace
+
+std::unique_ptr<Nginx> Nginx::Start(const std::string& root, std::string* error) {
+  if (::access(kNginxProgram, X_OK) != 0) {
+    *error = std::string(kNginxProgram) + " is missing (apt-get install nginx)";
+    return nullptr;
+  }
+  std::error_code ec;
+  const std::string absolute_root = std::filesystem::absolute(root, ec).string();
+  std::string pattern = (std::filesystem::temp_directory_path() / "qvnginx.XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    *error = "cannot make a temporary folder for nginx";
+    return nullptr;
+  }
+  std::unique_ptr<Nginx> nginx(new Nginx());
+  nginx->dir_ = pattern;
+  const std::string conf = nginx->dir_ + "/nginx.conf";
+  const std::string log = nginx->dir_ + "/output.log";
+
+  for (int attempt = 0; attempt < kPortAttempts; ++attempt) {
+    const int port = FreePort();
+    if (port == 0) continue;
+    std::ofstream(conf) << Config(nginx->dir_, absolute_root, port);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(),
+                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    const std::string error_log = nginx->dir_ + "/error.log";
+    const char* argv[] = {kNginxProgram,     "-p", nginx->dir_.c_str(), "-e",
+                          error_log.c_str(), "-c", conf.c_str(),        nullptr};
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, kNginxProgram, &actions, nullptr,
+                               const_cast<char* const*>(argv), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+      *error = "cannot start nginx";
+      return nullptr;
+    }
+
+    const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
+    bool exited = false;
+    while (std::chrono::steady_clock::now() < deadline) {
+      int status = 0;
+      if (::waitpid(pid, &status, WNOHANG) == pid) {
+        exited = true;
+        break;
+      }
+      if (Accepts(port)) {
+        nginx->pid_ = pid;
+        nginx->port_ = port;
+        return nginx;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (!exited) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+      *error = "nginx did not accept connections in time: " + ReadText(error_log);
+      return nullptr;
+    }
+    // Most likely the port was taken in between: try another one.
+    *error = "nginx exited: " + ReadText(error_log) + ReadText(log);
+  }
+  return nullptr;
+}
+
+Nginx::~Nginx() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGQUIT);
+    const auto deadline = std::chrono::steady_clock::now() + kStopTimeout;
+    bool done = false;
+    while (!done && std::chrono::steady_clock::now() < deadline) {
+      done = ::waitpid(pid_, nullptr, WNOHANG) == pid_;
+      if (!done) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!done) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  std::error_code ec;
+  std::filesystem::remove_all(dir_, ec);
+}
+
+std::string Nginx::base_url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+}  // namespace qv::bench

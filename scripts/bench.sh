@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Sets up and builds the machine (scripts/setup.sh), installs nginx when it is
+# missing (the benchmarks measure against it), then runs every benchmark
+# program in build/bench with its default sizes and prints their figures.
+#
+#   scripts/bench.sh                  every benchmark
+#   scripts/bench.sh NAME [ARGS...]   only build/bench/NAME, with ARGS
+#                                     (e.g. engine_bench --quick)
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build_dir="$here/build"
+
+"$here/scripts/setup.sh" "$build_dir"
+
+if ! dpkg-query -W -f='${Status}' nginx 2>/dev/null | grep -q "install ok installed"; then
+  echo "bench: installing nginx"
+  sudo=""
+  if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends nginx
+  # The benchmarks start their own nginx; the system's service is not needed.
+  if command -v systemctl >/dev/null 2>&1; then
+    $sudo systemctl disable --now nginx >/dev/null 2>&1 || true
+  fi
+fi
+
+if [ $# -gt 0 ]; then
+  program="$build_dir/bench/$1"
+  shift
+  if [ ! -x "$program" ]; then
+    echo "bench: no benchmark $program" >&2
+    exit 2
+  fi
+  programs=("$program")
+else
+  programs=("$build_dir"/bench/*_bench)
+fi
+
+status=0
+for program in "${programs[@]}"; do
+  [ -x "$program" ] || continue
+  echo "=== $(basename "$program") $*"
+  if ! "$program" "$@"; then
+    echo "=== $(basename "$program") failed" >&2
+    status=1
+  fi
+done
+exit $status
