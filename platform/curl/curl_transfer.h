@@ -5,8 +5,9 @@
 // connection. The response is handed over as soon as its header is complete:
 // the state change kStateResponseCompleted is posted to the UI thread's
 // EventLoop, and GetChunk then reads the body from the connection as it
-// arrives, through a bounded buffer (the worker waits while it is full), so
-// memory stays flat whatever the size of the body. A request that fails before
+// arrives, through a bounded buffer (when it is full, the worker waits until
+// a quarter of it is free again), so memory stays flat whatever the size of
+// the body. A request that fails before
 // its header is complete posts kStateError; one that fails later ends its
 // body early (the caller sees fewer bytes than announced).
 //
