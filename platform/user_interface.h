@@ -26,6 +26,10 @@ constexpr int kIdCancel = 2;
 constexpr int kIdYes = 6;
 constexpr int kIdNo = 7;
 
+// A text with its line breaks (CR LF, CR or LF) as "\n": how views split the
+// lines of a message, whose lines are joined by carriage returns.
+std::string WithNewlines(const std::string& text);
+
 class UserInterface {
  public:
   virtual ~UserInterface() = default;

@@ -17,20 +17,6 @@ bool IsEnter(int key) { return key == FL_Enter || key == FL_KP_Enter; }
 
 }  // namespace
 
-std::string WithNewlines(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r') {
-      if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
-      out += '\n';
-    } else {
-      out += text[i];
-    }
-  }
-  return out;
-}
-
 // ---- TextLabel --------------------------------------------------------------
 
 TextLabel::TextLabel(int x, int y, int w, int h, bool auto_size)

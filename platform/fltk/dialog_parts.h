@@ -14,11 +14,9 @@
 #include <string>
 
 #include "platform/event_loop.h"
+#include "platform/user_interface.h"
 
 namespace qv::fltk {
-
-// A text with its line breaks (CR LF, CR or LF) as "\n".
-std::string WithNewlines(const std::string& text);
 
 // A label whose text is drawn character for character ("@" and "&" have no
 // special meaning, as they would in an FLTK label), top left in its box, on

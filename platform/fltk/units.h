@@ -1,5 +1,5 @@
 // Units of the control's designs in FLTK terms: twips to pixels, OLE colours
-// to FLTK colours, font specifications to FLTK fonts.
+// to FLTK colours, the panel's font descriptions to FLTK fonts.
 //
 // The designs are laid out at 96 dots per inch: 15 twips make one pixel. A
 // length in twips becomes the nearest whole number of pixels, halves rounded
@@ -29,7 +29,7 @@ int TwipsToPixels(double twips);
 uint32_t OleColorToRgb(uint32_t ole_color);
 Fl_Color ToFlColor(uint32_t ole_color);
 
-// The FLTK font closest to a font specification: Helvetica, bold when
+// The FLTK font closest to a font description: Helvetica, bold when
 // asked, at the point size in pixels at 96 dpi (8.25 points: 11). "MS Sans
 // Serif" is narrower than Helvetica at the same size: it is drawn at 10/11
 // of it (8.25 points: 10 pixels), the size at which texts take the widths

@@ -36,21 +36,6 @@ std::string OneLine(const std::string& text) {
   return line;
 }
 
-// A text with every line break (CR LF, CR or LF) as "\n".
-std::string WithNewlines(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r') {
-      if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
-      out += '\n';
-    } else {
-      out += text[i];
-    }
-  }
-  return out;
-}
-
 int BarColumns(float scale, int total_bar_columns) {
   const double columns = std::round(static_cast<double>(total_bar_columns) * scale /
                                     static_cast<double>(Panel::kTotalBarScale));
