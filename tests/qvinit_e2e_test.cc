@@ -113,6 +113,16 @@ class QvinitTest : public ::testing::Test {
     return state;
   }
 
+  // The launch record's program runs on after qvinit has ended; its file
+  // appears when the program has written it.
+  static std::string WaitForFile(const std::string& path) {
+    for (int i = 0; i < 200; ++i) {
+      if (fs::exists(path) && fs::file_size(path) > 0) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return ReadHostFile(path);
+  }
+
   std::string dir_;
   server::SampleCatalog catalog_;
   std::unique_ptr<server::Server> server_;
@@ -132,7 +142,7 @@ TEST_F(QvinitTest, OnlineRunsInstallTheCatalogAndReport) {
   std::string error;
   ASSERT_TRUE(server_->storage().ListLoginNotes(&notes, &error)) << error;
   EXPECT_TRUE(notes.empty());
-  EXPECT_THAT(ReadHostFile(machine + "/" + kClient + "qvlaunch.args"),
+  EXPECT_THAT(WaitForFile(machine + "/" + kClient + "qvlaunch.args"),
               HasSubstr(server_->base_url() + "/bo\n"));
 
   // StartupV2 on a second machine: the notes arrive and the address carries
@@ -143,7 +153,7 @@ TEST_F(QvinitTest, OnlineRunsInstallTheCatalogAndReport) {
   ASSERT_TRUE(server_->storage().ListLoginNotes(&notes, &error)) << error;
   ASSERT_EQ(notes.size(), 1u);
   EXPECT_THAT(notes[0].text, HasSubstr("Has admin access = Yes\r\n"));
-  const std::string args = ReadHostFile(machine2 + "/" + kClient + "qvlaunch.args");
+  const std::string args = WaitForFile(machine2 + "/" + kClient + "qvlaunch.args");
   EXPECT_THAT(args, HasSubstr("http://" + notes[0].login_id + "@127.0.0.1:"));
 }
 
@@ -216,6 +226,7 @@ TEST_F(QvinitTest, CopyOnlyFolderInstallsTheSameStateLocally) {
   o = Qvinit(online, Online("startup-v2", "x"));
   ASSERT_EQ(o.exit_code, 0) << o.err;
   std::map<std::string, std::string> local_state = InstalledState(offline);
+  WaitForFile(online + "/" + kClient + "qvlaunch.args");
   std::map<std::string, std::string> online_state = InstalledState(online);
   // Only the online run starts the launch record's program; the rest is equal.
   const std::string args = "drive_c/Program Files/Ostrel/Quillmark/Client/qvlaunch.args";
