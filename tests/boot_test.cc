@@ -2,9 +2,8 @@
 // RunOnceEx entries, a restart request, and `qvinit machine boot`.
 #include "platform/sandbox/boot.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include <optional>
 
 #include "platform/sandbox/sandbox_file_system.h"
 #include "platform/sandbox/sandbox_registry.h"
@@ -33,37 +32,10 @@ BootReport Boot(TestMachine& m, std::unique_ptr<sandbox::SandboxPlatform>* keep 
   return report;
 }
 
+// Text as the platform stores it, with its terminating zero.
 void SetText(Registry& registry, const std::string& key, const std::string& name,
              const std::string& data) {
-  RegHandle handle = 0;
-  ASSERT_EQ(registry.CreateKeyEx(kHkeyLocalMachine, key, 0, "", 0, kKeyAllAccess, &handle, nullptr),
-            0u);
-  const std::string bytes = data + '\0';
-  EXPECT_EQ(
-      registry.SetValueEx(handle, name, 0, kRegSz, reinterpret_cast<const uint8_t*>(bytes.data()),
-                          static_cast<uint32_t>(bytes.size())),
-      0u);
-  registry.CloseKey(handle);
-}
-
-std::optional<std::string> GetText(Registry& registry, const std::string& key,
-                                   const std::string& name) {
-  RegHandle handle = 0;
-  if (registry.OpenKeyEx(kHkeyLocalMachine, key, 0, kKeyRead, &handle) != 0) return std::nullopt;
-  char buffer[512];
-  uint32_t size = sizeof(buffer);
-  const uint32_t rc = registry.QueryValueEx(handle, name, nullptr, nullptr,
-                                            reinterpret_cast<uint8_t*>(buffer), &size);
-  registry.CloseKey(handle);
-  if (rc != 0) return std::nullopt;
-  return std::string(buffer, size).substr(0, std::string(buffer, size).find('\0'));
-}
-
-bool AnyContains(const std::vector<std::string>& items, const std::string& part) {
-  for (const std::string& item : items) {
-    if (item.find(part) != std::string::npos) return true;
-  }
-  return false;
+  testing::PutRegValue(registry, kHkeyLocalMachine, key, name, kRegSz, data + '\0');
 }
 
 TEST(BootTest, NtPendingRenamesRunInOrderRegardlessOfFilesInUseThenAreCleared) {
@@ -105,13 +77,12 @@ TEST(BootTest, NtPendingRenamesRunInOrderRegardlessOfFilesInUseThenAreCleared) {
   EXPECT_EQ(report.renames.size(), 5u);
   ASSERT_EQ(report.problems.size(), 1u);
   EXPECT_NE(report.problems[0].find("b.new"), std::string::npos) << report.problems[0];
-  EXPECT_TRUE(AnyContains(report.renames, "delete C:\\Stage\\old.tmp"));
+  EXPECT_THAT(report.renames,
+              ::testing::Contains(::testing::HasSubstr("delete C:\\Stage\\old.tmp")));
 
   // Once started, the user's limits hold again.
   EXPECT_EQ(sp->platform()->files->DeleteFile("C:\\App\\c.dll").code(), kErrorAccessDenied);
-  EXPECT_EQ(
-      GetText(*m.platform().registry, sandbox::kSessionManagerKey, sandbox::kPendingRenamesValue),
-      std::nullopt);
+  EXPECT_EQ(m.Hklm(sandbox::kSessionManagerKey, sandbox::kPendingRenamesValue), std::nullopt);
   const BootReport again = Boot(m);
   EXPECT_TRUE(again.renames.empty() && again.problems.empty());
 }
@@ -201,17 +172,13 @@ TEST(BootTest, RunOnceExEntriesAreTakenUpInOrderAndCleared) {
   ASSERT_EQ(report.problems.size(), 1u);
   EXPECT_NE(report.problems[0].find("gone.dll does not exist"), std::string::npos);
   // The call is recorded under the library's long path.
-  EXPECT_EQ(GetText(registry, "SOFTWARE\\Quillmark Sandbox\\Registered Components",
-                    "C:\\Program Files\\my library.dll"),
-            "DllRegisterServer");
+  EXPECT_EQ(m.Hklm("SOFTWARE\\Quillmark Sandbox\\Registered Components",
+                   "C:\\Program Files\\my library.dll"),
+            std::string("DllRegisterServer\0", 18));
 
-  RegHandle key = 0;
-  ASSERT_EQ(registry.OpenKeyEx(kHkeyLocalMachine, kRunOnceEx, 0, kKeyRead, &key), 0u);
   std::vector<sandbox::SandboxRegistry::Value> values;
   std::vector<std::string> subkeys;
-  ASSERT_EQ(static_cast<sandbox::SandboxRegistry&>(registry).EnumKey(key, "", &values, &subkeys),
-            0u);
-  registry.CloseKey(key);
+  ASSERT_EQ(m.registry().EnumKey(kHkeyLocalMachine, kRunOnceEx, &values, &subkeys), 0u);
   ASSERT_EQ(values.size(), 1u);
   EXPECT_EQ(values[0].name, "Title");
   EXPECT_TRUE(subkeys.empty());
@@ -228,38 +195,29 @@ TEST(BootTest, RestartRequestIsTakenUpOnce) {
 }
 
 TEST(BootTest, QvinitMachineBootPrintsWhatItDid) {
-  const std::string dir = testing::MakeTempDir("qvboot");
-  const std::string root = dir + "/m";
-  ASSERT_EQ(testing::RunCommand({testing::QvinitPath(), "machine", "init", root}).exit_code, 0);
-  {
-    std::unique_ptr<sandbox::SandboxPlatform> sp;
-    ASSERT_TRUE(sandbox::SandboxPlatform::Open(root, nullptr, nullptr, &sp).ok());
-    testing::WriteHostFile(root + "/drive_c/new.dll", "new");
-    ASSERT_TRUE(
-        sp->platform()
-            ->files->MoveFileEx("C:\\new.dll", "C:\\Windows\\x.dll", kMoveFileDelayUntilReboot)
-            .ok());
-    ASSERT_TRUE(
-        sp->platform()
-            ->files->MoveFileEx("C:\\missing.dll", "C:\\Windows\\y.dll", kMoveFileDelayUntilReboot)
-            .ok());
-  }
-  testing::CommandResult boot =
-      testing::RunCommand({testing::QvinitPath(), "machine", "boot", root});
-  EXPECT_EQ(boot.exit_code, 0) << boot.err;
-  EXPECT_NE(boot.out.find("rename:    C:\\new.dll -> C:\\Windows\\x.dll"), std::string::npos)
-      << boot.out;
-  EXPECT_NE(boot.out.find("problem:   cannot move C:\\missing.dll"), std::string::npos) << boot.out;
-  EXPECT_EQ(testing::ReadHostFile(root + "/drive_c/Windows/x.dll"), "new");
-  boot = testing::RunCommand({testing::QvinitPath(), "machine", "boot", root});
-  EXPECT_EQ(boot.exit_code, 0);
-  EXPECT_NE(boot.out.find("nothing was pending"), std::string::npos) << boot.out;
+  TestMachine m;
+  m.WriteFile("C:\\new.dll", "new");
+  FileSystem& files = *m.platform().files;
+  ASSERT_TRUE(
+      files.MoveFileEx("C:\\new.dll", "C:\\Windows\\x.dll", kMoveFileDelayUntilReboot).ok());
+  ASSERT_TRUE(
+      files.MoveFileEx("C:\\missing.dll", "C:\\Windows\\y.dll", kMoveFileDelayUntilReboot).ok());
+  const auto boot = [&] {
+    return testing::RunCommand({testing::QvinitPath(), "machine", "boot", m.root()});
+  };
+  testing::CommandResult r = boot();
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.out.find("rename:    C:\\new.dll -> C:\\Windows\\x.dll"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("problem:   cannot move C:\\missing.dll"), std::string::npos) << r.out;
+  EXPECT_EQ(testing::ReadHostFile(m.root() + "/drive_c/Windows/x.dll"), "new");
+  r = boot();
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_NE(r.out.find("nothing was pending"), std::string::npos) << r.out;
 
-  testing::WriteHostFile(root + "/machine.json", "{ damaged");
-  boot = testing::RunCommand({testing::QvinitPath(), "machine", "boot", root});
-  EXPECT_EQ(boot.exit_code, 1);
-  EXPECT_FALSE(boot.err.empty());
-  testing::RemoveTree(dir);
+  testing::WriteHostFile(m.root() + "/machine.json", "{ damaged");
+  r = boot();
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_FALSE(r.err.empty());
 }
 
 }  // namespace

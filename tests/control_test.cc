@@ -211,19 +211,15 @@ TEST_F(ControlTest, HandlerMayDestroyTheControl) {
 
 // ---- CancelXfer -------------------------------------------------------------
 
-TEST_F(ControlTest, CancelXferWithoutTransferComponentChangesNothing) {
-  ctlInit_V3 control;
-  Listen(control);
-  ASSERT_EQ(control.Inet1, nullptr);
-  const MemberSnapshot before(control);
-  control.CancelXfer();
-  EXPECT_EQ(MemberSnapshot(control), before);
-  EXPECT_TRUE(events_.empty());
-  EXPECT_TRUE(ui_.calls.empty());
-  EXPECT_EQ(ui_.boxes, 0);
-}
-
-TEST_F(ControlTest, CancelXferCancelsTransferAndNothingElse) {
+TEST_F(ControlTest, CancelXferCancelsTheTransferIfAnyAndNothingElse) {
+  {
+    ctlInit_V3 control;
+    Listen(control);
+    ASSERT_EQ(control.Inet1, nullptr);
+    const MemberSnapshot before(control);
+    control.CancelXfer();
+    EXPECT_EQ(MemberSnapshot(control), before);
+  }
   UseFakeTransfer();
   ctlInit_V3 control;
   Listen(control);
@@ -242,71 +238,33 @@ TEST_F(ControlTest, CancelXferCancelsTransferAndNothingElse) {
   EXPECT_EQ(MemberSnapshot(control), before);
   EXPECT_EQ(control.panel().lblMessage.caption, panel_before.lblMessage.caption);
   EXPECT_EQ(control.panel().prgTotal.width, panel_before.prgTotal.width);
+  EXPECT_EQ(transfer_states, 0);
+  // Neither control raised anything or touched the interface.
   EXPECT_TRUE(events_.empty());
   EXPECT_TRUE(ui_.calls.empty());
   EXPECT_EQ(ui_.boxes, 0);
-  EXPECT_EQ(transfer_states, 0);
 }
 
 // ---- Creation ---------------------------------------------------------------
 
-TEST_F(ControlTest, MembersStartEmptyZeroOrFalse) {
-  ctlInit_V3 control;
-  EXPECT_FALSE(control.mbLocalMode);
-  EXPECT_FALSE(control.mbCopyOnly);
-  EXPECT_EQ(control.miPreludeStep, 0);
-  EXPECT_FALSE(control.mbIsCompressed);
-  EXPECT_EQ(control.mrsInstallList, nullptr);
-  EXPECT_EQ(control.msTargetPath, "");
-  EXPECT_EQ(control.msFileName, "");
-  EXPECT_EQ(control.msInstalledVersion, "");
-  EXPECT_EQ(control.miInstallType, 0);
-  EXPECT_EQ(control.msFileVersion, "");
-  EXPECT_EQ(control.mobjDataSpace, nullptr);
-  EXPECT_FALSE(control.mbIsFont);
-  EXPECT_EQ(control.msLogin, "");
-  EXPECT_EQ(control.msPassword, "");
-  EXPECT_EQ(control.msLoginID, "");
-  EXPECT_EQ(control.msServerURL, "");
-  EXPECT_EQ(control.msDownloadLocation, "");
-  EXPECT_FALSE(control.mbDevLogin);
-  EXPECT_EQ(control.panel().mouse_pointer, kPointerDefault);
-}
-
-TEST_F(ControlTest, TimerStartsDisabledAtOneMillisecond) {
-  ctlInit_V3 control;
-  ASSERT_NE(control.tmrComInstall, nullptr);
-  EXPECT_FALSE(control.tmrComInstall->enabled());
-  EXPECT_EQ(control.tmrComInstall->interval(), 1u);
-  EXPECT_TRUE(loop_.Idle());
-}
-
-TEST_F(ControlTest, TransferComponentComesFromThePlatform) {
+TEST_F(ControlTest, CreationLeavesMembersEmptyTheTimerOffAndTakesTheTransferFromThePlatform) {
   {
     ctlInit_V3 control;
-    EXPECT_EQ(control.Inet1, nullptr);
+    const MemberSnapshot m(control);
+    EXPECT_FALSE(m.local || m.copy || m.compressed || m.font || m.dev || m.has_list ||
+                 m.has_data_space || m.timer_enabled);
+    EXPECT_EQ(m.prelude, 0);
+    EXPECT_EQ(m.install_type, 0);
+    EXPECT_EQ(m.texts, std::vector<std::string>(9));
+    EXPECT_EQ(control.panel().mouse_pointer, kPointerDefault);
+    EXPECT_EQ(control.tmrComInstall->interval(), 1u);
+    EXPECT_TRUE(loop_.Idle());
+    EXPECT_EQ(control.Inet1, nullptr);  // the platform offers none
   }
   UseFakeTransfer();
   ctlInit_V3 control;
   EXPECT_NE(control.Inet1, nullptr);
   EXPECT_TRUE(static_cast<bool>(transfer_log_->handler));
-}
-
-// ---- The panel's design state -----------------------------------------------
-
-void ExpectRect(const Widget& w, int left, int top, int width, int height) {
-  SCOPED_TRACE(w.name);
-  EXPECT_EQ(w.rect.left, left);
-  EXPECT_EQ(w.rect.top, top);
-  EXPECT_EQ(w.rect.width, width);
-  EXPECT_EQ(w.rect.height, height);
-}
-
-void ExpectBoldSansSerif(const Widget& w) {
-  SCOPED_TRACE(w.name);
-  EXPECT_EQ(w.font.name, "MS Sans Serif");
-  EXPECT_EQ(w.font.size_points, 8.25);
-  EXPECT_TRUE(w.font.bold);
 }
 
 TEST_F(ControlTest, PanelStartsInItsDesignState) {
@@ -315,55 +273,47 @@ TEST_F(ControlTest, PanelStartsInItsDesignState) {
   EXPECT_EQ(Panel::kDesignWidth, 7320);
   EXPECT_EQ(Panel::kDesignHeight, 1290);
   EXPECT_EQ(p.back_color, 0x00FFFFFFu);
-
-  ExpectRect(p.lblMessage, 0, 60, 4140, 195);
-  EXPECT_EQ(p.lblMessage.kind, WidgetKind::kLabel);
-  EXPECT_EQ(p.lblMessage.parent, "");
-  EXPECT_EQ(p.lblMessage.caption, "Please wait, initializing system login procedure...");
-  EXPECT_TRUE(p.lblMessage.auto_size);
-  EXPECT_EQ(p.lblMessage.back_color, 0x00FFFFFFu);
-  ExpectBoldSansSerif(p.lblMessage);
-
-  ExpectRect(p.frameStatus, 0, 300, 7335, 975);
-  EXPECT_EQ(p.frameStatus.kind, WidgetKind::kFrame);
-  EXPECT_EQ(p.frameStatus.parent, "");
-  EXPECT_EQ(p.frameStatus.caption, "");
-  EXPECT_EQ(p.frameStatus.back_color, 0x00FFFFFFu);
-  EXPECT_EQ(p.frameStatus.fore_color, 0x00400000u);
-  ExpectBoldSansSerif(p.frameStatus);
-
-  ExpectRect(p.Label2, 60, 300, 690, 195);
-  EXPECT_EQ(p.Label2.parent, "frameStatus");
-  EXPECT_EQ(p.Label2.caption, "Current:");
-  EXPECT_TRUE(p.Label2.auto_size);
-  EXPECT_EQ(p.Label2.back_color, 0x00FFFFFFu);
-  ExpectBoldSansSerif(p.Label2);
-
-  ExpectRect(p.lblBytes, 5220, 300, 1785, 195);
-  EXPECT_EQ(p.lblBytes.parent, "frameStatus");
-  EXPECT_EQ(p.lblBytes.caption, "");
-  EXPECT_FALSE(p.lblBytes.auto_size);
-  EXPECT_EQ(p.lblBytes.back_color, 0x00FFFFFFu);
-  EXPECT_FALSE(p.lblBytes.font.bold);  // the default font
-
-  ExpectRect(p.Label1, 60, 660, 510, 195);
-  EXPECT_EQ(p.Label1.parent, "frameStatus");
-  EXPECT_EQ(p.Label1.caption, "Total:");
-  EXPECT_TRUE(p.Label1.auto_size);
-  EXPECT_EQ(p.Label1.back_color, 0x00FFFFFFu);
-  ExpectBoldSansSerif(p.Label1);
-
-  for (const Widget* bar : {&p.prgCurrent, &p.prgTotal}) {
-    SCOPED_TRACE(bar->name);
-    EXPECT_EQ(bar->kind, WidgetKind::kShape);
-    EXPECT_EQ(bar->parent, "frameStatus");
-    EXPECT_TRUE(bar->opaque);
-    EXPECT_EQ(bar->back_color, 0x80000001u);
-    EXPECT_EQ(bar->fill_color, 0x80000001u);
-    EXPECT_EQ(bar->border_color, 0x80000001u);
+  struct Design {
+    const Widget& w;
+    WidgetKind kind;
+    Rect rect;
+    const char* parent;
+    const char* caption;
+    bool auto_size, bold;  // bold: 8.25-point bold "MS Sans Serif"
+  };
+  const std::string first = "Please wait, initializing system login procedure...";
+  const char* f = "frameStatus";
+  using K = WidgetKind;
+  for (const Design& d : std::initializer_list<Design>{
+           {p.lblMessage, K::kLabel, {0, 60, 4140, 195}, "", first.c_str(), true, true},
+           {p.frameStatus, K::kFrame, {0, 300, 7335, 975}, "", "", false, true},
+           {p.Label2, K::kLabel, {60, 300, 690, 195}, f, "Current:", true, true},
+           {p.lblBytes, K::kLabel, {5220, 300, 1785, 195}, f, "", false, false},
+           {p.Label1, K::kLabel, {60, 660, 510, 195}, f, "Total:", true, true},
+           {p.prgCurrent, K::kShape, {840, 300, 4335, 195}, f, "", false, false},
+           {p.prgTotal, K::kShape, {840, 660, 6375, 195}, f, "", false, false}}) {
+    SCOPED_TRACE(d.w.name);
+    EXPECT_EQ(d.w.kind, d.kind);
+    EXPECT_EQ(std::vector<int>({d.w.rect.left, d.w.rect.top, d.w.rect.width, d.w.rect.height}),
+              std::vector<int>({d.rect.left, d.rect.top, d.rect.width, d.rect.height}));
+    EXPECT_EQ(d.w.parent, d.parent);
+    EXPECT_EQ(d.w.caption, d.caption);
+    EXPECT_EQ(d.w.auto_size, d.auto_size);
+    EXPECT_EQ(d.w.font.bold, d.bold);
+    if (d.bold) {
+      EXPECT_EQ(d.w.font.name, "MS Sans Serif");
+      EXPECT_EQ(d.w.font.size_points, 8.25);
+    }
+    // Bars are opaque shapes in system colour 1; every other child is white.
+    const bool bar = d.kind == WidgetKind::kShape;
+    EXPECT_EQ(d.w.opaque, bar);
+    EXPECT_EQ(d.w.back_color, bar ? 0x80000001u : 0x00FFFFFFu);
+    if (bar) {
+      EXPECT_EQ(d.w.fill_color, 0x80000001u);
+      EXPECT_EQ(d.w.border_color, 0x80000001u);
+    }
   }
-  ExpectRect(p.prgCurrent, 840, 300, 4335, 195);
-  ExpectRect(p.prgTotal, 840, 660, 6375, 195);
+  EXPECT_EQ(p.frameStatus.fore_color, 0x00400000u);
   // A bar's design width is its full scale.
   EXPECT_EQ(Panel::kCurrentBarScale, 4335.0f);
   EXPECT_EQ(Panel::kTotalBarScale, 6375.0f);

@@ -1,6 +1,7 @@
-// The HTTP transfer component against a server on 127.0.0.1: the state
-// changes, the header, the body in chunks, redirects, kept-alive connections,
-// failures and cancelling.
+// The libcurl components against a server on 127.0.0.1. The HTTP transfer:
+// the state changes, the header, the body in chunks, redirects, kept-alive
+// connections, failures and cancelling. The remote data space: the calls it
+// posts and what it makes of the answers of good and broken servers.
 #include "platform/curl/curl_transfer.h"
 
 #include <gtest/gtest.h>
@@ -9,9 +10,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <thread>
+
+#include "platform/curl/curl_data_space.h"
+#include "tests/test_util.h"
 
 namespace qv {
 namespace {
@@ -35,12 +39,18 @@ class TestServer {
     server_.Get("/empty", [](const httplib::Request&, httplib::Response& res) {
       res.set_content("", "application/octet-stream");
     });
-    server_.Get("/moved", [](const httplib::Request&, httplib::Response& res) {
-      res.set_redirect("/file");
-    });
+    server_.Get("/moved",
+                [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/file"); });
     server_.Get("/headers", [this](const httplib::Request& req, httplib::Response& res) {
       proxy_connection_ = req.get_header_value("Proxy-Connection");
       res.set_content("ok", "text/plain");
+    });
+    // Business-object calls, answered as told.
+    server_.Post(".*", [this](const httplib::Request& req, httplib::Response& res) {
+      last_path = req.path;
+      last_request = nlohmann::json::parse(req.body, nullptr, false);
+      res.status = status;
+      res.set_content(answer, "application/json");
     });
     port_ = server_.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
@@ -50,11 +60,17 @@ class TestServer {
     server_.stop();
     thread_.join();
   }
-  std::string Url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
+  // Without a scheme, which the data space takes as http.
+  std::string Address(const std::string& path = "") const {
+    return "127.0.0.1:" + std::to_string(port_) + path;
   }
+  std::string Url(const std::string& path) const { return "http://" + Address(path); }
   std::set<int> ports_;
   std::string proxy_connection_;
+  int status = 200;
+  std::string answer;
+  std::string last_path;
+  nlohmann::json last_request;
 
  private:
   httplib::Server server_;
@@ -133,16 +149,7 @@ TEST_F(CurlTransferTest, RequestsToOneServerShareAConnection) {
 }
 
 TEST_F(CurlTransferTest, UnreachableServerGivesTheErrorState) {
-  // A port that was free a moment ago: nothing listens there.
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-  socklen_t len = sizeof(addr);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  const int port = ntohs(addr.sin_port);
-  ::close(fd);
+  const int port = testing::FreeLoopbackPort();
   EXPECT_EQ(Fetch("http://127.0.0.1:" + std::to_string(port) + "/file"), kStateError);
   EXPECT_EQ(Fetch("notascheme://x"), kStateError);
 }
@@ -184,8 +191,10 @@ TEST_F(CurlTransferTest, StalledResponseFails) {
   ASSERT_EQ(::listen(fd, 4), 0);
   socklen_t len = sizeof(addr);
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  ASSERT_TRUE(impatient.Execute("http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/",
-                                "GET", "", "").ok());
+  ASSERT_TRUE(
+      impatient
+          .Execute("http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/", "GET", "", "")
+          .ok());
   loop_.RunUntil([&] { return state != 0; });
   EXPECT_EQ(state, kStateError);
   ::close(fd);
@@ -194,6 +203,70 @@ TEST_F(CurlTransferTest, StalledResponseFails) {
 TEST_F(CurlTransferTest, OnlyGetIsOffered) {
   EXPECT_FALSE(transfer_.Execute(server_.Url("/file"), "POST", "", "").ok());
   EXPECT_FALSE(transfer_.Execute(server_.Url("/file"), "GET", "data", "").ok());
+}
+
+// ---- The remote data space ---------------------------------------------------
+
+class DataSpaceTest : public ::testing::Test {
+ protected:
+  ErrorInfo Call(const std::string& url, std::vector<std::string> args, CallResult* result) {
+    std::unique_ptr<BusinessObject> object;
+    ErrorInfo made = space_.CreateObject("QVBO_V2.Init", url, &object);
+    if (!made.ok()) return made;
+    return object->Call("LoginUser", &args, result);
+  }
+  TestServer server_;
+  CurlDataSpace space_;
+};
+
+TEST_F(DataSpaceTest, PostsTheCallAndReadsEachKindOfResult) {
+  CallResult result;
+  server_.answer = R"({"result": "LID-1"})";
+  ASSERT_TRUE(Call(server_.Address("/bo"), {"K", "a", "p", "r"}, &result).ok());
+  EXPECT_EQ(server_.last_path, "/bo");
+  EXPECT_EQ(server_.last_request,
+            nlohmann::json::parse(R"({"object": "QVBO_V2.Init", "operation": "LoginUser",
+                                     "arguments": ["K", "a", "p", "r"]})"));
+  EXPECT_EQ(result.kind, CallResult::Kind::kText);
+  EXPECT_EQ(result.text, "LID-1");
+
+  server_.answer = R"({"result": {"format": "qv-installlist", "version": 1,
+      "fields": [{"name": "FileName", "type": "string"}], "records": [["a.dll"], ["b.dll"]]}})";
+  ASSERT_TRUE(Call(server_.Address(), {}, &result).ok());
+  EXPECT_EQ(server_.last_path, "/");
+  ASSERT_EQ(result.kind, CallResult::Kind::kRecordset);
+  EXPECT_EQ(result.recordset->recordcount(), 2);
+  EXPECT_EQ(result.recordset->Field("FileName").ToText(), "a.dll");
+
+  server_.answer = R"({"result": null})";
+  ASSERT_TRUE(Call(server_.Address(), {}, &result).ok());
+  EXPECT_EQ(result.kind, CallResult::Kind::kNothing);
+}
+
+TEST_F(DataSpaceTest, ServerAndTransportFailuresBecomeErrors) {
+  CallResult result;
+  server_.status = 400;
+  server_.answer = R"({"error": {"number": 21, "source": "QVBO_V2.Init", "description": "gone"}})";
+  ErrorInfo error = Call(server_.Address(), {}, &result);
+  EXPECT_EQ(error.number, 21);
+  EXPECT_EQ(error.source, "QVBO_V2.Init");
+  EXPECT_EQ(error.description, "gone");
+
+  server_.status = 500;
+  server_.answer = "<html>oops</html>";
+  error = Call(server_.Address(), {}, &result);
+  EXPECT_EQ(error.number, kErrorBadServerAnswer);
+  EXPECT_EQ(error.source, kDataSpaceSource);
+
+  server_.status = 200;
+  server_.answer = R"({"result": {"format": "other"}})";
+  EXPECT_EQ(Call(server_.Address(), {}, &result).number, kErrorBadServerAnswer);
+
+  // Nothing listens on port 1; the proxy is made anyway and the call fails.
+  error = Call("http://127.0.0.1:1/", {}, &result);
+  EXPECT_EQ(error.number, kErrorServerUnreachable);
+  EXPECT_NE(error.description.find("127.0.0.1:1"), std::string::npos);
+  EXPECT_FALSE(Call("", {}, &result).ok());
 }
 
 }  // namespace

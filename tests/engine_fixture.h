@@ -7,10 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cctype>
 #include <functional>
 #include <map>
 #include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -71,21 +71,12 @@ class FakeTransfer : public Transfer {
     });
     return Status::OK();
   }
+  // The whole header for "", else the value of the named field, in any case.
   std::string GetHeader(const std::string& name) override {
     if (name.empty()) return current_.header;
-    size_t start = 0;
-    while (start < current_.header.size()) {
-      size_t end = current_.header.find("\r\n", start);
-      if (end == std::string::npos) end = current_.header.size();
-      const std::string line = current_.header.substr(start, end - start);
-      const size_t colon = line.find(':');
-      if (colon != std::string::npos && Lower(line.substr(0, colon)) == Lower(name)) {
-        const size_t value = line.find_first_not_of(' ', colon + 1);
-        return value == std::string::npos ? "" : line.substr(value);
-      }
-      start = end + 2;
-    }
-    return "";
+    std::smatch match;
+    const std::regex field("(^|\r\n)" + name + ": *([^\r]*)", std::regex::icase);
+    return std::regex_search(current_.header, match, field) ? match[2].str() : "";
   }
   std::vector<uint8_t> GetChunk(size_t max_size) override {
     if (before_chunk) before_chunk(handed_out_);
@@ -107,11 +98,6 @@ class FakeTransfer : public Transfer {
   std::function<void(size_t)> before_chunk;
 
  private:
-  static std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-  }
-
   EventLoop* loop_;
   std::function<void(int)> handler_;
   FakeResponse current_;

@@ -140,51 +140,34 @@ TEST(HeadlessUiDrawTest, TerminalRedrawsInPlaceAtEveryChange) {
 
 // ---- Boxes --------------------------------------------------------------------
 
-TEST(HeadlessUiBoxTest, YesNoQuestionGetsConfiguredAnswer) {
-  const std::string text =
-      "This installation requires a system reboot.\r"
-      "Do you wish to have the system automatically reboot now?";
-  {
-    std::ostringstream out;
-    HeadlessUi ui(out);
-    EXPECT_EQ(ui.MessageBox(text, 52, ""), kIdNo);  // No unless told
-    EXPECT_NE(out.str().find("reboot.\nDo you wish"), std::string::npos);
-    EXPECT_NE(out.str().find("-> No"), std::string::npos);
-  }
-  {
+TEST(HeadlessUiBoxTest, BoxesShowTitleAndEveryLineAndTakeTheConfiguredAnswer) {
+  for (bool yes : {false, true}) {
     std::ostringstream out;
     HeadlessUiOptions options;
-    options.answer_yes = true;
+    options.answer_yes = yes;
     HeadlessUi ui(out, options);
-    EXPECT_EQ(ui.MessageBox(text, 52, ""), kIdYes);
-    EXPECT_NE(out.str().find("-> Yes"), std::string::npos);
+    EXPECT_EQ(ui.MessageBox("This installation requires a system reboot.\r"
+                            "Do you wish to have the system automatically reboot now?",
+                            52, ""),
+              yes ? kIdYes : kIdNo);  // No unless told
+    EXPECT_NE(out.str().find("reboot.\nDo you wish"), std::string::npos);
+    EXPECT_NE(out.str().find(yes ? "-> Yes" : "-> No"), std::string::npos);
+    // Boxes with OK alone are answered OK whatever the setting.
+    for (int style : {kMbOk, kMbIconCritical, kMbIconExclamation}) {
+      EXPECT_EQ(ui.MessageBox("text", style, "Error"), kIdOk) << style;
+    }
+    EXPECT_EQ(CountOf(out.str(), "-> OK"), 3u);
   }
-}
-
-TEST(HeadlessUiBoxTest, OkBoxesAreAnsweredOkWhateverTheYesNoSetting) {
-  std::ostringstream out;
-  HeadlessUiOptions options;
-  options.answer_yes = true;
-  HeadlessUi ui(out, options);
-  for (int style : {kMbOk, kMbIconCritical, kMbIconExclamation}) {
-    EXPECT_EQ(ui.MessageBox("text", style, "Error"), kIdOk) << style;
-  }
-  EXPECT_EQ(CountOf(out.str(), "-> OK"), 3u);
-}
-
-TEST(HeadlessUiBoxTest, BoxShowsTitleAndEveryLine) {
   std::ostringstream out;
   HeadlessUi ui(out);
   ui.MessageBox(
-      "This program cannot continue.  You do not have enough rights to "
-      "install files.\r\rPlease contact your system administrator.",
+      "You do not have enough rights to install files.\r\rPlease contact your system "
+      "administrator.",
       16, "Critical Error");
-  const std::string s = out.str();
-  EXPECT_NE(s.find("Critical Error"), std::string::npos);
-  EXPECT_NE(s.find("install files.\n\nPlease contact your system "
-                   "administrator.\n"),
+  EXPECT_NE(out.str().find("Critical Error"), std::string::npos);
+  EXPECT_NE(out.str().find("install files.\n\nPlease contact your system administrator.\n"),
             std::string::npos);
-  EXPECT_EQ(s.find('\r'), std::string::npos);
+  EXPECT_EQ(out.str().find('\r'), std::string::npos);
 }
 
 TEST(HeadlessUiBoxTest, InputBoxTakesConfiguredAnswersThenCancels) {

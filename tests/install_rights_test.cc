@@ -37,10 +37,6 @@ const char* const kTestKeys[] = {
     "HKLM\\SOFTWARE\\QVTest",
 };
 
-sandbox::SandboxRegistry& RegistryOf(TestMachine& m) {
-  return *static_cast<sandbox::SandboxRegistry*>(m.platform().registry);
-}
-
 // Everything a probe could leave behind: the whole registry and every folder
 // and file of drive C with its contents.
 struct Snapshot {
@@ -51,7 +47,7 @@ struct Snapshot {
 Snapshot Take(TestMachine& m) {
   Snapshot s;
   EXPECT_TRUE(
-      sandbox::RegExport(RegistryOf(m), m.machine().codec(), std::nullopt, &s.registry).ok());
+      sandbox::RegExport(m.registry(), m.machine().codec(), std::nullopt, &s.registry).ok());
   const fs::path drive = m.HostPath("C:\\");
   for (const auto& entry : fs::recursive_directory_iterator(drive)) {
     s.disk[fs::relative(entry.path(), drive).string()] =
@@ -64,7 +60,7 @@ void ExpectUnchanged(TestMachine& m, const Snapshot& before) {
   const Snapshot after = Take(m);
   EXPECT_EQ(after.registry, before.registry);
   EXPECT_EQ(after.disk, before.disk);
-  EXPECT_EQ(RegistryOf(m).OpenHandleCount(), 0u);
+  EXPECT_EQ(m.registry().OpenHandleCount(), 0u);
 }
 
 void EditProfile(TestMachine& m, const std::function<void(sandbox::MachineProfile*)>& edit) {
@@ -165,8 +161,8 @@ TEST(InstallRightsTest, AdminTriesTheNineKeysInOrderAndLeavesNothing) {
 
 TEST(InstallRightsTest, KeyLevelsThatTheProbeMadeGoAgain) {
   TestMachine m;
-  ASSERT_EQ(RegistryOf(m).DeleteKey(kHkeyClassesRoot, "TypeLib"), 0u);
-  ASSERT_EQ(RegistryOf(m).DeleteKey(kHkeyLocalMachine, "SOFTWARE\\Classes\\Interface"), 0u);
+  ASSERT_EQ(m.registry().DeleteKey(kHkeyClassesRoot, "TypeLib"), 0u);
+  ASSERT_EQ(m.registry().DeleteKey(kHkeyLocalMachine, "SOFTWARE\\Classes\\Interface"), 0u);
   const Snapshot before = Take(m);
   EXPECT_TRUE(HasInstallRights());
   ExpectUnchanged(m, before);
@@ -217,7 +213,7 @@ TEST(InstallRightsTest, RefusedRegistryChangeIsUndone) {
     TestMachine m;
     if (key_was_there) {
       ASSERT_TRUE(
-          sandbox::RegSet(RegistryOf(m), m.machine().codec(), kTestKeys[0], "Other", "y").ok());
+          sandbox::RegSet(m.registry(), m.machine().codec(), kTestKeys[0], "Other", "y").ok());
     }
     const Snapshot before = Take(m);
     // Four changes a key when nothing fails.
@@ -252,8 +248,8 @@ TEST(InstallRightsTest, LeftoversOfAnEarlierProbeDoNotDecide) {
        [](TestMachine& m) {
          for (const char* key : kTestKeys) {
            ASSERT_TRUE(
-               sandbox::RegSet(RegistryOf(m), m.machine().codec(), key, "QVTestVal", "x").ok());
-           ASSERT_TRUE(sandbox::RegSet(RegistryOf(m), m.machine().codec(), key, "Other", "y").ok());
+               sandbox::RegSet(m.registry(), m.machine().codec(), key, "QVTestVal", "x").ok());
+           ASSERT_TRUE(sandbox::RegSet(m.registry(), m.machine().codec(), key, "Other", "y").ok());
          }
        }},
   };

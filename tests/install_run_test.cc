@@ -1,13 +1,16 @@
-// The install run: ticks over the install list in the online, local and
+// The install list (its required fields, a record read the way the run
+// reads it) and the install run: ticks over the list in the online, local and
 // copy-only modes, its end (Done, the restart question), the rights halt, the
 // developer skip, launch records, where the installed version comes from,
 // and records it refuses.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <string>
 #include <vector>
 
-#include "platform/sandbox/sandbox_process.h"
+#include "engine/install_list.h"
 #include "platform/sandbox/sandbox_restart.h"
 #include "system/modRegistry.h"
 #include "tests/engine_fixture.h"
@@ -17,14 +20,84 @@ namespace {
 
 using testing::EngineTest;
 using testing::FileRecord;
+using ::testing::HasSubstr;
 using testing::MissingFileText;
 
-class InstallRunTest : public EngineTest {
- protected:
-  const std::vector<sandbox::LaunchRecord>& Launches() {
-    return static_cast<sandbox::SandboxProcessLauncher*>(m_.platform().processes)->launches();
+TEST(InstallListTest, RequiredFieldsAreChecked) {
+  EXPECT_TRUE(ValidateInstallList(NewInstallList()).ok());
+  const std::vector<std::string> required = {"SequenceID", "FileName", "DownloadLocation",
+                                             "InstallType", "FileVersion"};
+  for (const std::string& missing : required) {
+    Recordset list;  // the other fields, spelt in lower case
+    for (std::string name : required) {
+      if (name == missing) continue;
+      for (char& c : name) c = static_cast<char>(std::tolower(c));
+      list.AddField(name, FieldType::kString);
+    }
+    EXPECT_THAT(ValidateInstallList(list).message(), HasSubstr(missing));
   }
-};
+}
+
+TEST(InstallListTest, ReadsTheCurrentRecordAsTheRunDoes) {
+  Recordset list;
+  ASSERT_TRUE(list.ParseJson(R"({"format": "qv-installlist", "version": 1,
+    "fields": [{"name": "SequenceID", "type": "number"},
+               {"name": "FileName", "type": "string"},
+               {"name": "DownloadLocation", "type": "string"},
+               {"name": "InstallType", "type": "number"},
+               {"name": "FileVersion", "type": "string"},
+               {"name": "AltCheck", "type": "string"},
+               {"name": "AltCheckRegValue", "type": "string"},
+               {"name": "IsQVObject", "type": "integer"},
+               {"name": "isCompressed", "type": "integer"}],
+    "records": [
+      [null, "a.dll", "a.cmp", 2.5, "  1.2.3  ", "<SYSTEMDIR>\\a.dll", "  ", 0, -1],
+      [9999, "client.exe", "client.exe", 3, "2", "SOFTWARE\\X", "Version", 5, 0],
+      [9998.5, "b.ttf", "b.ttf", 3.5, "1", null, null, null, null],
+      [1, null, "c", 40000, "1", null, null, null, null]
+    ]})")
+                  .ok());
+
+  InstallRecord r;
+  ASSERT_TRUE(ReadInstallRecord(list, &r).ok());
+  EXPECT_FALSE(r.IsLaunchRecord());  // an empty SequenceID is below 9999
+  EXPECT_EQ(r.install_type, 2);
+  EXPECT_EQ(r.file_version, "1.2.3");
+  EXPECT_TRUE(r.HasFileCheck());
+  EXPECT_FALSE(r.HasRegistryCheck());  // a blank value name is not used
+  EXPECT_EQ(r.install_location, "");   // the list has no such field
+  EXPECT_FALSE(r.is_qv_object);
+  EXPECT_TRUE(r.is_compressed);  // read through "IsCompressed"
+
+  list.MoveNext();
+  ASSERT_TRUE(ReadInstallRecord(list, &r).ok());
+  EXPECT_TRUE(r.IsLaunchRecord());
+  EXPECT_TRUE(r.HasRegistryCheck());
+  EXPECT_FALSE(r.HasFileCheck());
+  EXPECT_TRUE(r.is_qv_object);
+  EXPECT_FALSE(r.is_compressed);
+
+  list.MoveNext();
+  ASSERT_TRUE(ReadInstallRecord(list, &r).ok());
+  EXPECT_FALSE(r.IsLaunchRecord());
+  EXPECT_EQ(r.install_type, 4);
+  EXPECT_FALSE(r.HasRegistryCheck() || r.HasFileCheck());
+  EXPECT_FALSE(r.is_qv_object || r.is_compressed);  // null flags are off
+
+  // An empty FileName and an InstallType out of range are reported; the
+  // rest is read and the type installs nothing.
+  list.MoveNext();
+  Status s = ReadInstallRecord(list, &r);
+  EXPECT_THAT(s.message(), HasSubstr("record 4"));
+  EXPECT_THAT(s.message(), HasSubstr("FileName"));
+  EXPECT_EQ(r.download_location, "c");
+  EXPECT_EQ(r.install_type, 0);
+
+  list.MoveNext();
+  EXPECT_EQ(ReadInstallRecord(list, &r).code(), kErrorNoMoreItems);
+}
+
+using InstallRunTest = EngineTest;
 
 TEST_F(InstallRunTest, ThreeRecordsTickByTick) {
   Installed("a.dll", "1.0.0.0");
@@ -54,9 +127,10 @@ TEST_F(InstallRunTest, ThreeRecordsTickByTick) {
 
   // Tick 2: the launch record's program starts with a quoted path, the list ends.
   Run();
-  ASSERT_EQ(Launches().size(), 1u);
-  EXPECT_EQ(Launches()[0].command_line, "\"" + Client("client.exe") + "\" http://bo.test/ LID42");
-  EXPECT_EQ(Launches()[0].style, WindowStyle::kNormalFocus);
+  ASSERT_EQ(m_.launches().size(), 1u);
+  EXPECT_EQ(m_.launches()[0].command_line,
+            "\"" + Client("client.exe") + "\" http://bo.test/ LID42");
+  EXPECT_EQ(m_.launches()[0].style, WindowStyle::kNormalFocus);
   EXPECT_EQ(m_.ui().messages.back(), "Initialization complete.");
   EXPECT_EQ(m_.ui().frames.back(), "");
   EXPECT_EQ(events_, std::vector<std::string>{"Done"});
@@ -123,17 +197,6 @@ TEST_F(InstallRunTest, RestartQuestionDecidesTheEvent) {
   }
 }
 
-TEST_F(InstallRunTest, StartedInstallerRaisesDoneAndTheRunDoneAgain) {
-  InstallRecord setup = FileRecord("setup.exe", "1.0.0.0");
-  setup.install_type = itRun;
-  Serve("setup.exe", "#!/bin/sh\nexit 0\n");
-  Start({setup});
-  Run();
-  EXPECT_EQ(events_, (std::vector<std::string>{"Done", "Done"}));
-  ASSERT_EQ(Launches().size(), 1u);
-  EXPECT_EQ(Launches()[0].program, Temp("setup.exe"));
-}
-
 TEST_F(InstallRunTest, DeveloperSkipCostsOneTickPerComponent) {
   control_->mbDevLogin = true;
   InstallRecord own1 = FileRecord("own1.dll", "9.0.0.0");
@@ -186,7 +249,7 @@ TEST_F(InstallRunTest, CopyOnlyGathersThePreludeAndEveryRecord) {
   EXPECT_EQ(m_.ReadFile("C:\\Copy\\files\\sub\\a.dll.cmp"), "packed a");
   EXPECT_EQ(m_.ReadFile("C:\\Copy\\client.exe"), "program");
   EXPECT_EQ(m_.ReadFile(Client("a.dll")), "old a.dll");
-  EXPECT_TRUE(Launches().empty());
+  EXPECT_TRUE(m_.launches().empty());
   EXPECT_EQ(events_, std::vector<std::string>{"Done"});
 
   // A second run on the same control fetches no prelude; after a local
@@ -222,23 +285,14 @@ TEST_F(InstallRunTest, LocalModeCopiesAndInstallsWithinOneTick) {
   EXPECT_TRUE(net_->requests.empty());
 }
 
-TEST_F(InstallRunTest, LaunchRecordsStartOnlyOnlineWithoutPendingRestart) {
+TEST_F(InstallRunTest, MissingLaunchProgramIsPassedOverSilently) {
   InstallRecord launch = FileRecord("client.exe", "1.0.0.0");
   launch.sequence_id = 9999;
-  // A program that is not there is passed over without a word.
   Start({launch});
   Run();
-  EXPECT_TRUE(Launches().empty());
+  EXPECT_TRUE(m_.launches().empty());
   EXPECT_TRUE(m_.ui().boxes.empty());
   EXPECT_EQ(events_, std::vector<std::string>{"Done"});
-
-  // With a restart pending it is version-tested and fetched like any file.
-  gbRebootNeeded = true;
-  Serve("client.exe", "new client");
-  Start({launch});
-  Run();
-  EXPECT_EQ(m_.ReadFile(Client("client.exe")), "new client");
-  EXPECT_TRUE(Launches().empty());
 }
 
 TEST_F(InstallRunTest, InstalledVersionSources) {

@@ -1,5 +1,5 @@
-// Placement of staged files by install type, and deferred replacement, on
-// sandbox machines of both families.
+// Placement of staged files by install type, and deferred replacement up to
+// the next start of the machine, on sandbox machines of both families.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -23,26 +23,6 @@ using sandbox::Family;
 constexpr char kRunOnceExKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnceEx";
 
 std::string FamilyName(Family family) { return family == Family::kNt ? "Nt" : "NineX"; }
-
-// A value of HKLM as stored, or nullopt when the key or value is missing.
-std::optional<std::string> HklmValue(Platform& platform, const std::string& key,
-                                     const std::string& name) {
-  RegHandle handle = 0;
-  if (platform.registry->OpenKeyEx(kHkeyLocalMachine, key, 0, kKeyQueryValue, &handle) != 0) {
-    return std::nullopt;
-  }
-  uint32_t size = 0;
-  std::optional<std::string> value;
-  if (platform.registry->QueryValueEx(handle, name, nullptr, nullptr, nullptr, &size) == 0) {
-    std::string data(size, '\0');
-    platform.registry->QueryValueEx(handle, name, nullptr, nullptr,
-                                    reinterpret_cast<uint8_t*>(data.data()), &size);
-    data.resize(size);
-    value = data;
-  }
-  platform.registry->CloseKey(handle);
-  return value;
-}
 
 // A machine with its folders resolved, a regsvr32.exe in the Common folder
 // and the restart flag down.
@@ -73,12 +53,9 @@ struct Placement {
     return attributes;
   }
 
-  const std::vector<sandbox::LaunchRecord>& launches() {
-    return static_cast<sandbox::SandboxProcessLauncher*>(m.platform().processes)->launches();
-  }
-
+  const std::vector<sandbox::LaunchRecord>& launches() { return m.launches(); }
   std::optional<std::string> PendingRenames() {
-    return HklmValue(m.platform(), sandbox::kSessionManagerKey, sandbox::kPendingRenamesValue);
+    return m.Hklm(sandbox::kSessionManagerKey, sandbox::kPendingRenamesValue);
   }
 
   std::string Wininit() { return gsDirWindows + "\\wininit.ini"; }
@@ -155,8 +132,7 @@ TEST_P(ReplaceTypesTest, ReplacesAtOnceOrAtTheNextStart) {
   } else {
     EXPECT_TRUE(p.launches().empty());
   }
-  const std::optional<std::string> run_once =
-      HklmValue(p.m.platform(), kRunOnceExKey, "QV" + target);
+  const std::optional<std::string> run_once = p.m.Hklm(kRunOnceExKey, "QV" + target);
   if (registers && deferred) {
     EXPECT_EQ(run_once, target + "|DllRegisterServer");
   } else {
@@ -229,7 +205,7 @@ TEST(WininitTest, UnwritableWininitLeavesTheTargetAsItWas) {
   EXPECT_EQ(p.Attributes(target), kFileAttributeReadOnly);
   EXPECT_TRUE(p.m.Exists(source));
   EXPECT_FALSE(gbRebootNeeded);
-  EXPECT_EQ(HklmValue(p.m.platform(), kRunOnceExKey, "QV" + target), std::nullopt);
+  EXPECT_EQ(p.m.Hklm(kRunOnceExKey, "QV" + target), std::nullopt);
 }
 
 // ---- What cannot be placed ------------------------------------------------
@@ -509,6 +485,61 @@ TEST(VersionSideFileTest, ReplacesTheOldOneAndNeverEndsTheRun) {
   PlaceFile(p.Stage("other.mdb", "new"), itReplaceVersioned, other, "2.0.0.0");
   EXPECT_EQ(p.m.ReadFile(other), "new");
 }
+
+// ---- At the next start of the machine -----------------------------------------
+
+class PlacementBootTest : public ::testing::TestWithParam<Family> {};
+
+TEST_P(PlacementBootTest, DeferredFilesArriveAtTheNextStart) {
+  Placement p(GetParam());
+  struct File {
+    int16_t type;
+    std::string target;
+  };
+  const std::vector<File> files = {
+      {itReplaceRegister, gsDirCommon + "\\shared lib.dll"},
+      {itReplace, gsDirClient + "\\client.exe"},
+      {itReplaceVersioned, gsDirClient + "\\data.mdb"},
+  };
+  std::vector<std::string> sources;
+  for (const File& f : files) {
+    PrepareTarget(p, f.target, Target::kInUse);
+    sources.push_back(p.Stage(f.target.substr(f.target.rfind('\\') + 1), "new"));
+  }
+  // A read-only file in use is replaced at the start all the same.
+  ASSERT_TRUE(
+      p.m.platform().files->SetFileAttributes(files[0].target, kFileAttributeReadOnly).ok());
+  for (size_t i = 0; i < files.size(); ++i) {
+    PlaceFile(sources[i], files[i].type, files[i].target, "2.1.0.7");
+    EXPECT_EQ(p.m.ReadFile(files[i].target), "old");
+  }
+  ASSERT_TRUE(gbRebootNeeded);
+
+  p.m.Reopen();
+  const testing::CommandResult boot =
+      testing::RunCommand({testing::QvinitPath(), "machine", "boot", p.m.root()});
+  p.m.Reopen();
+  ASSERT_EQ(boot.exit_code, 0) << boot.out << boot.err;
+  EXPECT_EQ(boot.out.find("problem"), std::string::npos) << boot.out;
+  for (size_t i = 0; i < files.size(); ++i) {
+    SCOPED_TRACE(files[i].target);
+    EXPECT_EQ(p.m.ReadFile(files[i].target), "new");
+    EXPECT_FALSE(p.m.Exists(sources[i]));
+  }
+  EXPECT_EQ(GetFileVersionString(files[2].target), "2.1.0.7");
+
+  // Nothing is left for another start; the registration entry named the
+  // replaced library and its entry point.
+  EXPECT_FALSE(p.m.Exists(p.Wininit()));
+  EXPECT_EQ(p.PendingRenames(), std::nullopt);
+  EXPECT_EQ(p.m.Hklm(kRunOnceExKey, "QV" + files[0].target), std::nullopt);
+  EXPECT_EQ(p.m.Hklm("SOFTWARE\\Quillmark Sandbox\\Registered Components", files[0].target),
+            std::string("DllRegisterServer\0", 18));
+}
+
+INSTANTIATE_TEST_SUITE_P(BothFamilies, PlacementBootTest,
+                         ::testing::Values(Family::kNt, Family::k9x),
+                         [](const auto& info) { return FamilyName(info.param); });
 
 }  // namespace
 }  // namespace qv

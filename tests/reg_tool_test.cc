@@ -62,18 +62,12 @@ TEST(ParseRegKeyTest, UnknownRootsAreNamed) {
 
 class RegToolTest : public ::testing::Test {
  protected:
-  SandboxRegistry& reg() { return *static_cast<SandboxRegistry*>(machine_.platform().registry); }
+  SandboxRegistry& reg() { return machine_.registry(); }
   const TextCodec& codec() { return machine_.machine().codec(); }
 
   void Put(RegHandle root, const std::string& key, const std::string& name, uint32_t type,
            const std::string& bytes) {
-    RegHandle handle = 0;
-    ASSERT_EQ(reg().CreateKeyEx(root, key, 0, "", 0, kKeyAllAccess, &handle, nullptr), 0u);
-    ASSERT_EQ(
-        reg().SetValueEx(handle, name, 0, type, reinterpret_cast<const uint8_t*>(bytes.data()),
-                         static_cast<uint32_t>(bytes.size())),
-        0u);
-    reg().CloseKey(handle);
+    testing::PutRegValue(reg(), root, key, name, type, bytes);
   }
 
   std::string Query(const std::string& key, const std::optional<std::string>& value) {
@@ -148,15 +142,10 @@ TEST_F(RegToolTest, QueryOfMissingKeyOrValue) {
 
 TEST_F(RegToolTest, SetStoresTextWithItsZeroAndMakesTheKey) {
   ASSERT_TRUE(RegSet(reg(), codec(), "HKLM\\SOFTWARE\\New\\Deeper", "Name", "Crème").ok());
-  RegHandle handle = 0;
-  ASSERT_EQ(reg().OpenKeyEx(kHkeyLocalMachine, "SOFTWARE\\New\\Deeper", 0, kKeyRead, &handle), 0u);
-  uint8_t buffer[16];
-  uint32_t size = sizeof(buffer);
   uint32_t type = 0;
-  ASSERT_EQ(reg().QueryValueEx(handle, "Name", nullptr, &type, buffer, &size), 0u);
-  reg().CloseKey(handle);
+  EXPECT_EQ(testing::RegValue(reg(), kHkeyLocalMachine, "SOFTWARE\\New\\Deeper", "Name", &type),
+            std::string("Cr\xE8me\0", 6));
   EXPECT_EQ(type, kRegSz);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), size), std::string("Cr\xE8me\0", 6));
   EXPECT_EQ(Query("HKLM\\SOFTWARE\\New\\Deeper", "name"), "Crème\n");
 
   // Overwrites an existing value.
@@ -169,7 +158,7 @@ TEST_F(RegToolTest, SetStoresTextWithItsZeroAndMakesTheKey) {
 
 TEST(RegToolRestrictedTest, ToolActsForTheMachine) {
   testing::TestMachine machine(Family::kNt, /*admin=*/false);
-  auto& reg = *static_cast<SandboxRegistry*>(machine.platform().registry);
+  SandboxRegistry& reg = machine.registry();
   Status s = RegSet(reg, machine.machine().codec(), "HKLM\\SOFTWARE\\Tool", "v", "d");
   EXPECT_TRUE(s.ok()) << s.ToString();
   // The registry is the user's again afterwards.
@@ -205,47 +194,26 @@ TEST_F(RegToolTest, ExportOfAKeyAndItsSubkeys) {
 }
 
 TEST_F(RegToolTest, ExportWrapsLongHexLists) {
-  std::string bytes;
-  for (int i = 0; i < 100; ++i) bytes.push_back(static_cast<char>(i));
+  std::string bytes, expected = "\"Data\"=hex:";
+  char piece[4];
+  for (int i = 0; i < 100; ++i) {
+    bytes.push_back(static_cast<char>(i));
+    std::snprintf(piece, sizeof(piece), "%02x", i);
+    expected += (i > 0 ? "," : "") + std::string(piece);
+  }
   Put(kHkeyCurrentUser, "Software\\Wide", "Data", kRegBinary, bytes);
   Put(kHkeyCurrentUser, "Software\\Wide", "Other", 11, std::string("\x01\0\0\0\0\0\0\0", 8));
   std::string out;
   ASSERT_TRUE(RegExport(reg(), codec(), "HKCU\\Software\\Wide", &out).ok());
 
   std::istringstream lines(out);
-  std::string line;
-  std::string joined;
-  bool in_data = false;
-  int data_lines = 0;
-  while (std::getline(lines, line)) {
-    EXPECT_LE(line.size(), 80u) << line;
-    if (line.rfind("\"Data\"=hex:", 0) == 0) in_data = true;
-    if (!in_data) continue;
-    ++data_lines;
-    const bool more = !line.empty() && line.back() == '\\';
-    if (more) line.pop_back();
-    joined += line;
-    if (!more) in_data = false;
-  }
-  EXPECT_GT(data_lines, 1);
-  // Continuation lines are indented by two blanks; joined, the list is whole.
-  std::string expected = "\"Data\"=hex:";
-  char piece[4];
-  for (int i = 0; i < 100; ++i) {
-    std::snprintf(piece, sizeof(piece), "%02x", i);
-    if (i > 0) expected += ",";
-    expected += piece;
-  }
-  std::string unindented;
-  for (size_t i = 0; i < joined.size(); ++i) {
-    if (joined.compare(i, 3, ",  ") == 0) {
-      unindented += ',';
-      i += 2;
-    } else {
-      unindented += joined[i];
-    }
-  }
-  EXPECT_EQ(unindented, expected);
+  for (std::string line; std::getline(lines, line);) EXPECT_LE(line.size(), 80u) << line;
+  // A line that goes on ends in "\", the next is indented by two blanks;
+  // joined, the list is whole.
+  std::string joined = out;
+  for (size_t at; (at = joined.find("\\\n  ")) != std::string::npos;) joined.erase(at, 4);
+  EXPECT_NE(joined, out);
+  EXPECT_THAT(joined, HasSubstr(expected + "\n"));
   EXPECT_THAT(out, HasSubstr("\"Other\"=hex(b):01,00,00,00,00,00,00,00\n"));
 }
 

@@ -26,12 +26,9 @@ constexpr uint32_t kErrorBadPathname = 161;
 constexpr uint32_t kErrorKeyDeleted = 1018;
 constexpr const char* kCurrentVersion = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
 
-SandboxRegistry& RegistryOf(testing::TestMachine& machine) {
-  return *static_cast<SandboxRegistry*>(machine.platform().registry);
-}
+using testing::RegKeyExists;
 
-// Helpers over a registry that fail the test when a step that must work does
-// not.
+// Makes path; fails the test when it cannot.
 RegHandle MustCreate(Registry& reg, RegHandle root, const std::string& path,
                      uint32_t sam = kKeyAllAccess) {
   RegHandle handle = 0;
@@ -56,16 +53,9 @@ uint32_t GetBytes(Registry& reg, RegHandle key, const std::string& name, std::st
                           &size);
 }
 
-bool KeyExists(Registry& reg, RegHandle root, const std::string& path) {
-  RegHandle handle = 0;
-  if (reg.OpenKeyEx(root, path, 0, kKeyRead, &handle) != 0) return false;
-  reg.CloseKey(handle);
-  return true;
-}
-
 class RegistryTest : public ::testing::Test {
  protected:
-  SandboxRegistry& reg() { return RegistryOf(machine_); }
+  SandboxRegistry& reg() { return machine_.registry(); }
 
   testing::TestMachine machine_;
 };
@@ -93,15 +83,13 @@ TEST_F(RegistryTest, CreateMakesEveryLevelAndReportsDisposition) {
   std::string stored;
   ASSERT_EQ(reg().StoredKeyPath(kHkeyLocalMachine, "software\\ostrel\\QUILLMARK", &stored), 0u);
   EXPECT_EQ(stored, "SOFTWARE\\Ostrel\\Quillmark");
-  EXPECT_EQ(reg().OpenHandleCount(), 0u);
-}
 
-TEST_F(RegistryTest, CreateBelowAnOpenHandle) {
+  // Below an open handle.
   RegHandle parent = MustCreate(reg(), kHkeyCurrentUser, "Software\\Parent");
-  RegHandle child = MustCreate(reg(), parent, "Child\\Grandchild");
-  EXPECT_TRUE(KeyExists(reg(), kHkeyCurrentUser, "Software\\Parent\\Child\\Grandchild"));
-  reg().CloseKey(child);
+  reg().CloseKey(MustCreate(reg(), parent, "Child\\Grandchild"));
   reg().CloseKey(parent);
+  EXPECT_TRUE(RegKeyExists(reg(), kHkeyCurrentUser, "Software\\Parent\\Child\\Grandchild"));
+  EXPECT_EQ(reg().OpenHandleCount(), 0u);
 }
 
 TEST_F(RegistryTest, PathForms) {
@@ -111,8 +99,8 @@ TEST_F(RegistryTest, PathForms) {
                               nullptr),
             0u);
   reg().CloseKey(key);
-  EXPECT_TRUE(KeyExists(reg(), kHkeyCurrentUser, "Software\\Trail"));
-  EXPECT_TRUE(KeyExists(reg(), kHkeyCurrentUser, "Software\\Trail\\\\"));
+  EXPECT_TRUE(RegKeyExists(reg(), kHkeyCurrentUser, "Software\\Trail"));
+  EXPECT_TRUE(RegKeyExists(reg(), kHkeyCurrentUser, "Software\\Trail\\\\"));
 
   // A leading separator or an empty level is refused, and nothing is made.
   EXPECT_EQ(reg().CreateKeyEx(kHkeyCurrentUser, "\\Software\\Lead", 0, "", 0, kKeyAllAccess, &key,
@@ -123,8 +111,8 @@ TEST_F(RegistryTest, PathForms) {
             kErrorBadPathname);
   EXPECT_EQ(reg().OpenKeyEx(kHkeyCurrentUser, "\\Software", 0, kKeyRead, &key), kErrorBadPathname);
   EXPECT_EQ(reg().DeleteKey(kHkeyCurrentUser, "Software\\\\Trail"), kErrorBadPathname);
-  EXPECT_FALSE(KeyExists(reg(), kHkeyCurrentUser, "Software\\Lead"));
-  EXPECT_FALSE(KeyExists(reg(), kHkeyCurrentUser, "Software\\Double"));
+  EXPECT_FALSE(RegKeyExists(reg(), kHkeyCurrentUser, "Software\\Lead"));
+  EXPECT_FALSE(RegKeyExists(reg(), kHkeyCurrentUser, "Software\\Double"));
 
   // An empty path opens the key itself through a new handle.
   RegHandle software = MustCreate(reg(), kHkeyCurrentUser, "Software");
@@ -140,20 +128,17 @@ TEST_F(RegistryTest, PathForms) {
   EXPECT_EQ(reg().OpenHandleCount(), 0u);
 }
 
-TEST_F(RegistryTest, OpenMissingKey) {
+TEST_F(RegistryTest, MissingKeysAndSeparateRoots) {
   RegHandle key = 1234;
   EXPECT_EQ(reg().OpenKeyEx(kHkeyLocalMachine, "SOFTWARE\\Nothing", 0, kKeyRead, &key),
             kErrorFileNotFound);
   EXPECT_EQ(key, 0u);
   EXPECT_EQ(reg().OpenHandleCount(), 0u);
-}
-
-TEST_F(RegistryTest, RootsAreSeparateTrees) {
   reg().CloseKey(MustCreate(reg(), kHkeyClassesRoot, "QVOnlyHere"));
-  EXPECT_TRUE(KeyExists(reg(), kHkeyClassesRoot, "qvonlyhere"));
-  EXPECT_FALSE(KeyExists(reg(), kHkeyLocalMachine, "SOFTWARE\\Classes\\QVOnlyHere"));
-  EXPECT_FALSE(KeyExists(reg(), kHkeyCurrentUser, "QVOnlyHere"));
-  EXPECT_FALSE(KeyExists(reg(), kHkeyUsers, "QVOnlyHere"));
+  EXPECT_TRUE(RegKeyExists(reg(), kHkeyClassesRoot, "qvonlyhere"));
+  EXPECT_FALSE(RegKeyExists(reg(), kHkeyLocalMachine, "SOFTWARE\\Classes\\QVOnlyHere"));
+  EXPECT_FALSE(RegKeyExists(reg(), kHkeyCurrentUser, "QVOnlyHere"));
+  EXPECT_FALSE(RegKeyExists(reg(), kHkeyUsers, "QVOnlyHere"));
 }
 
 TEST_F(RegistryTest, ValuesKeepTheirBytesTypeAndNameCase) {
@@ -260,7 +245,7 @@ TEST_F(RegistryTest, HandleLifetime) {
   }
   // Roots are always valid, and closing one changes nothing.
   EXPECT_EQ(reg().CloseKey(kHkeyLocalMachine), 0u);
-  EXPECT_TRUE(KeyExists(reg(), kHkeyLocalMachine, kCurrentVersion));
+  EXPECT_TRUE(RegKeyExists(reg(), kHkeyLocalMachine, kCurrentVersion));
   reg().CloseKey(b);
   reg().CloseKey(a2);
   EXPECT_EQ(reg().OpenHandleCount(), 0u);
@@ -286,43 +271,49 @@ TEST_F(RegistryTest, HandleRightsAreChecked) {
   reg().CloseKey(write);
 }
 
-TEST_F(RegistryTest, DeleteKeyAndValueErrors) {
+TEST_F(RegistryTest, NtDeleteKeyAndHandlesOnADeletedKey) {
   EXPECT_EQ(reg().DeleteKey(kHkeyLocalMachine, "SOFTWARE\\Missing"), kErrorFileNotFound);
   EXPECT_EQ(reg().DeleteKey(kHkeyLocalMachine, "SOFTWARE\\Missing\\Deeper"), kErrorFileNotFound);
-  // A root itself cannot go.
+  // Neither a root nor a key with subkeys can go.
   EXPECT_EQ(reg().DeleteKey(kHkeyCurrentUser, ""), kErrorAccessDenied);
-
-  RegHandle key = MustCreate(reg(), kHkeyLocalMachine, "SOFTWARE\\Gone");
-  ASSERT_EQ(SetBytes(reg(), key, "v", kRegSz, "x"), 0u);
-  reg().CloseKey(key);
-  EXPECT_EQ(reg().DeleteKey(kHkeyLocalMachine, "software\\GONE"), 0u);
-  EXPECT_FALSE(KeyExists(reg(), kHkeyLocalMachine, "SOFTWARE\\Gone"));
-  // Made again, the key starts without the old value.
-  key = MustCreate(reg(), kHkeyLocalMachine, "SOFTWARE\\Gone");
-  std::string bytes;
-  EXPECT_EQ(GetBytes(reg(), key, "v", &bytes), kErrorFileNotFound);
-  reg().CloseKey(key);
-}
-
-TEST_F(RegistryTest, NtKeepsKeysWithSubkeys) {
   reg().CloseKey(MustCreate(reg(), kHkeyLocalMachine, "SOFTWARE\\Tree\\Leaf"));
   EXPECT_EQ(reg().DeleteKey(kHkeyLocalMachine, "SOFTWARE\\Tree"), kErrorAccessDenied);
-  EXPECT_TRUE(KeyExists(reg(), kHkeyLocalMachine, "SOFTWARE\\Tree\\Leaf"));
+  EXPECT_TRUE(RegKeyExists(reg(), kHkeyLocalMachine, "SOFTWARE\\Tree\\Leaf"));
   EXPECT_EQ(reg().DeleteKey(kHkeyLocalMachine, "SOFTWARE\\Tree\\Leaf"), 0u);
-  EXPECT_EQ(reg().DeleteKey(kHkeyLocalMachine, "SOFTWARE\\Tree"), 0u);
-  EXPECT_FALSE(KeyExists(reg(), kHkeyLocalMachine, "SOFTWARE\\Tree"));
+  EXPECT_EQ(reg().DeleteKey(kHkeyLocalMachine, "software\\TREE"), 0u);
+  EXPECT_FALSE(RegKeyExists(reg(), kHkeyLocalMachine, "SOFTWARE\\Tree"));
+
+  // A key with values goes; a handle on it then fails every call but
+  // CloseKey, also once a key of the same name, without the old value, is
+  // made again.
+  RegHandle key = MustCreate(reg(), kHkeyLocalMachine, "SOFTWARE\\Doomed");
+  ASSERT_EQ(SetBytes(reg(), key, "v", kRegSz, "x"), 0u);
+  ASSERT_EQ(reg().DeleteKey(kHkeyLocalMachine, "SOFTWARE\\Doomed"), 0u);
+  std::string bytes;
+  RegHandle out = 0;
+  EXPECT_EQ(GetBytes(reg(), key, "v", &bytes), kErrorKeyDeleted);
+  EXPECT_EQ(SetBytes(reg(), key, "v", kRegSz, "y"), kErrorKeyDeleted);
+  EXPECT_EQ(reg().DeleteValue(key, "v"), kErrorKeyDeleted);
+  EXPECT_EQ(reg().CreateKeyEx(key, "Sub", 0, "", 0, kKeyAllAccess, &out, nullptr),
+            kErrorKeyDeleted);
+  RegHandle again = MustCreate(reg(), kHkeyLocalMachine, "SOFTWARE\\Doomed");
+  EXPECT_EQ(GetBytes(reg(), again, "v", &bytes), kErrorFileNotFound);
+  EXPECT_EQ(GetBytes(reg(), key, "v", &bytes), kErrorKeyDeleted);
+  reg().CloseKey(again);
+  EXPECT_EQ(reg().CloseKey(key), 0u);
+  EXPECT_EQ(reg().OpenHandleCount(), 0u);
 }
 
 TEST(Registry9xTest, DeleteKeyTakesTheWholeTree) {
   testing::TestMachine machine(Family::k9x);
-  SandboxRegistry& reg = RegistryOf(machine);
+  SandboxRegistry& reg = machine.registry();
   RegHandle leaf = MustCreate(reg, kHkeyLocalMachine, "SOFTWARE\\Tree\\A\\Leaf");
   ASSERT_EQ(SetBytes(reg, leaf, "v", kRegSz, "x"), 0u);
   reg.CloseKey(MustCreate(reg, kHkeyLocalMachine, "SOFTWARE\\Tree\\B"));
   RegHandle held = MustCreate(reg, kHkeyLocalMachine, "SOFTWARE\\Tree\\A");
 
   EXPECT_EQ(reg.DeleteKey(kHkeyLocalMachine, "SOFTWARE\\Tree"), 0u);
-  EXPECT_FALSE(KeyExists(reg, kHkeyLocalMachine, "SOFTWARE\\Tree"));
+  EXPECT_FALSE(RegKeyExists(reg, kHkeyLocalMachine, "SOFTWARE\\Tree"));
   // Handles open anywhere in the tree are dead.
   std::string bytes;
   EXPECT_EQ(GetBytes(reg, leaf, "v", &bytes), kErrorKeyDeleted);
@@ -334,25 +325,6 @@ TEST(Registry9xTest, DeleteKeyTakesTheWholeTree) {
   EXPECT_EQ(GetBytes(reg, leaf, "v", &bytes), kErrorFileNotFound);
   reg.CloseKey(leaf);
   EXPECT_EQ(reg.OpenHandleCount(), 0u);
-}
-
-TEST_F(RegistryTest, HandlesOnADeletedKeyFail) {
-  RegHandle key = MustCreate(reg(), kHkeyLocalMachine, "SOFTWARE\\Doomed");
-  ASSERT_EQ(SetBytes(reg(), key, "v", kRegSz, "x"), 0u);
-  ASSERT_EQ(reg().DeleteKey(kHkeyLocalMachine, "SOFTWARE\\Doomed"), 0u);
-
-  std::string bytes;
-  RegHandle out = 0;
-  EXPECT_EQ(GetBytes(reg(), key, "v", &bytes), kErrorKeyDeleted);
-  EXPECT_EQ(SetBytes(reg(), key, "v", kRegSz, "y"), kErrorKeyDeleted);
-  EXPECT_EQ(reg().DeleteValue(key, "v"), kErrorKeyDeleted);
-  EXPECT_EQ(reg().CreateKeyEx(key, "Sub", 0, "", 0, kKeyAllAccess, &out, nullptr),
-            kErrorKeyDeleted);
-  // A key of the same name made later is another key.
-  reg().CloseKey(MustCreate(reg(), kHkeyLocalMachine, "SOFTWARE\\Doomed"));
-  EXPECT_EQ(GetBytes(reg(), key, "v", &bytes), kErrorKeyDeleted);
-  EXPECT_EQ(reg().CloseKey(key), 0u);
-  EXPECT_EQ(reg().OpenHandleCount(), 0u);
 }
 
 TEST_F(RegistryTest, LatinOneNamesMatchWithoutRegardToCase) {
@@ -374,7 +346,7 @@ TEST_F(RegistryTest, LatinOneNamesMatchWithoutRegardToCase) {
 class RestrictedRegistryTest : public ::testing::Test {
  protected:
   RestrictedRegistryTest() : machine_(Family::kNt, /*admin=*/false) {}
-  SandboxRegistry& reg() { return RegistryOf(machine_); }
+  SandboxRegistry& reg() { return machine_.registry(); }
 
   testing::TestMachine machine_;
 };
@@ -389,7 +361,7 @@ TEST_F(RestrictedRegistryTest, WritesBelowProtectedRootsAreDenied) {
     // A new key is a write even when only read rights are asked for.
     EXPECT_EQ(reg().CreateKeyEx(root, "QVTest", 0, "", 0, kKeyRead, &key, nullptr),
               kErrorAccessDenied);
-    EXPECT_FALSE(KeyExists(reg(), root, "QVTest"));
+    EXPECT_FALSE(RegKeyExists(reg(), root, "QVTest"));
     EXPECT_EQ(reg().OpenKeyEx(root, existing, 0, kKeySetValue, &key), kErrorAccessDenied);
     EXPECT_EQ(reg().OpenKeyEx(root, existing, 0, kKeyCreateSubKey, &key), kErrorAccessDenied);
     EXPECT_EQ(reg().OpenKeyEx(root, existing, 0, kKeyAllAccess, &key), kErrorAccessDenied);
@@ -424,7 +396,7 @@ TEST_F(RestrictedRegistryTest, SystemAccessActsForTheMachine) {
   EXPECT_EQ(SetBytes(reg(), key, "v", kRegSz, "x"), 0u);
   reg().CloseKey(key);
   reg().set_system_access(false);
-  EXPECT_TRUE(KeyExists(reg(), kHkeyLocalMachine, "SOFTWARE\\BySystem"));
+  EXPECT_TRUE(RegKeyExists(reg(), kHkeyLocalMachine, "SOFTWARE\\BySystem"));
   EXPECT_EQ(reg().DeleteKey(kHkeyLocalMachine, "SOFTWARE\\BySystem"), kErrorAccessDenied);
 }
 
@@ -456,7 +428,7 @@ TEST_F(RegistryTest, TwoObjectsShareOneDatabase) {
   reg().CloseKey(MustCreate(reg(), kHkeyCurrentUser, "Software\\Kept"));
   other.reset();
   machine_.Reopen();
-  EXPECT_TRUE(KeyExists(reg(), kHkeyCurrentUser, "Software\\Kept"));
+  EXPECT_TRUE(RegKeyExists(reg(), kHkeyCurrentUser, "Software\\Kept"));
 }
 
 TEST_F(RegistryTest, WaitsForAnotherWriter) {
@@ -560,48 +532,34 @@ TEST_F(RegistryOpenTest, MissingDatabase) {
   reg.reset();
   // Opening it again keeps what is there.
   ASSERT_TRUE(SandboxRegistry::Open(machine_.get(), false, &reg).ok());
-  EXPECT_TRUE(KeyExists(*reg, kHkeyLocalMachine, "SOFTWARE"));
+  EXPECT_TRUE(RegKeyExists(*reg, kHkeyLocalMachine, "SOFTWARE"));
 }
 
-TEST_F(RegistryOpenTest, NotADatabaseIsRefusedAndKept) {
-  ASSERT_NE(machine_, nullptr);
-  const std::string garbage(4096, 'x');
-  testing::WriteHostFile(db_path(), garbage);
-  for (bool create : {false, true}) {
-    std::unique_ptr<SandboxRegistry> reg;
-    Status s = SandboxRegistry::Open(machine_.get(), create, &reg);
-    EXPECT_FALSE(s.ok());
-    EXPECT_THAT(s.message(), HasSubstr("registry.db is damaged"));
-    EXPECT_EQ(reg, nullptr);
-    EXPECT_EQ(testing::ReadHostFile(db_path()), garbage);
-  }
-}
-
-TEST_F(RegistryOpenTest, ForeignDatabaseIsRefusedAndKept) {
+TEST_F(RegistryOpenTest, DamagedOrForeignFilesAreRefusedAndKept) {
   ASSERT_NE(machine_, nullptr);
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(db_path().c_str(), &db), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(db,
-                         "CREATE TABLE notes(text TEXT);"
-                         "INSERT INTO notes VALUES('keep me');",
+  ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE notes(text TEXT); INSERT INTO notes VALUES('keep me');",
                          nullptr, nullptr, nullptr),
             SQLITE_OK);
   sqlite3_close(db);
-  const std::string before = testing::ReadHostFile(db_path());
-
-  std::unique_ptr<SandboxRegistry> reg;
-  Status s = SandboxRegistry::Open(machine_.get(), true, &reg);
-  EXPECT_FALSE(s.ok());
-  EXPECT_THAT(s.message(), HasSubstr("registry.db is damaged"));
-  EXPECT_EQ(testing::ReadHostFile(db_path()), before);
-}
-
-TEST_F(RegistryOpenTest, EmptyFileNeedsCreate) {
-  ASSERT_NE(machine_, nullptr);
+  // Another program's database, and a file that is no database at all.
+  for (const std::string& contents : {testing::ReadHostFile(db_path()), std::string(4096, 'x')}) {
+    testing::WriteHostFile(db_path(), contents);
+    for (bool create : {false, true}) {
+      std::unique_ptr<SandboxRegistry> reg;
+      Status s = SandboxRegistry::Open(machine_.get(), create, &reg);
+      EXPECT_FALSE(s.ok());
+      EXPECT_THAT(s.message(), HasSubstr("registry.db is damaged"));
+      EXPECT_EQ(reg, nullptr);
+      EXPECT_EQ(testing::ReadHostFile(db_path()), contents);
+    }
+  }
+  // An empty file is made into a registry only when asked to create one.
   testing::WriteHostFile(db_path(), "");
   std::unique_ptr<SandboxRegistry> reg;
-  Status s = SandboxRegistry::Open(machine_.get(), false, &reg);
-  EXPECT_THAT(s.message(), HasSubstr("registry.db is damaged"));
+  EXPECT_THAT(SandboxRegistry::Open(machine_.get(), false, &reg).message(),
+              HasSubstr("registry.db is damaged"));
   EXPECT_TRUE(SandboxRegistry::Open(machine_.get(), true, &reg).ok());
 }
 

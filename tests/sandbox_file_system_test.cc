@@ -40,17 +40,14 @@ TEST_F(FileSystemTest, CreateDirectoryMakesOneLevel) {
 TEST_F(FileSystemTest, MoveRefusesAnExistingTargetUnlessAskedToReplace) {
   m_.WriteFile("C:\\Temp\\new.dll", "new");
   m_.WriteFile("C:\\Target\\x.dll", "old");
-  EXPECT_EQ(files().MoveFile("C:\\Temp\\new.dll", "C:\\Target\\x.dll").code(),
-            kErrorAlreadyExists);
+  EXPECT_EQ(files().MoveFile("C:\\Temp\\new.dll", "C:\\Target\\x.dll").code(), kErrorAlreadyExists);
   EXPECT_EQ(m_.ReadFile("C:\\Target\\x.dll"), "old");
-  EXPECT_TRUE(files().MoveFileEx("C:\\Temp\\new.dll", "C:\\target\\X.DLL",
-                                 kMoveFileReplaceExisting).ok());
+  EXPECT_TRUE(
+      files().MoveFileEx("C:\\Temp\\new.dll", "C:\\target\\X.DLL", kMoveFileReplaceExisting).ok());
   EXPECT_EQ(m_.ReadFile("C:\\Target\\x.dll"), "new");
   EXPECT_FALSE(m_.Exists("C:\\Temp\\new.dll"));
-  EXPECT_EQ(files().MoveFile("C:\\Temp\\gone.dll", "C:\\Target\\y.dll").code(),
-            kErrorFileNotFound);
-  EXPECT_EQ(files().MoveFile("C:\\Target\\x.dll", "C:\\Nowhere\\x.dll").code(),
-            kErrorPathNotFound);
+  EXPECT_EQ(files().MoveFile("C:\\Temp\\gone.dll", "C:\\Target\\y.dll").code(), kErrorFileNotFound);
+  EXPECT_EQ(files().MoveFile("C:\\Target\\x.dll", "C:\\Nowhere\\x.dll").code(), kErrorPathNotFound);
 }
 
 TEST_F(FileSystemTest, ReadOnlyFilesKeepTheirContentUntilMadeNormal) {
@@ -61,8 +58,9 @@ TEST_F(FileSystemTest, ReadOnlyFilesKeepTheirContentUntilMadeNormal) {
   ASSERT_TRUE(files().GetFileAttributes("C:\\App\\x.dll", &attributes).ok());
   EXPECT_EQ(attributes, kFileAttributeReadOnly);
   EXPECT_EQ(files().DeleteFile("C:\\App\\x.dll").code(), kErrorAccessDenied);
-  EXPECT_EQ(files().MoveFileEx("C:\\Temp\\x.dll", "C:\\App\\x.dll",
-                               kMoveFileReplaceExisting).code(), kErrorAccessDenied);
+  EXPECT_EQ(
+      files().MoveFileEx("C:\\Temp\\x.dll", "C:\\App\\x.dll", kMoveFileReplaceExisting).code(),
+      kErrorAccessDenied);
   std::unique_ptr<WritableFile> w;
   EXPECT_EQ(files().NewWritableFile("C:\\App\\x.dll", OpenMode::kCreateAlways, &w).code(),
             kErrorAccessDenied);
@@ -147,8 +145,7 @@ TEST_F(FileSystemTest, ShortPathOfAMissingFileFails) {
   std::string s;
   EXPECT_EQ(files().GetShortPathName("C:\\Program Files\\missing.dll", &s).code(),
             kErrorFileNotFound);
-  EXPECT_EQ(files().GetShortPathName("C:\\No Folder\\missing.dll", &s).code(),
-            kErrorPathNotFound);
+  EXPECT_EQ(files().GetShortPathName("C:\\No Folder\\missing.dll", &s).code(), kErrorPathNotFound);
 }
 
 TEST(DelayedMoveTest, NtRecordsPendingRenamesInTheRegistry) {
@@ -156,43 +153,34 @@ TEST(DelayedMoveTest, NtRecordsPendingRenamesInTheRegistry) {
   m.WriteFile("C:\\Program Files\\Ostrel\\Quillmark\\Temp\\a.dll", "a");
   FileSystem& files = *m.platform().files;
   const uint32_t flags = kMoveFileReplaceExisting | kMoveFileDelayUntilReboot;
-  ASSERT_TRUE(files.MoveFileEx("C:\\Program Files\\Ostrel\\Quillmark\\Temp\\a.dll",
-                               "C:\\Windows\\System32\\a.dll", flags).ok());
+  ASSERT_TRUE(files
+                  .MoveFileEx("C:\\Program Files\\Ostrel\\Quillmark\\Temp\\a.dll",
+                              "C:\\Windows\\System32\\a.dll", flags)
+                  .ok());
   ASSERT_TRUE(files.MoveFileEx("C:\\x.tmp", "", kMoveFileDelayUntilReboot).ok());
   // Nothing moved yet.
   EXPECT_TRUE(m.Exists("C:\\Program Files\\Ostrel\\Quillmark\\Temp\\a.dll"));
   EXPECT_FALSE(m.Exists("C:\\Windows\\System32\\a.dll"));
 
-  Registry& reg = *m.platform().registry;
-  RegHandle key = 0;
-  ASSERT_EQ(reg.OpenKeyEx(kHkeyLocalMachine, sandbox::kSessionManagerKey, 0, kKeyRead, &key), 0u);
-  uint8_t buffer[1024];
-  uint32_t size = sizeof(buffer);
   uint32_t type = 0;
-  ASSERT_EQ(reg.QueryValueEx(key, sandbox::kPendingRenamesValue, nullptr, &type, buffer,
-                             &size), 0u);
-  reg.CloseKey(key);
+  EXPECT_EQ(testing::RegValue(*m.platform().registry, kHkeyLocalMachine,
+                              sandbox::kSessionManagerKey, sandbox::kPendingRenamesValue, &type),
+            std::string("\\??\\C:\\Program Files\\Ostrel\\Quillmark\\Temp\\a.dll") + '\0' +
+                "!\\??\\C:\\Windows\\System32\\a.dll" + '\0' + "\\??\\C:\\x.tmp" + '\0' + '\0' +
+                '\0');
   EXPECT_EQ(type, kRegMultiSz);
-  const std::string expected =
-      std::string("\\??\\C:\\Program Files\\Ostrel\\Quillmark\\Temp\\a.dll") + '\0' +
-      "!\\??\\C:\\Windows\\System32\\a.dll" + '\0' + "\\??\\C:\\x.tmp" + '\0' + '\0' + '\0';
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), size), expected);
 }
 
-TEST(DelayedMoveTest, NineXFamilyHasNoDelayedMoves) {
-  TestMachine m(Family::k9x);
-  m.WriteFile("C:\\a.dll", "a");
-  EXPECT_EQ(m.platform().files->MoveFileEx("C:\\a.dll", "C:\\b.dll",
-                                           kMoveFileDelayUntilReboot).code(),
-            sandbox::kErrorCallNotImplemented);
-}
-
-TEST(DelayedMoveTest, RestrictedUserCannotScheduleMoves) {
-  TestMachine m(Family::kNt, /*admin=*/false);
-  m.WriteFile("C:\\Temp\\a.dll", "a");
-  EXPECT_EQ(m.platform().files->MoveFileEx("C:\\Temp\\a.dll", "C:\\Temp\\b.dll",
-                                           kMoveFileDelayUntilReboot).code(),
-            kErrorAccessDenied);
+TEST(DelayedMoveTest, NineXFamilyHasNoneAndARestrictedUserMayNotScheduleThem) {
+  TestMachine old(Family::k9x), restricted(Family::kNt, /*admin=*/false);
+  for (TestMachine* m : {&old, &restricted}) {
+    m->WriteFile("C:\\Temp\\a.dll", "a");
+    EXPECT_EQ(
+        m->platform()
+            .files->MoveFileEx("C:\\Temp\\a.dll", "C:\\Temp\\b.dll", kMoveFileDelayUntilReboot)
+            .code(),
+        m == &old ? sandbox::kErrorCallNotImplemented : kErrorAccessDenied);
+  }
 }
 
 TEST(SystemInfoTest, FamilyFoldersAndBufferRules) {

@@ -1,8 +1,11 @@
-// Starting programs on a sandbox machine: finding the program of a command
-// line, what the program receives, exit codes and cleaning up after it.
+// Windows command lines: argument splitting and the program names tried for
+// a line. Starting programs on a sandbox machine: finding the program of a
+// command line, what the program receives, exit codes and cleaning up after it.
 #include "platform/sandbox/sandbox_process.h"
 
 #include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,18 +13,98 @@
 #include <chrono>
 #include <thread>
 
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
+#include "platform/process.h"
 #include "tests/test_util.h"
 
 namespace qv::sandbox {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::HasSubstr;
+using ::testing::IsEmpty;
 
 std::string Script(const std::string& body) { return "#!/bin/sh\n" + body + "\n"; }
+
+// ---- Reading a command line -------------------------------------------------
+
+struct SplitCase {
+  const char* text;
+  std::vector<std::string> expected;
+};
+
+TEST(SplitWindowsArgumentsTest, FollowsRuntimeRules) {
+  const std::vector<SplitCase> cases = {
+      // Blanks and tabs separate; runs of them count once.
+      {"", {}},
+      {"   \t ", {}},
+      {"a b\tc", {"a", "b", "c"}},
+      {"  lead  and   trail  ", {"lead", "and", "trail"}},
+      // Quotes group, also in the middle of an argument.
+      {R"("abc" d e)", {"abc", "d", "e"}},
+      {R"(d"e f"g h)", {"de fg", "h"}},
+      {R"("" x)", {"", "x"}},
+      {R"("a b)", {"a b"}},
+      // Backslashes not before a quote are literal.
+      {R"(a\\b d)", {R"(a\\b)", "d"}},
+      {R"(\\server\share\ C:\dir\)", {R"(\\server\share\)", R"(C:\dir\)"}},
+      // 2n+1 backslashes before a quote: n backslashes and a literal quote.
+      {R"(a\"b c)", {R"(a"b)", "c"}},
+      {R"(a\\\"b c d)", {R"(a\"b)", "c", "d"}},
+      // 2n backslashes before a quote: n backslashes, the quote toggles.
+      {R"(a\\\\"b c" d e)", {R"(a\\b c)", "d", "e"}},
+      {R"("C:\dir\\" next)", {R"(C:\dir\)", "next"}},
+      // "" inside a quoted part: a literal quote and the part stays open.
+      {R"(a"b"" c d)", {R"(ab" c d)"}},
+      {R"("say ""hi"" now" x)", {R"(say "hi" now)", "x"}},
+      // Command lines the installer builds.
+      {R"( /q:a /c:"dasetup.exe /q /n")", {"/q:a", "/c:dasetup.exe /q /n"}},
+      {R"( /s "C:\Program Files\Ostrel\x.dll")", {"/s", R"(C:\Program Files\Ostrel\x.dll)"}},
+  };
+  for (const SplitCase& c : cases) {
+    EXPECT_EQ(SplitWindowsArguments(c.text), c.expected) << "text: " << c.text;
+  }
+}
+
+TEST(SplitWindowsArgumentsTest, KeepsNonAsciiBytes) {
+  const std::string text = "\xC3\xA9t\xC3\xA9 \"na\xC3\xAFve x\"";
+  EXPECT_THAT(SplitWindowsArguments(text), ElementsAre("\xC3\xA9t\xC3\xA9", "na\xC3\xAFve x"));
+}
+
+MATCHER_P2(IsCandidate, program, arguments, "") {
+  return arg.program == program && arg.arguments == arguments;
+}
+
+TEST(ProgramCandidatesTest, UnquotedPathIsTriedAtEveryBlankShortestFirst) {
+  EXPECT_THAT(ProgramCandidates(R"(C:\Program Files\a b.exe x)"),
+              ElementsAre(IsCandidate(R"(C:\Program)", R"( Files\a b.exe x)"),
+                          IsCandidate(R"(C:\Program Files\a)", " b.exe x"),
+                          IsCandidate(R"(C:\Program Files\a b.exe)", " x"),
+                          IsCandidate(R"(C:\Program Files\a b.exe x)", "")));
+}
+
+TEST(ProgramCandidatesTest, BlankRunsAndTabsEndOneCandidateEach) {
+  EXPECT_THAT(ProgramCandidates("  a  \tb c "),
+              ElementsAre(IsCandidate("a", "  \tb c "), IsCandidate("a  \tb", " c "),
+                          IsCandidate("a  \tb c", " ")));
+  EXPECT_THAT(ProgramCandidates("prog.exe"), ElementsAre(IsCandidate("prog.exe", "")));
+}
+
+TEST(ProgramCandidatesTest, QuotedProgramIsTheOnlyCandidate) {
+  EXPECT_THAT(ProgramCandidates(R"("C:\Program Files\a b.exe" /s "x y")"),
+              ElementsAre(IsCandidate(R"(C:\Program Files\a b.exe)", R"( /s "x y")")));
+  // The arguments begin right after the closing quote.
+  EXPECT_THAT(ProgramCandidates(R"( "C:\a.exe"x)"), ElementsAre(IsCandidate(R"(C:\a.exe)", "x")));
+  // Without a closing quote the rest of the line is the program.
+  EXPECT_THAT(ProgramCandidates(R"("C:\Program Files\a b.exe)"),
+              ElementsAre(IsCandidate(R"(C:\Program Files\a b.exe)", "")));
+}
+
+TEST(ProgramCandidatesTest, EmptyProgramGivesNoCandidate) {
+  EXPECT_THAT(ProgramCandidates(""), IsEmpty());
+  EXPECT_THAT(ProgramCandidates(" \t "), IsEmpty());
+  EXPECT_THAT(ProgramCandidates(R"("" x.exe)"), IsEmpty());
+}
+
+// ---- Starting a program ------------------------------------------------------
 
 class SandboxProcessTest : public ::testing::Test {
  protected:
@@ -41,8 +124,7 @@ class SandboxProcessTest : public ::testing::Test {
   static constexpr uint64_t kNotStarted = 1ull << 40;
   uint64_t Run(const std::string& command_line) {
     std::unique_ptr<Process> process;
-    if (!launcher_.CreateProcess(command_line, WindowStyle::kDefault, &process)
-             .ok()) {
+    if (!launcher_.CreateProcess(command_line, WindowStyle::kDefault, &process).ok()) {
       return kNotStarted;
     }
     return process->Wait();
@@ -50,8 +132,7 @@ class SandboxProcessTest : public ::testing::Test {
 
   uint32_t StartError(const std::string& command_line) {
     std::unique_ptr<Process> process;
-    const Status s =
-        launcher_.CreateProcess(command_line, WindowStyle::kDefault, &process);
+    const Status s = launcher_.CreateProcess(command_line, WindowStyle::kDefault, &process);
     EXPECT_EQ(process, nullptr);
     return s.code();
   }
@@ -61,36 +142,30 @@ class SandboxProcessTest : public ::testing::Test {
 };
 
 TEST_F(SandboxProcessTest, ExitCodeComesFromStatusOrExitCodeFile) {
-  machine_.WriteFile(R"(C:\bin\zero.exe)", Script("exit 0"));
-  machine_.WriteFile(R"(C:\bin\seven.exe)", Script("exit 7"));
-  machine_.WriteFile(R"(C:\bin\reboot.exe)",
-                     Script("echo 3010 > \"$QV_EXIT_CODE_FILE\"; exit 0"));
-  machine_.WriteFile(R"(C:\bin\max.exe)",
-                     Script("printf ' 4294967295\\r\\n' > \"$QV_EXIT_CODE_FILE\""));
-  machine_.WriteFile(R"(C:\bin\minus.exe)",
-                     Script("echo -2 > \"$QV_EXIT_CODE_FILE\""));
-  machine_.WriteFile(R"(C:\bin\junk.exe)",
-                     Script("echo 12x > \"$QV_EXIT_CODE_FILE\"; exit 5"));
-  machine_.WriteFile(R"(C:\bin\huge.exe)",
-                     Script("echo 4294967296 > \"$QV_EXIT_CODE_FILE\"; exit 6"));
-  machine_.WriteFile(R"(C:\bin\killed.exe)", Script("kill -TERM $$"));
-
-  EXPECT_EQ(Run(R"(C:\bin\zero.exe)"), 0u);
-  EXPECT_EQ(Run(R"(C:\bin\seven.exe)"), 7u);
-  EXPECT_EQ(Run(R"(C:\bin\reboot.exe)"), 3010u);
-  EXPECT_EQ(Run(R"(C:\bin\max.exe)"), 4294967295u);
-  EXPECT_EQ(Run(R"(C:\bin\minus.exe)"), 4294967294u);
-  // A file that does not hold a 32-bit number is ignored.
-  EXPECT_EQ(Run(R"(C:\bin\junk.exe)"), 5u);
-  EXPECT_EQ(Run(R"(C:\bin\huge.exe)"), 6u);
-  EXPECT_EQ(Run(R"(C:\bin\killed.exe)"), 128u + SIGTERM);
+  const struct {
+    const char* body;
+    uint64_t code;
+  } cases[] = {
+      {"exit 0", 0},
+      {"exit 7", 7},
+      {"echo 3010 > \"$QV_EXIT_CODE_FILE\"; exit 0", 3010},
+      {"printf ' 4294967295\\r\\n' > \"$QV_EXIT_CODE_FILE\"", 4294967295u},
+      {"echo -2 > \"$QV_EXIT_CODE_FILE\"", 4294967294u},
+      // A file that does not hold a 32-bit number is ignored.
+      {"echo 12x > \"$QV_EXIT_CODE_FILE\"; exit 5", 5},
+      {"echo 4294967296 > \"$QV_EXIT_CODE_FILE\"; exit 6", 6},
+      {"kill -TERM $$", 128u + SIGTERM},
+  };
+  for (const auto& c : cases) {
+    machine_.WriteFile(R"(C:\bin\program.exe)", Script(c.body));
+    EXPECT_EQ(Run(R"(C:\bin\program.exe)"), c.code) << c.body;
+  }
 }
 
 TEST_F(SandboxProcessTest, ExitCodeFileIsFreshAndRemovedAfterWait) {
-  machine_.WriteFile(R"(C:\bin\check.exe)",
-                     Script("[ -f \"$QV_EXIT_CODE_FILE\" ] && "
-                            "[ ! -s \"$QV_EXIT_CODE_FILE\" ] || exit 1\n"
-                            "echo 42 > \"$QV_EXIT_CODE_FILE\""));
+  machine_.WriteFile(R"(C:\bin\check.exe)", Script("[ -f \"$QV_EXIT_CODE_FILE\" ] && "
+                                                   "[ ! -s \"$QV_EXIT_CODE_FILE\" ] || exit 1\n"
+                                                   "echo 42 > \"$QV_EXIT_CODE_FILE\""));
   std::unique_ptr<Process> first = Start(R"(C:\bin\check.exe)");
   std::unique_ptr<Process> second = Start(R"(C:\bin\check.exe)");
   ASSERT_TRUE(first && second);
@@ -135,10 +210,8 @@ TEST_F(SandboxProcessTest, ProgramReceivesArgumentsFolderAndEnvironment) {
   EXPECT_EQ(record.program, R"(C:\tools\echoargs.exe)");
   EXPECT_EQ(record.host_program, machine_.HostPath(R"(C:\tools\echoargs.exe)"));
   EXPECT_EQ(record.pid, process->id());
-  EXPECT_THAT(record.argv,
-              ElementsAre(record.host_program, "/s",
-                          R"(C:\Program Files\x y.dll)", R"(a\"b)", "",
-                          R"(C:\dir\)", R"(q"q)"));
+  EXPECT_THAT(record.argv, ElementsAre(record.host_program, "/s", R"(C:\Program Files\x y.dll)",
+                                       R"(a\"b)", "", R"(C:\dir\)", R"(q"q)"));
 }
 
 TEST_F(SandboxProcessTest, WorkingFolderIsTheMachinesCurrentFolder) {
@@ -147,10 +220,8 @@ TEST_F(SandboxProcessTest, WorkingFolderIsTheMachinesCurrentFolder) {
   machine_.WriteFile(R"(C:\bin\pwd.exe)", Script("pwd -P > pwd.txt"));
   EXPECT_EQ(Run(R"(C:\bin\pwd.exe)"), 0u);
   char resolved[PATH_MAX];
-  ASSERT_NE(realpath(machine_.HostPath(R"(C:\Work\Here)").c_str(), resolved),
-            nullptr);
-  EXPECT_EQ(machine_.ReadFile(R"(C:\Work\Here\pwd.txt)"),
-            std::string(resolved) + "\n");
+  ASSERT_NE(realpath(machine_.HostPath(R"(C:\Work\Here)").c_str(), resolved), nullptr);
+  EXPECT_EQ(machine_.ReadFile(R"(C:\Work\Here\pwd.txt)"), std::string(resolved) + "\n");
 }
 
 TEST_F(SandboxProcessTest, OpenDescriptorsAreNotHandedOn) {
@@ -160,9 +231,8 @@ TEST_F(SandboxProcessTest, OpenDescriptorsAreNotHandedOn) {
   // script open on a low one of its own choosing).
   const int inherited = fcntl(fds[0], F_DUPFD, 150);
   ASSERT_GE(inherited, 150);
-  machine_.WriteFile(R"(C:\bin\fds.exe)",
-                     Script("[ -e /proc/$$/fd/" + std::to_string(inherited) +
-                            " ] && exit 1; exit 0"));
+  machine_.WriteFile(R"(C:\bin\fds.exe)", Script("[ -e /proc/$$/fd/" + std::to_string(inherited) +
+                                                 " ] && exit 1; exit 0"));
   EXPECT_EQ(Run(R"(C:\bin\fds.exe)"), 0u);
   close(inherited);
   close(fds[0]);
@@ -176,28 +246,20 @@ TEST_F(SandboxProcessTest, UnquotedPathWithBlanksTakesTheFirstProgramFound) {
 
   EXPECT_EQ(Run(line), 1u);
   EXPECT_EQ(launcher_.launches().back().program, intended);
-  EXPECT_THAT(launcher_.launches().back().argv,
-              ElementsAre(machine_.HostPath(intended), "/quiet"));
+  EXPECT_THAT(launcher_.launches().back().argv, ElementsAre(machine_.HostPath(intended), "/quiet"));
 
   // A program at the shorter reading wins, and gets the rest as arguments.
   machine_.WriteFile(R"(C:\Program.exe)", Script("exit 2"));
   EXPECT_EQ(Run(line), 2u);
   EXPECT_EQ(launcher_.launches().back().program, R"(C:\Program.exe)");
   EXPECT_THAT(launcher_.launches().back().argv,
-              ElementsAre(machine_.HostPath(R"(C:\Program.exe)"),
-                          R"(Files\My)", R"(App\setup.exe)", "/quiet"));
+              ElementsAre(machine_.HostPath(R"(C:\Program.exe)"), R"(Files\My)", R"(App\setup.exe)",
+                          "/quiet"));
 
   // Quoting names the intended program.
   EXPECT_EQ(Run("\"" + intended + "\" /quiet"), 1u);
   // Names match without regard to case.
   EXPECT_EQ(Run(R"("c:\PROGRAM FILES\my app\SETUP.EXE")"), 1u);
-}
-
-TEST_F(SandboxProcessTest, FirstExistingFileDecidesEvenWhenItCannotRun) {
-  machine_.WriteFile(R"(C:\Program Files\My App\setup.exe)", Script("exit 1"));
-  machine_.WriteFile(R"(C:\Program.exe)", "not a program\n");
-  EXPECT_EQ(StartError(R"(C:\Program Files\My App\setup.exe)"),
-            kErrorBadFormat);
 }
 
 TEST_F(SandboxProcessTest, ExtensionIsAddedToANameWithoutOne) {
@@ -211,20 +273,16 @@ TEST_F(SandboxProcessTest, ExtensionIsAddedToANameWithoutOne) {
 
 TEST_F(SandboxProcessTest, BareNameIsSearchedInCurrentSystemAndWindowsFolders) {
   const MachineProfile& profile = machine_.machine().profile();
-  machine_.WriteFile(profile.system_directory + R"(\regsvr32.exe)",
-                     Script("exit 11"));
-  machine_.WriteFile(profile.windows_directory + R"(\notepad.exe)",
-                     Script("exit 12"));
+  machine_.WriteFile(profile.system_directory + R"(\regsvr32.exe)", Script("exit 11"));
+  machine_.WriteFile(profile.windows_directory + R"(\notepad.exe)", Script("exit 12"));
   EXPECT_EQ(Run(R"(regsvr32.exe /s "C:\x.dll")"), 11u);
-  EXPECT_EQ(launcher_.launches().back().program,
-            profile.system_directory + R"(\regsvr32.exe)");
+  EXPECT_EQ(launcher_.launches().back().program, profile.system_directory + R"(\regsvr32.exe)");
   EXPECT_EQ(Run("regsvr32 /s"), 11u);
   EXPECT_EQ(Run("notepad"), 12u);
 
   // The current folder comes before the system folder, which comes before
   // the Windows folder.
-  machine_.WriteFile(profile.windows_directory + R"(\regsvr32.exe)",
-                     Script("exit 21"));
+  machine_.WriteFile(profile.windows_directory + R"(\regsvr32.exe)", Script("exit 21"));
   EXPECT_EQ(Run("regsvr32.exe"), 11u);
   machine_.WriteFile(R"(C:\regsvr32.exe)", Script("exit 22"));
   EXPECT_EQ(Run("regsvr32.exe"), 22u);
@@ -242,6 +300,11 @@ TEST_F(SandboxProcessTest, FailuresToStart) {
   EXPECT_EQ(StartError(R"(C:\readme.exe)"), kErrorBadFormat);
   machine_.WriteFile(R"(C:\real.exe)", std::string("MZ\x90\0\3\0\0\0", 8));
   EXPECT_EQ(StartError(R"(C:\real.exe)"), kErrorBadFormat);
+  // The first existing file of an unquoted line decides, even one that
+  // cannot run.
+  machine_.WriteFile(R"(C:\Program Files\My App\setup.exe)", Script("exit 1"));
+  machine_.WriteFile(R"(C:\Program.exe)", "not a program\n");
+  EXPECT_EQ(StartError(R"(C:\Program Files\My App\setup.exe)"), kErrorBadFormat);
   // Nothing is recorded for a start that failed.
   EXPECT_TRUE(launcher_.launches().empty());
 }
@@ -259,14 +322,11 @@ TEST_F(SandboxProcessTest, RunsHostBinariesAndSetsTheExecuteBit) {
 }
 
 // A process, running or waiting to be reaped, has its folder in /proc.
-bool ProcessExists(int64_t pid) {
-  return testing::HostExists("/proc/" + std::to_string(pid));
-}
+bool ProcessExists(int64_t pid) { return testing::HostExists("/proc/" + std::to_string(pid)); }
 
 TEST_F(SandboxProcessTest, ProcessDroppedWithoutWaitIsReapedAndCleanedUp) {
   // Still running when its Process goes away.
-  machine_.WriteFile(R"(C:\bin\quick.exe)",
-                     Script("sleep 0.2; echo 9 > \"$QV_EXIT_CODE_FILE\""));
+  machine_.WriteFile(R"(C:\bin\quick.exe)", Script("sleep 0.2; echo 9 > \"$QV_EXIT_CODE_FILE\""));
   int64_t pid = 0;
   {
     std::unique_ptr<Process> process = Start(R"(C:\bin\quick.exe)");

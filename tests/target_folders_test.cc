@@ -1,5 +1,13 @@
-// Target folders: what InitFolders resolves and creates, and the tokens.
+// modInstall's system parts on a sandbox machine: the target folders
+// InitFolders resolves and creates, the location tokens, RunAndWait,
+// IsWindowsNT and GetShortPath.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include "install/modInstall.h"
 #include "system/modRegistry.h"
@@ -24,14 +32,18 @@ TEST(InitFoldersTest, ResolvesAndCreatesTheProductFolders) {
   EXPECT_EQ(gsDirSystem, "C:\\Windows\\System32");
   EXPECT_EQ(gsDirWindows, "C:\\Windows");
   EXPECT_EQ(gsDirFonts, "C:\\Windows\\Fonts");
-  for (const std::string* d : {&gsDirOstrel, &gsDirQuillmark, &gsDirCommon, &gsDirBroker,
-                               &gsDirClient, &gsDirTemp}) {
+  for (const std::string* d :
+       {&gsDirOstrel, &gsDirQuillmark, &gsDirCommon, &gsDirBroker, &gsDirClient, &gsDirTemp}) {
     EXPECT_TRUE(m.Exists(*d)) << *d;
   }
   // A second run finds everything in place and changes nothing.
   m.WriteFile(gsDirTemp + "\\staged.dll", "x");
   InitFolders();
   EXPECT_EQ(m.ReadFile(gsDirTemp + "\\staged.dll"), "x");
+  // Another thread has folders of its own, still empty.
+  std::string seen = "unset";
+  std::thread([&] { seen = gsDirTemp; }).join();
+  EXPECT_EQ(seen, "");
 }
 
 TEST(InitFoldersTest, NineXFamilyFolders) {
@@ -70,16 +82,6 @@ TEST(InitFoldersTest, SystemFolderThatDoesNotFitTheBufferIsEmpty) {
   EXPECT_EQ(gsDirWindows, "C:\\Windows");
 }
 
-TEST(InitFoldersTest, ModuleStringsArePerThread) {
-  TestMachine m;
-  InitFolders();
-  std::string seen = "unset";
-  std::thread other([&] { seen = gsDirTemp; });
-  other.join();
-  EXPECT_EQ(seen, "");
-  EXPECT_FALSE(gsDirTemp.empty());
-}
-
 TEST(InstallLocationTest, TokensMatchAfterUpperCasingOnly) {
   TestMachine m;
   InitFolders();
@@ -115,6 +117,93 @@ TEST(ExpandPathTokensTest, ReplacesTheThreeTokensExactly) {
             "C:\\Program Files\\Common Files\\x.dll|C:\\Windows|C:\\Windows");
   EXPECT_EQ(ExpandPathTokens("<COMMONDIR>\\x.dll"), "<COMMONDIR>\\x.dll");
   EXPECT_EQ(ExpandPathTokens(" <SYSTEMDIR> "), " C:\\Windows\\System32 ");
+}
+
+// ---- Processes and short paths ------------------------------------------------
+
+std::string Script(const std::string& body) { return "#!/bin/sh\n" + body + "\n"; }
+
+TEST(RunAndWaitTest, ReturnsTheExitCodeOrMinusOne) {
+  testing::TestMachine machine;
+  // All 32 bits set reads as -1, as from a program that did not start.
+  for (const auto& [body, code] :
+       std::vector<std::pair<std::string, int>>{{"exit 0", 0},
+                                                {"exit 5", 5},
+                                                {"echo 3010 > \"$QV_EXIT_CODE_FILE\"", 3010},
+                                                {"echo 4294967295 > \"$QV_EXIT_CODE_FILE\"", -1}}) {
+    machine.WriteFile(R"(C:\bin\program.exe)", Script(body));
+    EXPECT_EQ(RunAndWait(R"(C:\bin\program.exe)"), code) << body;
+  }
+  machine.WriteFile(R"(C:\bin\text.exe)", "just some text\n");
+  EXPECT_EQ(RunAndWait(R"(C:\bin\missing.exe)"), -1);
+  EXPECT_EQ(RunAndWait(R"(C:\bin\text.exe)"), -1);
+}
+
+TEST(RunAndWaitTest, RegistrationCommandLineReachesTheProgram) {
+  testing::TestMachine machine;
+  // The registration helper in a folder below "Program Files", given a
+  // quoted target path: it writes what it received into the machine's root
+  // folder and answers with the number of arguments.
+  const std::string helper = R"(C:\Program Files\Ostrel\Quillmark\Common\regsvr32.exe)";
+  machine.WriteFile(helper, Script("for a in \"$@\"; do printf '<%s>' \"$a\"; done "
+                                   "> received.txt\n"
+                                   "exit $#"));
+  const std::string command = helper + R"( /s "C:\Program Files\Ostrel\Quillmark\Common\x y.dll")";
+  EXPECT_EQ(RunAndWait(command), 2);
+  EXPECT_EQ(machine.ReadFile(R"(C:\received.txt)"),
+            R"(</s><C:\Program Files\Ostrel\Quillmark\Common\x y.dll>)");
+
+  // With a program at "C:\Program.exe" the unquoted line starts that one.
+  machine.WriteFile(R"(C:\Program.exe)", Script("exit 77"));
+  EXPECT_EQ(RunAndWait(command), 77);
+}
+
+TEST(IsWindowsNTTest, AnswersByTheMachinesFamily) {
+  {
+    testing::TestMachine nt(sandbox::Family::kNt);
+    EXPECT_TRUE(IsWindowsNT());
+  }
+  {
+    testing::TestMachine nine_x(sandbox::Family::k9x);
+    EXPECT_FALSE(IsWindowsNT());
+  }
+}
+
+TEST(GetShortPathTest, MissingPathsHaveNone) {
+  testing::TestMachine machine;
+  EXPECT_EQ(GetShortPath(R"(C:\Program Files\missing.dll)"), "");
+  EXPECT_EQ(GetShortPath(R"(C:\No Such Folder\x.dll)"), "");
+}
+
+// A path of exactly length characters made of valid short names only, so
+// that its short form is the path itself.
+std::string ShortOnlyPathOfLength(size_t length, char letter) {
+  std::string path = "C:";
+  size_t remaining = length - path.size();
+  while (remaining > 0) {
+    size_t take = std::min<size_t>(9, remaining);  // "\" and up to 8 letters
+    if (remaining - take == 1) take = 8;
+    path += "\\" + std::string(take - 1, letter);
+    remaining -= take;
+  }
+  return path;
+}
+
+TEST(GetShortPathTest, ShortFormMustFitTheBuffer) {
+  testing::TestMachine machine;
+  const std::string fits = ShortOnlyPathOfLength(254, 'D');
+  const std::string too_long = ShortOnlyPathOfLength(255, 'E');
+  ASSERT_EQ(fits.size(), 254u);
+  ASSERT_EQ(too_long.size(), 255u);
+  machine.WriteFile(fits, "x");
+  machine.WriteFile(too_long, "x");
+
+  std::string platform_answer;
+  ASSERT_TRUE(machine.platform().files->GetShortPathName(too_long, &platform_answer).ok());
+  ASSERT_EQ(platform_answer, too_long);
+
+  EXPECT_EQ(GetShortPath(fits), fits);
+  EXPECT_EQ(GetShortPath(too_long), "");
 }
 
 }  // namespace

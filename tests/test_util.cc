@@ -2,6 +2,8 @@
 #include "tests/test_util.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -63,8 +65,54 @@ std::string FixturePath(const std::string& name) {
 std::string QvinitPath() { return QV_QVINIT_PATH; }
 std::string QvserverPath() { return QV_QVSERVER_PATH; }
 
-CommandResult RunCommand(const std::vector<std::string>& argv,
-                         const std::string& stdin_text) {
+int FreeLoopbackPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof(addr);
+  EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  ::close(fd);
+  return ntohs(addr.sin_port);
+}
+
+std::optional<std::string> RegValue(Registry& reg, RegHandle root, const std::string& key,
+                                    const std::string& name, uint32_t* type) {
+  RegHandle handle = 0;
+  if (reg.OpenKeyEx(root, key, 0, kKeyQueryValue, &handle) != 0) return std::nullopt;
+  uint32_t size = 0;
+  std::optional<std::string> value;
+  if (reg.QueryValueEx(handle, name, nullptr, type, nullptr, &size) == 0) {
+    std::string data(size, '\0');
+    if (reg.QueryValueEx(handle, name, nullptr, type, reinterpret_cast<uint8_t*>(data.data()),
+                         &size) == 0) {
+      value = data.substr(0, size);
+    }
+  }
+  reg.CloseKey(handle);
+  return value;
+}
+
+void PutRegValue(Registry& reg, RegHandle root, const std::string& key, const std::string& name,
+                 uint32_t type, const std::string& bytes) {
+  RegHandle handle = 0;
+  ASSERT_EQ(reg.CreateKeyEx(root, key, 0, "", 0, kKeyAllAccess, &handle, nullptr), 0u) << key;
+  EXPECT_EQ(reg.SetValueEx(handle, name, 0, type, reinterpret_cast<const uint8_t*>(bytes.data()),
+                           static_cast<uint32_t>(bytes.size())),
+            0u)
+      << name;
+  reg.CloseKey(handle);
+}
+
+bool RegKeyExists(Registry& reg, RegHandle root, const std::string& key) {
+  RegHandle handle = 0;
+  if (reg.OpenKeyEx(root, key, 0, kKeyRead, &handle) != 0) return false;
+  reg.CloseKey(handle);
+  return true;
+}
+
+CommandResult RunCommand(const std::vector<std::string>& argv, const std::string& stdin_text) {
   CommandResult result;
   const std::string dir = MakeTempDir("qvcmd");
   const std::string in = dir + "/in", out = dir + "/out", err = dir + "/err";
@@ -99,8 +147,7 @@ void RecordingUi::PanelChanged(const Panel& panel, PanelChange change) {
 
 void RecordingUi::Repaint(const Panel&) { ++repaints; }
 
-int RecordingUi::MessageBox(const std::string& text, int style,
-                            const std::string& title) {
+int RecordingUi::MessageBox(const std::string& text, int style, const std::string& title) {
   int answer = kIdOk;
   if (!box_answers.empty()) {
     answer = box_answers.front();

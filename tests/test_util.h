@@ -7,12 +7,15 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
 #include "platform/sandbox/machine.h"
 #include "platform/sandbox/sandbox_platform.h"
+#include "platform/sandbox/sandbox_process.h"
+#include "platform/sandbox/sandbox_registry.h"
 
 namespace qv::testing {
 
@@ -30,6 +33,19 @@ std::string FixturePath(const std::string& name);
 std::string QvinitPath();
 std::string QvserverPath();
 
+// A loopback TCP port on which nothing listens (it was free a moment ago).
+int FreeLoopbackPort();
+
+// Registry helpers. The bytes of a value, or nullopt when the key or value
+// is missing.
+std::optional<std::string> RegValue(Registry& reg, RegHandle root, const std::string& key,
+                                    const std::string& name, uint32_t* type = nullptr);
+// Makes key (every level) and stores bytes under name; fails the test when
+// it cannot.
+void PutRegValue(Registry& reg, RegHandle root, const std::string& key, const std::string& name,
+                 uint32_t type, const std::string& bytes);
+bool RegKeyExists(Registry& reg, RegHandle root, const std::string& key);
+
 // Runs a program with arguments (no shell), feeding stdin_text, and gives
 // its exit status and what it printed.
 struct CommandResult {
@@ -37,8 +53,7 @@ struct CommandResult {
   std::string out;
   std::string err;
 };
-CommandResult RunCommand(const std::vector<std::string>& argv,
-                         const std::string& stdin_text = "");
+CommandResult RunCommand(const std::vector<std::string>& argv, const std::string& stdin_text = "");
 
 // Records every call and answers message and input boxes from queues
 // (kIdOk / "" when a queue is empty).
@@ -53,8 +68,7 @@ class RecordingUi : public UserInterface {
   void ShowPanel(const Panel& panel) override;
   void PanelChanged(const Panel& panel, PanelChange change) override;
   void Repaint(const Panel& panel) override;
-  int MessageBox(const std::string& text, int style,
-                 const std::string& title) override;
+  int MessageBox(const std::string& text, int style, const std::string& title) override;
   std::string InputBox(const std::string& prompt, const std::string& title,
                        const std::string& default_text) override;
   // Calls picker_script with the form (the user's actions), when set;
@@ -77,8 +91,7 @@ class RecordingUi : public UserInterface {
 // current one of the calling thread while the object lives.
 class TestMachine {
  public:
-  explicit TestMachine(sandbox::Family family = sandbox::Family::kNt,
-                       bool admin = true);
+  explicit TestMachine(sandbox::Family family = sandbox::Family::kNt, bool admin = true);
   ~TestMachine();
 
   Platform& platform() { return *sandbox_->platform(); }
@@ -86,6 +99,16 @@ class TestMachine {
   EventLoop& loop() { return loop_; }
   RecordingUi& ui() { return ui_; }
   const std::string& root() const { return root_; }
+  sandbox::SandboxRegistry& registry() {
+    return *static_cast<sandbox::SandboxRegistry*>(platform().registry);
+  }
+  const std::vector<sandbox::LaunchRecord>& launches() {
+    return static_cast<sandbox::SandboxProcessLauncher*>(platform().processes)->launches();
+  }
+  // A value of HKEY_LOCAL_MACHINE as stored, or nullopt (see RegValue).
+  std::optional<std::string> Hklm(const std::string& key, const std::string& name) {
+    return RegValue(*platform().registry, kHkeyLocalMachine, key, name);
+  }
 
   // The host path that a Windows path of this machine maps to.
   std::string HostPath(const std::string& windows_path);

@@ -15,19 +15,12 @@
 namespace qv {
 namespace {
 
-struct NumberCase {
-  const char* text;
-  double number;
-};
-
-void ExpectNumbers(const std::vector<NumberCase>& cases) {
-  for (const NumberCase& c : cases) {
-    EXPECT_DOUBLE_EQ(VersionToNumber(c.text), c.number) << '"' << c.text << '"';
-  }
-}
-
-TEST(VersionToNumberTest, FourPartsInEveryWrittenForm) {
-  ExpectNumbers({
+TEST(VersionToNumberTest, WrittenFormsPartCountsAndTextsThatAreNoVersion) {
+  const struct {
+    std::string text;
+    double number;
+  } cases[] = {
+      // Four parts in every written form.
       {"6.0.81.69", 6000000810069.0},
       {"6,0,81,69", 6000000810069.0},
       {"6, 0, 81, 69", 6000000810069.0},
@@ -38,20 +31,14 @@ TEST(VersionToNumberTest, FourPartsInEveryWrittenForm) {
       {"06.0000.0081.0069", 6000000810069.0},
       {"0.0.0.0", 0.0},
       {"0.0.0.6", 6.0},
-  });
-}
-
-TEST(VersionToNumberTest, OtherPartCountsFollowTheDotSearch) {
-  ExpectNumbers({
       // No second dot: the third search finds the first dot again, so the
       // second number becomes the fourth part.
       {"1.2", 1000000000002.0},
       {"1,2", 1000000000002.0},
-      // No third dot: the third and fourth parts are 0.
+      // No third dot: the third and fourth parts are 0, and the text after
+      // the second dot is not used, however large it is.
       {"1.2.3", 1000200000000.0},
       {"1.2.4", 1000200000000.0},
-      // The text after the second dot of a three-part version is not used,
-      // however large it is.
       {"1.2.99999", 1000200000000.0},
       // Empty parts are 0.
       {"1..2.3", 1000000020003.0},
@@ -60,22 +47,14 @@ TEST(VersionToNumberTest, OtherPartCountsFollowTheDotSearch) {
       {"1.", 1000000000000.0},
       // A fifth part makes the fourth "4.5", which is not a number.
       {"1.2.3.4.5", 1000200030000.0},
-  });
-}
-
-TEST(VersionToNumberTest, TextWithoutDotsIsAPlainNumber) {
-  ExpectNumbers({
+      // Text without dots is a plain number.
       {"5", 5.0},
       {" 5 ", 5.0},
       {"1 2", 12.0},
       {"+7", 7.0},
       {"007", 7.0},
       {"123456789012", 123456789012.0},
-  });
-}
-
-TEST(VersionToNumberTest, TextThatIsNotAVersionIsZero) {
-  ExpectNumbers({
+      // Text that is not a version is 0.
       {"", 0.0},
       {" ", 0.0},
       {"      ", 0.0},
@@ -91,12 +70,8 @@ TEST(VersionToNumberTest, TextThatIsNotAVersionIsZero) {
       {"1.-2.3.4", 0.0},
       {"1.2.3.-4", 0.0},
       {"-1.2.3.4", 0.0},
-      {std::string(400, '9').c_str(), 0.0},
-  });
-}
-
-TEST(VersionToNumberTest, PartsOutsideAVersionWordMakeTheTextZero) {
-  ExpectNumbers({
+      {std::string(400, '9'), 0.0},
+      // Parts outside a version word make the text 0.
       {"40000.1.2.3", 40000000100020003.0},
       {"32768.0.0.0", 32768000000000000.0},
       {"65535.65535.65535.65535", 65535655356553565535.0},
@@ -106,13 +81,10 @@ TEST(VersionToNumberTest, PartsOutsideAVersionWordMakeTheTextZero) {
       {"1.2.3.99999999999999999999", 0.0},
       {"1.2.3.000000000000000000004", 1000200030004.0},
       {"-0.1.2.3", 100020003.0},
-  });
-}
-
-TEST(VersionToNumberTest, WidePartsWidenTheNumber) {
-  EXPECT_DOUBLE_EQ(VersionToNumber("1.2.12345.6"), 10002123450006.0);
-  EXPECT_TRUE(IsNewerVersion("1.3.0.0", "1.2.12345.6"));
-  EXPECT_DOUBLE_EQ(VersionToNumber("1.3.0.0"), 1000300000000.0);
+  };
+  for (const auto& c : cases) {
+    EXPECT_DOUBLE_EQ(VersionToNumber(c.text), c.number) << '"' << c.text << '"';
+  }
 }
 
 TEST(IsNewerVersionTest, ComparesNumbers) {
@@ -141,6 +113,9 @@ TEST(IsNewerVersionTest, ComparesNumbers) {
   // A text that is not a version counts as nothing installed.
   EXPECT_TRUE(IsNewerVersion("1.2a.3.4", "0.0.0.1"));
   EXPECT_TRUE(IsNewerVersion("70000.0.0.0", "1.0.0.0"));
+  // A build part of five digits widens the number past a higher minor part.
+  EXPECT_DOUBLE_EQ(VersionToNumber("1.2.12345.6"), 10002123450006.0);
+  EXPECT_TRUE(IsNewerVersion("1.3.0.0", "1.2.12345.6"));
 }
 
 TEST(SplitDWordTest, SplitsUnsigned) {
@@ -215,6 +190,19 @@ TEST_F(GetFileVersionStringTest, SideFileGivesTheVersionOfFilesWithoutOne) {
   // The side file counts even when the file itself is missing.
   machine_.WriteFile(R"(C:\Windows\gone.dat.ver)", "3.0.0.0\r\n");
   EXPECT_EQ(GetFileVersionString(R"(C:\Windows\gone.dat)"), "3.0.0.0");
+  // A version resource wins over the side file.
+  Place("v6_0_81_69_x64.dll", R"(C:\Windows\both.dll)");
+  machine_.WriteFile(R"(C:\Windows\both.dll.ver)", "9.9.9.9\r\n");
+  EXPECT_EQ(GetFileVersionString(R"(C:\Windows\both.dll)"), "6.0.81.69");
+
+  // A library whose version block is cut off at the end of the file has no
+  // version resource; its side file then counts.
+  std::string image = testing::ReadHostFile(testing::FixturePath("v6_0_81_69_x64.dll"));
+  image.resize(image.size() / 2);
+  machine_.WriteFile(R"(C:\Windows\cut.dll)", image);
+  EXPECT_EQ(GetFileVersionString(R"(C:\Windows\cut.dll)"), "");
+  machine_.WriteFile(R"(C:\Windows\cut.dll.ver)", "1.0.0.0\r\n");
+  EXPECT_EQ(GetFileVersionString(R"(C:\Windows\cut.dll)"), "1.0.0.0");
 }
 
 TEST_F(GetFileVersionStringTest, SideFileFirstLineOnly) {
@@ -304,24 +292,6 @@ TEST_F(GetFileVersionStringTest, ResourceIsReadThroughTheShortPath) {
   EXPECT_EQ(GetFileVersionString(R"(C:\Program Files\Ostrel\gone file.dat)"), "2.0.0.0");
   EXPECT_EQ(recording.size_paths, std::vector<std::string>{""});
   EXPECT_TRUE(recording.info_paths.empty());
-}
-
-TEST_F(GetFileVersionStringTest, ResourceWinsOverSideFile) {
-  const std::string target = R"(C:\Program Files\Ostrel\Quillmark\Common\both.dll)";
-  Place("v6_0_81_69_x64.dll", target);
-  machine_.WriteFile(target + ".ver", "9.9.9.9\r\n");
-  EXPECT_EQ(GetFileVersionString(target), "6.0.81.69");
-}
-
-TEST_F(GetFileVersionStringTest, DamagedResourceGivesNoVersion) {
-  // A library whose version block is cut off at the end of the file has no
-  // version resource; its side file then counts.
-  std::string image = testing::ReadHostFile(testing::FixturePath("v6_0_81_69_x64.dll"));
-  image.resize(image.size() / 2);
-  machine_.WriteFile(R"(C:\Windows\cut.dll)", image);
-  EXPECT_EQ(GetFileVersionString(R"(C:\Windows\cut.dll)"), "");
-  machine_.WriteFile(R"(C:\Windows\cut.dll.ver)", "1.0.0.0\r\n");
-  EXPECT_EQ(GetFileVersionString(R"(C:\Windows\cut.dll)"), "1.0.0.0");
 }
 
 }  // namespace
