@@ -12,9 +12,16 @@ Timer::Timer(EventLoop* loop, uint32_t interval_ms, std::function<void()> tick)
 
 Timer::~Timer() { loop_->Unregister(this); }
 
+Clock::duration Timer::Delay() const {
+  // The loop's resolution is one pass: an interval of a millisecond or less
+  // asks for the next pass that has no posted event to run.
+  if (interval_ms_ <= kShortestIntervalMs) return Clock::duration::zero();
+  return std::chrono::milliseconds(interval_ms_);
+}
+
 void Timer::SetEnabled(bool enabled) {
   if (enabled && !enabled_) {
-    due_ = Clock::now() + std::chrono::milliseconds(interval_ms_);
+    due_ = Clock::now() + Delay();
   }
   enabled_ = enabled;
   if (enabled) loop_->WakeWaiters();
@@ -22,7 +29,7 @@ void Timer::SetEnabled(bool enabled) {
 
 void Timer::SetInterval(uint32_t milliseconds) {
   interval_ms_ = milliseconds;
-  due_ = Clock::now() + std::chrono::milliseconds(interval_ms_);
+  due_ = Clock::now() + Delay();
 }
 
 WorkToken::WorkToken(EventLoop* loop) : loop_(loop) {
@@ -79,24 +86,25 @@ bool EventLoop::RunOnePosted() {
 
 bool EventLoop::RunOneTimer() {
   const auto now = Clock::now();
-  // Copy: a tick may create or destroy timers.
-  std::vector<Timer*> timers(timers_.begin(), timers_.end());
-  for (Timer* timer : timers) {
-    if (std::find(timers_.begin(), timers_.end(), timer) == timers_.end()) {
-      continue;
+  // Only the scan looks at the list; the tick, which may create or destroy
+  // timers, runs after it.
+  Timer* ready = nullptr;
+  for (Timer* timer : timers_) {
+    if (timer->enabled_ && !timer->running_ && timer->due_ <= now) {
+      ready = timer;
+      break;
     }
-    if (!timer->enabled_ || timer->running_ || timer->due_ > now) continue;
-    timer->due_ = now + std::chrono::milliseconds(timer->interval_ms_);
-    timer->running_ = true;
-    // Keep the timer's callback alive and detect its destruction meanwhile.
-    auto tick = timer->tick_;
-    tick();
-    if (std::find(timers_.begin(), timers_.end(), timer) != timers_.end()) {
-      timer->running_ = false;
-    }
-    return true;
   }
-  return false;
+  if (ready == nullptr) return false;
+  ready->due_ = now + ready->Delay();
+  ready->running_ = true;
+  // Keep the timer's callback alive and detect its destruction meanwhile.
+  auto tick = ready->tick_;
+  tick();
+  if (std::find(timers_.begin(), timers_.end(), ready) != timers_.end()) {
+    ready->running_ = false;
+  }
+  return true;
 }
 
 bool EventLoop::RunOne() { return RunOnePosted() || RunOneTimer(); }

@@ -54,8 +54,14 @@ class NativeEventSource {
 
 // A timer on the loop. Ticks come interval milliseconds after it is enabled,
 // then every interval while it stays enabled, when no posted event waits.
+// An interval of kShortestIntervalMs or less is the shortest the loop knows:
+// the tick comes as soon as the loop has no posted event to run, so that a
+// timer which re-enables itself after each piece of work (the install run's)
+// is not held back by a fixed wait between pieces.
 class Timer {
  public:
+  static constexpr uint32_t kShortestIntervalMs = 1;
+
   ~Timer();
   Timer(const Timer&) = delete;
   Timer& operator=(const Timer&) = delete;
@@ -68,6 +74,8 @@ class Timer {
  private:
   friend class EventLoop;
   Timer(EventLoop* loop, uint32_t interval_ms, std::function<void()> tick);
+  // How long after being enabled (or ticking) the next tick is due.
+  std::chrono::steady_clock::duration Delay() const;
 
   EventLoop* loop_;
   uint32_t interval_ms_;

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <vector>
 
 namespace qv {
@@ -218,8 +219,25 @@ class ImageReader {
     return false;
   }
 
+  // Reads through a one-block cache: the headers, the section table and the
+  // resource directories are many small reads that mostly fall in one or
+  // two blocks of the file.
   bool Read(uint64_t offset, size_t n, uint8_t* out) const {
-    return ReadExact(file_, file_size_, offset, n, out);
+    if (offset > file_size_ || n > file_size_ - offset) return false;
+    if (n > kBlockSize) return ReadExact(file_, file_size_, offset, n, out);
+    if (offset < block_offset_ || offset + n > block_offset_ + block_size_) {
+      // The aligned block that holds the range, or one from offset when the
+      // range crosses a block boundary.
+      uint64_t start = offset - offset % kBlockSize;
+      if (offset + n > start + kBlockSize) start = offset;
+      const size_t size = static_cast<size_t>(std::min<uint64_t>(kBlockSize, file_size_ - start));
+      block_size_ = 0;
+      if (!ReadExact(file_, file_size_, start, size, block_.data())) return false;
+      block_offset_ = start;
+      block_size_ = size;
+    }
+    std::memcpy(out, block_.data() + (offset - block_offset_), n);
+    return true;
   }
 
   bool ReadRva(uint64_t rva, size_t n, uint8_t* out) const {
@@ -270,8 +288,13 @@ class ImageReader {
     return false;
   }
 
+  static constexpr size_t kBlockSize = 1024;
+
   const RandomAccessFile& file_;
   const uint64_t file_size_;
+  mutable std::array<uint8_t, kBlockSize> block_;
+  mutable uint64_t block_offset_ = 0;
+  mutable size_t block_size_ = 0;
   uint64_t resource_rva_ = 0;
   std::vector<Section> sections_;
 };

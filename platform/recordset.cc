@@ -228,7 +228,9 @@ Status Recordset::AddRecord(std::vector<Variant> values) {
     }
   }
   records_.push_back(std::move(values));
-  Refresh();
+  // The records before it were filtered already: only the new one is judged.
+  if (Matches(records_.back())) visible_.push_back(records_.size() - 1);
+  position_ = 0;
   return Status::OK();
 }
 

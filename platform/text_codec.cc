@@ -54,6 +54,16 @@ std::string TextCodec::Convert(std::string_view text, const char* from,
                                const char* to) const {
   std::string out;
   if (text.empty()) return out;
+  // Every code page here keeps ASCII as it is, and most text (paths above
+  // all) is ASCII: no converter is needed for it.
+  bool ascii = true;
+  for (const char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) {
+      ascii = false;
+      break;
+    }
+  }
+  if (ascii) return std::string(text);
   iconv_t cd = iconv_open(to, from);
   if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(text);
   const bool from_utf8 = std::string_view(from) == "UTF-8";

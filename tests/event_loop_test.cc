@@ -35,6 +35,23 @@ TEST(EventLoopTimerTest, TicksAfterEnableAndKeepsTickingWhileEnabled) {
   EXPECT_TRUE(loop.Idle());
 }
 
+TEST(EventLoopTimerTest, ShortestIntervalTicksAtTheNextPassButAfterPostedEvents) {
+  EventLoop loop;
+  std::vector<char> order;
+  auto shortest = loop.CreateTimer(Timer::kShortestIntervalMs, [&] { order.push_back('t'); });
+  auto longer = loop.CreateTimer(50, [&] { order.push_back('L'); });
+  shortest->SetEnabled(true);
+  longer->SetEnabled(true);
+  loop.Post([&] { order.push_back('p'); });
+
+  // No wait at all: the posted event first, then the shortest timer, which
+  // stays due on every pass; the 50 ms timer is not due yet.
+  loop.ProcessPendingMessages();
+  ASSERT_GE(order.size(), 3u);
+  EXPECT_EQ(order[0], 'p');
+  EXPECT_TRUE(std::all_of(order.begin() + 1, order.end(), [](char c) { return c == 't'; }));
+}
+
 TEST(EventLoopTimerTest, DisabledTimerNeverTicks) {
   EventLoop loop;
   int ticks = 0;

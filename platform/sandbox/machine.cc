@@ -82,15 +82,17 @@ bool IsInvalidNameChar(unsigned char c) {
   return c < 0x20 || std::strchr("<>:\"|?*", c) != nullptr;
 }
 
-// A small RAII statement for the volume database.
+// One use of a statement the machine keeps prepared (Machine::Prepared):
+// binds, steps, and leaves it reset for the next use.
 class Statement {
  public:
-  Statement(sqlite3* db, const char* sql) {
-    if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) {
-      stmt_ = nullptr;
+  explicit Statement(sqlite3_stmt* stmt) : stmt_(stmt) {}
+  ~Statement() {
+    if (stmt_) {
+      sqlite3_reset(stmt_);
+      sqlite3_clear_bindings(stmt_);
     }
   }
-  ~Statement() { sqlite3_finalize(stmt_); }
   Statement(const Statement&) = delete;
   Statement& operator=(const Statement&) = delete;
 
@@ -482,7 +484,21 @@ Machine::Machine(std::string root, MachineProfile profile)
       codec_(profile_.ansi_code_page) {}
 
 Machine::~Machine() {
+  for (auto& [sql, stmt] : statements_) sqlite3_finalize(stmt);
   if (volume_) sqlite3_close(volume_);
+}
+
+sqlite3_stmt* Machine::Prepared(const char* sql) {
+  auto it = statements_.find(sql);
+  if (it != statements_.end()) return it->second;
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v3(volume_, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) !=
+      SQLITE_OK) {
+    sqlite3_finalize(stmt);
+    return nullptr;
+  }
+  statements_.emplace(sql, stmt);
+  return stmt;
 }
 
 Status Machine::Open(const std::string& root_in,
@@ -712,10 +728,28 @@ Status Machine::ParsePath(const std::string& windows_path, WinPath* out) const {
 }
 
 Status Machine::Locate(const std::string& windows_path, HostLocation* location) {
+  // A path found before leads to the same entry while that entry is still
+  // there: a short name in it goes to another entry only once its own entry
+  // is gone, and giving it out again drops what is kept here.
+  const auto cached = located_.find(windows_path);
+  if (cached != located_.end()) {
+    struct stat st;
+    if (::lstat(cached->second.host_path.c_str(), &st) == 0) {
+      *location = cached->second;
+      return Status::OK();
+    }
+    located_.erase(cached);
+  }
   WinPath path;
   Status s = ParsePath(windows_path, &path);
   if (!s.ok()) return s;
-  return Locate(path, location);
+  s = Locate(path, location);
+  if (s.ok() && location->exists) {
+    constexpr size_t kMaxLocated = 4096;
+    if (located_.size() >= kMaxLocated) located_.clear();
+    located_[windows_path] = *location;
+  }
+  return s;
 }
 
 Status Machine::Locate(const WinPath& path, HostLocation* location) {
@@ -734,45 +768,20 @@ Status Machine::Locate(const WinPath& path, HostLocation* location) {
       host += "/" + comp;
       continue;
     }
-    if (!IsDirectory(host)) {
+    std::string actual;
+    struct stat st;
+    if (::lstat((host + "/" + comp).c_str(), &st) == 0) {
+      actual = comp;
+    } else if (errno == ENOTDIR) {
       // A file stands where a folder is needed.
       exists = false;
       loc.parent_exists = false;
       host += "/" + comp;
       continue;
-    }
-    std::string actual;
-    struct stat st;
-    if (::lstat((host + "/" + comp).c_str(), &st) == 0) {
-      actual = comp;
     } else {
       const std::string folded = FoldCase(comp);
-      DIR* dir = ::opendir(host.c_str());
-      if (dir) {
-        while (dirent* e = ::readdir(dir)) {
-          if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, "..")) continue;
-          if (FoldCase(e->d_name) == folded) {
-            actual = e->d_name;
-            break;
-          }
-        }
-        ::closedir(dir);
-      }
-      if (actual.empty() && volume_) {
-        // A short name given out earlier.
-        const std::string rel = host.substr(root_.size());
-        Statement q(volume_,
-                    "SELECT long_name FROM short_names WHERE dir = ?1 AND short_fold = ?2");
-        q.Bind(1, rel);
-        q.Bind(2, folded);
-        while (q.Step() == SQLITE_ROW) {
-          const std::string candidate = q.Text(0);
-          if (PathExists(host + "/" + candidate)) {
-            actual = candidate;
-            break;
-          }
-        }
-      }
+      actual = FindInexact(host, folded);
+      if (actual.empty()) actual = FindNotYetGivenShortName(host, folded);
     }
     if (actual.empty()) {
       exists = false;
@@ -790,6 +799,95 @@ Status Machine::Locate(const WinPath& path, HostLocation* location) {
   return Status::OK();
 }
 
+std::string Machine::FindByListing(const std::string& host_dir, const std::string& folded) {
+  std::string actual;
+  if (index_.Lookup(host_dir, folded, &actual)) return actual;
+  DIR* dir = ::opendir(host_dir.c_str());
+  if (dir == nullptr) return "";
+  while (dirent* e = ::readdir(dir)) {
+    if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, "..")) continue;
+    if (FoldCase(e->d_name) == folded) {
+      actual = e->d_name;
+      break;
+    }
+  }
+  ::closedir(dir);
+  return actual;
+}
+
+const Machine::NameLink* Machine::CachedLink(const NameLinks& links, const std::string& key,
+                                             const std::string& host_dir,
+                                             const std::string& entry_name) {
+  const auto it = links.find(key);
+  if (it == links.end()) return nullptr;
+  const std::string& entry = entry_name.empty() ? it->second.name : entry_name;
+  struct stat st;
+  if (::lstat((host_dir + "/" + entry).c_str(), &st) != 0 || st.st_dev != it->second.device ||
+      st.st_ino != it->second.inode) {
+    return nullptr;
+  }
+  return &it->second;
+}
+
+void Machine::CacheLink(NameLinks* links, const std::string& key, const std::string& name,
+                        const std::string& host_dir, const std::string& entry_name) {
+  constexpr size_t kMaxLinks = 65536;
+  struct stat st;
+  if (::lstat((host_dir + "/" + entry_name).c_str(), &st) != 0) return;
+  if (links->size() >= kMaxLinks) links->clear();
+  (*links)[key] = NameLink{name, st.st_dev, st.st_ino};
+}
+
+std::string Machine::FindShortName(const std::string& host_dir, const std::string& folded) {
+  if (!volume_) return "";
+  const std::string key = host_dir + '\n' + folded;
+  if (const NameLink* link = CachedLink(long_names_by_short_, key, host_dir, "")) {
+    return link->name;
+  }
+  const std::string rel = host_dir.substr(std::min(root_.size(), host_dir.size()));
+  Statement q(Prepared("SELECT long_name FROM short_names WHERE dir = ?1 AND short_fold = ?2"));
+  q.Bind(1, rel);
+  q.Bind(2, folded);
+  while (q.Step() == SQLITE_ROW) {
+    std::string candidate = q.Text(0);
+    if (PathExists(host_dir + "/" + candidate)) {
+      CacheLink(&long_names_by_short_, key, candidate, host_dir, candidate);
+      return candidate;
+    }
+  }
+  return "";
+}
+
+std::string Machine::FindInexact(const std::string& host_dir, const std::string& folded) {
+  // A short name seen before needs neither the listing nor the database.
+  if (folded.find('~') != std::string::npos) {
+    if (const NameLink* link = CachedLink(long_names_by_short_, host_dir + '\n' + folded,
+                                          host_dir, "")) {
+      return link->name;
+    }
+  }
+  std::string actual = FindByListing(host_dir, folded);
+  return actual.empty() ? FindShortName(host_dir, folded) : actual;
+}
+
+std::string Machine::FindNotYetGivenShortName(const std::string& host_dir,
+                                              const std::string& folded) {
+  if (folded.find('~') == std::string::npos || !IsValidShortName(folded)) return "";
+  // Windows gives every entry its short name when the entry is made; here
+  // they are given out when first asked for. A short name asked for before
+  // its entry's has been given out (written by hand into a boot file, say)
+  // is found once the folder's entries all have theirs.
+  DIR* dir = ::opendir(host_dir.c_str());
+  if (dir == nullptr) return "";
+  while (dirent* e = ::readdir(dir)) {
+    if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, "..")) continue;
+    std::string unused;
+    ShortNameOf(host_dir, e->d_name, &unused);
+  }
+  ::closedir(dir);
+  return FindShortName(host_dir, folded);
+}
+
 Status Machine::ShortNameOf(const std::string& host_dir, const std::string& long_name,
                             std::string* short_name) {
   if (IsValidShortName(long_name)) {
@@ -799,37 +897,30 @@ Status Machine::ShortNameOf(const std::string& host_dir, const std::string& long
   if (!volume_) return Status::Error(kErrorInvalidFunction, "no volume database");
   const std::string rel = host_dir.substr(std::min(root_.size(), host_dir.size()));
   const std::string long_fold = FoldCase(long_name);
+  const std::string key = host_dir + '\n' + long_fold;
+  if (const NameLink* link = CachedLink(short_names_by_long_, key, host_dir, long_name)) {
+    *short_name = link->name;
+    return Status::OK();
+  }
   {
-    Statement q(volume_,
-                "SELECT short_name FROM short_names WHERE dir = ?1 AND long_fold = ?2");
+    Statement q(
+        Prepared("SELECT short_name FROM short_names WHERE dir = ?1 AND long_fold = ?2"));
     q.Bind(1, rel);
     q.Bind(2, long_fold);
     if (q.Step() == SQLITE_ROW) {
       *short_name = q.Text(0);
+      CacheLink(&short_names_by_long_, key, *short_name, host_dir, long_name);
       return Status::OK();
-    }
-  }
-  // Names in use in the folder: its long names and short names given out.
-  std::vector<std::string> taken;
-  DIR* dir = ::opendir(host_dir.c_str());
-  if (dir) {
-    while (dirent* e = ::readdir(dir)) taken.push_back(FoldCase(e->d_name));
-    ::closedir(dir);
-  }
-  {
-    Statement q(volume_, "SELECT short_fold, long_name FROM short_names WHERE dir = ?1");
-    q.Bind(1, rel);
-    while (q.Step() == SQLITE_ROW) {
-      if (PathExists(host_dir + "/" + q.Text(1))) taken.push_back(q.Text(0));
     }
   }
   for (int n = 1; n < 100000; ++n) {
     const std::string candidate = ShortNameCandidate(long_name, n);
     const std::string folded = FoldCase(candidate);
-    if (std::find(taken.begin(), taken.end(), folded) != taken.end()) continue;
-    Statement ins(volume_,
-                  "INSERT OR REPLACE INTO short_names "
-                  "(dir, long_fold, long_name, short_name, short_fold) VALUES (?1, ?2, ?3, ?4, ?5)");
+    // A name in use in the folder: a long name, or a short name given out
+    // to an entry that is still there.
+    if (!FindInexact(host_dir, folded).empty()) continue;
+    Statement ins(Prepared("INSERT OR REPLACE INTO short_names "
+                  "(dir, long_fold, long_name, short_name, short_fold) VALUES (?1, ?2, ?3, ?4, ?5)"));
     ins.Bind(1, rel);
     ins.Bind(2, long_fold);
     ins.Bind(3, long_name);
@@ -840,13 +931,21 @@ Status Machine::ShortNameOf(const std::string& host_dir, const std::string& long
                            std::string("cannot record a short name: ") + sqlite3_errmsg(volume_));
     }
     // A stale record of another name with the same short name is dropped.
-    Statement del(volume_,
-                  "DELETE FROM short_names WHERE dir = ?1 AND short_fold = ?2 AND long_fold <> ?3");
+    Statement del(Prepared(
+        "DELETE FROM short_names WHERE dir = ?1 AND short_fold = ?2 AND long_fold <> ?3"));
     del.Bind(1, rel);
     del.Bind(2, folded);
     del.Bind(3, long_fold);
-    del.Step();
+    if (del.Step() == SQLITE_DONE && sqlite3_changes(volume_) > 0) {
+      // A short name went from an entry that is gone to this one. What was
+      // kept for the old entry could come back to life with a file made
+      // again under its long name (the host may even reuse its inode).
+      short_names_by_long_.clear();
+      long_names_by_short_.clear();
+      located_.clear();
+    }
     *short_name = candidate;
+    CacheLink(&short_names_by_long_, key, candidate, host_dir, long_name);
     return Status::OK();
   }
   return Status::Error(kErrorFileExists, "no free short name for " + long_name);
@@ -881,9 +980,9 @@ bool Machine::MayWriteFolder(const WinPath& folder) const {
   return false;
 }
 
-bool Machine::InUse(const WinPath& path, const std::string& host_path,
-                    bool* exclusive) const {
+bool Machine::ListedInUse(const WinPath& path, bool* exclusive) const {
   *exclusive = false;
+  if (profile_.files_in_use.empty()) return false;
   const std::string folded = FoldCase(path.ToString());
   for (const InUseFile& f : profile_.files_in_use) {
     WinPath listed;
@@ -892,37 +991,46 @@ bool Machine::InUse(const WinPath& path, const std::string& host_path,
       return true;
     }
   }
+  return false;
+}
+
+bool Machine::InUse(const WinPath& path, const std::string& host_path,
+                    bool* exclusive) const {
+  if (ListedInUse(path, exclusive)) return true;
   const int fd = ::open(host_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return false;
-  bool in_use = false;
+  const bool in_use = LockedByOthers(fd, exclusive);
+  ::close(fd);
+  return in_use;
+}
+
+bool Machine::LockedByOthers(int fd, bool* exclusive) {
+  *exclusive = false;
   // Record locks (fcntl) of other processes.
   struct flock probe {};
   probe.l_type = F_WRLCK;
   probe.l_whence = SEEK_SET;
   if (::fcntl(fd, F_GETLK, &probe) == 0 && probe.l_type != F_UNLCK) {
-    in_use = true;
     *exclusive = probe.l_type == F_WRLCK;
+    return true;
   }
   // Whole-file locks (flock).
-  if (!in_use && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    if (errno == EWOULDBLOCK) {
-      in_use = true;
-      if (::flock(fd, LOCK_SH | LOCK_NB) == 0) {
-        ::flock(fd, LOCK_UN);
-      } else {
-        *exclusive = true;
-      }
-    }
-  } else if (!in_use) {
+  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
     ::flock(fd, LOCK_UN);
+    return false;
   }
-  ::close(fd);
-  return in_use;
+  if (errno != EWOULDBLOCK) return false;
+  if (::flock(fd, LOCK_SH | LOCK_NB) == 0) {
+    ::flock(fd, LOCK_UN);
+  } else {
+    *exclusive = true;
+  }
+  return true;
 }
 
 uint32_t Machine::StoredAttributes(const std::string& host_path) {
   if (!volume_) return 0;
-  Statement q(volume_, "SELECT attrs FROM attributes WHERE path = ?1");
+  Statement q(Prepared("SELECT attrs FROM attributes WHERE path = ?1"));
   q.Bind(1, host_path.substr(std::min(root_.size(), host_path.size())));
   if (q.Step() == SQLITE_ROW) return static_cast<uint32_t>(q.Int(0));
   return 0;
@@ -933,12 +1041,12 @@ Status Machine::StoreAttributes(const std::string& host_path, uint32_t attribute
   const std::string rel = host_path.substr(std::min(root_.size(), host_path.size()));
   const uint32_t kept = attributes & (0x01 | 0x02 | 0x04);
   if (kept == 0) {
-    Statement del(volume_, "DELETE FROM attributes WHERE path = ?1");
+    Statement del(Prepared("DELETE FROM attributes WHERE path = ?1"));
     del.Bind(1, rel);
     return del.Step() == SQLITE_DONE ? Status::OK()
                                      : Status::Error(kErrorWriteFault, sqlite3_errmsg(volume_));
   }
-  Statement ins(volume_, "INSERT OR REPLACE INTO attributes (path, attrs) VALUES (?1, ?2)");
+  Statement ins(Prepared("INSERT OR REPLACE INTO attributes (path, attrs) VALUES (?1, ?2)"));
   ins.Bind(1, rel);
   ins.Bind(2, static_cast<int64_t>(kept));
   return ins.Step() == SQLITE_DONE ? Status::OK()
@@ -948,14 +1056,12 @@ Status Machine::StoreAttributes(const std::string& host_path, uint32_t attribute
 void Machine::ForgetPath(const std::string& host_path) {
   if (!volume_) return;
   const std::string rel = host_path.substr(std::min(root_.size(), host_path.size()));
-  Statement del(volume_, "DELETE FROM attributes WHERE path = ?1 OR path LIKE ?2 ESCAPE '\\'");
-  std::string like;
-  for (char c : rel) {
-    if (c == '%' || c == '_' || c == '\\') like.push_back('\\');
-    like.push_back(c);
-  }
+  // The path itself and everything below it: the names that start with
+  // "rel/" sort between "rel/" and "rel0" ('0' follows '/').
+  Statement del(Prepared("DELETE FROM attributes WHERE path = ?1 OR (path >= ?2 AND path < ?3)"));
   del.Bind(1, rel);
-  del.Bind(2, like + "/%");
+  del.Bind(2, rel + "/");
+  del.Bind(3, rel + "0");
   del.Step();
 }
 

@@ -19,18 +19,23 @@
 #ifndef QV_PLATFORM_SANDBOX_MACHINE_H_
 #define QV_PLATFORM_SANDBOX_MACHINE_H_
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
+#include "platform/sandbox/folder_index.h"
 #include "platform/status.h"
 #include "platform/system_info.h"
 #include "platform/text_codec.h"
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace qv::sandbox {
 
@@ -140,6 +145,10 @@ class Machine {
   // even be read.
   bool InUse(const WinPath& path, const std::string& host_path,
              bool* exclusive) const;
+  // The two halves of InUse: the profile's list, and the locks that other
+  // processes hold on the file open at fd.
+  bool ListedInUse(const WinPath& path, bool* exclusive) const;
+  static bool LockedByOthers(int fd, bool* exclusive);
 
   // The attributes kept for a file beside it (read-only, hidden, system).
   uint32_t StoredAttributes(const std::string& host_path);
@@ -153,11 +162,48 @@ class Machine {
  private:
   Machine(std::string root, MachineProfile profile);
   Status OpenVolume();
+  // The volume database's statement for sql (a literal), prepared on first
+  // use and kept; nullptr when it cannot be prepared.
+  sqlite3_stmt* Prepared(const char* sql);
+  // The entry of host_dir whose name, or short name given out, folds to
+  // folded; "" when there is none.
+  std::string FindInexact(const std::string& host_dir, const std::string& folded);
+  // Its two halves: the long names (through the folder index), and the
+  // short names given out to entries that are still there.
+  std::string FindByListing(const std::string& host_dir, const std::string& folded);
+  std::string FindShortName(const std::string& host_dir, const std::string& folded);
+  // A short name (folded) that no entry of host_dir has been given yet:
+  // gives every entry its short name and looks again.
+  std::string FindNotYetGivenShortName(const std::string& host_dir, const std::string& folded);
 
   std::string root_;
   MachineProfile profile_;
   TextCodec codec_;
   sqlite3* volume_ = nullptr;
+  std::unordered_map<const char*, sqlite3_stmt*> statements_;
+  // A name linked to an entry of a folder (its short name, or its long
+  // name), kept with the entry's identity: the link holds while the entry is
+  // the same file (a file deleted and made again may get another short
+  // name).
+  struct NameLink {
+    std::string name;
+    dev_t device = 0;
+    ino_t inode = 0;
+  };
+  // Keyed by host folder, "\n" and the folded name looked up.
+  using NameLinks = std::unordered_map<std::string, NameLink>;
+  // The link of key if the entry (entry_name, or the link's own name when
+  // that is empty) is still the file it was; nullptr otherwise.
+  static const NameLink* CachedLink(const NameLinks& links, const std::string& key,
+                                    const std::string& host_dir, const std::string& entry_name);
+  static void CacheLink(NameLinks* links, const std::string& key, const std::string& name,
+                        const std::string& host_dir, const std::string& entry_name);
+
+  FolderIndex index_;
+  // Paths found to exist, by the text they were asked for with.
+  std::unordered_map<std::string, HostLocation> located_;
+  NameLinks short_names_by_long_;
+  NameLinks long_names_by_short_;
 };
 
 // Case folding for name comparison (ASCII and Latin-1 letters).

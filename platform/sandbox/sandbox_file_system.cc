@@ -82,6 +82,46 @@ class HostRandomAccessFile : public RandomAccessFile {
   std::string name_;
 };
 
+// Copies in the kernel (sharing blocks where the file system allows it).
+// Returns 1 when the whole file was copied, 0 when the kernel cannot copy
+// this pair and nothing was written, -1 on an error (errno set).
+int CopyInKernel(int in, int out) {
+  bool started = false;
+  while (true) {
+    const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, size_t{1} << 30, 0);
+    if (n > 0) {
+      started = true;
+      continue;
+    }
+    if (n == 0) return 1;
+    if (errno == EINTR) continue;
+    if (!started && (errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
+                     errno == EOPNOTSUPP || errno == EPERM || errno == EBADF)) {
+      return 0;
+    }
+    return -1;
+  }
+}
+
+// Copies through a buffer of this process.
+Status CopyThroughBuffer(int in, int out, const std::string& from, const std::string& to) {
+  char buffer[65536];
+  while (true) {
+    ssize_t n = ::read(in, buffer, sizeof(buffer));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return PosixError("cannot read " + from, errno);
+    if (n == 0) return Status::OK();
+    const char* p = buffer;
+    while (n > 0) {
+      const ssize_t w = ::write(out, p, static_cast<size_t>(n));
+      if (w < 0 && errno == EINTR) continue;
+      if (w < 0) return PosixError("cannot write " + to, errno);
+      p += w;
+      n -= w;
+    }
+  }
+}
+
 Status CopyHostFile(const std::string& from, const std::string& to) {
   const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) return PosixError("cannot read " + from, errno);
@@ -92,27 +132,11 @@ Status CopyHostFile(const std::string& from, const std::string& to) {
     return s;
   }
   Status s;
-  char buffer[65536];
-  while (true) {
-    ssize_t n = ::read(in, buffer, sizeof(buffer));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      s = PosixError("cannot read " + from, errno);
-      break;
-    }
-    if (n == 0) break;
-    const char* p = buffer;
-    while (n > 0) {
-      ssize_t w = ::write(out, p, static_cast<size_t>(n));
-      if (w < 0 && errno == EINTR) continue;
-      if (w < 0) {
-        s = PosixError("cannot write " + to, errno);
-        break;
-      }
-      p += w;
-      n -= w;
-    }
-    if (!s.ok()) break;
+  const int in_kernel = CopyInKernel(in, out);
+  if (in_kernel < 0) {
+    s = PosixError("cannot copy " + from + " to " + to, errno);
+  } else if (in_kernel == 0) {
+    s = CopyThroughBuffer(in, out, from, to);
   }
   ::close(in);
   if (::close(out) != 0 && s.ok()) s = PosixError("cannot write " + to, errno);
@@ -120,6 +144,11 @@ Status CopyHostFile(const std::string& from, const std::string& to) {
   struct stat st;
   if (s.ok() && ::stat(from.c_str(), &st) == 0) ::chmod(to.c_str(), st.st_mode & 07777);
   return s;
+}
+
+Status SharingViolation(const HostLocation& location) {
+  return Status::Error(kErrorSharingViolation,
+                       location.path.ToString() + " is held by another program");
 }
 
 // What Windows answers for a path that names nothing: the file is missing,
@@ -493,21 +522,26 @@ Status SandboxFileSystem::NewRandomAccessFile(const std::string& path,
   if (!loc.exists) {
     return Missing(loc);
   }
-  if (HostIsDirectory(loc.host_path)) {
-    return Status::AccessDenied(loc.path.ToString() + " is a folder");
-  }
   bool exclusive = false;
-  if (InUse(loc, &exclusive) && exclusive) {
-    return Status::Error(kErrorSharingViolation,
-                         loc.path.ToString() + " is held by another program");
+  if (!system_access_ && machine_->ListedInUse(loc.path, &exclusive) && exclusive) {
+    return SharingViolation(loc);
   }
-  const int fd = ::open(loc.host_path.c_str(), O_RDONLY | O_CLOEXEC);
+  // One descriptor serves for the checks and the reading.
+  const int fd = ::open(loc.host_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return PosixError("cannot open " + loc.path.ToString(), errno);
   struct stat st;
   if (::fstat(fd, &st) != 0) {
     Status e = PosixError("cannot open " + loc.path.ToString(), errno);
     ::close(fd);
     return e;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    return Status::AccessDenied(loc.path.ToString() + " is a folder");
+  }
+  if (!system_access_ && Machine::LockedByOthers(fd, &exclusive) && exclusive) {
+    ::close(fd);
+    return SharingViolation(loc);
   }
   result->reset(new HostRandomAccessFile(fd, static_cast<uint64_t>(st.st_size),
                                          loc.path.ToString()));
