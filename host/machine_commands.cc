@@ -71,8 +71,8 @@ int MachineInit(const std::string& dir, const std::string& family,
   const sandbox::Family f = family == "9x" ? sandbox::Family::k9x : sandbox::Family::kNt;
   Status s = sandbox::InitMachine(dir, f, user != "restricted");
   if (!s.ok()) return Fail(err, s);
-  out << "made a " << (f == sandbox::Family::kNt ? "nt" : "9x") << " machine for an "
-      << (user == "restricted" ? "restricted" : "admin") << " user in " << dir << "\n";
+  out << "made a " << (f == sandbox::Family::kNt ? "nt" : "9x") << " machine for "
+      << (user == "restricted" ? "a restricted" : "an admin") << " user in " << dir << "\n";
   return 0;
 }
 

@@ -20,6 +20,46 @@
 namespace qv::host {
 namespace {
 
+// The order in which the report's objects give their keys; other keys come
+// after these, in alphabetical order.
+constexpr const char* kReportKeyOrder[] = {
+    "event", "msgbox", "inputbox", "picker", "message", "frame", "error", "final",
+    "style", "title", "prompt", "default", "text", "answer", "number", "source",
+    "description", "current", "total", "bytes"};
+
+nlohmann::ordered_json InReportOrder(const nlohmann::json& value) {
+  switch (value.type()) {
+    case nlohmann::json::value_t::object: {
+      nlohmann::ordered_json out = nlohmann::ordered_json::object();
+      for (const char* key : kReportKeyOrder) {
+        auto it = value.find(key);
+        if (it != value.end()) out[key] = InReportOrder(*it);
+      }
+      for (const auto& [key, item] : value.items()) {
+        if (!out.contains(key)) out[key] = InReportOrder(item);
+      }
+      return out;
+    }
+    case nlohmann::json::value_t::array: {
+      nlohmann::ordered_json out = nlohmann::ordered_json::array();
+      for (const nlohmann::json& item : value) out.push_back(InReportOrder(item));
+      return out;
+    }
+    case nlohmann::json::value_t::string:
+      return value.get<std::string>();
+    case nlohmann::json::value_t::boolean:
+      return value.get<bool>();
+    case nlohmann::json::value_t::number_integer:
+      return value.get<int64_t>();
+    case nlohmann::json::value_t::number_unsigned:
+      return value.get<uint64_t>();
+    case nlohmann::json::value_t::number_float:
+      return value.get<double>();
+    default:
+      return nullptr;
+  }
+}
+
 // The report file: one JSON object a line, written as things happen so that
 // a run that is killed still leaves what it did.
 class ReportFile {
@@ -32,11 +72,15 @@ class ReportFile {
     }
     return true;
   }
-  void Write(const nlohmann::json& record) {
+  void Write(const nlohmann::ordered_json& record) {
     if (!file_.is_open()) return;
-    file_ << record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+    file_ << record.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+          << '\n';
     file_.flush();
   }
+  // A record of the headless interface, whose objects keep their keys
+  // sorted: written with the keys in the report's own order.
+  void WriteRecord(const nlohmann::json& record) { Write(InReportOrder(record)); }
 
  private:
   std::ofstream file_;
@@ -141,7 +185,8 @@ int RunSession(const SessionOptions& options, const StartArguments& arguments, s
 #endif
   } else {
     headless = std::make_unique<HeadlessUi>(out, headless_options);
-    headless->SetSink([&report](const nlohmann::json& record) { report.Write(record); });
+    headless->SetSink(
+        [&report](const nlohmann::json& record) { report.WriteRecord(record); });
     ui = headless.get();
   }
 
@@ -218,7 +263,7 @@ int RunSession(const SessionOptions& options, const StartArguments& arguments, s
       loop.RunUntilIdle();
     }
     if (headless) headless->Flush();
-    report.Write({{"final", HeadlessUi::Snapshot(control.panel())}});
+    report.Write({{"final", InReportOrder(HeadlessUi::Snapshot(control.panel()))}});
 #ifdef QV_HAVE_FLTK
     if (panel_window) {
       panel_window->panel()->SetShowHandler(nullptr);

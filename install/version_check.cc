@@ -49,12 +49,13 @@ constexpr size_t kSideFileChunk = 256;
 
 // ---- Reading the installed version ----------------------------------------
 
-// The version from the file's version resource; "" when the resource cannot
-// be read or queried.
-std::string VersionFromResource(Platform& platform, const std::string& path, uint32_t size) {
+// The version from the version resource of the file at short_path; "" when
+// the resource cannot be read or queried.
+std::string VersionFromResource(Platform& platform, const std::string& short_path,
+                                uint32_t size) {
   // The buffer holds one byte more than the reported size.
   std::vector<uint8_t> buffer(static_cast<size_t>(size) + 1, 0);
-  if (!platform.versions->GetFileVersionInfo(GetShortPath(path), size, buffer.data())) {
+  if (!platform.versions->GetFileVersionInfo(short_path, size, buffer.data())) {
     return "";
   }
   const uint8_t* value = nullptr;
@@ -161,12 +162,14 @@ double ToDouble(const std::string& text) {
 std::string GetFileVersionString(const std::string& path) {
   Platform& platform = CurrentPlatform();
   uint32_t size = 0;
+  std::string short_path;
   if (platform.versions != nullptr) {
-    size = platform.versions->GetFileVersionInfoSize(GetShortPath(path));
+    short_path = GetShortPath(path);
+    size = platform.versions->GetFileVersionInfoSize(short_path);
   }
   // A file with a version resource is judged by it alone, even when a side
   // file lies beside it.
-  if (size >= 1) return VersionFromResource(platform, path, size);
+  if (size >= 1) return VersionFromResource(platform, short_path, size);
   return VersionFromSideFile(platform, path);
 }
 
@@ -175,21 +178,25 @@ void SplitDWord(uint32_t value, uint32_t* low_word, uint32_t* high_word) {
   *high_word = value >> 16;
 }
 
-double VersionToNumber(const std::string& version) {
+namespace {
+
+// The number VersionToNumber reads from a version text with dots, as its
+// decimal digits; false for a text without dots. A text with dots that is
+// not a version gives "0".
+bool DottedVersionDigits(const std::string& version, std::string* digits) {
   // Outer spaces go first; then commas count as dots and inner spaces go.
+  *digits = "0";
   const size_t first = version.find_first_not_of(' ');
-  if (first == std::string::npos) return 0;
+  if (first == std::string::npos) return false;
   std::string text = version.substr(first);
   text.erase(text.find_last_not_of(' ') + 1);
   std::replace(text.begin(), text.end(), ',', '.');
   text.erase(std::remove(text.begin(), text.end(), ' '), text.end());
+  if (text.find('.') == std::string::npos) return false;
 
-  if (text.find('.') == std::string::npos) {
-    return IsNumeric(text) ? ToDouble(text) : 0;
-  }
-  std::string digits = text;
-  digits.erase(std::remove(digits.begin(), digits.end(), '.'), digits.end());
-  if (!IsNumeric(digits)) return 0;
+  std::string all = text;
+  all.erase(std::remove(all.begin(), all.end(), '.'), all.end());
+  if (!IsNumeric(all)) return true;
 
   // Dot positions, 1-based. Without a second dot the third search starts
   // from the beginning and finds the first dot again, so that "1.2" reads
@@ -199,24 +206,62 @@ double VersionToNumber(const std::string& version) {
   const size_t d3 = FindDot(text, d2 + 1);
 
   uint32_t p1 = 0, p2 = 0, p3 = 0, p4 = 0;
-  if (!PartValue(Mid(text, 1, d1 - 1), &p1)) return 0;
-  if (d2 != 0 && !PartValue(Mid(text, d1 + 1, d2 - d1 - 1), &p2)) return 0;
+  if (!PartValue(Mid(text, 1, d1 - 1), &p1)) return true;
+  if (d2 != 0 && !PartValue(Mid(text, d1 + 1, d2 - d1 - 1), &p2)) return true;
   if (d2 != 0 && d3 != 0 && !PartValue(Mid(text, d2 + 1, d3 - d2 - 1), &p3)) {
-    return 0;
+    return true;
   }
   if (d3 != 0 && !PartValue(Mid(text, d3 + 1, std::string::npos), &p4)) {
-    return 0;
+    return true;
   }
 
   // The first part takes at least two digits, the others at least four; a
   // wider part keeps all its digits.
   char number[32];
   std::snprintf(number, sizeof(number), "%02u%04u%04u%04u", p1, p2, p3, p4);
-  return ToDouble(number);
+  *digits = number;
+  return true;
+}
+
+// Compares two strings of decimal digits as whole numbers.
+int CompareDigits(const std::string& a, const std::string& b) {
+  const size_t a_start = std::min(a.find_first_not_of('0'), a.size());
+  const size_t b_start = std::min(b.find_first_not_of('0'), b.size());
+  const size_t a_length = a.size() - a_start;
+  const size_t b_length = b.size() - b_start;
+  if (a_length != b_length) return a_length < b_length ? -1 : 1;
+  return a.compare(a_start, a_length, b, b_start, b_length);
+}
+
+}  // namespace
+
+double VersionToNumber(const std::string& version) {
+  std::string digits;
+  if (DottedVersionDigits(version, &digits)) return ToDouble(digits);
+  // Without dots: the text as a number, when it is one.
+  const size_t first = version.find_first_not_of(' ');
+  if (first == std::string::npos) return 0;
+  std::string text = version.substr(first);
+  text.erase(text.find_last_not_of(' ') + 1);
+  std::replace(text.begin(), text.end(), ',', '.');
+  text.erase(std::remove(text.begin(), text.end(), ' '), text.end());
+  return IsNumeric(text) ? ToDouble(text) : 0;
 }
 
 bool IsNewerVersion(const std::string& current_version, const std::string& new_version) {
-  return VersionToNumber(new_version) > VersionToNumber(current_version);
+  const double current = VersionToNumber(current_version);
+  const double offered = VersionToNumber(new_version);
+  if (offered != current) return offered > current;
+  // A double holds 15 to 17 digits; versions with large parts have up to
+  // 20, and two that differ only in the last part can make the same double.
+  // Rounding keeps the order, so only such a tie needs the digits
+  // themselves.
+  std::string current_digits, offered_digits;
+  if (DottedVersionDigits(current_version, &current_digits) &&
+      DottedVersionDigits(new_version, &offered_digits)) {
+    return CompareDigits(offered_digits, current_digits) > 0;
+  }
+  return false;
 }
 
 }  // namespace qv

@@ -44,8 +44,10 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 jobs=$(nproc 2>/dev/null || echo 2)
-# The sanitizer build is for the tests only; it leaves out the benchmarks.
-bench=ON
-[ "$sanitize" = ON ] && bench=OFF
-cmake -S "$here" -B "$build_dir" -DQV_SANITIZE="$sanitize" -DQV_BENCH="$bench" >/dev/null
+# The sanitizer build is for the tests only; it leaves out the benchmarks and
+# the example programs.
+extras=ON
+[ "$sanitize" = ON ] && extras=OFF
+cmake -S "$here" -B "$build_dir" -DQV_SANITIZE="$sanitize" -DQV_BENCH="$extras" \
+  -DQV_EXAMPLES="$extras" >/dev/null
 cmake --build "$build_dir" -j "$jobs"

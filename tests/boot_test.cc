@@ -184,6 +184,33 @@ TEST(BootTest, RunOnceExEntriesAreTakenUpInOrderAndCleared) {
   EXPECT_TRUE(subkeys.empty());
 }
 
+TEST(BootTest, RenamesComeBeforeRunOnceExOnBothFamilies) {
+  // The program that the RunOnceEx entry starts arrives by a pending
+  // rename: it runs only if the renames were carried out first.
+  for (Family family : {Family::kNt, Family::k9x}) {
+    SCOPED_TRACE(family == Family::kNt ? "nt" : "9x");
+    TestMachine m(family);
+    m.WriteFile("C:\\App\\readme.txt", "");
+    m.WriteFile("C:\\Stage\\tool.new", "#!/bin/sh\necho ran >> \"$QV_MACHINE/ran.txt\"\n");
+    if (family == Family::kNt) {
+      ASSERT_TRUE(m.platform()
+                      .files->MoveFileEx("C:\\Stage\\tool.new", "C:\\App\\tool.exe",
+                                         kMoveFileDelayUntilReboot)
+                      .ok());
+    } else {
+      m.WriteFile("C:\\WINDOWS\\wininit.ini",
+                  "[rename]\r\nC:\\App\\tool.exe=C:\\Stage\\tool.new\r\n");
+    }
+    SetText(*m.platform().registry, std::string(kRunOnceEx) + "\\001", "1",
+            "||C:\\App\\tool.exe");
+
+    const BootReport report = Boot(m);
+    EXPECT_EQ(report.renames.size(), 1u);
+    EXPECT_TRUE(report.problems.empty()) << report.problems[0];
+    EXPECT_EQ(testing::ReadHostFile(m.root() + "/ran.txt"), "ran\n");
+  }
+}
+
 TEST(BootTest, RestartRequestIsTakenUpOnce) {
   TestMachine m(Family::k9x);
   ASSERT_TRUE(m.platform().restart->ExitWindowsEx(kEwxReboot, 0));

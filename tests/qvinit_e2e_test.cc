@@ -31,6 +31,15 @@ struct Outcome {
   int exit_code = -1;
   std::string out, err;
   std::vector<nlohmann::json> report;
+  std::vector<std::string> lines;  // the report as written
+
+  // The first line of the report that holds key, as written.
+  std::string Line(const std::string& key) const {
+    for (size_t i = 0; i < report.size(); ++i) {
+      if (report[i].contains(key)) return lines[i];
+    }
+    return "";
+  }
 
   std::vector<std::string> Events() const {
     std::vector<std::string> events;
@@ -80,10 +89,11 @@ class QvinitTest : public ::testing::Test {
                                      "--prelude-server", server_->base_url()};
     argv.insert(argv.end(), args.begin(), args.end());
     CommandResult r = RunCommand(argv, password + "\n");
-    Outcome o{r.exit_code, r.out, r.err, {}};
+    Outcome o{r.exit_code, r.out, r.err, {}, {}};
     std::istringstream lines(ReadHostFile(report));
     for (std::string line; std::getline(lines, line);) {
       o.report.push_back(nlohmann::json::parse(line));
+      o.lines.push_back(line);
     }
     return o;
   }
@@ -164,6 +174,10 @@ TEST_F(QvinitTest, RefusedLoginUnreachableServerAndProtectedFailure) {
   ASSERT_NE(o.Find("error"), nullptr);
   EXPECT_EQ((*o.Find("error"))["number"], 20);
   EXPECT_EQ((*o.Find("error"))["source"], "Login Check");
+  EXPECT_EQ(o.Line("error").rfind(
+                R"({"error":{"number":20,"source":"Login Check","description":)", 0),
+            0u)
+      << o.Line("error");
   EXPECT_EQ((*o.Find("final"))["message"],
             "Please wait, initializing system login procedure...");
   EXPECT_EQ(o.Events(), std::vector<std::string>{"Init"});
@@ -183,6 +197,12 @@ TEST_F(QvinitTest, RefusedLoginUnreachableServerAndProtectedFailure) {
   ASSERT_NE(o.Find("msgbox"), nullptr);
   EXPECT_EQ((*o.Find("msgbox"))["title"], "Error");
   EXPECT_EQ(o.Events(), std::vector<std::string>{"Init"});
+  // The objects give their keys in the report's documented order.
+  EXPECT_EQ(o.Line("msgbox").rfind(R"({"msgbox":{"style":)", 0), 0u) << o.Line("msgbox");
+  EXPECT_NE(o.Line("msgbox").find(R"("title":"Error","text":)"), std::string::npos);
+  EXPECT_EQ(o.Line("final").rfind(R"({"final":{"message":)", 0), 0u) << o.Line("final");
+  EXPECT_NE(o.Line("final").find(R"("current":)"), std::string::npos);
+  EXPECT_LT(o.Line("final").find(R"("frame":)"), o.Line("final").find(R"("bytes":)"));
 }
 
 TEST_F(QvinitTest, DeveloperLoginLeavesOutTheProductsOwnFiles) {

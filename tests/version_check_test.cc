@@ -116,6 +116,14 @@ TEST(IsNewerVersionTest, ComparesNumbers) {
   // A build part of five digits widens the number past a higher minor part.
   EXPECT_DOUBLE_EQ(VersionToNumber("1.2.12345.6"), 10002123450006.0);
   EXPECT_TRUE(IsNewerVersion("1.3.0.0", "1.2.12345.6"));
+  // Large parts form more digits than a double holds; the last part still
+  // decides, both ways, and equal versions stay equal.
+  EXPECT_DOUBLE_EQ(VersionToNumber("40000.1.2.3"), VersionToNumber("40000.1.2.4"));
+  EXPECT_TRUE(IsNewerVersion("40000.1.2.3", "40000.1.2.4"));
+  EXPECT_FALSE(IsNewerVersion("40000.1.2.4", "40000.1.2.3"));
+  EXPECT_TRUE(IsNewerVersion("65535.65535.65535.65534", "65535,65535,65535,65535"));
+  EXPECT_FALSE(IsNewerVersion("65535.65535.65535.65535", "65535, 65535, 65535, 65535"));
+  EXPECT_FALSE(IsNewerVersion("65535.65535.65535.65535", "65535.65535.65535.65534"));
 }
 
 TEST(SplitDWordTest, SplitsUnsigned) {
