@@ -7,10 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <functional>
 #include <map>
 #include <memory>
-#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -74,9 +75,21 @@ class FakeTransfer : public Transfer {
   // The whole header for "", else the value of the named field, in any case.
   std::string GetHeader(const std::string& name) override {
     if (name.empty()) return current_.header;
-    std::smatch match;
-    const std::regex field("(^|\r\n)" + name + ": *([^\r]*)", std::regex::icase);
-    return std::regex_search(current_.header, match, field) ? match[2].str() : "";
+    std::istringstream lines(current_.header);
+    for (std::string line; std::getline(lines, line);) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      const size_t colon = line.find(':');
+      if (colon != name.size() ||
+          !std::equal(name.begin(), name.end(), line.begin(), [](char a, char b) {
+            return std::tolower(static_cast<unsigned char>(a)) ==
+                   std::tolower(static_cast<unsigned char>(b));
+          })) {
+        continue;
+      }
+      const size_t value = line.find_first_not_of(' ', colon + 1);
+      return value == std::string::npos ? "" : line.substr(value);
+    }
+    return "";
   }
   std::vector<uint8_t> GetChunk(size_t max_size) override {
     if (before_chunk) before_chunk(handed_out_);
