@@ -160,6 +160,11 @@ struct ChildResult {
 
 // Runs argv (no shell) with its standard output captured; standard error is
 // this program's.
+// Writes out what the runs before left in the page cache and waits for the
+// disk, so that no run is slowed by the write-back of the one before it
+// (which of the two pays depends on the order, and the order alternates).
+void Settle() { ::sync(); }
+
 ChildResult RunChild(const std::vector<std::string>& argv) {
   ChildResult result;
   int pipe_fds[2];
@@ -361,6 +366,7 @@ class Bench {
       double control_s = 0, curl_s = 0;
       std::string split;
       for (int turn = 0; turn < 2; ++turn) {
+        Settle();
         if ((turn == 0) == (round % 2 == 0)) {
           ChildResult r = Control("big.bin", o_.big_bytes);
           control_s = ParseSeconds(r.out);
@@ -409,6 +415,7 @@ class Bench {
       double control_s = 0, curl_s = 0;
       std::string split;
       for (int turn = 0; turn < 2; ++turn) {
+        Settle();
         if ((turn == 0) == (round % 2 == 0)) {
           BenchMachine m(data_ + "/online-small");
           bool ok = false;
@@ -471,6 +478,7 @@ class Bench {
     for (int round = 0; round < o_.rounds; ++round) {
       double control_s = 0, cp_s = 0;
       for (int turn = 0; turn < 2; ++turn) {
+        Settle();
         if ((turn == 0) == (round % 2 == 0)) {
           BenchMachine m(data_ + "/local-small");
           LinkInto(source, m.HostPath("C:\\") + "/Local");
@@ -507,6 +515,7 @@ class Bench {
     for (int round = 0; round < o_.rounds; ++round) {
       double control_s = 0, cp_s = 0;
       for (int turn = 0; turn < 2; ++turn) {
+        Settle();
         std::error_code ec;
         if ((turn == 0) == (round % 2 == 0)) {
           bool ok = false;

@@ -32,7 +32,7 @@ namespace qv {
 
 struct CurlTransferOptions {
   // Size of the buffer between the connection and GetChunk.
-  size_t buffer_bytes = 1 << 20;
+  size_t buffer_bytes = 4 << 20;
   // Extra certificate authorities (PEM file); "" uses the system's.
   std::string ca_file;
   long connect_timeout_seconds = 30;
