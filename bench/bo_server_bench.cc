@@ -35,6 +35,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/figures.h"
 #include "bench/nginx.h"
 #include "engine/install_list.h"
 #include "platform/recordset.h"
@@ -65,31 +66,11 @@ struct Options {
   bool Wants(const std::string& name) const { return only.empty() || only == name; }
 };
 
-double Seconds(Clock::time_point since) {
-  return std::chrono::duration<double>(Clock::now() - since).count();
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  if (v.empty()) return 0;
-  const size_t n = v.size();
-  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
 // The value below which fraction of the sorted values lie.
 double Percentile(const std::vector<double>& sorted, double fraction) {
   if (sorted.empty()) return 0;
   const size_t at = std::min(sorted.size() - 1, static_cast<size_t>(fraction * sorted.size()));
   return sorted[at];
-}
-
-void Summary(const std::string& what, const std::vector<double>& values, double target) {
-  if (values.empty()) return;
-  const double median = Median(values);
-  std::printf("  %s: min %.3f  median %.3f  max %.3f  -> target >= %.3f: %s\n", what.c_str(),
-              *std::min_element(values.begin(), values.end()), median,
-              *std::max_element(values.begin(), values.end()), target,
-              median >= target ? "met" : "MISSED");
 }
 
 // A list of n records shaped like real ones.

@@ -55,6 +55,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/figures.h"
 #include "bench/nginx.h"
 #include "control/ctlInit_V3.h"
 #include "control/module_state.h"
@@ -91,30 +92,6 @@ struct Options {
 
   bool Wants(const std::string& name) const { return only.empty() || only.count(name) > 0; }
 };
-
-double Seconds(Clock::time_point since) {
-  return std::chrono::duration<double>(Clock::now() - since).count();
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  if (v.empty()) return 0;
-  const size_t n = v.size();
-  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
-// Prints min/median/max of values and whether the target holds for the
-// median (at_least: values must be >= target, else <= target).
-void Summary(const std::string& what, const std::vector<double>& values, double target,
-             bool at_least, const char* unit = "") {
-  if (values.empty()) return;
-  const double median = Median(values);
-  const bool met = at_least ? median >= target : median <= target;
-  std::printf("  %s: min %.3f%s  median %.3f%s  max %.3f%s  -> target %s %.3f%s: %s\n",
-              what.c_str(), *std::min_element(values.begin(), values.end()), unit, median, unit,
-              *std::max_element(values.begin(), values.end()), unit, at_least ? ">=" : "<=", target,
-              unit, met ? "met" : "MISSED");
-}
 
 // ---- Data -------------------------------------------------------------------
 
