@@ -109,17 +109,91 @@ bool Exists(FileSystem& files, const std::string& path, uint32_t* attributes) {
 
 bool IsFolder(uint32_t attributes) { return (attributes & kFileAttributeDirectory) != 0; }
 
-// Whether the existing file at path ends with a line break (an empty file
-// counts as ending with one). A file that cannot be read counts as ending
-// with one: nothing is added in front of the new line then.
-bool EndsWithLineBreak(FileSystem& files, const std::string& path) {
+// What an existing wininit.ini ends with: whether its last byte ends a line
+// (an empty file counts as ending with one), and whether its last section
+// header is "[rename]". Lines are read as the next start reads them: split at
+// line feeds, blanks and tabs around them ignored, a header being a line that
+// starts with "[" and names its section up to "]", compared without regard
+// to case. The file is searched backwards from its end, so a long file costs
+// only what lies after its last header. A file that cannot be read counts as
+// ending with a line break and without a "[rename]" section.
+struct WininitTail {
+  bool ends_with_line_break = true;
+  bool in_rename_section = false;
+};
+
+// Whether the line at the start of text (up to a line feed) is a section
+// header: *is_header, and whether it names "rename".
+bool ReadHeaderLine(const std::string& text, bool* is_header) {
+  size_t i = text.find_first_not_of(" \t");
+  *is_header = i != std::string::npos && text[i] == '[';
+  if (!*is_header) return false;
+  size_t end = text.find_first_of("]\n", i + 1);
+  if (end == std::string::npos) end = text.size();
+  std::string name = text.substr(i + 1, end - i - 1);
+  if (end < text.size() && text[end] == '\n' && !name.empty() && name.back() == '\r') {
+    name.pop_back();
+  }
+  const size_t first = name.find_first_not_of(" \t");
+  const size_t last = name.find_last_not_of(" \t");
+  name = first == std::string::npos ? "" : name.substr(first, last - first + 1);
+  return UpperCase(name) == "RENAME";
+}
+
+WininitTail ReadWininitTail(FileSystem& files, const std::string& path) {
+  WininitTail tail;
   std::unique_ptr<RandomAccessFile> file;
-  if (!files.NewRandomAccessFile(path, &file).ok() || file == nullptr) return true;
-  if (file->Size() == 0) return true;
-  uint8_t last = 0;
-  size_t read = 0;
-  if (!file->Read(file->Size() - 1, 1, &last, &read).ok() || read != 1) return true;
-  return last == '\n' || last == '\r';
+  if (!files.NewRandomAccessFile(path, &file).ok() || file == nullptr) return tail;
+  const uint64_t size = file->Size();
+  if (size == 0) return tail;
+  // A header is judged by its first bytes; a longer one names no section
+  // that the start takes up.
+  constexpr size_t kHeaderBytes = 512;
+  constexpr size_t kBlockSize = 64 * 1024;
+  std::string block(kBlockSize, '\0');
+  std::string head(kHeaderBytes, '\0');
+
+  // Judges the line that starts at offset; true once a header was found.
+  auto header_at = [&](uint64_t offset, uint64_t block_begin, uint64_t block_end) {
+    std::string line;
+    if (offset + kHeaderBytes <= block_end) {
+      line = block.substr(static_cast<size_t>(offset - block_begin), kHeaderBytes);
+    } else {
+      size_t got = 0;
+      if (!file->Read(offset, kHeaderBytes, reinterpret_cast<uint8_t*>(head.data()), &got).ok()) {
+        return false;
+      }
+      line = head.substr(0, got);
+    }
+    bool is_header = false;
+    const bool rename = ReadHeaderLine(line, &is_header);
+    if (is_header) tail.in_rename_section = rename;
+    return is_header;
+  };
+
+  for (uint64_t end = size; end > 0;) {
+    const uint64_t begin = end > kBlockSize ? end - kBlockSize : 0;
+    size_t got = 0;
+    if (!file->Read(begin, static_cast<size_t>(end - begin),
+                    reinterpret_cast<uint8_t*>(block.data()), &got)
+             .ok() ||
+        got != end - begin) {
+      return WininitTail{};
+    }
+    if (end == size) {
+      const char last = block[got - 1];
+      tail.ends_with_line_break = last == '\n';
+    }
+    // The lines that start after a line feed of this block, last one first.
+    for (size_t i = got; i-- > 0;) {
+      if (block[i] != '\n') continue;
+      const uint64_t start = begin + i + 1;
+      if (start < size && header_at(start, begin, end)) return tail;
+    }
+    if (begin == 0 && header_at(0, begin, end)) return tail;
+    end = begin;
+  }
+  return tail;
 }
 
 // Appends the rename entry to wininit.ini. False when it could not be
@@ -135,14 +209,17 @@ bool AppendWininitRename(const std::string& source_path, const std::string& targ
 
   const std::string path = gsDirWindows + kWininitName;
   const bool existed = Exists(*files, path, nullptr);
+  const WininitTail tail = existed ? ReadWininitTail(*files, path) : WininitTail{};
   std::string text;
-  if (!existed) {
-    text = std::string("[rename]") + kLineEnd;
-  } else if (!EndsWithLineBreak(*files, path)) {
+  if (!tail.ends_with_line_break) {
     // The file is only ever appended to; an entry glued to an unfinished last
     // line would be lost, so it starts a line of its own.
     text = kLineEnd;
   }
+  // Only the lines of a "[rename]" section are taken up at the next start:
+  // an entry under another section (or before any) would never be carried
+  // out, so a header goes first unless the file already ends in that section.
+  if (!tail.in_rename_section) text += std::string("[rename]") + kLineEnd;
   text += short_target + "=" + short_source + kLineEnd;
 
   std::unique_ptr<WritableFile> file;

@@ -161,31 +161,52 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- wininit.ini ----------------------------------------------------------
 
-TEST(WininitTest, OnlyAppendsOneLinePerDeferredFile) {
+// Each deferred file adds one line, under a "[rename]" header unless the file
+// already ends in that section; the next start then replaces every file.
+TEST(WininitTest, EntriesLandInARenameSectionAndAreCarriedOutAtTheNextStart) {
   struct Case {
     const char* name;
     std::optional<std::string> before;  // nullopt: no wininit.ini yet
     std::string expected_start;         // what comes before the entries
   };
   const std::string garbage("\x00\xff\x1a[boot]\x00MZ", 10);
+  std::string comments;
+  while (comments.size() < 70 * 1024) comments += "; a comment line\r\n";
+  const std::string kHeader = "[rename]\r\n";
   const std::vector<Case> cases = {
-      {"new file", std::nullopt, "[rename]\r\n"},
-      {"existing section", "[rename]\r\nNUL=C:\\OLD.TMP\r\n", "[rename]\r\nNUL=C:\\OLD.TMP\r\n"},
-      {"binary, no line end", garbage, garbage + "\r\n"},
+      {"new file", std::nullopt, kHeader},
+      {"empty file", "", kHeader},
+      {"ends in the section", "[rename]\r\nNUL=C:\\OLD.TMP\r\n", "[rename]\r\nNUL=C:\\OLD.TMP\r\n"},
+      {"header in another case", "x=y\r\n  [ Rename ]  \r\n", "x=y\r\n  [ Rename ]  \r\n"},
+      {"header far back", kHeader + comments, kHeader + comments},
+      {"ends in another section", "[rename]\r\nNUL=C:\\OLD.TMP\r\n[Settings]\r\nx=1\r\n",
+       "[rename]\r\nNUL=C:\\OLD.TMP\r\n[Settings]\r\nx=1\r\n" + kHeader},
+      {"only another section", "[CombineVxDs]", "[CombineVxDs]\r\n" + kHeader},
+      {"header in a comment", "[Settings]\r\n;[rename]\r\n", "[Settings]\r\n;[rename]\r\n" + kHeader},
+      {"binary, no line end", garbage, garbage + "\r\n" + kHeader},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Placement p(Family::k9x);
     if (c.before) p.m.WriteFile(p.Wininit(), *c.before);
     std::string entries;
+    std::vector<std::string> targets;
     for (const char* name : {"first file.dll", "second.dll"}) {
       const std::string target = gsDirClient + "\\" + name;
       const std::string source = p.Stage(name, "new");
       PrepareTarget(p, target, Target::kInUse);
       EXPECT_EQ(ReplaceTargetFile(source, target), ReplaceOutcome::kDeferred);
       entries += GetShortPath(target) + "=" + GetShortPath(source) + "\r\n";
+      targets.push_back(target);
     }
     EXPECT_EQ(p.m.ReadFile(p.Wininit()), c.expected_start + entries);
+
+    p.m.Reopen();
+    const testing::CommandResult boot =
+        testing::RunCommand({testing::QvinitPath(), "machine", "boot", p.m.root()});
+    p.m.Reopen();
+    ASSERT_EQ(boot.exit_code, 0) << boot.out << boot.err;
+    for (const std::string& target : targets) EXPECT_EQ(p.m.ReadFile(target), "new") << target;
   }
 }
 
