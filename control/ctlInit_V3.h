@@ -196,11 +196,19 @@ class ctlInit_V3 {
   void SetPreludeServer(const std::string& url) { prelude_server_ = url; }
   const std::string& prelude_server() const { return prelude_server_; }
 
-  // Every start-up begins a new run. A transfer completion that belongs to an
-  // earlier run (the host started again while its body was being read) sees
-  // the number change and installs nothing.
-  void BeginRun() { ++run_generation_; }
+  // A start-up that replaces the list begins a new run. A transfer
+  // completion or a tick that belongs to an earlier run (the host started
+  // again while the loop ran) sees the number change and does nothing more.
+  // A start-up that ends before it replaces the list (a cancelled picker, a
+  // refused login, an object the server cannot make) leaves the run going.
+  void BeginRun() {
+    ++run_generation_;
+    run_ended_ = false;
+  }
   uint64_t run_generation() const { return run_generation_; }
+  // Whether the current run reached the end of its list (and raised Done or
+  // Reboot there). False while it goes on and after it halted.
+  bool run_ended() const { return run_ended_; }
 
   // ---- Instance state ----
   //
@@ -300,6 +308,7 @@ class ctlInit_V3 {
   int next_subscriber_id_ = 1;
   std::string prelude_server_ = kDefaultPreludeServer;
   uint64_t run_generation_ = 0;
+  bool run_ended_ = false;
   std::function<void()> timer_handler_;
   std::function<void(int16_t)> transfer_handler_;
   // Lives exactly as long as the control; the transfer component's state

@@ -86,20 +86,19 @@ ErrorInfo ctlInit_V3::StartupOnline(bool v2, const std::string& DownloadLocation
                                     const std::string& Login, const std::string& Password,
                                     const std::string& RemoteAddress, bool DevLogin) {
   Platform& platform = CurrentPlatform();
-  // Whatever an earlier run still has in flight belongs to that run.
-  BeginRun();
 
-  mbLocalMode = false;
-  if (Upper(RemoteAddress) == "COPYONLY") {
-    mbCopyOnly = true;
+  // The mode is set once the picker has given a folder: a cancelled picker
+  // changes nothing, so a run still under way goes on as it was.
+  const bool copy_only = Upper(RemoteAddress) == "COPYONLY";
+  if (copy_only) {
     frmPickDir::Instance().Show();
     if (gsCopyFolder.empty()) {
       RaiseEvent(ControlEvent::kDone);
       return ErrorInfo::None();
     }
-  } else {
-    mbCopyOnly = false;
   }
+  mbLocalMode = false;
+  mbCopyOnly = copy_only;
   mbDevLogin = DevLogin;
 
   SetMessage(kStartMessage);
@@ -131,6 +130,13 @@ ErrorInfo ctlInit_V3::StartupOnline(bool v2, const std::string& DownloadLocation
     std::vector<std::string> arguments = {KeyName, msLogin, msPassword, RemoteAddress};
     CallResult result;
     ErrorInfo error = business_object->Call("LoginUser", &arguments, &result);
+    if (error.number == kErrorCannotCreateObject) {
+      // The object was made without asking the server; its first call is
+      // where the server says it cannot make it. That belongs to the
+      // protected creation step.
+      ShowGatherError();
+      return ErrorInfo::None();
+    }
     if (!error.ok()) return error;
     if (result.kind == CallResult::Kind::kRecordset) {
       return {13, "LoginUser", "Type mismatch"};
@@ -154,6 +160,10 @@ ErrorInfo ctlInit_V3::StartupOnline(bool v2, const std::string& DownloadLocation
 
   // ---- Protected stretch ----
   Protected stretch;
+  // The list is replaced from here on: a new run begins, and whatever an
+  // earlier run still has in flight belongs to that run. A start-up that
+  // ends before this point leaves a run under way going.
+  BeginRun();
   mrsInstallList = std::make_unique<Recordset>();
   {
     std::vector<std::string> arguments = {msLoginID};
@@ -171,7 +181,11 @@ ErrorInfo ctlInit_V3::StartupOnline(bool v2, const std::string& DownloadLocation
     gbHasInstallRights = HasInstallRights();
     std::vector<std::string> arguments = {msLoginID, BuildClientReport(memory, gbHasInstallRights)};
     CallResult result;
-    if (!business_object->Call("WriteLoginNotes", &arguments, &result).ok()) stretch.Fail();
+    if (business_object->Call("WriteLoginNotes", &arguments, &result).ok()) {
+      msLoginID = arguments[0];  // by reference, as for the other calls
+    } else {
+      stretch.Fail();
+    }
   }
   if (!stretch.failed && mbCopyOnly) {
     const std::string list_path = gsCopyFolder + kListFileName;
@@ -209,7 +223,6 @@ ErrorInfo ctlInit_V3::StartupOnline(bool v2, const std::string& DownloadLocation
 }
 
 ErrorInfo ctlInit_V3::StartupLocal(const std::string& DownloadLocation) {
-  BeginRun();
   mbDevLogin = false;
   mbLocalMode = true;
   mbCopyOnly = false;
@@ -228,6 +241,7 @@ ErrorInfo ctlInit_V3::StartupLocal(const std::string& DownloadLocation) {
   Repaint();
 
   // ---- Protected stretch ----
+  BeginRun();  // the list is replaced
   mrsInstallList = std::make_unique<Recordset>();
   if (!mrsInstallList->Open(msDownloadLocation + kListFileName).ok()) {
     ShowGatherError();

@@ -14,13 +14,15 @@
 // nothing is version-tested or installed).
 //
 // Records are input from outside. A record that lacks a required field, or
-// whose FileName or DownloadLocation would lead out of the folder it is
-// appended to, is refused with a message box and the run goes on with the
-// next record.
+// whose FileName would lead out of the folder it is appended to, is refused
+// with a message box and the run goes on with the next record. The same holds
+// for a DownloadLocation that is copied from or into a folder (local and
+// copy-only runs), checked only for a record that is to be fetched: online it
+// is just the end of an address.
 //
 // Runs on the control's thread. Message boxes and the install routine can
-// let the host call a start-up again; the tick then stops at once, since the
-// new run owns the list and the timer.
+// let the host call a start-up again; when that start-up replaces the list
+// the tick stops at once, since the new run owns the list and the timer.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -86,6 +88,7 @@ std::string OutsideFolderText(const std::string& file_name, const std::string& p
 }  // namespace
 
 void ctlInit_V3::FinishRun() {
+  run_ended_ = true;
   SetMessage(kCompleteMessage);
   SetFrameCaption("");
   if (!gbRebootNeeded) {
@@ -167,10 +170,8 @@ void ctlInit_V3::tmrComInstall_Timer() {
       list.MoveNext();
       continue;
     }
-    if (!StaysInsideFolder(record.file_name) || !StaysInsideFolder(record.download_location)) {
-      const std::string& bad =
-          StaysInsideFolder(record.file_name) ? record.download_location : record.file_name;
-      if (!refuse(OutsideFolderText(record.file_name, bad))) return;
+    if (!StaysInsideFolder(record.file_name)) {
+      if (!refuse(OutsideFolderText(record.file_name, record.file_name))) return;
       list.MoveNext();
       continue;
     }
@@ -225,6 +226,15 @@ void ctlInit_V3::tmrComInstall_Timer() {
               "install programs.",
           kMbIconCritical, "Critical Error");
       return;
+    }
+
+    // Online, the download location is only the end of an address. Copied
+    // from a folder, or gathered into one, it becomes a path below that
+    // folder, and must stay there.
+    if ((mbLocalMode || mbCopyOnly) && !StaysInsideFolder(record.download_location)) {
+      if (!refuse(OutsideFolderText(record.file_name, record.download_location))) return;
+      list.MoveNext();
+      continue;
     }
 
     SetFrameCaption(kDownloadingCaption + record.description);

@@ -123,6 +123,22 @@ class RecordingWindowUi : public UserInterface {
   ReportFile* report_;
 };
 
+// How the session ended, as the report's final record says it.
+const char* OutcomeName(int exit_status) {
+  switch (exit_status) {
+    case kExitDone:
+      return "done";
+    case kExitReboot:
+      return "reboot";
+    case kExitLoginRefused:
+      return "login refused";
+    case kExitHalted:
+      return "halted";
+    default:
+      return "error";
+  }
+}
+
 int ExitFor(const ErrorInfo& error) {
   return error.number == 20 && error.source == "Login Check" ? kExitLoginRefused : kExitError;
 }
@@ -260,10 +276,17 @@ int RunSession(const SessionOptions& options, const StartArguments& arguments, s
           << error.description << "\n";
       exit_status = ExitFor(error);
     } else {
+      const bool handed_over = control.tmrComInstall->enabled();
       loop.RunUntilIdle();
+      // A run handed to the timer ends with Done or Reboot at the end of its
+      // list. One that stopped before (a download error, missing rights) has
+      // halted, whatever Done a started program raised on the way.
+      if (handed_over && !control.run_ended()) exit_status = kExitHalted;
     }
     if (headless) headless->Flush();
-    report.Write({{"final", InReportOrder(HeadlessUi::Snapshot(control.panel()))}});
+    nlohmann::ordered_json final_record = InReportOrder(HeadlessUi::Snapshot(control.panel()));
+    final_record["outcome"] = OutcomeName(exit_status);
+    report.Write({{"final", final_record}});
 #ifdef QV_HAVE_FLTK
     if (panel_window) {
       panel_window->panel()->SetShowHandler(nullptr);

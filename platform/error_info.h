@@ -31,6 +31,10 @@ struct ErrorInfo {
 inline constexpr int32_t kErrorServerUnreachable = static_cast<int32_t>(0x80072EFDu);
 //   the server answered with something that is not an answer
 inline constexpr int32_t kErrorBadServerAnswer = static_cast<int32_t>(0x800A0BB9u);
+//   the business object cannot be created on the server (the server does not
+//   know it, or could not make it); the data space makes its proxy without
+//   asking the server, so this shows at the object's first call
+inline constexpr int32_t kErrorCannotCreateObject = 429;
 // The source named in the remote data space's own failures.
 inline constexpr char kDataSpaceSource[] = "RDS.DataSpace";
 

@@ -331,7 +331,14 @@ TEST_F(InstallRunTest, InstalledVersionSources) {
   EXPECT_EQ(m_.ReadFile(gsDirFonts + "\\q.ttf"), "font");
 }
 
+// Copied from a folder, FileName and DownloadLocation both become paths below
+// a folder; one that would leave it is refused, but only for a record that is
+// to be fetched.
 TEST_F(InstallRunTest, RecordsThatCannotBeUsedAreRefusedAndTheRunGoesOn) {
+  control_->mbLocalMode = true;
+  control_->msDownloadLocation = "C:\\Local\\";
+  m_.WriteFile("C:\\evil.dll", "evil");  // what "..\\evil.dll" would reach
+  m_.WriteFile("C:\\Local\\good.dll", "good");
   const std::vector<std::pair<std::string, std::string>> bad_paths = {
       {"..\\evil.dll", "evil.dll"}, {"../evil.dll", "evil.dll"},
       {"C:evil.dll", "evil.dll"},   {"\\evil.dll", "evil.dll"},
@@ -339,16 +346,18 @@ TEST_F(InstallRunTest, RecordsThatCannotBeUsedAreRefusedAndTheRunGoesOn) {
       {"evil.dll", "..\\evil.dll"}, {"evil.dll", "a/../../evil.dll"},
       {"evil.dll", "C:\\evil.dll"}, {"evil.dll", "/abs/evil.dll"},
   };
-  std::vector<InstallRecord> records;
+  auto list = std::make_unique<Recordset>(NewInstallList());
   for (const auto& [name, location] : bad_paths) {
     InstallRecord r = FileRecord(name, "1.0.0.0");
     r.download_location = location;
-    records.push_back(r);
+    ASSERT_TRUE(AppendInstallRecord(list.get(), r).ok());
   }
-  records.push_back(FileRecord("good.dll", "1.0.0.0"));
-  Serve("good.dll", "good");
-  auto list = std::make_unique<Recordset>(NewInstallList());
-  for (const InstallRecord& r : records) ASSERT_TRUE(AppendInstallRecord(list.get(), r).ok());
+  // Current: never copied, so its location never becomes a path.
+  Installed("cur.dll", "1.0");
+  InstallRecord current = FileRecord("cur.dll", "1.0");
+  current.download_location = "..\\cur.dll";
+  ASSERT_TRUE(AppendInstallRecord(list.get(), current).ok());
+  ASSERT_TRUE(AppendInstallRecord(list.get(), FileRecord("good.dll", "1.0.0.0")).ok());
   // A record without a FileName.
   ASSERT_TRUE(list->AddRecord({Variant::Integer(1), Variant::Null(), Variant::Text("x.dll"),
                                Variant::Integer(2), Variant::Text("1.0.0.0"), Variant::Null(),
@@ -369,8 +378,9 @@ TEST_F(InstallRunTest, RecordsThatCannotBeUsedAreRefusedAndTheRunGoesOn) {
     EXPECT_NE(box.text.find("leads outside its folder"), std::string::npos) << box.text;
   }
   EXPECT_NE(m_.ui().boxes.back().text.find("FileName"), std::string::npos);
-  EXPECT_EQ(RequestedUrls(), std::vector<std::string>{std::string(kBase) + "good.dll"});
   EXPECT_EQ(m_.ReadFile(Client("good.dll")), "good");
+  EXPECT_EQ(m_.ReadFile(Client("cur.dll")), "old cur.dll");
+  EXPECT_FALSE(m_.Exists(Client("evil.dll")));
   EXPECT_FALSE(m_.Exists(gsDirQuillmark + "\\evil.dll"));
   EXPECT_EQ(events_, std::vector<std::string>{"Done"});
 }

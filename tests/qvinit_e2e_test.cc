@@ -6,10 +6,12 @@
 #include <httplib.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 #include "control/ctlInit_V3.h"
 #include "control/module_state.h"
@@ -26,6 +28,54 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 
 constexpr char kClient[] = "drive_c/Program Files/Ostrel/Quillmark/Client/";
+
+// An HTTP server of the test's own on 127.0.0.1; routes are set on server
+// before Start.
+class LocalHttp {
+ public:
+  ~LocalHttp() {
+    if (!thread_.joinable()) return;
+    server.stop();
+    thread_.join();
+  }
+  void Start() {
+    port_ = server.bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server.listen_after_bind(); });
+    while (!server.is_running()) std::this_thread::yield();
+  }
+  std::string Url(const std::string& path = "") const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+  }
+  httplib::Server server;
+
+ private:
+  int port_ = 0;
+  std::thread thread_;
+};
+
+// An install list in the list format: {sequence, name, download location,
+// install type, version, target folder token}.
+struct ListRecord {
+  int sequence;
+  std::string name, location;
+  int type;
+  std::string version, token;
+};
+std::string ListDocument(const std::vector<ListRecord>& records) {
+  nlohmann::json doc = {{"format", "qv-installlist"}, {"version", 1}};
+  const std::vector<std::pair<const char*, const char*>> fields = {
+      {"SequenceID", "integer"},     {"FileName", "string"},        {"DownloadLocation", "string"},
+      {"InstallType", "integer"},    {"FileVersion", "string"},     {"AltCheck", "string"},
+      {"AltCheckRegValue", "string"}, {"InstallLocation", "string"}, {"IsQVObject", "boolean"},
+      {"Description", "string"},     {"IsCompressed", "boolean"}};
+  for (const auto& [name, type] : fields) doc["fields"].push_back({{"name", name}, {"type", type}});
+  doc["records"] = nlohmann::json::array();
+  for (const ListRecord& r : records) {
+    doc["records"].push_back({r.sequence, r.name, r.location, r.type, r.version, nullptr, nullptr,
+                              r.token, false, "About " + r.name, false});
+  }
+  return doc.dump();
+}
 
 struct Outcome {
   int exit_code = -1;
@@ -131,6 +181,17 @@ class QvinitTest : public ::testing::Test {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return ReadHostFile(path);
+  }
+
+  // Makes list the key name's install list on the server.
+  void PutList(const std::vector<ListRecord>& list) {
+    std::string error;
+    ASSERT_TRUE(server_->storage().PutInstallList(catalog_.key_name, ListDocument(list), &error))
+        << error;
+  }
+  std::vector<std::string> OnlineFrom(const std::string& download, const std::string& bo,
+                                      const std::string& method = "startup-v2") {
+    return {method, download, bo, catalog_.key_name, catalog_.login, "x"};
   }
 
   std::string dir_;
@@ -273,15 +334,13 @@ TEST_F(QvinitTest, CancelledPickerEndsWithDoneAndContactsNoServer) {
 
 TEST_F(QvinitTest, SecondCopyOnlyRunOnOneControlFetchesNoPreludeFiles) {
   // The prelude's fixed paths, on a server that counts what it is asked.
-  httplib::Server prelude;
+  LocalHttp prelude;
   int prelude_requests = 0;
-  prelude.Get("/installs/.*", [&](const httplib::Request&, httplib::Response& res) {
+  prelude.server.Get("/installs/.*", [&](const httplib::Request&, httplib::Response& res) {
     ++prelude_requests;
     res.set_content("prelude", "application/octet-stream");
   });
-  const int port = prelude.bind_to_any_port("127.0.0.1");
-  std::thread thread([&] { prelude.listen_after_bind(); });
-  while (!prelude.is_running()) std::this_thread::yield();
+  prelude.Start();
 
   {
     TestMachine m;
@@ -292,7 +351,7 @@ TEST_F(QvinitTest, SecondCopyOnlyRunOnOneControlFetchesNoPreludeFiles) {
     };
     gsCopyFolder.clear();
     ctlInit_V3 control;
-    control.SetPreludeServer("http://127.0.0.1:" + std::to_string(port));
+    control.SetPreludeServer(prelude.Url());
     for (int run = 0; run < 2; ++run) {
       ASSERT_TRUE(control
                       .Startup(server_->base_url() + "/", server_->base_url() + "/bo",
@@ -305,8 +364,144 @@ TEST_F(QvinitTest, SecondCopyOnlyRunOnOneControlFetchesNoPreludeFiles) {
       EXPECT_EQ(control.panel().lblMessage.caption, "Initialization complete.");
     }
   }
-  prelude.stop();
-  thread.join();
+}
+
+// A start-up that ends before it replaces the list leaves the run under way
+// going: the transfer in flight completes, the records after it follow, and
+// the run ends with Done.
+TEST_F(QvinitTest, StartUpThatEndsEarlyLeavesTheRunUnderWayGoing) {
+  const std::string base = server_->base_url();
+  auto startup = [&](ctlInit_V3& control, const std::string& password, const std::string& remote) {
+    return control.Startup(base + "/", base + "/bo", catalog_.key_name, catalog_.login, password,
+                           remote, false);
+  };
+  struct Case {
+    const char* name;
+    std::function<void(ctlInit_V3&, TestMachine&)> interrupt;
+  };
+  const std::vector<Case> cases = {
+      {"refused login",
+       [&](ctlInit_V3& control, TestMachine&) {
+         EXPECT_EQ(startup(control, "wrong", "x").number, 20);
+       }},
+      {"cancelled picker",
+       [&](ctlInit_V3& control, TestMachine& m) {
+         m.ui().picker_script = [](FolderPickerForm& form) { form.PressCancel(); };
+         EXPECT_TRUE(startup(control, catalog_.password, "COPYONLY").ok());
+       }},
+      {"no data-access components",
+       [&](ctlInit_V3& control, TestMachine& m) {
+         auto data_space = std::exchange(m.platform().new_data_space, nullptr);
+         EXPECT_TRUE(startup(control, catalog_.password, "x").ok());
+         m.platform().new_data_space = data_space;
+         EXPECT_EQ(m.ui().boxes.size(), 1u);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TestMachine m;
+    gsCopyFolder.clear();
+    ctlInit_V3 control;
+    std::vector<std::string> events;
+    control.SubscribeAll([&](ControlEvent e) { events.push_back(ControlEventName(e)); });
+    ASSERT_TRUE(startup(control, catalog_.password, "x").ok());
+    // The first tick starts the first file's transfer and leaves the timer off.
+    m.loop().RunUntil([&] { return !control.tmrComInstall->enabled(); });
+    c.interrupt(control, m);
+    EXPECT_TRUE(m.loop().RunUntilIdle());
+    EXPECT_EQ(control.panel().lblMessage.caption, "Initialization complete.");
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.back(), "Done");
+    for (const char* file : {R"(C:\Program Files\Ostrel\Quillmark\Client\qvclient.dll)",
+                             R"(C:\Program Files\Ostrel\Quillmark\Client\qvlaunch.exe)",
+                             R"(C:\Windows\Fonts\qvsans.ttf)"}) {
+      EXPECT_TRUE(m.Exists(file)) << file;
+    }
+  }
+}
+
+// Online, a download location is only the end of an address: a current
+// record's is never looked at, and a needed one may carry a query. File
+// names are checked everywhere.
+TEST_F(QvinitTest, OnlineDownloadLocationsAreAddressesNotPaths) {
+  LocalHttp files;
+  files.server.Get("/q.dll", [](const httplib::Request& req, httplib::Response& res) {
+    res.set_content("q " + req.get_param_value("v"), "application/octet-stream");
+  });
+  files.Start();
+  PutList({{1, "cur.dll", "x/../cur.dll", 2, "0", "CLIENTDIR"},
+           {2, "q.dll", "q.dll?v=1:2", 2, "1.0", "CLIENTDIR"},
+           {3, "..\\evil.dll", "q.dll", 2, "1.0", "CLIENTDIR"}});
+  const std::string machine = NewMachine("m1");
+  Outcome o = Qvinit(machine, OnlineFrom(files.Url("/"), server_->base_url() + "/bo"));
+  EXPECT_EQ(o.exit_code, 0) << o.err;
+  EXPECT_EQ(ReadHostFile(machine + "/" + kClient + "q.dll"), "q 1:2");
+  std::vector<std::string> boxes;
+  for (const auto& r : o.report) {
+    if (r.contains("msgbox")) boxes.push_back(r["msgbox"]["text"]);
+  }
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_THAT(boxes[0], HasSubstr("The file ..\\evil.dll was not installed"));
+}
+
+// A run that stops on a download error has halted, although a started setup
+// program raised Done before: exit 3, and the report says both.
+TEST_F(QvinitTest, HaltAfterASetupProgramsDoneExitsHalted) {
+  LocalHttp files;
+  files.server.Get("/setup.exe", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content("#!/bin/sh\nexit 0\n", "application/octet-stream");
+  });
+  // Leads to a port where nothing listens: the request fails before any answer.
+  const std::string nowhere = "http://127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "/";
+  files.server.Get("/gone.dll", [&](const httplib::Request&, httplib::Response& res) {
+    res.set_redirect(nowhere + "gone.dll");
+  });
+  files.Start();
+  PutList({{1, "setup.exe", "setup.exe", 3, "1.0", "TEMPDIR"},
+           {2, "gone.dll", "gone.dll", 2, "1.0", "CLIENTDIR"},
+           {3, "later.dll", "later.dll", 2, "1.0", "CLIENTDIR"}});
+  Outcome o = Qvinit(NewMachine("m1"), OnlineFrom(files.Url("/"), server_->base_url() + "/bo"));
+  EXPECT_EQ(o.exit_code, 3) << o.err;
+  EXPECT_EQ(o.Events(), (std::vector<std::string>{"Init", "Done"}));
+  ASSERT_NE(o.Find("msgbox"), nullptr);
+  EXPECT_THAT((*o.Find("msgbox"))["text"].get<std::string>(),
+              HasSubstr("There was an error downloading file "));
+  EXPECT_EQ((*o.Find("final"))["outcome"], "halted");
+}
+
+// The server cannot make the business object: the first call says so, and
+// the start-up answers it with the "Error" box as for any object that cannot
+// be created. By-reference arguments of the notes call come back.
+TEST_F(QvinitTest, ObjectTheServerCannotMakeShowsTheErrorBox) {
+  std::string object_name = "QVBO_V9.Init";  // unknown to the server
+  LocalHttp front;  // hands every call on to the server, the object renamed
+  front.server.Post(".*", [&](const httplib::Request& req, httplib::Response& res) {
+    nlohmann::json call = nlohmann::json::parse(req.body);
+    call["object"] = object_name;
+    httplib::Client client(server_->base_url());
+    auto answer = client.Post("/bo", call.dump(), "application/json");
+    ASSERT_TRUE(answer);
+    nlohmann::json body = nlohmann::json::parse(answer->body);
+    if (call["operation"] == "WriteLoginNotes") {
+      body["arguments"] = {"ID-FROM-NOTES", call["arguments"][1]};
+    }
+    res.status = answer->status;
+    res.set_content(body.dump(), "application/json");
+  });
+  front.Start();
+  const std::string machine = NewMachine("m1");
+  Outcome o = Qvinit(machine, OnlineFrom(server_->base_url() + "/", front.Url("/bo")));
+  EXPECT_EQ(o.exit_code, 3) << o.err;
+  ASSERT_NE(o.Find("msgbox"), nullptr);
+  EXPECT_EQ((*o.Find("msgbox"))["title"], "Error");
+  EXPECT_EQ(o.Find("error"), nullptr);
+  EXPECT_EQ(o.Events(), std::vector<std::string>{"Init"});
+
+  object_name = "QVBO_V2.Init";
+  o = Qvinit(machine, OnlineFrom(server_->base_url() + "/", front.Url("/bo")));
+  EXPECT_EQ(o.exit_code, 0) << o.err;
+  EXPECT_THAT(WaitForFile(machine + "/" + kClient + "qvlaunch.args"),
+              HasSubstr("\nID-FROM-NOTES\n"));
 }
 
 }  // namespace
