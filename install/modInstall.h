@@ -133,6 +133,11 @@ void RegisterWithRegsvr32(const std::string& target_path);
 bool ExpandCompressedFile(const std::string& compressed_path,
                           std::string* reason = nullptr);
 
+// Deletes every "~qv*.tmp" file in gsDirTemp that is not in use: what a
+// failed or killed step of an earlier run left. Called at each start-up,
+// after InitFolders().
+void SweepTempLeftovers();
+
 }  // namespace qv
 
 #endif  // QV_INSTALL_MODINSTALL_H_

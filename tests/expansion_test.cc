@@ -2,24 +2,32 @@
 // come out byte for byte; damaged, foreign, hostile and oversized archives
 // and failed placements fail whole and leave the machine as it was;
 // ExpandCompressedFile takes only the file an archive is named after and
-// keeps the archive when it fails.
+// keeps the archive when it fails; start-ups remove the temporaries of failed
+// and killed steps.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <random>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "control/ctlInit_V3.h"
 #include "install/modInstall.h"
+#include "tests/engine_fixture.h"
 #include "tests/test_util.h"
 
 namespace qv {
@@ -450,6 +458,105 @@ TEST_F(ExpandCompressedFileTest, OnlyTheNamedFileIsTakenAndOnlyWhole) {
   EXPECT_FALSE(Run(good, &reason));
   EXPECT_NE(reason.find("no expansion component"), std::string::npos);
   EXPECT_EQ(Temp(), (Files{{"keep.txt", "kept"}, {"X.DLL", "newer"}, {"x.dll.cmp", good}}));
+}
+
+// ---- What failed and killed steps leave ----
+
+TEST(TempSweepTest, StartUpsDeleteTheControlsTemporariesThatNoOneHolds) {
+  TestMachine m;
+  ctlInit_V3 control;
+  m.platform().new_data_space = nullptr;  // an online start-up ends after the folders
+  const std::vector<std::function<void()>> start_ups = {
+      [&] { control.Startup("http://f.test/", "http://bo.test/", "K", "u", "p", "1", false); },
+      [&] { control.StartupLocal("C:\\Nowhere"); }};
+  for (const auto& start_up : start_ups) {
+    InitFolders();
+    const std::string temp = gsDirTemp + "\\";
+    const Files kept = {{"keep.txt", "x"},       {"~qvx.txt", "x"},    {"a~qvx1_0.tmp", "x"},
+                        {"~qvdir.tmp/in.txt", "x"}, {"sub/~qvx1_0.tmp", "x"}, {"~qvd5_0.tmp", ""}};
+    for (const auto& [name, bytes] : kept) m.WriteFile(temp + name, bytes);
+    m.WriteFile(temp + "~qvx123_0.tmp", "left by a killed run");
+    m.WriteFile(temp + "~QVD77_body.TMP", "left by a failed download");
+    // A live writer's file, held open through the machine's file system.
+    std::unique_ptr<WritableFile> writer;
+    ASSERT_TRUE(
+        m.platform().files->NewWritableFile(temp + "~qvd5_0.tmp", OpenMode::kCreateAlways, &writer)
+            .ok());
+    start_up();
+    EXPECT_EQ(Snapshot(m.HostPath(gsDirTemp)), kept);
+    writer.reset();
+    start_up();
+    EXPECT_FALSE(m.Exists(temp + "~qvd5_0.tmp"));
+    testing::RemoveTree(m.HostPath(gsDirTemp));
+  }
+}
+
+// qvinit runs a local install of a file packed in a cabinet and is killed
+// while it expands; the next qvinit run removes what it left.
+TEST(TempSweepTest, AKilledExpansionsTemporaryGoesAtTheNextRun) {
+  TestMachine m;
+  InitFolders();
+  const std::string work = testing::MakeTempDir("qvkill");
+  std::string bytes;  // 16 MiB that pack to under 3 MiB
+  for (int i = 0; bytes.size() < (16u << 20); ++i) bytes += "line " + std::to_string(i) + "\r\n";
+  testing::WriteHostFile(work + "/big.dll", bytes);
+  ASSERT_TRUE(m.platform().files->CreateDirectory("C:\\Media").ok());
+  const testing::CommandResult pack = RunCommand(
+      {testing::QvserverPath(), "pack", work + "/big.dll", m.HostPath("C:\\Media") + "/big.dll.cmp"});
+  ASSERT_EQ(pack.exit_code, 0) << pack.err;
+  Recordset list = NewInstallList();
+  InstallRecord record = testing::FileRecord("big.dll", "1.0");
+  record.download_location = "big.dll.cmp";
+  record.is_compressed = true;
+  ASSERT_TRUE(AppendInstallRecord(&list, record).ok());
+  ASSERT_TRUE(list.save("C:\\Media\\installlist.rst").ok());
+
+  const std::string temp = m.HostPath(gsDirTemp);
+  const std::string qvinit = testing::QvinitPath(), root = m.root();
+  const int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  ASSERT_GE(::inotify_add_watch(watch, temp.c_str(), IN_CREATE), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const int null = ::open("/dev/null", O_RDWR);
+    ::dup2(null, 1);
+    ::dup2(null, 2);
+    // Should the kill come late, the first write past 8 MiB ends it as well.
+    const rlimit size{8u << 20, 8u << 20}, core{0, 0};
+    ::setrlimit(RLIMIT_FSIZE, &size);
+    ::setrlimit(RLIMIT_CORE, &core);
+    ::execl(qvinit.c_str(), qvinit.c_str(), "--headless", "--machine", root.c_str(), "local",
+            "C:\\Media", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  std::string leftover;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (leftover.empty() && std::chrono::steady_clock::now() < deadline) {
+    pollfd ready{watch, POLLIN, 0};
+    if (::poll(&ready, 1, 100) <= 0) continue;
+    alignas(inotify_event) char events[4096];
+    const ssize_t n = ::read(watch, events, sizeof(events));
+    for (ssize_t at = 0; at < n;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+      const std::string name = event->len > 0 ? event->name : "";
+      if (name.rfind("~qvx", 0) == 0) {
+        ::kill(child, SIGKILL);
+        leftover = name;
+      }
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+  }
+  ::close(watch);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status));
+  ASSERT_EQ(leftover.rfind("~qvx" + std::to_string(child) + "_", 0), 0u) << leftover;
+  EXPECT_TRUE(testing::HostExists(temp + "/" + leftover));
+
+  RunCommand({testing::QvinitPath(), "--headless", "--machine", m.root(), "local", "C:\\Nowhere"});
+  EXPECT_FALSE(testing::HostExists(temp + "/" + leftover));
+  EXPECT_TRUE(testing::HostExists(temp + "/big.dll.cmp"));  // not a temporary
+  testing::RemoveTree(work);
 }
 
 }  // namespace
