@@ -107,6 +107,7 @@ ErrorInfo ctlInit_V3::StartupOnline(bool v2, const std::string& DownloadLocation
   SetCurrentWidth(0);
   Repaint();
   InitFolders();
+  SweepTempLeftovers();
 
   // The business object lives only while this method runs.
   std::unique_ptr<BusinessObject> business_object;
@@ -233,6 +234,7 @@ ErrorInfo ctlInit_V3::StartupLocal(const std::string& DownloadLocation) {
   SetTotalWidth(0);
   SetCurrentWidth(0);
   InitFolders();
+  SweepTempLeftovers();
   msDownloadLocation = WithSeparator(DownloadLocation, '\\');
   SetTotalWidth(0);
   SetCurrentWidth(0);

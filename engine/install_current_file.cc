@@ -2,11 +2,12 @@
 // in the temp folder, into an installed file.
 //
 // A compressed file is expanded first; one that cannot be expanded is
-// reported and left alone (no placement, no font registration, no Done). The
-// file is then placed by its install type under the hourglass pointer, a
-// font is registered with the system (registry value, font table, font-change
-// broadcast), and a program started by install type 3 is announced to the
-// host with Done. The run goes on afterwards, so Done can come more than once.
+// reported, with the reason, and left alone (no placement, no font
+// registration, no Done). The file is then placed by its install type under
+// the hourglass pointer, a font is registered with the system (registry
+// value, font table, font-change broadcast), and a program started by install
+// type 3 is announced to the host with Done. The run goes on afterwards, so
+// Done can come more than once.
 //
 // Runs on the control's thread, from a tick of the run (local mode) or from
 // the transfer completion; never in copy-only mode.
@@ -34,9 +35,11 @@ void ctlInit_V3::InstallCurrentFile() {
   Platform& platform = CurrentPlatform();
   if (mbIsCompressed) {
     const std::string archive = gsDirTemp + "\\" + msFileName + ".cmp";
-    if (!ExpandCompressedFile(archive)) {
+    std::string reason;
+    if (!ExpandCompressedFile(archive, &reason)) {
       platform.ui->MessageBox(
           "There was an error expanding file " + archive + kCr +
+              (reason.empty() ? "" : reason + kCr) +
               "Installation of other files will be completed, but this may cause future errors.",
           kMbOk, "");
       return;

@@ -1,10 +1,13 @@
 // ExpandCompressedFile: has the platform's expansion component unpack a
 // ".cmp" archive into the temp folder, then deletes the archive.
 //
-// The archive is deleted only after an expansion that went through whole and
-// produced the file the archive is named after ("x.dll.cmp" must yield
-// "x.dll"); otherwise the archive stays where it is, so that it can be looked
-// at, and the caller learns of the failure from the result and leaves the
+// Only the file the archive is named after is taken from it ("x.dll.cmp"
+// yields "x.dll"; other entries are never written), and the component puts
+// it in place only when the whole expansion went through, so a failed
+// expansion leaves the temp folder as it was, a staged copy of the same name
+// included. The archive is deleted only after a successful expansion;
+// otherwise it stays where it is, so that it can be looked at, and the
+// caller learns of the failure and its reason from the result and leaves the
 // installed target alone.
 //
 // Runs on the control's thread; keeps no state between calls.
@@ -42,71 +45,41 @@ bool IsFile(FileSystem& files, const std::string& path) {
          !(attributes & kFileAttributeDirectory);
 }
 
-// A copy of the expected file that is already in the temp folder (one left
-// there as the source of a replacement at the next start, say) is moved
-// aside while the archive is expanded, so that only the archive can make the
-// file appear. Unless Discard() is called, it is moved back.
-class StagedCopyAside {
- public:
-  StagedCopyAside(FileSystem& files, std::string path)
-      : files_(files), path_(std::move(path)) {
-    if (path_.empty() || !IsFile(files_, path_)) return;
-    for (int n = 0; n < 100; ++n) {
-      const std::string aside = path_ + ".qvprev" + std::to_string(n);
-      uint32_t attributes = 0;
-      if (files_.GetFileAttributes(aside, &attributes).ok()) continue;
-      ok_ = files_.MoveFile(path_, aside).ok();
-      if (ok_) aside_ = aside;
-      return;
-    }
-    ok_ = false;
-  }
-
-  ~StagedCopyAside() {
-    if (!aside_.empty()) files_.MoveFileEx(aside_, path_, kMoveFileReplaceExisting);
-  }
-
-  StagedCopyAside(const StagedCopyAside&) = delete;
-  StagedCopyAside& operator=(const StagedCopyAside&) = delete;
-
-  // False when a copy was there and could not be moved aside.
-  bool ok() const { return ok_; }
-
-  // The new file stays; the old copy is deleted (the result is not examined).
-  void Discard() {
-    if (!aside_.empty()) files_.DeleteFile(aside_);
-    aside_.clear();
-  }
-
- private:
-  FileSystem& files_;
-  std::string path_;
-  std::string aside_;
-  bool ok_ = true;
-};
+// Runs the component's calls in order; the first failure ends them.
+Status Expand(Expander& expander, const std::string& compressed_path,
+              const std::string& expected) {
+  Status s = expander.SetDestination(gsDirTemp);
+  if (s.ok()) s = expander.SetArchive(compressed_path);
+  if (s.ok() && !expected.empty()) s = expander.SetOnlyEntry(expected);
+  int32_t files_written = 0;  // the count is not looked at
+  if (s.ok()) s = expander.Expand(&files_written);
+  return s;
+}
 
 }  // namespace
 
-bool ExpandCompressedFile(const std::string& compressed_path) {
+bool ExpandCompressedFile(const std::string& compressed_path, std::string* reason) {
+  std::string ignored;
+  if (reason == nullptr) reason = &ignored;
+  reason->clear();
   Platform& platform = CurrentPlatform();
-  if (!platform.new_expander || platform.files == nullptr) return false;
-  FileSystem& files = *platform.files;
-
+  std::unique_ptr<Expander> expander =
+      platform.new_expander && platform.files != nullptr ? platform.new_expander() : nullptr;
+  if (!expander) {
+    *reason = "this machine has no expansion component";
+    return false;
+  }
   const std::string expected = ExpandedFileName(compressed_path);
-  const std::string expected_path = expected.empty() ? "" : gsDirTemp + "\\" + expected;
-  StagedCopyAside previous(files, expected_path);
-  if (!previous.ok()) return false;
-
-  std::unique_ptr<Expander> expander = platform.new_expander();
-  if (!expander) return false;
-  if (!expander->SetDestination(gsDirTemp).ok()) return false;
-  if (!expander->SetArchive(compressed_path).ok()) return false;
-  int32_t files_written = 0;  // the count is not looked at
-  if (!expander->Expand(&files_written).ok()) return false;
-  if (!expected_path.empty() && !IsFile(files, expected_path)) return false;
-
-  previous.Discard();
-  files.DeleteFile(compressed_path);
+  const Status s = Expand(*expander, compressed_path, expected);
+  if (!s.ok()) {
+    *reason = s.message();
+    return false;
+  }
+  if (!expected.empty() && !IsFile(*platform.files, gsDirTemp + "\\" + expected)) {
+    *reason = "the archive did not yield " + expected;
+    return false;
+  }
+  platform.files->DeleteFile(compressed_path);
   return true;
 }
 

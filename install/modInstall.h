@@ -125,11 +125,18 @@ void RegisterWithRegsvr32(const std::string& target_path);
 // ---- Expansion of compressed files ----------------------------------------
 
 // Unpacks the archive compressed_path into gsDirTemp with the platform's
-// expansion component, then deletes the archive. Returns false (and keeps
-// the archive) when the archive could not be unpacked whole, or when a name
-// ending in ".cmp" did not yield the file named without it ("x.dll.cmp"
-// must yield gsDirTemp & "\x.dll").
-bool ExpandCompressedFile(const std::string& compressed_path);
+// expansion component, then deletes the archive. A name ending in ".cmp"
+// yields only the file named without it ("x.dll.cmp" yields gsDirTemp &
+// "\x.dll"). Returns false, keeps the archive and leaves gsDirTemp as it was
+// when that file could not be unpacked whole; *reason (when given) then says
+// why.
+bool ExpandCompressedFile(const std::string& compressed_path,
+                          std::string* reason = nullptr);
+
+// Deletes every "~qv*.tmp" file in gsDirTemp that is not in use: what a
+// failed or killed step of an earlier run left. Called at each start-up,
+// after InitFolders().
+void SweepTempLeftovers();
 
 }  // namespace qv
 

@@ -39,7 +39,8 @@ constexpr uint32_t kMoveFileReplaceExisting = 0x1;
 constexpr uint32_t kMoveFileCopyAllowed = 0x2;
 constexpr uint32_t kMoveFileDelayUntilReboot = 0x4;
 
-// A file open for writing. Writes go to the file's current end.
+// A file open for writing. Writes go to the file's current end. Until it is
+// closed the file is in use, also for other openers in the same process.
 class WritableFile {
  public:
   virtual ~WritableFile() = default;

@@ -1,21 +1,33 @@
 // Expansion of ".cmp" archives: cabinets made by gcab and by `qvserver pack`
-// come out byte for byte; damaged, foreign and hostile archives fail whole
-// and leave the machine as it was; ExpandCompressedFile keeps the archive
-// whenever the expansion did not yield the file it is named after.
+// come out byte for byte; damaged, foreign, hostile and oversized archives
+// and failed placements fail whole and leave the machine as it was;
+// ExpandCompressedFile takes only the file an archive is named after and
+// keeps the archive when it fails; start-ups remove the temporaries of failed
+// and killed steps.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <random>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "control/ctlInit_V3.h"
 #include "install/modInstall.h"
+#include "tests/engine_fixture.h"
 #include "tests/test_util.h"
 
 namespace qv {
@@ -43,6 +55,26 @@ Files Snapshot(const std::string& host_dir) {
     }
   }
   return files;
+}
+
+// Equal snapshots; a difference is shown by name and size, not by the bytes.
+::testing::AssertionResult SameFiles(const Files& actual, const Files& expected) {
+  if (actual == expected) return ::testing::AssertionSuccess();
+  ::testing::AssertionResult failure = ::testing::AssertionFailure();
+  auto size = [](const Files& files, const std::string& name) {
+    const auto found = files.find(name);
+    return found == files.end() ? std::string("none") : std::to_string(found->second.size());
+  };
+  Files all = actual;
+  all.insert(expected.begin(), expected.end());
+  for (const auto& [name, bytes] : all) {
+    if (actual.count(name) == 0 || expected.count(name) == 0 ||
+        actual.at(name) != expected.at(name)) {
+      failure << name << " (" << size(actual, name) << " bytes, expected " << size(expected, name)
+              << ") ";
+    }
+  }
+  return failure;
 }
 
 // A cabinet written field by field: one uncompressed folder, no checksums,
@@ -109,6 +141,14 @@ class ExpansionTest : public ::testing::Test {
     return testing::ReadHostFile(work_ + "/gcab.cab");
   }
 
+  // 24 MiB of zeros ("a.bin") and then "x.dll": packs into some 40 KiB, far
+  // past 100 times its size. Made once.
+  const std::string& Bomb() {
+    static const std::string bomb =
+        GcabArchive({{"a.bin", std::string(24 << 20, '\0')}, {"x.dll", "x"}});
+    return bomb;
+  }
+
   // Places the archive on the machine and expands it into destination.
   Status Expand(const std::string& archive, int32_t* written = nullptr,
                 const std::string& destination = "C:\\Dest") {
@@ -133,7 +173,7 @@ class ExpansionTest : public ::testing::Test {
     EXPECT_EQ(s.code(), code) << s.ToString();
     EXPECT_NE(s.message().find(in_message), std::string::npos) << s.message();
     EXPECT_EQ(written, 0);
-    EXPECT_EQ(Snapshot(drive()), before);
+    EXPECT_TRUE(SameFiles(Snapshot(drive()), before));
   }
 
   std::string drive() { return m_.machine().DriveFolder('C'); }
@@ -269,27 +309,74 @@ TEST_F(ExpansionTest, HostileEntryNamesAreRefusedBeforeAnythingIsWritten) {
     std::string shown = name;  // the reader gives "\" as "/"
     std::replace(shown.begin(), shown.end(), '\\', '/');
     EXPECT_NE(s.message().find(shown), std::string::npos) << s.message();
-    EXPECT_EQ(Snapshot(drive()), before);
+    EXPECT_TRUE(SameFiles(Snapshot(drive()), before));
     EXPECT_FALSE(m_.Exists("C:\\Dest\\good"));  // its folder is taken back too
   }
 }
 
+TEST_F(ExpansionTest, APlacementThatFailsTakesBackTheEntriesPlacedBefore) {
+  // The last entry cannot take its place; the first replaced keep.txt, the
+  // second went into a new folder.
+  const std::string archive =
+      BuildCabinet({{"keep.txt", "new"}, {"sub\\n.txt", "n"}, {"x.dll", "new"}});
+  FileSystem& files = *m_.platform().files;
+  struct Case {
+    const char* blocker;
+    uint32_t code;
+  };
+  const Case cases[] = {{"read-only", kErrorAccessDenied},
+                        {"folder", kErrorAccessDenied},
+                        {"locked", kErrorSharingViolation}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.blocker);
+    const std::string dest = std::string("C:\\") + c.blocker;
+    m_.WriteFile(dest + "\\keep.txt", "kept");
+    ASSERT_TRUE(files.SetFileAttributes(dest + "\\keep.txt", kFileAttributeHidden).ok());
+    int lock = -1;  // held by this process, through a descriptor of its own
+    if (c.code == kErrorSharingViolation) {
+      m_.WriteFile(dest + "\\x.dll", "old");
+      lock = ::open(m_.HostPath(dest + "\\x.dll").c_str(), O_RDONLY | O_CLOEXEC);
+      ASSERT_EQ(::flock(lock, LOCK_SH), 0);
+    } else if (std::string(c.blocker) == "folder") {
+      m_.WriteFile(dest + "\\x.dll\\in.txt", "in");
+    } else {
+      m_.WriteFile(dest + "\\x.dll", "old");
+      ASSERT_TRUE(files.SetFileAttributes(dest + "\\x.dll", kFileAttributeReadOnly).ok());
+    }
+    m_.WriteFile("C:\\Arch\\a.cmp", archive);
+    const Files before = Snapshot(drive());
+    int32_t written = -1;
+    EXPECT_EQ(ExpandPlaced(&written, dest).code(), c.code);
+    if (lock >= 0) ::close(lock);
+    EXPECT_EQ(written, 0);
+    EXPECT_TRUE(SameFiles(Snapshot(drive()), before));
+    EXPECT_FALSE(m_.Exists(dest + "\\sub"));
+    uint32_t attributes = 0;
+    EXPECT_TRUE(files.GetFileAttributes(dest + "\\keep.txt", &attributes).ok());
+    EXPECT_EQ(attributes, kFileAttributeHidden);  // the same file came back
+  }
+}
+
+TEST_F(ExpansionTest, ArchivesThatWouldYieldTooMuchAreRefusedBeforeAnythingIsWritten) {
+  ASSERT_LT(Bomb().size(), 100u << 10);
+  ExpectFailsWithoutTrace(Bomb(), kErrorInvalidData, "allowed for an archive of its size");
+  // One entry past 512 MiB, whatever the archive's size.
+  ExpectFailsWithoutTrace(BuildCabinet({{"a.txt", "abc", 0x20, int64_t{513} << 20}}),
+                          kErrorInvalidData, "allowed for one file");
+  // A small archive may still yield up to 16 MiB, however well it packs.
+  ASSERT_TRUE(Expand(GcabArchive({{"zeros.bin", std::string(1 << 20, '\0')}})).ok());
+  EXPECT_EQ(m_.ReadFile("C:\\Dest\\zeros.bin"), std::string(1 << 20, '\0'));
+}
+
 TEST_F(ExpansionTest, RightsAndFilesInUseApply) {
   const std::string archive = BuildCabinet({{"x.dll", "new"}});
-  // A target that cannot be replaced: the new file is not left behind.
-  m_.WriteFile("C:\\Dest\\x.dll", "old");
-  ASSERT_TRUE(m_.platform().files->SetFileAttributes("C:\\Dest\\x.dll", kFileAttributeReadOnly).ok());
-  EXPECT_EQ(Expand(archive).code(), kErrorAccessDenied);
-  EXPECT_EQ(DestFiles(), (Files{{"x.dll", "old"}}));
-
-
   // A user who may not write in the destination (as a restricted user in
   // Program Files) gets nothing written, not even a folder.
   m_.machine().mutable_profile()->protected_folders.push_back("C:\\Program Files");
   m_.WriteFile("C:\\Arch\\a.cmp", BuildCabinet({{"sub\\x.dll", "new"}}));
   const Files before = Snapshot(drive());
   EXPECT_EQ(ExpandPlaced(nullptr, "C:\\Program Files").code(), kErrorAccessDenied);
-  EXPECT_EQ(Snapshot(drive()), before);
+  EXPECT_TRUE(SameFiles(Snapshot(drive()), before));
 
   EXPECT_EQ(Expand(archive, nullptr, "C:\\No\\Such").code(), kErrorPathNotFound);
   EXPECT_EQ(Expand(archive, nullptr, "C:\\bad|name").code(), kErrorInvalidName);
@@ -315,7 +402,7 @@ TEST_F(ExpansionTest, AWriteThatFailsHalfwayKeepsTheOldFile) {
   ::signal(SIGXFSZ, handler);
   EXPECT_FALSE(s.ok());
   EXPECT_NE(s.message().find("big.bin"), std::string::npos) << s.message();
-  EXPECT_EQ(Snapshot(drive()), before);
+  EXPECT_TRUE(SameFiles(Snapshot(drive()), before));
 }
 
 class ExpandCompressedFileTest : public ExpansionTest {
@@ -326,38 +413,150 @@ class ExpandCompressedFileTest : public ExpansionTest {
   }
   ~ExpandCompressedFileTest() override { gsDirTemp = saved_temp_; }
 
-  bool Run(const std::string& archive) {
+  bool Run(const std::string& archive, std::string* reason = nullptr) {
     m_.WriteFile("C:\\Quill\\Temp\\x.dll.cmp", archive);
-    return ExpandCompressedFile("C:\\Quill\\Temp\\x.dll.cmp");
+    return ExpandCompressedFile("C:\\Quill\\Temp\\x.dll.cmp", reason);
   }
+  Files Temp() { return Snapshot(m_.HostPath("C:\\Quill\\Temp")); }
 
   std::string saved_temp_;
 };
 
-TEST_F(ExpandCompressedFileTest, DeletesTheArchiveOnlyAfterItYieldedItsFile) {
-  const std::string good = GcabArchive({{"x.dll", RandomBytes(50000, 7)}});
+TEST_F(ExpandCompressedFileTest, OnlyTheNamedFileIsTakenAndOnlyWhole) {
+  const std::string bytes = RandomBytes(50000, 7);
+  // Other entries, a folder's x.dll among them, are never written.
+  const std::string good =
+      GcabArchive({{"x.dll", bytes}, {"extra.txt", "e"}, {"sub/x.dll", "not this one"}});
   EXPECT_TRUE(Run(good));
-  EXPECT_FALSE(m_.Exists("C:\\Quill\\Temp\\x.dll.cmp"));
-  EXPECT_EQ(m_.ReadFile("C:\\Quill\\Temp\\x.dll"), RandomBytes(50000, 7));
+  EXPECT_TRUE(SameFiles(Temp(), {{"keep.txt", "kept"}, {"x.dll", bytes}}));
 
   // A staged x.dll (say, the source of a replacement at the next start)
-  // neither passes for the archive's file nor gets lost when it fails.
-  const std::string failing[] = {good.substr(0, good.size() - 10),
-                                 GcabArchive({{"y.dll", "not the expected file"}}),
-                                 "not an archive"};
-  for (const std::string& archive : failing) {
-    EXPECT_FALSE(Run(archive));
-    EXPECT_EQ(m_.ReadFile("C:\\Quill\\Temp\\x.dll.cmp"), archive);
-    EXPECT_EQ(m_.ReadFile("C:\\Quill\\Temp\\x.dll"), RandomBytes(50000, 7));
+  // neither passes for the archive's file nor gets lost when it fails, and
+  // nothing else is left behind.
+  struct Case {
+    std::string archive, reason;
+  };
+  const Case failing[] = {
+      {good.substr(0, good.size() - 10), "damaged"},
+      {GcabArchive({{"y.dll", "not the expected file"}}), "holds no file \"x.dll\""},
+      {"not an archive", "not a cabinet"},
+      // An entry read past counts against the bounds like one written.
+      {Bomb(), "allowed"}};
+  for (const Case& c : failing) {
+    SCOPED_TRACE(c.reason);
+    std::string reason;
+    EXPECT_FALSE(Run(c.archive, &reason));
+    EXPECT_NE(reason.find(c.reason), std::string::npos) << reason;
+    EXPECT_TRUE(
+        SameFiles(Temp(), {{"keep.txt", "kept"}, {"x.dll", bytes}, {"x.dll.cmp", c.archive}}));
   }
   EXPECT_TRUE(Run(BuildCabinet({{"X.DLL", "newer"}})));
-  EXPECT_EQ(Snapshot(m_.HostPath("C:\\Quill\\Temp")),
-            (Files{{"keep.txt", "kept"}, {"X.DLL", "newer"}, {"y.dll", "not the expected file"}}));
+  EXPECT_EQ(Temp(), (Files{{"keep.txt", "kept"}, {"X.DLL", "newer"}}));
 
   m_.platform().new_expander = nullptr;  // no expansion component
-  EXPECT_FALSE(Run(good));
-  EXPECT_TRUE(m_.Exists("C:\\Quill\\Temp\\x.dll.cmp"));
-  EXPECT_EQ(m_.ReadFile("C:\\Quill\\Temp\\X.DLL"), "newer");
+  std::string reason;
+  EXPECT_FALSE(Run(good, &reason));
+  EXPECT_NE(reason.find("no expansion component"), std::string::npos);
+  EXPECT_EQ(Temp(), (Files{{"keep.txt", "kept"}, {"X.DLL", "newer"}, {"x.dll.cmp", good}}));
+}
+
+// ---- What failed and killed steps leave ----
+
+TEST(TempSweepTest, StartUpsDeleteTheControlsTemporariesThatNoOneHolds) {
+  TestMachine m;
+  ctlInit_V3 control;
+  m.platform().new_data_space = nullptr;  // an online start-up ends after the folders
+  const std::vector<std::function<void()>> start_ups = {
+      [&] { control.Startup("http://f.test/", "http://bo.test/", "K", "u", "p", "1", false); },
+      [&] { control.StartupLocal("C:\\Nowhere"); }};
+  for (const auto& start_up : start_ups) {
+    InitFolders();
+    const std::string temp = gsDirTemp + "\\";
+    const Files kept = {{"keep.txt", "x"},       {"~qvx.txt", "x"},    {"a~qvx1_0.tmp", "x"},
+                        {"~qvdir.tmp/in.txt", "x"}, {"sub/~qvx1_0.tmp", "x"}, {"~qvd5_0.tmp", ""}};
+    for (const auto& [name, bytes] : kept) m.WriteFile(temp + name, bytes);
+    m.WriteFile(temp + "~qvx123_0.tmp", "left by a killed run");
+    m.WriteFile(temp + "~QVD77_body.TMP", "left by a failed download");
+    // A live writer's file, held open through the machine's file system.
+    std::unique_ptr<WritableFile> writer;
+    ASSERT_TRUE(
+        m.platform().files->NewWritableFile(temp + "~qvd5_0.tmp", OpenMode::kCreateAlways, &writer)
+            .ok());
+    start_up();
+    EXPECT_EQ(Snapshot(m.HostPath(gsDirTemp)), kept);
+    writer.reset();
+    start_up();
+    EXPECT_FALSE(m.Exists(temp + "~qvd5_0.tmp"));
+    testing::RemoveTree(m.HostPath(gsDirTemp));
+  }
+}
+
+// qvinit runs a local install of a file packed in a cabinet and is killed
+// while it expands; the next qvinit run removes what it left.
+TEST(TempSweepTest, AKilledExpansionsTemporaryGoesAtTheNextRun) {
+  TestMachine m;
+  InitFolders();
+  const std::string work = testing::MakeTempDir("qvkill");
+  std::string bytes;  // 16 MiB that pack to under 3 MiB
+  for (int i = 0; bytes.size() < (16u << 20); ++i) bytes += "line " + std::to_string(i) + "\r\n";
+  testing::WriteHostFile(work + "/big.dll", bytes);
+  ASSERT_TRUE(m.platform().files->CreateDirectory("C:\\Media").ok());
+  const testing::CommandResult pack = RunCommand(
+      {testing::QvserverPath(), "pack", work + "/big.dll", m.HostPath("C:\\Media") + "/big.dll.cmp"});
+  ASSERT_EQ(pack.exit_code, 0) << pack.err;
+  Recordset list = NewInstallList();
+  InstallRecord record = testing::FileRecord("big.dll", "1.0");
+  record.download_location = "big.dll.cmp";
+  record.is_compressed = true;
+  ASSERT_TRUE(AppendInstallRecord(&list, record).ok());
+  ASSERT_TRUE(list.save("C:\\Media\\installlist.rst").ok());
+
+  const std::string temp = m.HostPath(gsDirTemp);
+  const std::string qvinit = testing::QvinitPath(), root = m.root();
+  const int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  ASSERT_GE(::inotify_add_watch(watch, temp.c_str(), IN_CREATE), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const int null = ::open("/dev/null", O_RDWR);
+    ::dup2(null, 1);
+    ::dup2(null, 2);
+    // Should the kill come late, the first write past 8 MiB ends it as well.
+    const rlimit size{8u << 20, 8u << 20}, core{0, 0};
+    ::setrlimit(RLIMIT_FSIZE, &size);
+    ::setrlimit(RLIMIT_CORE, &core);
+    ::execl(qvinit.c_str(), qvinit.c_str(), "--headless", "--machine", root.c_str(), "local",
+            "C:\\Media", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  std::string leftover;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (leftover.empty() && std::chrono::steady_clock::now() < deadline) {
+    pollfd ready{watch, POLLIN, 0};
+    if (::poll(&ready, 1, 100) <= 0) continue;
+    alignas(inotify_event) char events[4096];
+    const ssize_t n = ::read(watch, events, sizeof(events));
+    for (ssize_t at = 0; at < n;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+      const std::string name = event->len > 0 ? event->name : "";
+      if (name.rfind("~qvx", 0) == 0) {
+        ::kill(child, SIGKILL);
+        leftover = name;
+      }
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+  }
+  ::close(watch);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status));
+  ASSERT_EQ(leftover.rfind("~qvx" + std::to_string(child) + "_", 0), 0u) << leftover;
+  EXPECT_TRUE(testing::HostExists(temp + "/" + leftover));
+
+  RunCommand({testing::QvinitPath(), "--headless", "--machine", m.root(), "local", "C:\\Nowhere"});
+  EXPECT_FALSE(testing::HostExists(temp + "/" + leftover));
+  EXPECT_TRUE(testing::HostExists(temp + "/big.dll.cmp"));  // not a temporary
+  testing::RemoveTree(work);
 }
 
 }  // namespace

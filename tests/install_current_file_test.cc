@@ -2,6 +2,7 @@
 // registration on both families, and a file that cannot be expanded.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "platform/sandbox/sandbox_fonts.h"
@@ -92,10 +93,16 @@ TEST(InstallCurrentFileTest, FileThatCannotBeExpandedIsLeftAlone) {
   control.InstallCurrentFile();
 
   ASSERT_EQ(m.ui().boxes.size(), 1u);
-  EXPECT_EQ(m.ui().boxes[0].text,
-            "There was an error expanding file " + archive +
-                "\rInstallation of other files will be completed, but this may cause future "
-                "errors.");
+  // The reason stands between the two fixed lines.
+  const std::string text = m.ui().boxes[0].text;
+  const std::string first = "There was an error expanding file " + archive + "\r" + archive +
+                            " is not a cabinet: ";
+  const std::string last =
+      "\rInstallation of other files will be completed, but this may cause future errors.";
+  EXPECT_EQ(text.substr(0, first.size()), first) << text;
+  ASSERT_GT(text.size(), first.size() + last.size());
+  EXPECT_EQ(text.substr(text.size() - last.size()), last);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\r'), 2);
   EXPECT_EQ(m.ui().boxes[0].style, 0);
   EXPECT_EQ(m.ui().repaints, repaints);
   EXPECT_EQ(done, 0);

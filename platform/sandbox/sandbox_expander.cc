@@ -1,13 +1,19 @@
 // SandboxExpander: cabinets read with libarchive, files written through the
 // machine's file system.
 //
-// An expansion is all or nothing as far as the archive goes. Every entry is
-// streamed (64 KiB at a time) into a temporary file in the folder it belongs
-// to; only when the whole archive has been read without a fault are the
-// temporary files moved over their final names. A damaged archive, a hostile
-// entry name or a failed write therefore removes what it wrote and leaves the
-// destination as it was, existing files included. Folders made for entries
-// are removed again on failure when they are still empty.
+// An expansion is all or nothing. Every entry is streamed (64 KiB at a time)
+// into a temporary file "~qvx<pid>_<n>.tmp" in the folder it belongs to,
+// held open (and so in use) while it is written; only when the whole archive
+// has been read without a fault are the temporary files put in place, in
+// archive order. A file an entry replaces is first moved aside under such a
+// temporary name; when an entry cannot be put in place, the entries already
+// placed are taken back and the files moved aside return. A damaged archive,
+// a hostile entry name, a failed write or a failed placement therefore leaves
+// the destination as it was: existing files, and no new files or folders.
+//
+// Declared entry sizes are checked against the bounds before anything is
+// written (the reader never yields more than an entry declares), and the
+// bytes streamed are counted against them as well.
 #include "platform/sandbox/sandbox_expander.h"
 
 #include <archive.h>
@@ -17,6 +23,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -26,6 +33,14 @@ namespace qv::sandbox {
 namespace {
 
 constexpr size_t kBufferSize = 64 * 1024;
+
+// What one archive may yield: an entry at most kMaxEntryBytes; all entries
+// together (those skipped included, as reading past them costs the same) at
+// most kMaxOutputRatio times the archive's size, or kMinOutputBudget for a
+// small archive.
+constexpr uint64_t kMaxEntryBytes = uint64_t{512} << 20;
+constexpr uint64_t kMaxOutputRatio = 100;
+constexpr uint64_t kMinOutputBudget = uint64_t{16} << 20;
 
 // Switches the calling thread to a UTF-8 locale while alive: libarchive
 // converts entry names into the current locale's character set, and the
@@ -154,6 +169,13 @@ std::string JoinPath(const std::string& folder, const std::vector<std::string>& 
   return path;
 }
 
+// The entry's name as UTF-8 ("/" separates), or as stored when it has none.
+std::string EntryName(archive_entry* entry) {
+  const char* raw = archive_entry_pathname_utf8(entry);
+  if (raw == nullptr) raw = archive_entry_pathname(entry);
+  return raw != nullptr ? raw : "";
+}
+
 // One run of Expand: what it has made so far, removed again unless the run
 // commits.
 class Expansion {
@@ -163,7 +185,9 @@ class Expansion {
 
   ~Expansion() {
     if (committed_) return;
-    for (const Pending& p : pending_) files_->DeleteFile(p.temp);
+    for (const Pending& p : pending_) {
+      if (p.placed.empty()) files_->DeleteFile(p.temp);
+    }
     for (auto it = made_folders_.rbegin(); it != made_folders_.rend(); ++it) {
       files_->RemoveDirectory(*it);
     }
@@ -183,15 +207,32 @@ class Expansion {
     return machine_->ParsePath(destination_, &destination_path_);
   }
 
+  // The bounds for an archive of archive_size bytes.
+  void SetArchiveSize(uint64_t archive_size) {
+    const uint64_t most = UINT64_MAX / kMaxOutputRatio;
+    budget_ = std::max(kMinOutputBudget,
+                       archive_size > most ? UINT64_MAX : archive_size * kMaxOutputRatio);
+  }
+
+  // Charges an entry that is read but not written against the budget.
+  Status Skip(archive_entry* entry) {
+    if (archive_entry_size_is_set(entry) == 0) return Status::OK();
+    return Charge(EntryName(entry), static_cast<uint64_t>(archive_entry_size(entry)));
+  }
+
   // Streams the current entry of a into a temporary file beside its final
   // place.
   Status AddEntry(archive* a, archive_entry* entry, std::vector<uint8_t>* buffer) {
-    const char* raw = archive_entry_pathname_utf8(entry);
-    if (raw == nullptr) raw = archive_entry_pathname(entry);
-    const std::string name = raw != nullptr ? raw : "";
+    const std::string name = EntryName(entry);
     std::vector<std::string> parts;
     Status s = SplitEntryName(name, &parts);
     if (!s.ok()) return s;
+    const bool size_known = archive_entry_size_is_set(entry) != 0;
+    const auto declared = static_cast<uint64_t>(archive_entry_size(entry));
+    if (size_known) {
+      s = Charge(name, declared);
+      if (!s.ok()) return s;
+    }
     const std::string final_path = JoinPath(destination_, parts, parts.size());
     s = CheckBelowDestination(name, final_path);
     if (!s.ok()) return s;
@@ -209,10 +250,8 @@ class Expansion {
       return Status::Error(s.code(), "cannot write the archive's entry \"" + name +
                                          "\": " + s.message());
     }
-    pending_.push_back(Pending{temp, final_path, name});
+    pending_.push_back(Pending{temp, final_path, folder, name, "", ""});
 
-    const bool size_known = archive_entry_size_is_set(entry) != 0;
-    const auto declared = static_cast<uint64_t>(archive_entry_size(entry));
     uint64_t total = 0;
     while (true) {
       const la_ssize_t n = archive_read_data(a, buffer->data(), buffer->size());
@@ -223,6 +262,10 @@ class Expansion {
       if (n == 0) break;
       total += static_cast<uint64_t>(n);
       if (size_known && total > declared) break;
+      if (!size_known) {
+        s = Charge(name, static_cast<uint64_t>(n));
+        if (!s.ok()) return s;
+      }
       s = out->Append(buffer->data(), static_cast<size_t>(n));
       if (!s.ok()) {
         return Status::Error(s.code(), "cannot write the archive's entry \"" + name +
@@ -242,28 +285,93 @@ class Expansion {
     return Status::OK();
   }
 
-  // Moves every temporary file over its final name, in archive order.
+  // Puts every entry in place, in archive order; on a failure takes back
+  // what was placed.
   Status Commit(int32_t* files_written) {
-    committed_ = true;
     for (size_t i = 0; i < pending_.size(); ++i) {
-      Status s = files_->MoveFileEx(pending_[i].temp, pending_[i].final_path,
-                                    kMoveFileReplaceExisting);
+      Status s = Place(&pending_[i]);
       if (!s.ok()) {
-        for (size_t k = i; k < pending_.size(); ++k) files_->DeleteFile(pending_[k].temp);
+        TakeBack(i);
         return Status::Error(s.code(), "cannot put the archive's entry \"" +
                                            pending_[i].entry + "\" in place: " + s.message());
       }
-      ++*files_written;
     }
+    committed_ = true;
+    for (const Pending& p : pending_) {
+      if (!p.aside.empty()) files_->DeleteFile(p.aside);
+    }
+    *files_written = static_cast<int32_t>(pending_.size());
     return Status::OK();
   }
 
  private:
   struct Pending {
-    std::string temp;
-    std::string final_path;
-    std::string entry;
+    std::string temp;        // the streamed entry
+    std::string final_path;  // where it goes
+    std::string folder;      // the folder of both
+    std::string entry;       // its name in the archive
+    std::string aside;       // the file it replaces, moved aside; "" when none
+    std::string placed;      // final_path once the entry is there
   };
+
+  // Counts size bytes of the entry name against the bounds.
+  Status Charge(const std::string& name, uint64_t size) {
+    if (size > kMaxEntryBytes) {
+      return Status::Error(kErrorInvalidData,
+                           "the archive's entry \"" + name + "\" holds " + std::to_string(size) +
+                               " bytes, more than the " + std::to_string(kMaxEntryBytes) +
+                               " bytes allowed for one file");
+    }
+    if (size > budget_ - used_) {
+      return Status::Error(kErrorInvalidData,
+                           "the archive's entries hold more than the " + std::to_string(budget_) +
+                               " bytes allowed for an archive of its size (at entry \"" + name +
+                               "\", " + std::to_string(size) + " bytes)");
+    }
+    used_ += size;
+    return Status::OK();
+  }
+
+  // Moves the file the entry replaces aside, then the entry in its place.
+  // On a failure nothing has changed.
+  Status Place(Pending* p) {
+    uint32_t attributes = 0;
+    if (files_->GetFileAttributes(p->final_path, &attributes).ok()) {
+      if (attributes & kFileAttributeDirectory) {
+        return Status::AccessDenied(p->final_path + " is a folder");
+      }
+      if (attributes & kFileAttributeReadOnly) {
+        return Status::AccessDenied(p->final_path + " is read-only");
+      }
+      std::string aside;
+      Status s = NewTempName(p->folder, &aside);
+      if (s.ok()) s = files_->MoveFile(p->final_path, aside);
+      if (!s.ok()) return s;
+      p->aside = aside;
+    }
+    Status s = files_->MoveFile(p->temp, p->final_path);
+    if (!s.ok()) {
+      if (!p->aside.empty() && files_->MoveFile(p->aside, p->final_path).ok()) p->aside.clear();
+      return s;
+    }
+    p->placed = p->final_path;
+    return Status::OK();
+  }
+
+  // Takes back the entries placed before entry `failed`, newest first: a
+  // replaced file returns, a new one is deleted.
+  void TakeBack(size_t failed) {
+    for (size_t i = failed; i-- > 0;) {
+      Pending& p = pending_[i];
+      if (!p.aside.empty()) {
+        if (files_->MoveFileEx(p.aside, p.placed, kMoveFileReplaceExisting).ok()) {
+          p.aside.clear();
+        }
+      } else {
+        files_->DeleteFile(p.placed);
+      }
+    }
+  }
 
   // The parsed path must lie strictly below the destination.
   Status CheckBelowDestination(const std::string& name, const std::string& path) {
@@ -305,7 +413,7 @@ class Expansion {
   Status NewTempName(const std::string& folder, std::string* temp) {
     static std::atomic<uint32_t> counter{0};
     for (int attempt = 0; attempt < 100; ++attempt) {
-      *temp = folder + "\\~qvx" + std::to_string(::getpid() % 100000) + "_" +
+      *temp = folder + "\\~qvx" + std::to_string(::getpid()) + "_" +
               std::to_string(counter++) + ".tmp";
       uint32_t attributes = 0;
       if (!files_->GetFileAttributes(*temp, &attributes).ok()) return Status::OK();
@@ -317,6 +425,8 @@ class Expansion {
   FileSystem* files_;
   std::string destination_;
   WinPath destination_path_;
+  uint64_t budget_ = kMinOutputBudget;
+  uint64_t used_ = 0;
   std::vector<Pending> pending_;
   std::vector<std::string> made_folders_;
   bool committed_ = false;
@@ -349,6 +459,14 @@ Status SandboxExpander::SetArchive(const std::string& archive_path) {
   return Status::OK();
 }
 
+Status SandboxExpander::SetOnlyEntry(const std::string& name) {
+  if (name.empty() || name.find_first_of("\\/:") != std::string::npos) {
+    return Status::InvalidArgument("\"" + name + "\" is not the name of a file");
+  }
+  only_entry_ = name;
+  return Status::OK();
+}
+
 Status SandboxExpander::Expand(int32_t* files_written) {
   int32_t ignored = 0;
   if (files_written == nullptr) files_written = &ignored;
@@ -364,6 +482,7 @@ Status SandboxExpander::Expand(int32_t* files_written) {
     std::unique_ptr<RandomAccessFile> file;
     s = files_->NewRandomAccessFile(archive_, &file);
     if (!s.ok()) return s;
+    expansion.SetArchiveSize(file->Size());
 
     ScopedUtf8Locale utf8;
     ArchivePtr reader(archive_read_new());
@@ -386,7 +505,8 @@ Status SandboxExpander::Expand(int32_t* files_written) {
     }
 
     std::vector<uint8_t> buffer(kBufferSize);
-    for (int index = 0;; ++index) {
+    bool found = false;
+    for (int index = 0; !found; ++index) {
       archive_entry* entry = nullptr;
       const int r = archive_read_next_header(a, &entry);
       if (r == ARCHIVE_EOF) break;
@@ -405,9 +525,15 @@ Status SandboxExpander::Expand(int32_t* files_written) {
         return Status::Corrupt("the archive " + archive_ + " is damaged at entry " +
                                std::to_string(index + 1) + ": " + ArchiveError(a));
       }
-      s = expansion.AddEntry(a, entry, &buffer);
+      const bool wanted = only_entry_.empty() || NamesEqual(EntryName(entry), only_entry_);
+      s = wanted ? expansion.AddEntry(a, entry, &buffer) : expansion.Skip(entry);
       if (!source.status.ok()) return source.status;
       if (!s.ok()) return s;
+      found = wanted && !only_entry_.empty();
+    }
+    if (!only_entry_.empty() && !found) {
+      return Status::Error(kErrorFileNotFound,
+                           "the archive " + archive_ + " holds no file \"" + only_entry_ + "\"");
     }
   }  // the archive is closed before anything is moved in place
   return expansion.Commit(files_written);

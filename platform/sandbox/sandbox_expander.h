@@ -18,6 +18,7 @@ class SandboxExpander : public Expander {
 
   Status SetDestination(const std::string& folder) override;
   Status SetArchive(const std::string& archive) override;
+  Status SetOnlyEntry(const std::string& name) override;
   Status Expand(int32_t* files_written) override;
 
  private:
@@ -25,6 +26,7 @@ class SandboxExpander : public Expander {
   FileSystem* files_;
   std::string destination_;
   std::string archive_;
+  std::string only_entry_;
 };
 
 }  // namespace qv::sandbox

@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -509,6 +510,13 @@ Status SandboxFileSystem::NewWritableFile(const std::string& path, OpenMode mode
   flags |= mode == OpenMode::kAppend ? O_APPEND : O_TRUNC;
   const int fd = ::open(loc.host_path.c_str(), flags, 0644);
   if (fd < 0) return PosixError("cannot open " + loc.path.ToString(), errno);
+  // The file is in use until it is closed: a whole-file lock on this open
+  // file is what the in-use test of every process, this one included, sees.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd);
+    return Status::Error(kErrorSharingViolation,
+                         loc.path.ToString() + " is in use by another program");
+  }
   result->reset(new HostWritableFile(fd, loc.path.ToString()));
   return Status::OK();
 }
