@@ -28,7 +28,8 @@ std::vector<char*> Arguments(const std::vector<std::string>& argv) {
 
 }  // namespace
 
-ChildResult RunChild(const std::vector<std::string>& argv, const std::string& stdin_text) {
+ChildResult RunChild(const std::vector<std::string>& argv, const std::string& stdin_text,
+                     const std::function<void(std::string_view)>& on_output) {
   ChildResult result;
   int out_fds[2], in_fds[2];
   if (::pipe2(out_fds, O_CLOEXEC) != 0) return result;
@@ -60,7 +61,13 @@ ChildResult RunChild(const std::vector<std::string>& argv, const std::string& st
   ::close(in_fds[1]);
   char buffer[4096];
   ssize_t n;
-  while ((n = ::read(out_fds[0], buffer, sizeof(buffer))) > 0) result.out.append(buffer, n);
+  while ((n = ::read(out_fds[0], buffer, sizeof(buffer))) > 0) {
+    if (on_output) {
+      on_output(std::string_view(buffer, static_cast<size_t>(n)));
+    } else {
+      result.out.append(buffer, n);
+    }
+  }
   ::close(out_fds[0]);
   int status = 0;
   rusage usage{};

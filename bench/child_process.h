@@ -3,7 +3,9 @@
 #ifndef QV_BENCH_CHILD_PROCESS_H_
 #define QV_BENCH_CHILD_PROCESS_H_
 
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qv::bench {
@@ -19,8 +21,10 @@ struct ChildResult {
 };
 
 // Runs argv (no shell), feeding stdin_text; its standard error is this
-// program's.
-ChildResult RunChild(const std::vector<std::string>& argv, const std::string& stdin_text = "");
+// program's. With on_output, what it prints goes there piece by piece
+// instead of into out.
+ChildResult RunChild(const std::vector<std::string>& argv, const std::string& stdin_text = "",
+                     const std::function<void(std::string_view)>& on_output = nullptr);
 
 // A program that runs on while this one works with it: started with its
 // standard output on a pipe, stopped with SIGTERM.
