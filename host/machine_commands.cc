@@ -6,6 +6,8 @@
 #include <iomanip>
 #include <ostream>
 #include <sstream>
+#include <string_view>
+#include <utility>
 
 #include "platform/sandbox/boot.h"
 #include "platform/sandbox/machine.h"
@@ -120,9 +122,13 @@ int MachineBoot(const std::string& dir, std::ostream& out, std::ostream& err) {
   s = sandbox::BootMachine(sp.get(), &report);
   out << "Start of machine " << sp->machine().root() << " ("
       << (sp->machine().is_nt() ? "nt" : "9x") << " family)\n";
-  for (const std::string& r : report.renames) out << "  rename:    " << r << "\n";
-  for (const std::string& r : report.run_once) out << "  RunOnceEx: " << r << "\n";
-  for (const std::string& p : report.problems) out << "  problem:   " << p << "\n";
+  // The lists can be long: each is printed as it is read back.
+  bool read_back = true;
+  for (const auto& [list, label] :
+       {std::pair{&report.renames, "  rename:    "}, std::pair{&report.run_once, "  RunOnceEx: "},
+        std::pair{&report.problems, "  problem:   "}}) {
+    read_back = list->ForEach([&](std::string_view r) { out << label << r << "\n"; }) && read_back;
+  }
   if (report.restart_requested) {
     out << "  restart:   the restart that was requested has been taken up\n";
   }
@@ -130,6 +136,7 @@ int MachineBoot(const std::string& dir, std::ostream& out, std::ostream& err) {
       !report.restart_requested) {
     out << "  nothing was pending\n";
   }
+  if (s.ok() && !read_back) s = Status::Corrupt("the report could not be read back");
   if (!s.ok()) return Fail(err, s);
   return 0;
 }

@@ -29,6 +29,13 @@ Status ReadFileToString(FileSystem& files, const std::string& path,
 
 Status WriteFileAtomically(FileSystem& files, const std::string& path,
                            const std::string& contents) {
+  return WriteFileAtomically(files, path, [&](WritableFile& file) {
+    return file.Append(contents.data(), contents.size());
+  });
+}
+
+Status WriteFileAtomically(FileSystem& files, const std::string& path,
+                           const std::function<Status(WritableFile&)>& write) {
   static std::atomic<unsigned> counter{0};
   const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
   const std::string temp = path + ".tmp" + std::to_string(stamp % 100000) +
@@ -37,7 +44,7 @@ Status WriteFileAtomically(FileSystem& files, const std::string& path,
     std::unique_ptr<WritableFile> file;
     Status s = files.NewWritableFile(temp, OpenMode::kCreateAlways, &file);
     if (!s.ok()) return s;
-    s = file->Append(contents.data(), contents.size());
+    s = write(*file);
     if (s.ok()) s = file->Close();
     if (!s.ok()) {
       file.reset();

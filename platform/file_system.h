@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -130,6 +131,10 @@ Status ReadFileToString(FileSystem& files, const std::string& path,
 // then moved over path, so that a reader sees the old or the new file whole.
 Status WriteFileAtomically(FileSystem& files, const std::string& path,
                            const std::string& contents);
+// The same, with the contents written by write into the temporary file as
+// they are made; a failure of write fails the whole and leaves path as it was.
+Status WriteFileAtomically(FileSystem& files, const std::string& path,
+                           const std::function<Status(WritableFile&)>& write);
 
 }  // namespace qv
 

@@ -2,13 +2,16 @@
 #include "platform/recordset.h"
 
 #include <cmath>
+#include <istream>
 #include <limits>
-#include <utility>
-
+#include <memory>
 #include <nlohmann/json.hpp>
+#include <streambuf>
+#include <utility>
 
 #include "platform/file_system.h"
 #include "platform/platform.h"
+#include "platform/recordset_reader.h"
 
 namespace qv {
 
@@ -32,17 +35,6 @@ bool NamesMatch(const std::string& a, const std::string& b) {
     if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
   }
   return true;
-}
-
-bool ParseFieldType(const std::string& name, FieldType* type) {
-  for (FieldType t : {FieldType::kInteger, FieldType::kNumber,
-                      FieldType::kString, FieldType::kBoolean}) {
-    if (name == FieldTypeName(t)) {
-      *type = t;
-      return true;
-    }
-  }
-  return false;
 }
 
 const char* VariantTypeName(VariantType type) {
@@ -92,87 +84,86 @@ bool CoerceToField(FieldType type, Variant* value) {
   return false;
 }
 
-// Reads a JSON value for a field. On failure *error says why.
-bool VariantFromJson(const Json& json, FieldType type, Variant* value,
-                     std::string* error) {
-  if (json.is_null()) {
-    *value = Variant::Null();
-    return true;
+// Whether text goes into a JSON string as it is: printable ASCII without a
+// quote or a backslash.
+bool IsPlainJsonText(std::string_view text) {
+  for (char c : text) {
+    if (c < 0x20 || c > 0x7e || c == '"' || c == '\\') return false;
   }
-  switch (type) {
-    case FieldType::kInteger:
-      if (json.is_number_unsigned()) {
-        const uint64_t u = json.get<uint64_t>();
-        if (u > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
-          *error = "integer " + json.dump() + " is out of range";
-          return false;
-        }
-        *value = Variant::Integer(static_cast<int64_t>(u));
-        return true;
-      }
-      if (json.is_number_integer()) {
-        *value = Variant::Integer(json.get<int64_t>());
-        return true;
-      }
-      if (json.is_number_float()) {
-        *value = Variant::Number(json.get<double>());
-        if (CoerceToField(type, value)) return true;
-        *error = "expected an integer, found " + json.dump();
-        return false;
-      }
-      break;
-    case FieldType::kNumber:
-      if (json.is_number()) {
-        *value = Variant::Number(json.get<double>());
-        return true;
-      }
-      break;
-    case FieldType::kString:
-      if (json.is_string()) {
-        *value = Variant::Text(json.get<std::string>());
-        return true;
-      }
-      break;
-    case FieldType::kBoolean:
-      if (json.is_boolean()) {
-        *value = Variant::Boolean(json.get<bool>());
-        return true;
-      }
-      break;
-  }
-  *error = std::string("expected ") + FieldTypeName(type) + " or null, found " +
-           json.type_name();
-  return false;
+  return true;
 }
 
-std::string JsonText(const std::string& text) {
-  return Json(text).dump(-1, ' ', false, Json::error_handler_t::replace);
+void AppendJsonText(std::string_view text, std::string* out) {
+  if (IsPlainJsonText(text)) {
+    out->push_back('"');
+    out->append(text);
+    out->push_back('"');
+    return;
+  }
+  *out += Json(std::string(text)).dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
-void AppendJsonValue(const Variant& value, std::string* out) {
-  switch (value.type()) {
+void AppendJsonValue(const ValueView& value, std::string* out) {
+  switch (value.type) {
     case VariantType::kNull:
       *out += "null";
       return;
     case VariantType::kInteger:
-      *out += std::to_string(value.integer_value());
+      *out += std::to_string(value.integer);
       return;
     case VariantType::kNumber:
-      *out += std::isfinite(value.number_value())
-                  ? Json(value.number_value()).dump()
-                  : "null";
+      *out += std::isfinite(value.number) ? Json(value.number).dump() : "null";
       return;
     case VariantType::kText:
-      *out += JsonText(value.text_value());
+      AppendJsonText(value.text, out);
       return;
     case VariantType::kBoolean:
-      *out += value.boolean_value() ? "true" : "false";
+      *out += value.boolean ? "true" : "false";
       return;
   }
 }
 
-Status DocumentError(const std::string& message) {
-  return Status::Corrupt("install list document: " + message);
+// What WriteJson gathers before it hands a piece to its sink.
+constexpr size_t kJsonPiece = 256 << 10;
+
+// A file of the current platform's machine read as a stream, for the parser.
+class FileStreamBuffer : public std::streambuf {
+ public:
+  explicit FileStreamBuffer(const RandomAccessFile& file) : file_(file), buffer_(kJsonPiece) {}
+
+  // The first failure to read; the stream then ends.
+  const Status& status() const { return status_; }
+
+ protected:
+  int_type underflow() override {
+    if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
+    size_t got = 0;
+    if (status_.ok()) {
+      status_ =
+          file_.Read(offset_, buffer_.size(), reinterpret_cast<uint8_t*>(buffer_.data()), &got);
+    }
+    if (!status_.ok() || got == 0) return traits_type::eof();
+    offset_ += got;
+    setg(buffer_.data(), buffer_.data(), buffer_.data() + got);
+    return traits_type::to_int_type(*gptr());
+  }
+
+ private:
+  const RandomAccessFile& file_;
+  std::vector<char> buffer_;
+  uint64_t offset_ = 0;
+  Status status_;
+};
+
+// Parses the file at windows_path into *reader.
+Status ParseFile(FileSystem& files, const std::string& windows_path, RecordsetReader* reader) {
+  std::unique_ptr<RandomAccessFile> file;
+  Status s = files.NewRandomAccessFile(windows_path, &file);
+  if (!s.ok()) return s;
+  FileStreamBuffer buffer(*file);
+  std::istream stream(&buffer);
+  Json::sax_parse(stream, reader);
+  return buffer.status();
 }
 
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
@@ -202,7 +193,7 @@ const char* FieldTypeName(FieldType type) {
 
 Status Recordset::AddField(const std::string& name, FieldType type) {
   if (name.empty()) return Status::InvalidArgument("a field needs a name");
-  if (!records_.empty()) {
+  if (!store_.empty()) {
     return Status::InvalidArgument("field \"" + name +
                                    "\" cannot be added to a list that holds records");
   }
@@ -227,14 +218,26 @@ Status Recordset::AddRecord(std::vector<Variant> values) {
           ") cannot hold a " + VariantTypeName(given) + " value");
     }
   }
-  records_.push_back(std::move(values));
+  RecordEncoder record;
+  for (const Variant& value : values) record.Add(value);
+  store_.Append(record);
   // The records before it were filtered already: only the new one is judged.
-  if (Matches(records_.back())) visible_.push_back(records_.size() - 1);
+  const size_t index = store_.size() - 1;
+  if (condition_ && Matches(index)) visible_.push_back(static_cast<uint32_t>(index));
   position_ = 0;
   return Status::OK();
 }
 
 void Recordset::Clear() { *this = Recordset(); }
+
+std::vector<Variant> Recordset::RecordValues(size_t index) const {
+  std::vector<ValueView> views;
+  store_.GetAll(index, fields_.size(), &views);
+  std::vector<Variant> values;
+  values.reserve(views.size());
+  for (const ValueView& view : views) values.push_back(view.ToVariant());
+  return values;
+}
 
 int Recordset::FieldIndex(const std::string& name) const {
   for (size_t i = 0; i < fields_.size(); ++i) {
@@ -270,7 +273,7 @@ Status Recordset::Value(const std::string& name, Variant* out) const {
                          "the list has no current record to read \"" + name +
                              "\" from");
   }
-  *out = records_[visible_[position_]][static_cast<size_t>(index)];
+  *out = store_.Get(VisibleRecord(position_), static_cast<size_t>(index)).ToVariant();
   return Status::OK();
 }
 
@@ -392,9 +395,9 @@ Status Recordset::SetFilter(const std::string& text) {
   return Status::OK();
 }
 
-bool Recordset::Matches(const std::vector<Variant>& record) const {
+bool Recordset::Matches(size_t record) const {
   if (!condition_) return true;
-  const Variant& value = record[static_cast<size_t>(condition_->field)];
+  const Variant value = store_.Get(record, static_cast<size_t>(condition_->field)).ToVariant();
   if (value.IsNull()) return false;
   int order = 0;  // <0, 0, >0 as value is below, equal to, above the literal
   if (condition_->numeric) {
@@ -418,123 +421,72 @@ bool Recordset::Matches(const std::vector<Variant>& record) const {
 
 void Recordset::Refresh() {
   visible_.clear();
-  for (size_t i = 0; i < records_.size(); ++i) {
-    if (Matches(records_[i])) visible_.push_back(i);
+  if (condition_) {
+    for (size_t i = 0; i < store_.size(); ++i) {
+      if (Matches(i)) visible_.push_back(static_cast<uint32_t>(i));
+    }
   }
+  visible_.shrink_to_fit();
   position_ = 0;
 }
 
 // ---- Persistence ----------------------------------------------------------
 
 Status Recordset::ParseJson(const std::string& text) {
-  Json doc;
-  try {
-    doc = Json::parse(text);
-  } catch (const Json::exception& e) {
-    return DocumentError(std::string("not valid JSON: ") + e.what());
+  RecordsetReader reader;
+  Json::sax_parse(text, &reader);
+  if (reader.NeedsSecondPass()) {
+    reader = reader.ForSecondPass();
+    Json::sax_parse(text, &reader);
   }
-  if (!doc.is_object()) return DocumentError("expected a JSON object");
-
-  const auto format = doc.find("format");
-  if (format == doc.end() || !format->is_string()) {
-    return DocumentError("no \"format\" name");
-  }
-  if (format->get<std::string>() != kRecordsetFormat) {
-    return Status::Error(kErrorNotSupported,
-                         "install list document: format \"" +
-                             format->get<std::string>() + "\" is not \"" +
-                             kRecordsetFormat + "\"");
-  }
-  // Versions are whole numbers from 1; a newer one may mean anything.
-  const auto version = doc.find("version");
-  if (version == doc.end() || !version->is_number_unsigned() ||
-      version->get<uint64_t>() < 1) {
-    return DocumentError("\"version\" must be a whole number from 1");
-  }
-  if (version->get<uint64_t>() > static_cast<uint64_t>(kRecordsetVersion)) {
-    return Status::Error(
-        kErrorNotSupported,
-        "install list document: version " + version->dump() +
-            " is newer than this program reads (" +
-            std::to_string(kRecordsetVersion) + ")");
-  }
-
-  Recordset result;
-  const auto fields = doc.find("fields");
-  if (fields == doc.end() || !fields->is_array()) {
-    return DocumentError("\"fields\" must be an array");
-  }
-  for (size_t i = 0; i < fields->size(); ++i) {
-    const Json& field = (*fields)[i];
-    const std::string where = "field " + std::to_string(i + 1);
-    if (!field.is_object()) return DocumentError(where + " is not an object");
-    const auto name = field.find("name");
-    const auto type = field.find("type");
-    if (name == field.end() || !name->is_string() ||
-        name->get<std::string>().empty()) {
-      return DocumentError(where + " has no name");
-    }
-    FieldType field_type = FieldType::kString;
-    if (type == field.end() || !type->is_string() ||
-        !ParseFieldType(type->get<std::string>(), &field_type)) {
-      return DocumentError(where + " (\"" + name->get<std::string>() +
-                           "\") has no known type (integer, number, string, boolean)");
-    }
-    Status s = result.AddField(name->get<std::string>(), field_type);
-    if (!s.ok()) return DocumentError(s.message());
-  }
-
-  const auto records = doc.find("records");
-  if (records == doc.end() || !records->is_array()) {
-    return DocumentError("\"records\" must be an array");
-  }
-  result.records_.reserve(records->size());
-  for (size_t r = 0; r < records->size(); ++r) {
-    const Json& record = (*records)[r];
-    const std::string where = "record " + std::to_string(r + 1);
-    if (!record.is_array()) return DocumentError(where + " is not an array");
-    if (record.size() != result.fields_.size()) {
-      return DocumentError(where + " has " + std::to_string(record.size()) +
-                           " values for " + std::to_string(result.fields_.size()) +
-                           " fields");
-    }
-    std::vector<Variant> values(record.size());
-    for (size_t f = 0; f < record.size(); ++f) {
-      std::string error;
-      if (!VariantFromJson(record[f], result.fields_[f].type, &values[f], &error)) {
-        return DocumentError(where + ", field \"" + result.fields_[f].name +
-                             "\": " + error);
-      }
-    }
-    result.records_.push_back(std::move(values));
-  }
-  result.Refresh();
-  *this = std::move(result);
-  return Status::OK();
+  return reader.Finish(this);
 }
 
-std::string Recordset::ToJson() const {
+Status Recordset::WriteJson(const std::function<Status(std::string_view)>& sink) const {
   std::string out;
+  out.reserve(kJsonPiece + 4096);
+  auto flush = [&](bool always) {
+    if (out.empty() || (!always && out.size() < kJsonPiece)) return Status::OK();
+    Status s = sink(out);
+    out.clear();
+    return s;
+  };
   out += "{\n  \"format\": ";
-  out += JsonText(kRecordsetFormat);
+  AppendJsonText(kRecordsetFormat, &out);
   out += ",\n  \"version\": " + std::to_string(kRecordsetVersion) + ",\n";
   out += "  \"fields\": [";
   for (size_t i = 0; i < fields_.size(); ++i) {
     out += i == 0 ? "\n    " : ",\n    ";
-    out += "{\"name\": " + JsonText(fields_[i].name) + ", \"type\": \"" +
-           FieldTypeName(fields_[i].type) + "\"}";
+    out += "{\"name\": ";
+    AppendJsonText(fields_[i].name, &out);
+    out += ", \"type\": \"";
+    out += FieldTypeName(fields_[i].type);
+    out += "\"}";
   }
   out += fields_.empty() ? "],\n" : "\n  ],\n";
   out += "  \"records\": [";
-  for (size_t r = 0; r < records_.size(); ++r) {
+  std::vector<ValueView> values;
+  for (size_t r = 0; r < store_.size(); ++r) {
     out += r == 0 ? "\n    [" : ",\n    [";
-    for (size_t f = 0; f < records_[r].size(); ++f) {
+    store_.GetAll(r, fields_.size(), &values);
+    for (size_t f = 0; f < values.size(); ++f) {
       if (f > 0) out += ", ";
-      AppendJsonValue(records_[r][f], &out);
+      AppendJsonValue(values[f], &out);
     }
     out += "]";
+    Status s = flush(false);
+    if (!s.ok()) return s;
   }
-  out += records_.empty() ? "]\n}\n" : "\n  ]\n}\n";
+  out += store_.empty() ? "]\n}\n" : "\n  ]\n}\n";
+  return flush(true);
+}
+
+std::string Recordset::ToJson() const {
+  std::string out;
+  WriteJson([&](std::string_view piece) {
+    out.append(piece);
+    return Status::OK();
+  });
   return out;
 }
 
@@ -542,12 +494,17 @@ Status Recordset::Open(const std::string& windows_path) {
   if (!HasCurrentPlatform() || CurrentPlatform().files == nullptr) {
     return Status::Error(kErrorNotSupported, "no file system to open " + windows_path);
   }
-  std::string text;
-  Status s = ReadFileToString(*CurrentPlatform().files, windows_path, &text);
+  FileSystem& files = *CurrentPlatform().files;
+  RecordsetReader reader;
+  Status s = ParseFile(files, windows_path, &reader);
+  if (s.ok() && reader.NeedsSecondPass()) {
+    reader = reader.ForSecondPass();
+    s = ParseFile(files, windows_path, &reader);
+  }
   if (!s.ok()) {
     return Status::Error(s.code(), "cannot read " + windows_path + ": " + s.message());
   }
-  s = ParseJson(text);
+  s = reader.Finish(this);
   if (!s.ok()) return Status::Error(s.code(), windows_path + ": " + s.message());
   return Status::OK();
 }
@@ -556,7 +513,10 @@ Status Recordset::save(const std::string& windows_path) const {
   if (!HasCurrentPlatform() || CurrentPlatform().files == nullptr) {
     return Status::Error(kErrorNotSupported, "no file system to save " + windows_path);
   }
-  Status s = WriteFileAtomically(*CurrentPlatform().files, windows_path, ToJson());
+  Status s = WriteFileAtomically(*CurrentPlatform().files, windows_path, [&](WritableFile& file) {
+    return WriteJson(
+        [&](std::string_view piece) { return file.Append(piece.data(), piece.size()); });
+  });
   if (!s.ok()) {
     return Status::Error(s.code(), "cannot save " + windows_path + ": " + s.message());
   }

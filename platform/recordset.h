@@ -27,15 +27,23 @@
 // Field types are "integer", "number", "string" and "boolean"; any value may
 // be null. A document of another format or a newer version is refused.
 //
+// The records are kept compactly (platform/record_store.h): a value is
+// decoded when it is read. A document is read as it is parsed and written as
+// it is made (platform/recordset_reader.h), so that neither a large list's
+// JSON tree nor a second copy of its text is ever held.
+//
 // A Recordset is a plain value owned by one thread; copies are independent.
 #ifndef QV_PLATFORM_RECORDSET_H_
 #define QV_PLATFORM_RECORDSET_H_
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "platform/record_store.h"
 #include "platform/status.h"
 #include "platform/variant.h"
 
@@ -84,8 +92,11 @@ class Recordset {
   // ---- Layout and contents ------------------------------------------------
 
   const std::vector<FieldInfo>& fields() const { return fields_; }
-  // Every record in order, whatever the filter.
-  const std::vector<std::vector<Variant>>& records() const { return records_; }
+  // The number of records, whatever the filter.
+  size_t total_records() const { return store_.size(); }
+  // The values of the record at index (from 0, whatever the filter), in
+  // field order. REQUIRES: index < total_records().
+  std::vector<Variant> RecordValues(size_t index) const;
   // The index of the named field, or -1.
   int FieldIndex(const std::string& name) const;
   bool HasField(const std::string& name) const { return FieldIndex(name) >= 0; }
@@ -94,12 +105,12 @@ class Recordset {
 
   // True when there is no current record: the view is empty, or the cursor
   // has moved past its last record.
-  bool Eof() const { return position_ >= visible_.size(); }
+  bool Eof() const { return position_ >= VisibleCount(); }
   // 1-based ordinal of the current record among the visible records;
   // kPositionEof when there is none.
   int32_t AbsolutePosition() const;
   // The number of visible records.
-  int32_t recordcount() const { return static_cast<int32_t>(visible_.size()); }
+  int32_t recordcount() const { return static_cast<int32_t>(VisibleCount()); }
   // Makes the next visible record current, or reaches the end. Fails, and
   // changes nothing, when the cursor is already at the end.
   Status MoveNext();
@@ -143,15 +154,19 @@ class Recordset {
   // The whole list as a document, every record whatever the filter. A number
   // that is not finite is written as null.
   std::string ToJson() const;
+  // The same document, handed to sink piece by piece (each at most a few
+  // hundred KiB, with no other bound); stops at sink's first failure and
+  // returns it.
+  Status WriteJson(const std::function<Status(std::string_view)>& sink) const;
 
   // Loads a list written by save from a file of the current platform's
-  // machine (a Windows path); the first record becomes current. On failure
-  // the recordset is unchanged.
+  // machine (a Windows path), reading it as it parses; the first record
+  // becomes current. On failure the recordset is unchanged.
   Status Open(const std::string& windows_path);
   // Writes the whole list to a file of the current platform's machine,
   // replacing one that is there. The file is written under a temporary name
   // and then moved into place, so an existing file stays intact when the
-  // save fails.
+  // save fails. The document is written as it is made.
   Status save(const std::string& windows_path) const;
 
  private:
@@ -165,16 +180,21 @@ class Recordset {
     std::string text;
   };
 
-  bool Matches(const std::vector<Variant>& record) const;
+  friend class RecordsetReader;  // fills fields_ and store_ as it reads
+
+  bool Matches(size_t record) const;
   // Rebuilds the visible records and puts the cursor on the first.
   void Refresh();
+  // Without a filter every record is visible, and visible_ is not kept.
+  size_t VisibleCount() const { return condition_ ? visible_.size() : store_.size(); }
+  size_t VisibleRecord(size_t position) const { return condition_ ? visible_[position] : position; }
 
   std::vector<FieldInfo> fields_;
-  std::vector<std::vector<Variant>> records_;
+  RecordStore store_;
   std::string filter_text_;
   std::optional<Condition> condition_;
-  std::vector<size_t> visible_;  // indexes into records_
-  size_t position_ = 0;          // index into visible_; size() at the end
+  std::vector<uint32_t> visible_;  // with a filter: indexes into store_
+  size_t position_ = 0;            // index among the visible; VisibleCount() at the end
 };
 
 }  // namespace qv

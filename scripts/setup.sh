@@ -27,6 +27,7 @@ packages=(
   libsodium-dev libfltk1.3-dev
   binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
   xvfb xauth x11-apps imagemagick xdotool
+  time
 )
 
 missing=()

@@ -38,6 +38,22 @@ void SetText(Registry& registry, const std::string& key, const std::string& name
   testing::PutRegValue(registry, kHkeyLocalMachine, key, name, kRegSz, data + '\0');
 }
 
+TEST(LineSpoolTest, KeepsEveryTextInOrderAcrossMemoryAndItsFile) {
+  for (size_t limit : {size_t{1}, size_t{100}, size_t{1} << 20}) {
+    sandbox::LineSpool spool(limit);
+    std::vector<std::string> texts;
+    for (int i = 0; i < 500; ++i) {
+      texts.push_back(i % 50 == 0 ? std::string() : std::string(i % 7, '\n') + std::to_string(i));
+      spool.push_back(texts.back());
+      if (i == 250) {
+        EXPECT_EQ(spool.lines().size(), 251u);  // read back midway, then added to
+      }
+    }
+    EXPECT_EQ(spool.size(), texts.size());
+    EXPECT_EQ(spool.lines(), texts) << limit;
+  }
+}
+
 TEST(BootTest, NtPendingRenamesRunInOrderRegardlessOfFilesInUseThenAreCleared) {
   TestMachine m(Family::kNt);
   FileSystem& files = *m.platform().files;
@@ -76,8 +92,9 @@ TEST(BootTest, NtPendingRenamesRunInOrderRegardlessOfFilesInUseThenAreCleared) {
   EXPECT_FALSE(m.Exists("C:\\App\\d1.dll"));
   EXPECT_EQ(report.renames.size(), 5u);
   ASSERT_EQ(report.problems.size(), 1u);
-  EXPECT_NE(report.problems[0].find("b.new"), std::string::npos) << report.problems[0];
-  EXPECT_THAT(report.renames,
+  EXPECT_NE(report.problems.lines()[0].find("b.new"), std::string::npos)
+      << report.problems.lines()[0];
+  EXPECT_THAT(report.renames.lines(),
               ::testing::Contains(::testing::HasSubstr("delete C:\\Stage\\old.tmp")));
 
   // Once started, the user's limits hold again.
@@ -106,7 +123,7 @@ TEST(BootTest, NineXWininitRenamesByShortPathsAndKeepsTheFileAsBak) {
   m.WriteFile("C:\\WINDOWS\\wininit.bak", "an older one");
 
   const BootReport report = Boot(m);
-  EXPECT_TRUE(report.problems.empty()) << report.problems[0];
+  EXPECT_TRUE(report.problems.empty()) << report.problems.lines()[0];
   EXPECT_EQ(report.renames.size(), 2u);
   EXPECT_EQ(m.ReadFile(common + "library file.dll"), "new");  // long name kept
   EXPECT_FALSE(m.Exists(temp + "library file.dll"));
@@ -140,7 +157,8 @@ TEST(BootTest, DamagedWininitIsTakenUpAsFarAsItCanBeRead) {
     EXPECT_EQ(report.renames.size(), c.renames);
     ASSERT_EQ(report.problems.size(), c.problems.size());
     for (size_t i = 0; i < c.problems.size(); ++i) {
-      EXPECT_NE(report.problems[i].find(c.problems[i]), std::string::npos) << report.problems[i];
+      EXPECT_NE(report.problems.lines()[i].find(c.problems[i]), std::string::npos)
+          << report.problems.lines()[i];
     }
     EXPECT_EQ(m.Exists("C:\\A.TXT"), c.renames == 1);
     EXPECT_EQ(m.ReadFile("C:\\WINDOWS\\wininit.bak"), c.contents);
@@ -165,12 +183,12 @@ TEST(BootTest, RunOnceExEntriesAreTakenUpInOrderAndCleared) {
   const BootReport report = Boot(m);
   // The key's own values by name, then the subkey's.
   ASSERT_EQ(report.run_once.size(), 3u);
-  EXPECT_NE(report.run_once[0].find("tool.exe root (exit code 3)"), std::string::npos);
-  EXPECT_NE(report.run_once[1].find(library + "|DllRegisterServer"), std::string::npos);
-  EXPECT_NE(report.run_once[2].find("tool.exe section"), std::string::npos);
+  EXPECT_NE(report.run_once.lines()[0].find("tool.exe root (exit code 3)"), std::string::npos);
+  EXPECT_NE(report.run_once.lines()[1].find(library + "|DllRegisterServer"), std::string::npos);
+  EXPECT_NE(report.run_once.lines()[2].find("tool.exe section"), std::string::npos);
   EXPECT_EQ(testing::ReadHostFile(m.root() + "/ran.txt"), "root\nsection\n");
   ASSERT_EQ(report.problems.size(), 1u);
-  EXPECT_NE(report.problems[0].find("gone.dll does not exist"), std::string::npos);
+  EXPECT_NE(report.problems.lines()[0].find("gone.dll does not exist"), std::string::npos);
   // The call is recorded under the library's long path.
   EXPECT_EQ(m.Hklm("SOFTWARE\\Quillmark Sandbox\\Registered Components",
                    "C:\\Program Files\\my library.dll"),
@@ -206,7 +224,7 @@ TEST(BootTest, RenamesComeBeforeRunOnceExOnBothFamilies) {
 
     const BootReport report = Boot(m);
     EXPECT_EQ(report.renames.size(), 1u);
-    EXPECT_TRUE(report.problems.empty()) << report.problems[0];
+    EXPECT_TRUE(report.problems.empty()) << report.problems.lines()[0];
     EXPECT_EQ(testing::ReadHostFile(m.root() + "/ran.txt"), "ran\n");
   }
 }

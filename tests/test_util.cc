@@ -138,6 +138,21 @@ CommandResult RunCommand(const std::vector<std::string>& argv, const std::string
   return result;
 }
 
+CommandResult RunCommandMeasured(const std::vector<std::string>& argv,
+                                 const std::string& stdin_text, double* max_rss_mib) {
+  // GNU time reads the figure of its own child, which it starts small.
+  const std::string dir = MakeTempDir("qvrss");
+  std::vector<std::string> timed = {"/usr/bin/time", "-f", "%M", "-o", dir + "/rss"};
+  timed.insert(timed.end(), argv.begin(), argv.end());
+  CommandResult result = RunCommand(timed, stdin_text);
+  // The figure (KiB) is the last line, after any word on the exit status.
+  std::string figure = ReadHostFile(dir + "/rss");
+  while (!figure.empty() && figure.back() == '\n') figure.pop_back();
+  *max_rss_mib = std::atof(figure.c_str() + figure.find_last_of('\n') + 1) / 1024.0;
+  RemoveTree(dir);
+  return result;
+}
+
 void RecordingUi::ShowPanel(const Panel&) { ++shows; }
 
 void RecordingUi::PanelChanged(const Panel& panel, PanelChange change) {

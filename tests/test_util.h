@@ -54,6 +54,11 @@ struct CommandResult {
   std::string err;
 };
 CommandResult RunCommand(const std::vector<std::string>& argv, const std::string& stdin_text = "");
+// The same, and *max_rss_mib is the program's peak resident memory (0 when
+// it could not be read), as /usr/bin/time measures it: the program is
+// started by that small process, so what this one holds does not count.
+CommandResult RunCommandMeasured(const std::vector<std::string>& argv,
+                                 const std::string& stdin_text, double* max_rss_mib);
 
 // Records every call and answers message and input boxes from queues
 // (kIdOk / "" when a queue is empty).

@@ -10,7 +10,9 @@
 //     case), "TARGET=SOURCE" with (usually short) paths, replacing an
 //     existing target; "NUL=SOURCE" deletes the source. Lines outside those
 //     sections and ";" comments are passed over; the file is then renamed to
-//     wininit.bak, replacing an older one.
+//     wininit.bak, replacing an older one. The file is read line by line, and
+//     the report keeps what it says in a LineSpool, so that a large file
+//     takes no more memory than a small one.
 //  2. RunOnceEx: first the values directly in the key, then those of each
 //     subkey, subkeys in name order and values in name order within each.
 //     The key's own "Title" and "Flags" settings and every default value are
@@ -31,7 +33,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -149,6 +153,9 @@ class Boot {
   }
 
  private:
+  // What a wininit.ini is read in.
+  static constexpr size_t kReadPiece = 64 << 10;
+
   void Problem(const std::string& text) { report_->problems.push_back(text); }
 
   void Move(const std::string& source, const std::string& target, bool replace) {
@@ -219,56 +226,101 @@ class Boot {
     return Status::OK();
   }
 
+  // Calls each with every line of file, without its line break, and its
+  // number from 1; a last line without a break counts when it is not empty.
+  // Reads the file piece by piece, so a large one is never held whole.
+  static Status ForEachLine(const RandomAccessFile& file,
+                            const std::function<void(std::string&, int)>& each) {
+    std::vector<char> chunk(kReadPiece);
+    std::string line;
+    int number = 0;
+    for (uint64_t offset = 0;;) {
+      size_t got = 0;
+      Status s = file.Read(offset, chunk.size(), reinterpret_cast<uint8_t*>(chunk.data()), &got);
+      if (!s.ok()) return s;
+      if (got == 0) break;
+      offset += got;
+      const char* at = chunk.data();
+      const char* const end = at + got;
+      while (at < end) {
+        const char* const newline = static_cast<const char*>(std::memchr(at, '\n', end - at));
+        line.append(at, newline == nullptr ? end : newline);
+        if (newline == nullptr) break;
+        each(line, ++number);
+        line.clear();
+        at = newline + 1;
+      }
+    }
+    if (!line.empty()) each(line, ++number);
+    return Status::OK();
+  }
+
+  // Whether file holds a zero byte anywhere.
+  static Status HoldsZero(const RandomAccessFile& file, bool* zero) {
+    *zero = false;
+    std::vector<char> chunk(kReadPiece);
+    for (uint64_t offset = 0;;) {
+      size_t got = 0;
+      Status s = file.Read(offset, chunk.size(), reinterpret_cast<uint8_t*>(chunk.data()), &got);
+      if (!s.ok() || got == 0) return s;
+      if (std::memchr(chunk.data(), '\0', got) != nullptr) {
+        *zero = true;
+        return Status::OK();
+      }
+      offset += got;
+    }
+  }
+
+  // Takes up one line of wininit.ini.
+  void WininitLine(std::string& raw, int number, bool* in_rename, bool* saw_rename) {
+    if (!raw.empty() && raw.back() == '\r') raw.pop_back();
+    const std::string line = Trim(raw);
+    if (line.empty() || line[0] == ';') return;
+    if (line[0] == '[') {
+      const size_t close = line.find(']');
+      const std::string name =
+          Trim(line.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+      *in_rename = NamesEqual(name, "rename");
+      *saw_rename = *saw_rename || *in_rename;
+      return;
+    }
+    if (!*in_rename) return;
+    const std::string where = "wininit.ini line " + std::to_string(number);
+    const size_t eq = line.find('=');
+    if (HasControlCharacters(line) || eq == std::string::npos) {
+      Problem(where + " is not TARGET=SOURCE; passed over");
+      return;
+    }
+    const std::string target = codec_.FromAnsi(Trim(line.substr(0, eq)));
+    const std::string source = codec_.FromAnsi(Trim(line.substr(eq + 1)));
+    if (target.empty() || source.empty()) {
+      Problem(where + " lacks a target or a source; passed over");
+    } else if (NamesEqual(target, "NUL")) {
+      Delete(source);
+    } else {
+      Move(source, target, /*replace=*/true);
+    }
+  }
+
   Status WininitRenames() {
     const std::string folder = machine_.profile().windows_directory;
     const std::string ini = folder + "\\wininit.ini";
-    std::string text;
+    bool in_rename = false;
+    bool saw_rename = false;
     {
       std::unique_ptr<RandomAccessFile> file;
       Status s = files_->NewRandomAccessFile(ini, &file);
       if (s.code() == kErrorFileNotFound || s.code() == kErrorPathNotFound) return Status::OK();
       if (!s.ok()) return s;
-      text.resize(file->Size());
-      size_t read = 0;
-      s = file->Read(0, text.size(), reinterpret_cast<uint8_t*>(text.data()), &read);
+      // Said first, wherever the zero is.
+      bool zero = false;
+      s = HoldsZero(*file, &zero);
       if (!s.ok()) return s;
-      text.resize(read);
-    }
-    if (text.find('\0') != std::string::npos) {
-      Problem("wininit.ini is not a text file; only its readable lines were taken up");
-    }
-    bool in_rename = false;
-    bool saw_rename = false;
-    std::istringstream lines(text);
-    std::string raw;
-    for (int number = 1; std::getline(lines, raw); ++number) {
-      if (!raw.empty() && raw.back() == '\r') raw.pop_back();
-      const std::string line = Trim(raw);
-      if (line.empty() || line[0] == ';') continue;
-      if (line[0] == '[') {
-        const size_t close = line.find(']');
-        const std::string name =
-            Trim(line.substr(1, close == std::string::npos ? std::string::npos : close - 1));
-        in_rename = NamesEqual(name, "rename");
-        saw_rename = saw_rename || in_rename;
-        continue;
-      }
-      if (!in_rename) continue;
-      const std::string where = "wininit.ini line " + std::to_string(number);
-      const size_t eq = line.find('=');
-      if (HasControlCharacters(line) || eq == std::string::npos) {
-        Problem(where + " is not TARGET=SOURCE; passed over");
-        continue;
-      }
-      const std::string target = codec_.FromAnsi(Trim(line.substr(0, eq)));
-      const std::string source = codec_.FromAnsi(Trim(line.substr(eq + 1)));
-      if (target.empty() || source.empty()) {
-        Problem(where + " lacks a target or a source; passed over");
-      } else if (NamesEqual(target, "NUL")) {
-        Delete(source);
-      } else {
-        Move(source, target, /*replace=*/true);
-      }
+      if (zero) Problem("wininit.ini is not a text file; only its readable lines were taken up");
+      s = ForEachLine(*file, [&](std::string& line, int number) {
+        WininitLine(line, number, &in_rename, &saw_rename);
+      });
+      if (!s.ok()) return s;
     }
     if (!saw_rename) Problem("wininit.ini has no [rename] section");
     Status s = files_->MoveFileEx(ini, folder + "\\wininit.bak", kMoveFileReplaceExisting);

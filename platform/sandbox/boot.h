@@ -18,15 +18,18 @@
 #include <string>
 #include <vector>
 
+#include "platform/sandbox/line_spool.h"
 #include "platform/sandbox/sandbox_platform.h"
 
 namespace qv::sandbox {
 
+// Each list can be as long as a wininit.ini; a LineSpool keeps it in
+// memory only up to a limit.
 struct BootReport {
-  bool restart_requested = false;       // a restart had been asked for
-  std::vector<std::string> renames;     // "SOURCE -> TARGET" or "delete SOURCE", in order
-  std::vector<std::string> run_once;    // the RunOnceEx entries run, in order
-  std::vector<std::string> problems;    // what could not be carried out, and why
+  bool restart_requested = false;  // a restart had been asked for
+  LineSpool renames;               // "SOURCE -> TARGET" or "delete SOURCE", in order
+  LineSpool run_once;              // the RunOnceEx entries run, in order
+  LineSpool problems;              // what could not be carried out, and why
 };
 
 // REQUIRES: platform is the machine's platform (its loop and ui may be null).
