@@ -39,7 +39,9 @@ constexpr uint32_t kMoveFileReplaceExisting = 0x1;
 constexpr uint32_t kMoveFileCopyAllowed = 0x2;
 constexpr uint32_t kMoveFileDelayUntilReboot = 0x4;
 
-// A file open for writing. Writes go to the file's current end.
+// A file open for writing. Writes go to the file's current end. The file is
+// held without sharing until it is closed: it counts as in use, for this
+// program too.
 class WritableFile {
  public:
   virtual ~WritableFile() = default;
