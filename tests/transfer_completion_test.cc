@@ -101,14 +101,6 @@ TEST_F(TransferCompletionTest, ResponsesThatAreNotTheFileAreNotInstalled) {
   EXPECT_EQ(events_, std::vector<std::string>{"Done"});
 }
 
-TEST_F(TransferCompletionTest, StaleTempFileIsReplacedWhole) {
-  m_.WriteFile(Temp("a.dll"), std::string(10000, 'X'));
-  Serve("a.dll", "fresh");
-  Start({FileRecord("a.dll", "1.0.0.0")});
-  Run();
-  EXPECT_EQ(m_.ReadFile(Client("a.dll")), "fresh");
-}
-
 TEST_F(TransferCompletionTest, RunWithoutATransferComponentHaltsAtTheFirstFetch) {
   control_->Inet1.reset();
   Start({FileRecord("b.dll", "1.0.0.0"), FileRecord("c.dll", "1.0.0.0")});

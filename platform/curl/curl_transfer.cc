@@ -14,6 +14,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <string_view>
 #include <utility>
 
 namespace qv {
@@ -240,11 +241,12 @@ int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 }
 
 // libcurl's own account of the transfer: it tells of bytes found beyond the
-// announced length in the read that ended the header or body.
+// announced length, or beyond the last chunk, in the read that ended the
+// header or the body.
 int OnDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) {
-  static constexpr char kExcess[] = "Excess found";
-  if (type == CURLINFO_TEXT && size >= sizeof(kExcess) - 1 &&
-      std::memcmp(data, kExcess, sizeof(kExcess) - 1) == 0) {
+  if (type != CURLINFO_TEXT) return 0;
+  const std::string_view text(data, size);
+  if (text.starts_with("Excess found") || text.starts_with("Leftovers after chunking")) {
     static_cast<RequestContext*>(user)->excess = true;
   }
   return 0;

@@ -16,10 +16,12 @@
 //
 // The end of a body is confirmed when libcurl finished it without error and
 // the response framed it: by "Content-Length" or by chunks. Bytes beyond the
-// announced length are looked for twice: libcurl reports those it read with
-// the header ("Excess found"), and after a plain-http body the kept
-// connection is checked for bytes waiting on it (after an empty body, those
-// arriving within kEmptyBodyGrace too). Either makes the body unconfirmed.
+// body are looked for twice: libcurl reports those it read together with
+// the body's end ("Excess found", "Leftovers after chunking"), and after a
+// plain-http body the kept connection is checked for bytes waiting on it
+// (after an empty body, those arriving within kEmptyBodyGraceMs too). Either
+// makes the body unconfirmed, and the connection is shut down so that the
+// next request does not read those bytes as its answer.
 //
 // Redirects are followed; the proxy comes from the usual environment
 // variables (http_proxy, https_proxy, no_proxy). State changes of a request
