@@ -36,6 +36,7 @@
 //
 // Runs on the control's thread.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -131,7 +132,7 @@ class BodyFile {
   // Makes a new temporary in folder; false when none can be made. A name
   // held by another running program is passed over.
   bool Open(const std::string& folder, uint32_t pid, int64_t expected_size) {
-    static uint32_t counter = 0;
+    static std::atomic<uint32_t> counter{0};
     for (int attempt = 0; attempt < 16; ++attempt) {
       const std::string path =
           folder + "\\~qvd" + std::to_string(pid) + "_" + std::to_string(counter++) + ".tmp";

@@ -176,7 +176,7 @@ TEST_F(CurlTransferTest, OnlyTheNewestRequestIsDelivered) {
 TEST_F(CurlTransferTest, OnlyABodyThatEndsWhereItsResponseSaysIsConfirmed) {
   const std::string data = Body(5000);
   const std::string zero = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
-  Reply later{zero, data, 0, std::chrono::milliseconds(20)};
+  Reply later{zero, data, 0, std::chrono::milliseconds(5)};
   later.close = false;
   Reply trailing{"HTTP/1.1 200 OK\r\nContent-Length: 3000\r\n\r\n", data};
   trailing.close = false;

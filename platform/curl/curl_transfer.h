@@ -49,9 +49,10 @@ struct CurlTransferOptions {
   std::string ca_file;
   long connect_timeout_seconds = 30;
   // A request fails when fewer than min_window_bytes (header and body)
-  // arrive in any window of rate_window_seconds. A window starts with the
-  // request and again whenever the worker had to wait for the reader, so a
-  // reader that is busy never makes the server look slow. With the defaults
+  // arrive in a window of rate_window_seconds. Windows follow one another
+  // from the start of the request; a new one starts whenever the worker had
+  // to wait for the reader, so a reader that is busy never makes the server
+  // look slow. With the defaults
   // a server that stays silent for a minute, or sends less than 1 KiB a
   // second on average over a minute, fails the request.
   long rate_window_seconds = 60;
