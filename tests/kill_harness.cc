@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/sandbox/machine.h"
+#include "platform/sandbox/sandbox_platform.h"
 #include "tests/test_util.h"
 
 extern char** environ;
@@ -34,6 +35,7 @@ constexpr char kKeyName[] = "KILL";
 constexpr char kLogin[] = "killer";
 constexpr char kPassword[] = "pw";
 constexpr char kTarget[] = "C:\\Program Files\\Ostrel\\Quillmark\\Client\\big.bin";
+constexpr char kTemp[] = "C:\\Program Files\\Ostrel\\Quillmark\\Temp\\";
 constexpr char kHostClient[] = "/drive_c/Program Files/Ostrel/Quillmark/Client";
 constexpr char kHostTemp[] = "/drive_c/Program Files/Ostrel/Quillmark/Temp";
 
@@ -273,10 +275,21 @@ class Harness {
       run->Signal(SIGKILL);
       run->Wait();
       ++figures_.kills;
-      // A start-up removes what a killed run left; so does the harness.
+      // A start-up removes what a killed run left, and so does the harness,
+      // through the machine: nothing holds it any more.
       const std::vector<fs::path> left = Temporaries(machine_);
       if (!left.empty()) ++figures_.kills_during_body;
-      for (const fs::path& p : left) fs::remove(p);
+      std::unique_ptr<sandbox::SandboxPlatform> machine;
+      if (!sandbox::SandboxPlatform::Open(machine_, nullptr, nullptr, &machine).ok()) {
+        Fail("cannot open the machine");
+        return;
+      }
+      for (const fs::path& p : left) {
+        if (!machine->platform()->files->DeleteFile(kTemp + p.filename().string()).ok()) {
+          Fail("a killed run's temporary is still in use: " + p.filename().string());
+          return;
+        }
+      }
     }
 
     const CommandResult boot = RunCommand({QvinitPath(), "machine", "boot", machine_});

@@ -7,8 +7,11 @@
 // copy of that file as in use. Every round, one run goes to its end (the file
 // is staged in the temp folder and its replacement deferred to the next
 // start), then runs_per_round runs are killed with SIGKILL at a random moment
-// of a run's length, then `qvinit machine boot` starts the machine again,
-// and the installed file is compared with the published one.
+// of a run's length (half of them while its body arrives), then
+// `qvinit machine boot` starts the machine again, and the installed file is
+// compared with the published one. A killed run's download temporary must be
+// removable through the machine (nothing holds it any more); the harness
+// removes it, as a start-up does.
 //
 // Used from one test thread; it starts and stops its own processes.
 #ifndef QV_TESTS_KILL_HARNESS_H_
