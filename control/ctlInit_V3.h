@@ -196,6 +196,11 @@ class ctlInit_V3 {
   void SetPreludeServer(const std::string& url) { prelude_server_ = url; }
   const std::string& prelude_server() const { return prelude_server_; }
 
+  // The most bytes that a body without "Content-length" may bring; the
+  // transfer is given up with a message beyond it.
+  static constexpr int64_t kMaxUnannouncedBody = int64_t{512} << 20;
+  void SetUnannouncedBodyLimit(int64_t bytes) { unannounced_body_limit_ = bytes; }
+
   // A start-up that replaces the list begins a new run. A transfer
   // completion or a tick that belongs to an earlier run (the host started
   // again while the loop ran) sees the number change and does nothing more.
@@ -307,6 +312,7 @@ class ctlInit_V3 {
   std::vector<Subscriber> subscribers_;
   int next_subscriber_id_ = 1;
   std::string prelude_server_ = kDefaultPreludeServer;
+  int64_t unannounced_body_limit_ = kMaxUnannouncedBody;
   uint64_t run_generation_ = 0;
   bool run_ended_ = false;
   std::function<void()> timer_handler_;

@@ -4,27 +4,39 @@
 // A completed response (state 12) is checked first: a header holding
 // "404 Object" after its first character, or a status other than 2xx, means
 // the file is missing on the server (message, next record). Otherwise the
-// body is read in chunks of 2048 bytes into the temp folder (truncating any
-// file of that name; the chunks are written in larger pieces), with the
-// current-file bar and the byte counter updated and pending messages
-// processed after every chunk; a chunk of 0 or 1 bytes ends the body. When
-// the bytes received match "Content-length" the file is installed
-// (InstallCurrentFile) or, in copy-only mode, moved below the copy folder;
-// when they differ it stays in the temp folder unused. A response without a
-// usable "Content-length" cannot be checked: the file is not used and the
-// missing-file message is shown. Then the timer is enabled and the run goes
-// on. A failed request (state 11) shows the download error and halts the
-// run.
+// body is read in chunks of 2048 bytes, with the current-file bar and the
+// byte counter updated and pending messages processed after every chunk; a
+// chunk of 0 or 1 bytes ends the body. While a chunk is awaited the control
+// waits in the event loop, so the host repaints, its timers tick and a
+// CancelXfer ends the body at once.
+//
+// The body goes into a temporary file of its own in the temp folder
+// (BodyFile), never into the staging file that the install steps use: a
+// replacement deferred to the next start may name the staging file, which
+// must never be truncated or half written. Only a body that is complete takes
+// its place, in one move:
+// - with a "Content-length": the bytes received match it and the transfer
+//   confirms that the body ended there (no bytes beyond it);
+// - without one: the transfer confirms the protocol's end of the body (the
+//   last chunk of a chunked body). A body that just stops when the
+//   connection closes cannot be checked: the missing-file message.
+// A body is never given more bytes than its "Content-length", nor more than
+// unannounced_body_limit_ without one: beyond that the transfer is given up
+// with a message. A body that is not used is deleted, and the staging file
+// keeps what it held. A complete one is installed (InstallCurrentFile) or,
+// in copy-only mode, moved below the copy folder. Then the timer is enabled
+// and the run goes on. A failed request (state 11) shows the download error
+// and halts the run.
 //
 // The completion works from a copy of the members that describe the file,
 // taken on entry. A start-up made while the body is read (the host may call
 // one from the processed messages) begins a new run: the completion then
-// stops at once, leaves the temp file as it is, installs nothing and leaves
-// the timer to the new run. State changes that belong to no request started
-// by the current run are ignored.
+// stops at once, installs nothing and leaves the timer to the new run. State
+// changes that belong to no request started by the current run are ignored.
 //
 // Runs on the control's thread.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -87,6 +99,89 @@ int64_t RoundHalfEven(double x) {
   return n;
 }
 
+// The message for a body that brought more than it may: the missing-file
+// message with the reason after the address.
+void ShowTooLarge(const std::string& url, bool announced, int64_t limit) {
+  const std::string reason =
+      announced ? "the server sent more than the " + std::to_string(limit) + " bytes it announced"
+                : "the server sent more than " + std::to_string(limit) +
+                      " bytes without announcing a length";
+  CurrentPlatform().ui->MessageBox(
+      "There was an error downloading file " + url + ": " + reason + "." + kCr +
+          "Installation of other files will be completed, but this may cause future errors." + kCr +
+          "Please contact the Ostrel technical support team about this matter.",
+      kMbOk, "");
+}
+
+// The file a body is written into while it arrives: a temporary of its own
+// in the temp folder, "~qvd<pid>_<n>.tmp", held open (and so in use) while it
+// is written, so that a clean-up of leftovers by another process passes it
+// over; one that a killed run left is not in use and can go. Bytes are
+// gathered into pieces of kWriteBufferSize before they are written. The
+// file is deleted when the object goes, unless it was moved into place.
+class BodyFile {
+ public:
+  explicit BodyFile(FileSystem& files) : files_(files) {}
+  ~BodyFile() {
+    file_.reset();
+    if (!path_.empty()) files_.DeleteFile(path_);
+  }
+  BodyFile(const BodyFile&) = delete;
+  BodyFile& operator=(const BodyFile&) = delete;
+
+  // Makes a new temporary in folder; false when none can be made. A name
+  // held by another running program is passed over.
+  bool Open(const std::string& folder, uint32_t pid, int64_t expected_size) {
+    static std::atomic<uint32_t> counter{0};
+    for (int attempt = 0; attempt < 16; ++attempt) {
+      const std::string path =
+          folder + "\\~qvd" + std::to_string(pid) + "_" + std::to_string(counter++) + ".tmp";
+      const Status s = files_.NewWritableFile(path, OpenMode::kCreateAlways, &file_);
+      if (s.ok() && file_ != nullptr) {
+        path_ = path;
+        pending_.reserve(
+            static_cast<size_t>(std::clamp<int64_t>(expected_size, 0, kWriteBufferSize)) +
+            kChunkSize);
+        return true;
+      }
+      if (s.code() != kErrorSharingViolation) return false;
+    }
+    return false;
+  }
+  void Append(const std::vector<uint8_t>& bytes) {
+    pending_.insert(pending_.end(), bytes.begin(), bytes.end());
+    if (pending_.size() >= static_cast<size_t>(kWriteBufferSize)) WritePending();
+  }
+  // Writes what is left and closes the file; false when any byte could not
+  // be written.
+  bool Close() {
+    WritePending();
+    written_ = file_->Close().ok() && written_;
+    file_.reset();
+    return written_;
+  }
+  // Moves the closed file over path in one step.
+  bool MoveOver(const std::string& path) {
+    if (!files_.MoveFileEx(path_, path, kMoveFileReplaceExisting).ok()) return false;
+    path_.clear();
+    return true;
+  }
+
+ private:
+  void WritePending() {
+    if (!pending_.empty()) {
+      written_ = file_->Append(pending_.data(), pending_.size()).ok() && written_;
+    }
+    pending_.clear();
+  }
+
+  FileSystem& files_;
+  std::unique_ptr<WritableFile> file_;
+  std::string path_;
+  std::vector<uint8_t> pending_;
+  bool written_ = true;
+};
+
 // Creates, one level at a time, the folders that relative_path names below
 // base (a folder ending in "\"). Folders that exist already are passed over.
 void CreateSubfolders(FileSystem& files, const std::string& base,
@@ -136,7 +231,7 @@ void ctlInit_V3::Inet1_StateChanged(int16_t State) {
   const bool compressed = mbIsCompressed;
   const bool copy_only = mbCopyOnly;
   const std::string copy_folder = gsCopyFolder;
-  const std::string temp_path = gsDirTemp + "\\" + file_name + (compressed ? ".cmp" : "");
+  const std::string staging_path = gsDirTemp + "\\" + file_name + (compressed ? ".cmp" : "");
 
   // Goes on with the next record unless a new run has taken over.
   auto resume = [&] {
@@ -155,32 +250,44 @@ void ctlInit_V3::Inet1_StateChanged(int16_t State) {
   }
   int64_t announced = 0;
   const bool has_length = ParseContentLength(Inet1->GetHeader("Content-length"), &announced);
+  const int64_t limit = has_length ? announced : unannounced_body_limit_;
 
-  std::unique_ptr<WritableFile> file;
-  if (!platform.files->NewWritableFile(temp_path, OpenMode::kCreateAlways, &file).ok() ||
-      file == nullptr) {
+  BodyFile body(*platform.files);
+  if (!body.Open(gsDirTemp, platform.system->GetCurrentProcessId(), announced)) {
     missing();
     return;
   }
 
-  bool written = true;
-  std::vector<uint8_t> pending;
-  pending.reserve(static_cast<size_t>(std::clamp<int64_t>(announced, 0, kWriteBufferSize)) +
-                  kChunkSize);
-  auto write_pending = [&] {
-    if (!pending.empty()) written = file->Append(pending.data(), pending.size()).ok() && written;
-    pending.clear();
+  // The next chunk, waited for in the event loop. False when a new run began
+  // meanwhile. When the loop is told to quit, the body is given up.
+  std::vector<uint8_t> chunk;
+  int64_t received = 0;
+  auto next_chunk = [&] {
+    if (!Inet1->ChunkReady(kChunkSize)) {
+      const bool ready = platform.loop->RunUntil(
+          [&] { return run_generation() != generation || Inet1->ChunkReady(kChunkSize); });
+      if (run_generation() != generation) return false;
+      if (!ready) Inet1->Cancel();
+    }
+    chunk = Inet1->GetChunk(kChunkSize);
+    received += static_cast<int64_t>(chunk.size());
+    return true;
   };
+
   // The counter's second half stays the same for the whole body.
   const std::string of_announced =
       "k of " + std::to_string(RoundHalfEven(static_cast<double>(announced) / 1024)) + "k";
   std::string caption;
-
-  std::vector<uint8_t> chunk = Inet1->GetChunk(kChunkSize);
-  int64_t received = static_cast<int64_t>(chunk.size());
+  if (!next_chunk()) return;
   while (true) {
-    pending.insert(pending.end(), chunk.begin(), chunk.end());
-    if (pending.size() >= static_cast<size_t>(kWriteBufferSize)) write_pending();
+    if (received > limit) {
+      // Not one byte beyond what the body may have is written.
+      Inet1->Cancel();
+      ShowTooLarge(url, has_length, limit);
+      resume();
+      return;
+    }
+    body.Append(chunk);
     if (chunk.size() <= 1) break;
     // Without a positive length there is no scale to show progress on.
     if (has_length && announced > 0) {
@@ -192,32 +299,32 @@ void ctlInit_V3::Inet1_StateChanged(int16_t State) {
       SetBytesCaption(caption);
     }
     platform.loop->ProcessPendingMessages();
-    if (run_generation() != generation) {
-      // A new run began: this file belongs to a list that is gone.
-      write_pending();
-      file->Close();
-      return;
-    }
-    chunk = Inet1->GetChunk(kChunkSize);
-    received += static_cast<int64_t>(chunk.size());
+    // A new run began: this file belongs to a list that is gone.
+    if (run_generation() != generation || !next_chunk()) return;
   }
-  write_pending();
-  written = file->Close().ok() && written;
-  file.reset();
+  const bool written = body.Close();
+  const bool confirmed = Inet1->BodyEndConfirmed();
 
-  if (!has_length || !written) {
+  if (!written || (!has_length && !confirmed)) {
     missing();
     return;
   }
-  if (received == announced) {
-    if (copy_only) {
-      const std::string destination = copy_folder + target_path;
-      CreateSubfolders(*platform.files, copy_folder, target_path);
-      ClearTargetFile(destination);
-      platform.files->MoveFile(temp_path, destination);
-    } else {
-      InstallCurrentFile();
-    }
+  // Cut short, or followed by more than it announced: not used, nothing shown.
+  if (!confirmed || (has_length && received != announced)) {
+    resume();
+    return;
+  }
+  if (!body.MoveOver(staging_path)) {
+    missing();
+    return;
+  }
+  if (copy_only) {
+    const std::string destination = copy_folder + target_path;
+    CreateSubfolders(*platform.files, copy_folder, target_path);
+    ClearTargetFile(destination);
+    platform.files->MoveFile(staging_path, destination);
+  } else {
+    InstallCurrentFile();
   }
   resume();
 }

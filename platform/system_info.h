@@ -54,6 +54,9 @@ class SystemInfo {
 
   // The ANSI code page (1252 for Western European Windows).
   virtual uint32_t AnsiCodePage() = 0;
+
+  // GetCurrentProcessId: the running program's process id.
+  virtual uint32_t GetCurrentProcessId() = 0;
 };
 
 }  // namespace qv

@@ -7,6 +7,13 @@
 // means it is used up. Cancel abandons the request in progress (and does
 // nothing when there is none).
 //
+// A body may arrive slowly. GetChunk waits for its bytes; a caller on the UI
+// thread asks ChunkReady first and, while it answers false, runs the
+// EventLoop (RunUntil) instead, so that the host stays responsive and a
+// Cancel from a handler takes effect at once. Once the body is used up,
+// BodyEndConfirmed tells a body that ended where the protocol marks its end
+// from one that simply stopped.
+//
 // Used from the UI thread; implementations may work on a thread of their own
 // but deliver every state change through the EventLoop.
 #ifndef QV_PLATFORM_TRANSFER_H_
@@ -40,6 +47,19 @@ class Transfer {
   virtual std::string GetHeader(const std::string& name) = 0;
   // The next part of the body: at most max_size bytes, empty at the end.
   virtual std::vector<uint8_t> GetChunk(size_t max_size) = 0;
+  // True when GetChunk(max_size) returns without waiting: max_size bytes
+  // are there, or the body has ended or was cancelled. After a false answer
+  // the component posts an event to the EventLoop once that changes, so a
+  // loop that waits for it wakes up.
+  virtual bool ChunkReady(size_t max_size) = 0;
+  // True once the body has ended at the end the protocol marks: after the
+  // bytes its "Content-Length" announced, or after the last chunk of a
+  // chunked body, with nothing sent beyond what the response announced.
+  // False while the body is still arriving, and for a body that ended
+  // because the connection closed (no length, no chunks), was cut short,
+  // failed, was cancelled, or was followed by bytes it did not announce
+  // ("Content-Length: 0" and then data, say).
+  virtual bool BodyEndConfirmed() = 0;
   virtual void Cancel() = 0;
   // The address of the current (or last) request.
   virtual std::string url() const = 0;

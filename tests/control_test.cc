@@ -79,6 +79,8 @@ class FakeTransfer : public Transfer {
     ++log_->reads;
     return {};
   }
+  bool ChunkReady(size_t) override { return true; }
+  bool BodyEndConfirmed() override { return false; }
   void Cancel() override { ++log_->cancels; }
   std::string url() const override { return ""; }
 

@@ -1,21 +1,20 @@
 // The libcurl components against a server on 127.0.0.1. The HTTP transfer:
 // the state changes, the header, the body in chunks, redirects, kept-alive
-// connections, failures and cancelling. The remote data space: the calls it
+// connections, failures and cancelling, the confirmed end of a body, slow
+// servers, and a reader that waits in the event loop. The remote data space: the calls it
 // posts and what it makes of the answers of good and broken servers.
 #include "platform/curl/curl_transfer.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 #include <set>
 #include <thread>
 
 #include "platform/curl/curl_data_space.h"
+#include "tests/raw_http_server.h"
 #include "tests/test_util.h"
 
 namespace qv {
@@ -36,9 +35,6 @@ class TestServer {
     });
     server_.Get("/big", [](const httplib::Request&, httplib::Response& res) {
       res.set_content(Body(8 << 20), "application/octet-stream");
-    });
-    server_.Get("/empty", [](const httplib::Request&, httplib::Response& res) {
-      res.set_content("", "application/octet-stream");
     });
     server_.Get("/moved",
                 [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/file"); });
@@ -103,10 +99,14 @@ class CurlTransferTest : public ::testing::Test {
   }
 
   TestServer server_;
+  testing::RawHttpServer raw_;
   EventLoop loop_;
   CurlTransfer transfer_;
   std::vector<int> states_;
 };
+
+using Reply = testing::RawHttpServer::Reply;
+using testing::RawHttpServer;
 
 TEST_F(CurlTransferTest, CompletedResponseGivesHeaderAndBodyInChunks) {
   ASSERT_EQ(Fetch(server_.Url("/file")), kStateResponseCompleted);
@@ -125,10 +125,7 @@ TEST_F(CurlTransferTest, BodyLargerThanTheBufferArrivesWhole) {
   EXPECT_EQ(ReadBody(), Body(8 << 20));
 }
 
-TEST_F(CurlTransferTest, EmptyBodyRedirectAndRequestHeader) {
-  ASSERT_EQ(Fetch(server_.Url("/empty")), kStateResponseCompleted);
-  EXPECT_EQ(transfer_.GetHeader("Content-Length"), "0");
-  EXPECT_EQ(ReadBody(), "");
+TEST_F(CurlTransferTest, RedirectAndRequestHeader) {
   ASSERT_EQ(Fetch(server_.Url("/moved")), kStateResponseCompleted);
   EXPECT_EQ(transfer_.GetHeader("").rfind("HTTP/1.1 200", 0), 0u) << "the final response's header";
   EXPECT_EQ(ReadBody(), Body(100000));
@@ -177,28 +174,109 @@ TEST_F(CurlTransferTest, OnlyTheNewestRequestIsDelivered) {
   EXPECT_EQ(states_.size(), 1u);
 }
 
-TEST_F(CurlTransferTest, StalledResponseFails) {
+TEST_F(CurlTransferTest, OnlyABodyThatEndsWhereItsResponseSaysIsConfirmed) {
+  const std::string data = Body(5000);
+  const std::string zero = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
+  Reply later{zero, data, 0, std::chrono::milliseconds(5)};
+  later.close = false;
+  Reply trailing{"HTTP/1.1 200 OK\r\nContent-Length: 3000\r\n\r\n", data};
+  trailing.close = false;
+  const struct {
+    const char* name;
+    Reply reply;
+    std::string body;  // what GetChunk hands out
+    bool confirmed;
+  } cases[] = {
+      {"length", RawHttpServer::WithLength(data), data, true},
+      {"empty", RawHttpServer::WithLength(""), "", true},
+      {"chunked",
+       {RawHttpServer::kChunkedHead, RawHttpServer::Chunk(data.substr(0, 3000)) +
+                                         RawHttpServer::Chunk(data.substr(3000)) +
+                                         RawHttpServer::kLastChunk},
+       data,
+       true},
+      {"chunked, then more",
+       {RawHttpServer::kChunkedHead,
+        RawHttpServer::Chunk(data) + RawHttpServer::kLastChunk + "HTTP/1.1 200 OK\r\n"},
+       data,
+       false},
+      {"chunked without its end",
+       {RawHttpServer::kChunkedHead, RawHttpServer::Chunk(data)},
+       data,
+       false},
+      {"until the connection closes", {"HTTP/1.1 200 OK\r\n\r\n", data}, data, false},
+      {"cut short", RawHttpServer::WithLength(data.substr(0, 3000), 5000), data.substr(0, 3000),
+       false},
+      {"zero length, data with the header", {zero + data, ""}, "", false},
+      {"zero length, data a moment later", later, "", false},
+      {"more than announced", trailing, data.substr(0, 3000), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    raw_.Set("/f", c.reply);
+    ASSERT_EQ(Fetch(raw_.Url("/f")), kStateResponseCompleted);
+    EXPECT_EQ(ReadBody(), c.body);
+    EXPECT_EQ(transfer_.BodyEndConfirmed(), c.confirmed);
+  }
+}
+
+TEST_F(CurlTransferTest, AReaderWaitingInTheLoopIsWokenWhenTheChunkIsThere) {
+  raw_.Set("/slow", {"HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\n", Body(5000), 1000,
+                     std::chrono::milliseconds(50)});
+  ASSERT_EQ(Fetch(raw_.Url("/slow")), kStateResponseCompleted);
+  std::unique_ptr<Timer> guard = loop_.CreateTimer(10000, [this] { loop_.Quit(); });
+  guard->SetEnabled(true);
+  std::string body;
+  int waits = 0;
+  while (true) {
+    if (!transfer_.ChunkReady(2048)) {
+      ++waits;
+      ASSERT_TRUE(loop_.RunUntil([this] { return transfer_.ChunkReady(2048); }));
+    }
+    std::vector<uint8_t> chunk = transfer_.GetChunk(2048);
+    if (chunk.empty()) break;
+    body.append(chunk.begin(), chunk.end());
+  }
+  EXPECT_EQ(body, Body(5000));
+  EXPECT_GT(waits, 0);
+  EXPECT_TRUE(transfer_.BodyEndConfirmed());
+}
+
+TEST_F(CurlTransferTest, SlowServersFailAfterTheRateWindow) {
   CurlTransferOptions options;
-  options.stall_timeout_seconds = 1;
+  options.rate_window_seconds = 1;
+  options.min_window_bytes = 1024;
   CurlTransfer impatient(&loop_, options);
-  int state = 0;
-  impatient.SetStateChangedHandler([&](int s) { state = s; });
-  // A server that accepts the connection and never answers.
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-  ASSERT_EQ(::listen(fd, 4), 0);
-  socklen_t len = sizeof(addr);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  ASSERT_TRUE(
-      impatient
-          .Execute("http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/", "GET", "", "")
-          .ok());
-  loop_.RunUntil([&] { return state != 0; });
-  EXPECT_EQ(state, kStateError);
-  ::close(fd);
+  std::vector<int> states;
+  impatient.SetStateChangedHandler([&](int s) { states.push_back(s); });
+  auto fetch = [&](const std::string& path) {
+    states.clear();
+    EXPECT_TRUE(impatient.Execute(raw_.Url(path), "GET", "", "").ok());
+    loop_.RunUntil([&] { return !states.empty(); });
+  };
+  // Accepts the request and never answers.
+  Reply silent{"", ""};
+  silent.close = false;
+  raw_.Set("/silent", silent);
+  fetch("/silent");
+  EXPECT_EQ(states, std::vector<int>{kStateError});
+
+  // Two bytes every 100 ms: the body ends early, unconfirmed.
+  Reply trickle{"HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n", "ab", 2,
+                std::chrono::milliseconds(100), true};
+  raw_.Set("/trickle", trickle);
+  const auto start = std::chrono::steady_clock::now();
+  fetch("/trickle");
+  ASSERT_EQ(states, std::vector<int>{kStateResponseCompleted});
+  size_t received = 0;
+  while (true) {
+    const size_t n = impatient.GetChunk(2048).size();
+    if (n == 0) break;
+    received += n;
+  }
+  EXPECT_LT(received, 1024u);
+  EXPECT_FALSE(impatient.BodyEndConfirmed());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 }
 
 TEST_F(CurlTransferTest, OnlyGetIsOffered) {

@@ -7,9 +7,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <netinet/in.h>
 #include <sys/file.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -418,15 +416,8 @@ TEST_F(EngineE2eTest, OnlineRunRestartAndNextRun) {
 
 TEST_F(EngineE2eTest, FailedRequestHaltsWithoutEvent) {
   // A port that was free a moment ago: nothing listens there.
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-  socklen_t len = sizeof(addr);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  ::close(fd);
-  const std::string base = "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/files/";
+  const std::string base =
+      "http://127.0.0.1:" + std::to_string(testing::FreeLoopbackPort()) + "/files/";
 
   TestMachine m;
   Session s(m, base);

@@ -1,6 +1,8 @@
 // Test helpers for the install engine: a transfer component that serves
 // scripted responses, and a control on a fresh sandbox machine prepared the
 // way a start-up leaves it (folders made, rights granted, download base set).
+// A test of what the real transfer hands out swaps in the libcurl component
+// (UseRealTransfer) and a real server.
 #ifndef QV_TESTS_ENGINE_FIXTURE_H_
 #define QV_TESTS_ENGINE_FIXTURE_H_
 
@@ -19,6 +21,7 @@
 #include "control/module_state.h"
 #include "engine/install_list.h"
 #include "install/modInstall.h"
+#include "platform/curl/curl_transfer.h"
 #include "platform/recordset.h"
 #include "tests/test_util.h"
 
@@ -102,6 +105,12 @@ class FakeTransfer : public Transfer {
     offset_ += size;
     return chunk;
   }
+  bool ChunkReady(size_t) override { return true; }
+  // The whole body was handed out and matches its "Content-Length".
+  bool BodyEndConfirmed() override {
+    return !cancelled_ && offset_ == current_.body.size() &&
+           GetHeader("Content-Length") == std::to_string(current_.body.size());
+  }
   void Cancel() override { cancelled_ = true; }
   std::string url() const override { return url_; }
 
@@ -171,6 +180,19 @@ class EngineTest : public ::testing::Test {
     control_->tmrComInstall->SetEnabled(true);
   }
   void Run() { EXPECT_TRUE(m_.loop().RunUntilIdle()); }
+  // Fetches from base with the libcurl transfer instead of the scripted one.
+  // Its rate window is cut to a second, so a slow server fails soon.
+  void UseRealTransfer(const std::string& base) {
+    CurlTransferOptions options;
+    options.rate_window_seconds = 1;
+    options.min_window_bytes = 1024;
+    auto real = std::make_unique<CurlTransfer>(&m_.loop(), options);
+    real->SetStateChangedHandler(
+        [this](int state) { control_->Inet1_StateChanged(static_cast<int16_t>(state)); });
+    control_->Inet1 = std::move(real);
+    control_->msDownloadLocation = base;
+    net_ = nullptr;
+  }
   // Runs until the transfer's completion has enabled the timer again.
   void Complete() {
     m_.loop().RunUntil([this] { return control_->tmrComInstall->enabled(); });
@@ -186,6 +208,16 @@ class EngineTest : public ::testing::Test {
   }
   static std::string Client(const std::string& name) { return gsDirClient + "\\" + name; }
   static std::string Temp(const std::string& name) { return gsDirTemp + "\\" + name; }
+  // The names in the temp folder that start with prefix.
+  std::vector<std::string> TempNames(const std::string& prefix) {
+    std::vector<DirEntry> entries;
+    m_.platform().files->ListDirectory(gsDirTemp, &entries);
+    std::vector<std::string> names;
+    for (const DirEntry& e : entries) {
+      if (e.name.rfind(prefix, 0) == 0) names.push_back(e.name);
+    }
+    return names;
+  }
   std::vector<std::string> RequestedUrls() const {
     std::vector<std::string> urls;
     for (const auto& r : net_->requests) urls.push_back(r.url);

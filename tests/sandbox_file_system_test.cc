@@ -98,6 +98,10 @@ TEST_F(FileSystemTest, WritableFilesTruncateOrAppend) {
     std::unique_ptr<WritableFile> w;
     ASSERT_TRUE(files().NewWritableFile("C:\\LOG.TXT", OpenMode::kAppend, &w).ok());
     ASSERT_TRUE(w->Append("second\r\n", 8).ok());
+    // Held without sharing while open, by this program too: in use.
+    std::unique_ptr<RandomAccessFile> r;
+    EXPECT_EQ(files().NewRandomAccessFile("C:\\log.txt", &r).code(), kErrorSharingViolation);
+    EXPECT_EQ(files().DeleteFile("C:\\log.txt").code(), kErrorSharingViolation);
     ASSERT_TRUE(w->Close().ok());
     EXPECT_FALSE(w->Append("x", 1).ok());
   }

@@ -3,17 +3,25 @@
 #include "platform/curl/curl_transfer.h"
 
 #include <curl/curl.h>
+#include <poll.h>
+#include <strings.h>
+#include <sys/socket.h>
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <string_view>
+#include <utility>
 
 namespace qv {
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 std::string Lower(std::string s) {
   for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -25,6 +33,23 @@ std::string Trim(const std::string& s) {
   if (b == std::string::npos) return "";
   const size_t e = s.find_last_not_of(" \t\r\n");
   return s.substr(b, e - b + 1);
+}
+
+// The value of a header field of a whole header block, "" when absent.
+std::string FieldValue(const std::string& header, const std::string& name) {
+  const std::string wanted = Lower(name);
+  size_t start = 0;
+  while (start < header.size()) {
+    size_t end = header.find('\n', start);
+    if (end == std::string::npos) end = header.size();
+    const std::string line = header.substr(start, end - start);
+    const size_t colon = line.find(':');
+    if (colon != std::string::npos && Lower(Trim(line.substr(0, colon))) == wanted) {
+      return Trim(line.substr(colon + 1));
+    }
+    start = end + 1;
+  }
+  return "";
 }
 
 struct GlobalInit {
@@ -52,6 +77,7 @@ struct CurlTransfer::Shared {
   bool header_done = false;
   std::string header;       // of the last response
   bool body_done = false;
+  bool body_confirmed = false;
 
   // Body bytes waiting for GetChunk: a ring buffer.
   const size_t capacity;
@@ -63,24 +89,68 @@ struct CurlTransfer::Shared {
   // every chunk the reader takes), the reader for a whole chunk. Waking a
   // thread for every 2 KiB chunk would cost more than the copy.
   size_t writer_needs = 0;  // room the waiting worker waits for; 0: not waiting
-  bool reader_waiting = false;
+  size_t reader_wants = 0;  // bytes the waiting reader waits for; 0: not waiting
+  bool reader_in_loop = false;  // the reader waits in the EventLoop, not here
 
-  // Posts state changes to the UI thread.
+  // A reader waiting for reader_wants bytes can go on.
+  bool ReaderReady(size_t wanted) const {
+    return size >= wanted || size >= capacity || body_done || cancelled;
+  }
+  // Wakes a waiting reader that can go on: one blocked in GetChunk through
+  // the condition variable; for one waiting in the loop, answers true, and
+  // the caller posts the wake-up once it has let go of the mutex.
+  bool WakeReader() {
+    if (reader_wants == 0 || !ReaderReady(reader_wants)) return false;
+    reader_wants = 0;
+    changed.notify_all();
+    return std::exchange(reader_in_loop, false);
+  }
+
+  // Posts state changes to the UI thread, and empty events that wake it.
   std::function<void(uint64_t, int)> post;
+  std::function<void()> wake;
 };
 
 namespace {
 
 struct RequestContext {
-  CurlTransfer::Shared* shared;
-  uint64_t id;
-  CURL* curl;
+  CurlTransfer::Shared* shared = nullptr;
+  const CurlTransferOptions* options = nullptr;
+  uint64_t id = 0;
   std::string header_block;  // the response being received
   bool announced = false;
+  // The rate check: bytes of header and body so far, and the window.
+  uint64_t received = 0;
+  uint64_t body_bytes = 0;
+  Clock::time_point window_start;
+  uint64_t window_base = 0;
+  bool too_slow = false;
+  // libcurl found bytes beyond the announced length with the header.
+  bool excess = false;
 };
 
 bool Stale(CurlTransfer::Shared* s, uint64_t id) {
   return s->stopping || s->current != id || s->cancelled;
+}
+
+// Starts a new rate window now.
+void RestartWindow(RequestContext* ctx) {
+  ctx->window_start = Clock::now();
+  ctx->window_base = ctx->received;
+}
+
+// True (and the request to be abandoned) when a whole window has passed with
+// too few bytes; a window that brought enough starts the next one.
+bool TooSlow(RequestContext* ctx) {
+  if (Clock::now() - ctx->window_start < std::chrono::seconds(ctx->options->rate_window_seconds)) {
+    return false;
+  }
+  if (ctx->received - ctx->window_base < ctx->options->min_window_bytes) {
+    ctx->too_slow = true;
+    return true;
+  }
+  RestartWindow(ctx);
+  return false;
 }
 
 void Announce(RequestContext* ctx) {
@@ -98,6 +168,7 @@ void Announce(RequestContext* ctx) {
 size_t OnHeader(char* data, size_t size, size_t count, void* user) {
   auto* ctx = static_cast<RequestContext*>(user);
   const size_t n = size * count;
+  ctx->received += n;
   std::string line(data, n);
   if (line.rfind("HTTP/", 0) == 0) ctx->header_block.clear();
   ctx->header_block += line;
@@ -119,42 +190,107 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
   auto* ctx = static_cast<RequestContext*>(user);
   CurlTransfer::Shared* s = ctx->shared;
   const size_t n = size * count;
+  ctx->received += n;
+  ctx->body_bytes += n;
+  if (TooSlow(ctx)) return 0;  // abandons the request
   if (!ctx->announced) Announce(ctx);
   size_t done = 0;
-  std::unique_lock<std::mutex> lock(s->mutex);
-  while (done < n) {
-    // Waits for a quarter of the buffer (or the rest of this piece) to be
-    // free, so that the reader drains a good part before the worker is
-    // woken; any room will do when the reader waits for more bytes than
-    // the buffer holds now.
-    const size_t wanted = std::min(n - done, s->capacity / 4);
-    auto can_write = [&] {
+  bool wake = false;
+  {
+    std::unique_lock<std::mutex> lock(s->mutex);
+    while (done < n) {
+      // Waits for a quarter of the buffer (or the rest of this piece) to be
+      // free, so that the reader drains a good part before the worker is
+      // woken; any room will do when the reader waits for more bytes than
+      // the buffer holds now.
+      const size_t wanted = std::min(n - done, s->capacity / 4);
+      auto can_write = [&] {
+        const size_t room = s->capacity - s->size;
+        return room >= wanted || (s->reader_wants > 0 && room > 0);
+      };
+      if (!can_write()) {
+        s->writer_needs = wanted;
+        s->changed.wait(lock, [&] { return Stale(s, ctx->id) || can_write(); });
+        s->writer_needs = 0;
+        // The reader held the body up: that time is not the server's.
+        RestartWindow(ctx);
+      }
+      if (Stale(s, ctx->id)) return 0;  // abandons the request
       const size_t room = s->capacity - s->size;
-      return room >= wanted || (s->reader_waiting && room > 0);
-    };
-    if (!can_write()) {
-      s->writer_needs = wanted;
-      s->changed.wait(lock, [&] { return Stale(s, ctx->id) || can_write(); });
-      s->writer_needs = 0;
+      size_t take = std::min(room, n - done);
+      size_t tail = (s->head + s->size) % s->capacity;
+      size_t first = std::min(take, s->capacity - tail);
+      std::memcpy(s->ring.data() + tail, data + done, first);
+      std::memcpy(s->ring.data(), data + done + first, take - first);
+      s->size += take;
+      done += take;
+      wake = s->WakeReader() || wake;
     }
-    if (Stale(s, ctx->id)) return 0;  // abandons the request
-    const size_t room = s->capacity - s->size;
-    size_t take = std::min(room, n - done);
-    size_t tail = (s->head + s->size) % s->capacity;
-    size_t first = std::min(take, s->capacity - tail);
-    std::memcpy(s->ring.data() + tail, data + done, first);
-    std::memcpy(s->ring.data(), data + done + first, take - first);
-    s->size += take;
-    done += take;
-    if (s->reader_waiting) s->changed.notify_all();
   }
+  if (wake) s->wake();
   return n;
 }
 
 int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   auto* ctx = static_cast<RequestContext*>(user);
-  std::lock_guard<std::mutex> lock(ctx->shared->mutex);
-  return Stale(ctx->shared, ctx->id) ? 1 : 0;
+  {
+    std::lock_guard<std::mutex> lock(ctx->shared->mutex);
+    if (Stale(ctx->shared, ctx->id)) return 1;
+  }
+  return TooSlow(ctx) ? 1 : 0;
+}
+
+// libcurl's own account of the transfer: it tells of bytes found beyond the
+// announced length, or beyond the last chunk, in the read that ended the
+// header or the body.
+int OnDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) {
+  if (type != CURLINFO_TEXT) return 0;
+  const std::string_view text(data, size);
+  if (text.starts_with("Excess found") || text.starts_with("Leftovers after chunking")) {
+    static_cast<RequestContext*>(user)->excess = true;
+  }
+  return 0;
+}
+
+// The socket of the connection that is kept for the next request, or
+// CURL_SOCKET_BAD when libcurl closed it.
+curl_socket_t KeptSocket(CURL* curl) {
+  curl_socket_t fd = CURL_SOCKET_BAD;
+  if (curl_easy_getinfo(curl, CURLINFO_ACTIVESOCKET, &fd) != CURLE_OK) return CURL_SOCKET_BAD;
+  return fd;
+}
+
+// Bytes that arrived on the kept plain-http connection after the body:
+// nothing may follow a response until the next request. An empty body gets
+// a short grace, since such bytes may trail the header by a moment.
+bool BytesAfterBody(CURL* curl, bool empty_body) {
+  char* scheme = nullptr;
+  if (curl_easy_getinfo(curl, CURLINFO_SCHEME, &scheme) != CURLE_OK || scheme == nullptr ||
+      ::strcasecmp(scheme, "http") != 0) {
+    return false;
+  }
+  const curl_socket_t fd = KeptSocket(curl);
+  if (fd == CURL_SOCKET_BAD) return false;
+  pollfd p{fd, POLLIN, 0};
+  if (::poll(&p, 1, empty_body ? kEmptyBodyGraceMs : 0) <= 0) return false;
+  char byte = 0;
+  return ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+}
+
+// The body ended where its response said it would. A connection that
+// carried more than its response announced is shut down, so that the next
+// request does not take those bytes for its answer.
+bool EndConfirmed(CURL* curl, CURLcode rc, const RequestContext& ctx) {
+  if (rc != CURLE_OK || ctx.too_slow) return false;
+  curl_off_t length = -1;
+  curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+  const std::string coding = Lower(FieldValue(ctx.header_block, "Transfer-Encoding"));
+  const bool chunked = coding.size() >= 7 && coding.compare(coding.size() - 7, 7, "chunked") == 0;
+  if (length < 0 && !chunked) return false;  // read until the connection closed
+  if (!ctx.excess && !BytesAfterBody(curl, ctx.body_bytes == 0)) return true;
+  const curl_socket_t fd = KeptSocket(curl);
+  if (fd != CURL_SOCKET_BAD) ::shutdown(fd, SHUT_RDWR);
+  return false;
 }
 
 void Worker(std::shared_ptr<CurlTransfer::Shared> s, CurlTransferOptions options) {
@@ -173,7 +309,11 @@ void Worker(std::shared_ptr<CurlTransfer::Shared> s, CurlTransferOptions options
       url = s->job_url;
       headers = s->job_headers;
     }
-    RequestContext ctx{s.get(), id, curl, "", false};
+    RequestContext ctx;
+    ctx.shared = s.get();
+    ctx.options = &options;
+    ctx.id = id;
+    RestartWindow(&ctx);
     curl_slist* list = nullptr;
     for (const std::string& h : headers) list = curl_slist_append(list, h.c_str());
     curl_easy_reset(curl);
@@ -184,8 +324,6 @@ void Worker(std::shared_ptr<CurlTransfer::Shared> s, CurlTransferOptions options
     curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, options.connect_timeout_seconds);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, options.stall_timeout_seconds);
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, OnHeader);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &ctx);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, OnBody);
@@ -193,20 +331,28 @@ void Worker(std::shared_ptr<CurlTransfer::Shared> s, CurlTransferOptions options
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, OnProgress);
     curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &ctx);
+    curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
+    curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, OnDebug);
+    curl_easy_setopt(curl, CURLOPT_DEBUGDATA, &ctx);
     curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 256L * 1024L);
     if (!options.ca_file.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, options.ca_file.c_str());
     const CURLcode rc = curl_easy_perform(curl);
     curl_slist_free_all(list);
     if (rc == CURLE_OK && !ctx.announced) Announce(&ctx);  // a response with no body
+    const bool confirmed = EndConfirmed(curl, rc, ctx);
     bool failed_before_header = false;
+    bool wake = false;
     {
       std::lock_guard<std::mutex> lock(s->mutex);
       if (s->current == id) {
         s->body_done = true;
+        s->body_confirmed = confirmed && !s->cancelled;
         failed_before_header = rc != CURLE_OK && !ctx.announced && !s->cancelled && !s->stopping;
       }
+      wake = s->WakeReader();
       s->changed.notify_all();
     }
+    if (wake) s->wake();
     if (failed_before_header) s->post(id, kStateError);
   }
   curl_easy_cleanup(curl);
@@ -226,6 +372,7 @@ CurlTransfer::CurlTransfer(EventLoop* loop, CurlTransferOptions options)
       if (weak.lock()) Deliver(id, state);
     });
   };
+  shared_->wake = [loop] { loop->Post([] {}); };
   worker_ = std::thread(Worker, shared_, options);
 }
 
@@ -282,8 +429,11 @@ Status CurlTransfer::Execute(const std::string& url, const std::string& operatio
   shared_->header_done = false;
   shared_->header.clear();
   shared_->body_done = false;
+  shared_->body_confirmed = false;
   shared_->head = 0;
   shared_->size = 0;
+  shared_->reader_wants = 0;
+  shared_->reader_in_loop = false;
   shared_->changed.notify_all();
   return Status::OK();
 }
@@ -294,39 +444,23 @@ std::string CurlTransfer::GetHeader(const std::string& name) {
     std::lock_guard<std::mutex> lock(shared_->mutex);
     header = shared_->header;
   }
-  if (name.empty()) return header;
-  const std::string wanted = Lower(name);
-  size_t start = 0;
-  while (start < header.size()) {
-    size_t end = header.find('\n', start);
-    if (end == std::string::npos) end = header.size();
-    const std::string line = header.substr(start, end - start);
-    const size_t colon = line.find(':');
-    if (colon != std::string::npos && Lower(Trim(line.substr(0, colon))) == wanted) {
-      return Trim(line.substr(colon + 1));
-    }
-    start = end + 1;
-  }
-  return "";
+  return name.empty() ? header : FieldValue(header, name);
 }
 
 std::vector<uint8_t> CurlTransfer::GetChunk(size_t max_size) {
   std::vector<uint8_t> chunk;
   Shared* s = shared_.get();
   std::unique_lock<std::mutex> lock(s->mutex);
-  if (!s->header_done || s->cancelled) return chunk;
+  if (!s->header_done || s->cancelled || max_size == 0) return chunk;
   // A full chunk, or what is left at the end of the body: a short chunk
   // means the body is over.
-  auto ready = [&] {
-    return s->size >= max_size || s->size >= s->capacity || s->body_done || s->cancelled;
-  };
-  if (!ready()) {
-    s->reader_waiting = true;
+  if (!s->ReaderReady(max_size)) {
+    s->reader_wants = max_size;
     // A worker that waits for more room than there is can now fill what
     // there is.
     if (s->writer_needs > 0) s->changed.notify_all();
-    s->changed.wait(lock, ready);
-    s->reader_waiting = false;
+    s->changed.wait(lock, [&] { return s->ReaderReady(max_size); });
+    s->reader_wants = 0;
   }
   if (s->cancelled) return chunk;
   const size_t take = std::min(max_size, s->size);
@@ -341,10 +475,27 @@ std::vector<uint8_t> CurlTransfer::GetChunk(size_t max_size) {
   return chunk;
 }
 
+bool CurlTransfer::ChunkReady(size_t max_size) {
+  Shared* s = shared_.get();
+  std::lock_guard<std::mutex> lock(s->mutex);
+  if (!s->header_done || max_size == 0 || s->ReaderReady(max_size)) return true;
+  s->reader_wants = max_size;
+  s->reader_in_loop = true;
+  if (s->writer_needs > 0) s->changed.notify_all();
+  return false;
+}
+
+bool CurlTransfer::BodyEndConfirmed() {
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  return shared_->body_done && shared_->body_confirmed && !shared_->cancelled;
+}
+
 void CurlTransfer::Cancel() {
   {
     std::lock_guard<std::mutex> lock(shared_->mutex);
     shared_->cancelled = true;
+    shared_->reader_wants = 0;
+    shared_->reader_in_loop = false;
     shared_->changed.notify_all();
   }
   busy_.reset();

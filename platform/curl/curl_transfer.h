@@ -7,9 +7,21 @@
 // EventLoop, and GetChunk then reads the body from the connection as it
 // arrives, through a bounded buffer (when it is full, the worker waits until
 // a quarter of it is free again), so memory stays flat whatever the size of
-// the body. A request that fails before
-// its header is complete posts kStateError; one that fails later ends its
-// body early (the caller sees fewer bytes than announced).
+// the body. A request that fails before its header is complete posts
+// kStateError; one that fails later ends its body early (the caller sees
+// fewer bytes than announced, and BodyEndConfirmed is false).
+//
+// A reader that asked ChunkReady and got false is woken by a posted (empty)
+// event once the chunk is there or the body has ended; one wake-up per wait.
+//
+// The end of a body is confirmed when libcurl finished it without error and
+// the response framed it: by "Content-Length" or by chunks. Bytes beyond the
+// body are looked for twice: libcurl reports those it read together with
+// the body's end ("Excess found", "Leftovers after chunking"), and after a
+// plain-http body the kept connection is checked for bytes waiting on it
+// (after an empty body, those arriving within kEmptyBodyGraceMs too). Either
+// makes the body unconfirmed, and the connection is shut down so that the
+// next request does not read those bytes as its answer.
 //
 // Redirects are followed; the proxy comes from the usual environment
 // variables (http_proxy, https_proxy, no_proxy). State changes of a request
@@ -36,9 +48,19 @@ struct CurlTransferOptions {
   // Extra certificate authorities (PEM file); "" uses the system's.
   std::string ca_file;
   long connect_timeout_seconds = 30;
-  // A request during which nothing arrives for this long fails.
-  long stall_timeout_seconds = 60;
+  // A request fails when fewer than min_window_bytes (header and body)
+  // arrive in a window of rate_window_seconds. Windows follow one another
+  // from the start of the request; a new one starts whenever the worker had
+  // to wait for the reader, so a reader that is busy never makes the server
+  // look slow. With the defaults
+  // a server that stays silent for a minute, or sends less than 1 KiB a
+  // second on average over a minute, fails the request.
+  long rate_window_seconds = 60;
+  size_t min_window_bytes = 60 * 1024;
 };
+
+// How long the connection is watched for bytes beyond an empty body.
+constexpr int kEmptyBodyGraceMs = 100;
 
 class CurlTransfer : public Transfer {
  public:
@@ -57,6 +79,8 @@ class CurlTransfer : public Transfer {
   // Blocks until max_size body bytes are there or the body has ended, so
   // that only the last chunk of a body is short.
   std::vector<uint8_t> GetChunk(size_t max_size) override;
+  bool ChunkReady(size_t max_size) override;
+  bool BodyEndConfirmed() override;
   void Cancel() override;
   std::string url() const override;
 

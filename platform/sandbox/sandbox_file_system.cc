@@ -510,12 +510,12 @@ Status SandboxFileSystem::NewWritableFile(const std::string& path, OpenMode mode
   flags |= mode == OpenMode::kAppend ? O_APPEND : O_TRUNC;
   const int fd = ::open(loc.host_path.c_str(), flags, 0644);
   if (fd < 0) return PosixError("cannot open " + loc.path.ToString(), errno);
-  // The file is in use until it is closed: a whole-file lock on this open
-  // file is what the in-use test of every process, this one included, sees.
+  // The writer holds the file exclusively while it is open, as a file opened
+  // without sharing is held on Windows: the machine's in-use test sees it,
+  // in this process too, and other programs cannot read half of it.
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     ::close(fd);
-    return Status::Error(kErrorSharingViolation,
-                         loc.path.ToString() + " is in use by another program");
+    return SharingViolation(loc);
   }
   result->reset(new HostWritableFile(fd, loc.path.ToString()));
   return Status::OK();

@@ -2,6 +2,7 @@
 #include "platform/sandbox/sandbox_system_info.h"
 
 #include <sys/sysinfo.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -71,5 +72,7 @@ MemoryStatus SandboxSystemInfo::GlobalMemoryStatus() {
 }
 
 uint32_t SandboxSystemInfo::AnsiCodePage() { return machine_->codec().code_page(); }
+
+uint32_t SandboxSystemInfo::GetCurrentProcessId() { return static_cast<uint32_t>(::getpid()); }
 
 }  // namespace qv::sandbox

@@ -21,6 +21,8 @@ class SandboxSystemInfo : public SystemInfo {
   // The profile's figures, or the host's when the profile has none.
   MemoryStatus GlobalMemoryStatus() override;
   uint32_t AnsiCodePage() override;
+  // The host process's id: the sandbox runs in the host's processes.
+  uint32_t GetCurrentProcessId() override;
 
  private:
   uint32_t CopyFolder(const std::string& folder, char* buffer, uint32_t size);

@@ -1,0 +1,336 @@
+// The kill harness: qvserver and qvinit as child processes, a sandbox machine
+// with the target in use, kills at random moments and the next start.
+#include "tests/kill_harness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "platform/sandbox/machine.h"
+#include "platform/sandbox/sandbox_platform.h"
+#include "tests/test_util.h"
+
+extern char** environ;
+
+namespace qv::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr char kKeyName[] = "KILL";
+constexpr char kLogin[] = "killer";
+constexpr char kPassword[] = "pw";
+constexpr char kTarget[] = "C:\\Program Files\\Ostrel\\Quillmark\\Client\\big.bin";
+constexpr char kTemp[] = "C:\\Program Files\\Ostrel\\Quillmark\\Temp\\";
+constexpr char kHostClient[] = "/drive_c/Program Files/Ostrel/Quillmark/Client";
+constexpr char kHostTemp[] = "/drive_c/Program Files/Ostrel/Quillmark/Temp";
+
+std::string Published(uint64_t size) {
+  std::string bytes(size, '\0');
+  for (uint64_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7 + i / 4093) & 0xFF);
+  return bytes;
+}
+
+// A child process; stdout_pipe gives its standard output to read, otherwise
+// its output goes nowhere. Standard input is empty.
+class Child {
+ public:
+  Child(const std::vector<std::string>& argv, const std::vector<std::string>& env_extra,
+        bool stdout_pipe) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    int fds[2] = {-1, -1};
+    if (stdout_pipe && ::pipe2(fds, O_CLOEXEC) == 0) {
+      posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    } else {
+      posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    }
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    std::vector<std::string> env_text = env_extra;
+    std::vector<char*> env;
+    for (char** e = environ; *e != nullptr; ++e) env.push_back(*e);
+    for (std::string& e : env_text) env.push_back(e.data());
+    env.push_back(nullptr);
+    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), env.data()) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    if (fds[1] >= 0) ::close(fds[1]);
+    out_ = fds[0];
+  }
+  ~Child() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      Wait();
+    }
+    if (out_ >= 0) ::close(out_);
+  }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  bool started() const { return pid_ > 0; }
+  // True while the process runs.
+  bool Running() {
+    if (pid_ <= 0) return false;
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) != pid_) return true;
+    pid_ = -1;
+    exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return false;
+  }
+  void Signal(int signal) {
+    if (pid_ > 0) ::kill(pid_, signal);
+  }
+  int Wait() {
+    if (pid_ > 0) {
+      int status = 0;
+      ::waitpid(pid_, &status, 0);
+      exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      pid_ = -1;
+    }
+    return exit_code_;
+  }
+  // The first line of standard output, waited for up to timeout.
+  std::string ReadLine(std::chrono::seconds timeout) {
+    std::string line;
+    const auto end = Clock::now() + timeout;
+    while (out_ >= 0 && Clock::now() < end) {
+      pollfd p{out_, POLLIN, 0};
+      if (::poll(&p, 1, 100) <= 0) continue;
+      char c;
+      if (::read(out_, &c, 1) != 1) break;
+      if (c == '\n') return line;
+      line += c;
+    }
+    return line;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+  int exit_code_ = -1;
+};
+
+// The names and sizes in the machine's temp folder: a body that begins to
+// arrive changes them (a new temporary, or a staging file written anew).
+std::string TempSignature(const std::string& machine) {
+  std::string signature;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(machine + kHostTemp, ec)) {
+    signature += entry.path().filename().string() + "=" +
+                 std::to_string(entry.is_regular_file(ec) ? entry.file_size(ec) : 0) + ";";
+  }
+  return signature;
+}
+
+// The download temporaries in the machine's temp folder.
+std::vector<fs::path> Temporaries(const std::string& machine) {
+  std::vector<fs::path> found;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(machine + kHostTemp, ec)) {
+    if (entry.path().filename().string().rfind("~qvd", 0) == 0) found.push_back(entry.path());
+  }
+  return found;
+}
+
+std::string InstallList() {
+  nlohmann::json list = {
+      {"format", "qv-installlist"},
+      {"version", 1},
+      {"fields", nlohmann::json::array()},
+      {"records", {{1, "big.bin", "client/big.bin", 2, "1.0.0.0", "CLIENTDIR", "Large file"}}}};
+  for (const auto& [name, type] : std::vector<std::pair<const char*, const char*>>{
+           {"SequenceID", "integer"},
+           {"FileName", "string"},
+           {"DownloadLocation", "string"},
+           {"InstallType", "integer"},
+           {"FileVersion", "string"},
+           {"InstallLocation", "string"},
+           {"Description", "string"}}) {
+    list["fields"].push_back({{"name", name}, {"type", type}});
+  }
+  return list.dump();
+}
+
+class Harness {
+ public:
+  explicit Harness(const KillOptions& options)
+      : o_(options), dir_(MakeTempDir("qvkill")), machine_(dir_ + "/machine"),
+        published_(Published(options.file_bytes)), random_(options.seed) {}
+  ~Harness() {
+    server_.reset();
+    RemoveTree(dir_);
+  }
+
+  KillFigures Run() {
+    if (!StartServer() || !MakeMachine()) return figures_;
+    while (figures_.kills < o_.kills && figures_.error.empty()) Round();
+    return figures_;
+  }
+
+ private:
+  bool Fail(const std::string& error) {
+    figures_.error = error;
+    return false;
+  }
+
+  bool StartServer() {
+    const std::string db = dir_ + "/server.db";
+    const std::string files = dir_ + "/files";
+    WriteHostFile(files + "/client/big.bin", published_);
+    WriteHostFile(dir_ + "/list.json", InstallList());
+    for (const auto& [argv, input] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{QvserverPath(), "init", db}, ""},
+             {{QvserverPath(), "user", "add", db, kKeyName, kLogin}, std::string(kPassword) + "\n"},
+             {{QvserverPath(), "list", "import", db, kKeyName, dir_ + "/list.json"}, ""}}) {
+      const CommandResult r = RunCommand(argv, input);
+      if (r.exit_code != 0) return Fail("qvserver " + argv[1] + ": " + r.err);
+    }
+    server_ = std::make_unique<Child>(
+        std::vector<std::string>{QvserverPath(), "serve", db, "--files", files, "--listen",
+                                 "127.0.0.1:0"},
+        std::vector<std::string>{}, true);
+    const std::string line = server_->ReadLine(std::chrono::seconds(20));
+    const std::string prefix = "listening on ";
+    if (line.rfind(prefix, 0) != 0) return Fail("qvserver serve printed \"" + line + "\"");
+    base_ = line.substr(prefix.size());
+    return true;
+  }
+
+  // A fresh machine whose installed copy of the file is held by a program.
+  bool MakeMachine() {
+    const CommandResult r = RunCommand({QvinitPath(), "machine", "init", machine_});
+    if (r.exit_code != 0) return Fail("machine init: " + r.err);
+    std::unique_ptr<sandbox::Machine> machine;
+    if (!sandbox::Machine::Open(machine_, &machine).ok()) return Fail("cannot open the machine");
+    machine->mutable_profile()->files_in_use.push_back({kTarget, false});
+    if (!machine->SaveProfile().ok()) return Fail("cannot save the profile");
+    WriteHostFile(machine_ + kHostClient + "/big.bin", "the installed copy");
+    return true;
+  }
+
+  std::unique_ptr<Child> StartRun() {
+    return std::make_unique<Child>(
+        std::vector<std::string>{QvinitPath(), "--headless", "--machine", machine_, "startup",
+                                 base_ + "/", base_ + "/bo", kKeyName, kLogin, "192.0.2.1"},
+        std::vector<std::string>{std::string("QVINIT_PASSWORD=") + kPassword}, false);
+  }
+
+  // Waits until the run's body begins to arrive (true) or the run ends.
+  bool WaitForBody(Child& run, const std::string& before) {
+    while (run.Running()) {
+      if (TempSignature(machine_) != before) return true;
+      std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    return false;
+  }
+
+  void Round() {
+    // A run to its end stages the file and defers its replacement. Its
+    // length, and that of its body, set the moments of the kills.
+    const std::string before = TempSignature(machine_);
+    const auto start = Clock::now();
+    std::unique_ptr<Child> full = StartRun();
+    WaitForBody(*full, before);
+    const auto body_start = Clock::now();
+    const int exit_code = full->Wait();
+    const auto end = Clock::now();
+    if (exit_code != 0) {
+      Fail("a full run ended with exit status " + std::to_string(exit_code));
+      return;
+    }
+    if (figures_.full_run_seconds == 0) {
+      figures_.full_run_seconds = std::chrono::duration<double>(end - start).count();
+      body_seconds_ = std::chrono::duration<double>(end - body_start).count();
+    }
+    ++figures_.rounds;
+
+    for (int i = 0; i < o_.runs_per_round && figures_.kills < o_.kills; ++i) {
+      // Half the kills come at any moment of a run, half while its body
+      // arrives.
+      const bool in_body = std::bernoulli_distribution(0.5)(random_);
+      std::uniform_real_distribution<double> moment(
+          0, in_body ? body_seconds_ : figures_.full_run_seconds);
+      const std::string signature = TempSignature(machine_);
+      std::unique_ptr<Child> run = StartRun();
+      if (in_body) WaitForBody(*run, signature);
+      std::this_thread::sleep_for(std::chrono::duration<double>(moment(random_)));
+      if (!run->Running()) continue;  // it ended first: not a kill
+      run->Signal(SIGKILL);
+      run->Wait();
+      ++figures_.kills;
+      // A start-up removes what a killed run left, and so does the harness,
+      // through the machine: nothing holds it any more.
+      const std::vector<fs::path> left = Temporaries(machine_);
+      if (!left.empty()) ++figures_.kills_during_body;
+      std::unique_ptr<sandbox::SandboxPlatform> machine;
+      if (!sandbox::SandboxPlatform::Open(machine_, nullptr, nullptr, &machine).ok()) {
+        Fail("cannot open the machine");
+        return;
+      }
+      for (const fs::path& p : left) {
+        if (!machine->platform()->files->DeleteFile(kTemp + p.filename().string()).ok()) {
+          Fail("a killed run's temporary is still in use: " + p.filename().string());
+          return;
+        }
+      }
+    }
+
+    const CommandResult boot = RunCommand({QvinitPath(), "machine", "boot", machine_});
+    if (boot.exit_code != 0) {
+      Fail("machine boot: " + boot.err);
+      return;
+    }
+    if (SameAsPublished(machine_ + kHostClient + "/big.bin")) {
+      ++figures_.complete;
+    } else {
+      ++figures_.damaged;
+    }
+  }
+
+  bool SameAsPublished(const std::string& path) const {
+    std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rb"), std::fclose);
+    if (file == nullptr) return false;
+    std::vector<char> block(1 << 20);
+    size_t at = 0;
+    while (size_t n = std::fread(block.data(), 1, block.size(), file.get())) {
+      if (at + n > published_.size() || std::memcmp(block.data(), published_.data() + at, n) != 0) {
+        return false;
+      }
+      at += n;
+    }
+    return at == published_.size();
+  }
+
+  KillOptions o_;
+  std::string dir_;
+  std::string machine_;
+  std::string published_;
+  std::mt19937 random_;
+  std::unique_ptr<Child> server_;
+  std::string base_;
+  double body_seconds_ = 0;
+  KillFigures figures_;
+};
+
+}  // namespace
+
+KillFigures RunKillHarness(const KillOptions& options) { return Harness(options).Run(); }
+
+}  // namespace qv::testing

@@ -1,0 +1,35 @@
+// Killing qvinit at random moments while it replaces a file in use never
+// leaves a damaged file for the machine's next start. QV_KILL_ROUNDS sets the
+// number of kills (a few by default), QV_KILL_MIB the file's size.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "tests/kill_harness.h"
+
+namespace qv::testing {
+namespace {
+
+int EnvInt(const char* name, int fallback) {
+  const char* value = std::getenv(name);
+  return value != nullptr && std::atoi(value) > 0 ? std::atoi(value) : fallback;
+}
+
+TEST(KillTest, AKilledRunNeverLeavesADamagedFileForTheNextStart) {
+  KillOptions options;
+  options.kills = EnvInt("QV_KILL_ROUNDS", 6);
+  options.file_bytes = static_cast<uint64_t>(EnvInt("QV_KILL_MIB", 50)) << 20;
+  options.seed = static_cast<uint32_t>(EnvInt("QV_KILL_SEED", 1));
+  const KillFigures f = RunKillHarness(options);
+  ASSERT_EQ(f.error, "");
+  std::printf("kills %d (%d during a body), starts %d: complete %d, damaged %d; full run %.2f s\n",
+              f.kills, f.kills_during_body, f.rounds, f.complete, f.damaged, f.full_run_seconds);
+  EXPECT_EQ(f.kills, options.kills);
+  EXPECT_EQ(f.damaged, 0);
+  EXPECT_EQ(f.complete, f.rounds);
+}
+
+}  // namespace
+}  // namespace qv::testing
