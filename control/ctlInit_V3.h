@@ -306,6 +306,8 @@ class ctlInit_V3 {
   // that started it.
   bool transfer_in_flight_ = false;
   uint64_t transfer_generation_ = 0;
+  bool transfer_copy_only_ = false;
+  std::string transfer_copy_folder_;
 
   Panel panel_;
   bool visible_ = false;

@@ -80,6 +80,24 @@ bool StaysInsideFolder(const std::string& path) {
   return true;
 }
 
+// Copies source to staged by way of a temporary of its own in the temp
+// folder ("~qvl<pid>_<n>.tmp", removed by the clean-up at the next start-up
+// when a killed run left it), so that a copy that fails or is cut short never
+// leaves half a file under the staging name, which a replacement deferred to
+// the next start may name.
+bool CopyToStaging(FileSystem& files, uint32_t pid, const std::string& source,
+                   const std::string& staged) {
+  static uint32_t counter = 0;
+  const std::string temp =
+      gsDirTemp + "\\~qvl" + std::to_string(pid) + "_" + std::to_string(counter++) + ".tmp";
+  if (files.CopyFile(source, temp, false).ok() &&
+      files.MoveFileEx(temp, staged, kMoveFileReplaceExisting).ok()) {
+    return true;
+  }
+  files.DeleteFile(temp);
+  return false;
+}
+
 std::string OutsideFolderText(const std::string& file_name, const std::string& path) {
   return "The file " + file_name + " was not installed: its path " + path +
          " leads outside its folder." + kCr + kOtherFilesLine;
@@ -245,7 +263,7 @@ void ctlInit_V3::tmrComInstall_Timer() {
       const std::string source = msDownloadLocation + record.download_location;
       const std::string staged =
           gsDirTemp + "\\" + msFileName + (record.is_compressed ? ".cmp" : "");
-      if (platform.files->CopyFile(source, staged, false).ok()) {
+      if (CopyToStaging(*platform.files, platform.system->GetCurrentProcessId(), source, staged)) {
         InstallCurrentFile();
       } else {
         // A file of that name left in the temp folder is not this one.

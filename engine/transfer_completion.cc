@@ -29,7 +29,7 @@
 // and halts the run.
 //
 // The completion works from a copy of the members that describe the file,
-// taken on entry. A start-up made while the body is read (the host may call
+// taken on entry (the mode and the copy folder when the transfer started). A start-up made while the body is read (the host may call
 // one from the processed messages) begins a new run: the completion then
 // stops at once, installs nothing and leaves the timer to the new run. State
 // changes that belong to no request started by the current run are ignored.
@@ -197,6 +197,10 @@ void CreateSubfolders(FileSystem& files, const std::string& base,
 void ctlInit_V3::StartTransfer(const std::string& url) {
   transfer_in_flight_ = true;
   transfer_generation_ = run_generation();
+  // Where the file goes is fixed now: a start-up that ends early while the
+  // transfer is in flight may set the mode again, but not for this file.
+  transfer_copy_only_ = mbCopyOnly;
+  transfer_copy_folder_ = gsCopyFolder;
   if (Inet1 == nullptr || !Inet1->Execute(url, "GET", "", kRequestHeaders).ok()) {
     // No state change will come: as after a failed request, the run halts.
     transfer_in_flight_ = false;
@@ -229,8 +233,8 @@ void ctlInit_V3::Inet1_StateChanged(int16_t State) {
   const std::string file_name = msFileName;
   const std::string target_path = msTargetPath;
   const bool compressed = mbIsCompressed;
-  const bool copy_only = mbCopyOnly;
-  const std::string copy_folder = gsCopyFolder;
+  const bool copy_only = transfer_copy_only_;
+  const std::string copy_folder = transfer_copy_folder_;
   const std::string staging_path = gsDirTemp + "\\" + file_name + (compressed ? ".cmp" : "");
 
   // Goes on with the next record unless a new run has taken over.

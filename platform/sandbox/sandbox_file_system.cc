@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -123,6 +124,18 @@ Status CopyThroughBuffer(int in, int out, const std::string& from, const std::st
   }
 }
 
+// A temporary beside host_path for a copy on its way there:
+// "~qv<tag><pid>_<n>.tmp" in the same folder, the form of the control's own
+// temporaries, which its clean-up at start-up removes when a killed program
+// left one.
+std::string TemporaryBeside(const std::string& host_path, char tag) {
+  static std::atomic<uint32_t> counter{0};
+  const size_t slash = host_path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "" : host_path.substr(0, slash + 1);
+  return folder + "~qv" + tag + std::to_string(::getpid()) + "_" + std::to_string(counter++) +
+         ".tmp";
+}
+
 Status CopyHostFile(const std::string& from, const std::string& to) {
   const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) return PosixError("cannot read " + from, errno);
@@ -132,6 +145,8 @@ Status CopyHostFile(const std::string& from, const std::string& to) {
     ::close(in);
     return s;
   }
+  // In use while it is written, as every file open for writing is.
+  ::flock(out, LOCK_EX | LOCK_NB);
   Status s;
   const int in_kernel = CopyInKernel(in, out);
   if (in_kernel < 0) {
@@ -308,7 +323,7 @@ Status SandboxFileSystem::MoveHostFile(const HostLocation& from,
   if (HostIsDirectory(from.host_path)) {
     return Status::Error(kErrorNotSameDevice, "cannot move a folder to another drive");
   }
-  const std::string temp = to.host_path + ".qvmove";
+  const std::string temp = TemporaryBeside(to.host_path, 'm');
   Status s = CopyHostFile(from.host_path, temp);
   if (s.ok() && !replace && ::access(to.host_path.c_str(), F_OK) == 0) {
     s = Status::Error(kErrorAlreadyExists, to.path.ToString() + " already exists");
@@ -461,7 +476,7 @@ Status SandboxFileSystem::CopyFile(const std::string& from, const std::string& t
     if (!s.ok()) return s;
   }
   // Through a temporary file, so that a failed copy leaves the old file.
-  const std::string temp = dst.host_path + ".qvcopy";
+  const std::string temp = TemporaryBeside(dst.host_path, 'c');
   s = CopyHostFile(src.host_path, temp);
   if (s.ok() && ::rename(temp.c_str(), dst.host_path.c_str()) != 0) {
     s = PosixError("cannot copy to " + dst.path.ToString(), errno);
