@@ -51,6 +51,11 @@ BoAnswer BusinessObjects::LoginUser(const std::string& program_id, const std::st
   return answer;
 }
 
+bool BusinessObjects::LoginHeldBack(const std::string& key_name, const std::string& login,
+                                    const std::string& caller) {
+  return throttle_.HoldsBack(key_name, login, caller, LoginThrottle::Clock::now());
+}
+
 bool BusinessObjects::CurrentList(const std::string& key_name, int64_t generation,
                                   std::shared_ptr<const std::string>* document,
                                   std::string* error) {

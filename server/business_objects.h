@@ -77,6 +77,10 @@ class BusinessObjects {
   BoAnswer LoginUser(const std::string& program_id, const std::string& key_name,
                      const std::string& login, const std::string& password,
                      const std::string& remote_address, const std::string& caller);
+  // Whether LoginUser would refuse a login of (key_name, login) from
+  // caller now without checking its password.
+  bool LoginHeldBack(const std::string& key_name, const std::string& login,
+                     const std::string& caller);
   BoAnswer GetInstallFiles(const std::string& program_id, const std::string& login_id);
   BoAnswer WriteLoginNotes(const std::string& program_id, const std::string& login_id,
                            const std::string& report);

@@ -75,7 +75,7 @@ HttpAnswer ServerBusy(const std::string& source) {
                                "The server is busy; try again in a little while."}));
 }
 
-bool IsLoginCall(std::string_view body, std::string* source) {
+bool IsLoginCall(std::string_view body, LoginCall* call) {
   if (body.size() > kMaxRequestBytes) return false;
   const Json request = Json::parse(body, nullptr, /*allow_exceptions=*/false);
   if (!request.is_object()) return false;
@@ -86,7 +86,13 @@ bool IsLoginCall(std::string_view body, std::string* source) {
     return false;
   }
   const std::string program_id = object->get<std::string>();
-  *source = BusinessObjects::IsObject(program_id) ? program_id : kServerSource;
+  call->source = BusinessObjects::IsObject(program_id) ? program_id : kServerSource;
+  const auto arguments = request.find("arguments");
+  if (arguments != request.end() && arguments->is_array() && arguments->size() >= 2 &&
+      (*arguments)[0].is_string() && (*arguments)[1].is_string()) {
+    call->key_name = (*arguments)[0].get<std::string>();
+    call->login = (*arguments)[1].get<std::string>();
+  }
   return true;
 }
 

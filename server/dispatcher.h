@@ -65,15 +65,22 @@ struct HttpAnswer {
 HttpAnswer Dispatch(BusinessObjects& objects, std::string_view body,
                     const std::string& caller = "");
 
-// Whether body calls LoginUser, which checks a password; *source is then
-// the source of its errors.
-bool IsLoginCall(std::string_view body, std::string* source);
+// What a LoginUser call names: the source of its errors, and its key name
+// and login ("" when they are not texts).
+struct LoginCall {
+  std::string source;
+  std::string key_name;
+  std::string login;
+};
+
+// Whether body calls LoginUser, which checks a password; fills *call.
+bool IsLoginCall(std::string_view body, LoginCall* call);
 
 // The answer to a body over kMaxRequestBytes.
 HttpAnswer RequestTooLarge();
 
 // The answer to a call the server is too busy to take; source as
-// IsLoginCall gave it.
+// LoginCall has it.
 HttpAnswer ServerBusy(const std::string& source);
 
 // {"error": {"number": ..., "source": ..., "description": ...}}

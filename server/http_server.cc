@@ -173,9 +173,9 @@ std::string_view RequestBody(const Connection& connection) {
 // The busy answer to a login, written as it is; the connection closes
 // after it.
 void AnswerBusy(Connection* connection) {
-  std::string source = kServerSource;
-  IsLoginCall(RequestBody(*connection), &source);
-  const std::string body = ServerBusy(source).Body();
+  LoginCall call{kServerSource, "", ""};
+  IsLoginCall(RequestBody(*connection), &call);
+  const std::string body = ServerBusy(call.source).Body();
   const std::string answer =
       "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\n"
       "Content-Length: " +
@@ -259,11 +259,14 @@ class Server::Impl {
     return gate != nullptr;
   }
 
-  // Answers a whole request on a worker, unless it is a login, which goes
-  // to the login lane.
+  // Answers a whole request on a worker, unless it is a login that needs
+  // its password checked, which goes to the login lane. (A login the
+  // throttle refuses needs no check: it is answered here, and a flood of
+  // them leaves the lane to other callers.)
   void Route(std::unique_ptr<Connection> connection) {
-    std::string source;
-    if (connection->bytes.starts_with("POST ") && IsLoginCall(RequestBody(*connection), &source)) {
+    LoginCall call;
+    if (connection->bytes.starts_with("POST ") && IsLoginCall(RequestBody(*connection), &call) &&
+        !objects->LoginHeldBack(call.key_name, call.login, connection->peer_ip)) {
       if (!logins->Submit(&connection)) AnswerBusy(connection.get());
       return;
     }

@@ -31,17 +31,30 @@ std::string LoginThrottle::AccountKey(const std::string& key_name, const std::st
   return key + login;
 }
 
+bool LoginThrottle::HeldBack(const std::string& account_key, const std::string& address,
+                             Clock::time_point now, Clock::time_point* clear_at) {
+  const auto account_found = accounts_.find(account_key);
+  if (account_found != accounts_.end() && now < account_found->second.next_check) return true;
+  const auto address_found = addresses_.find(address);
+  *clear_at =
+      std::max(now, address_found == addresses_.end() ? now : address_found->second.clear_at) +
+      limits_.address_refill;
+  return *clear_at - now > limits_.address_refill * limits_.address_burst;
+}
+
+bool LoginThrottle::HoldsBack(const std::string& key_name, const std::string& login,
+                              const std::string& address, Clock::time_point now) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Clock::time_point clear_at;
+  return HeldBack(AccountKey(key_name, login), address, now, &clear_at);
+}
+
 bool LoginThrottle::Admit(const std::string& key_name, const std::string& login,
                           const std::string& address, Clock::time_point now) {
   std::lock_guard<std::mutex> lock(mutex_);
   const std::string account_key = AccountKey(key_name, login);
-  const auto account_found = accounts_.find(account_key);
-  if (account_found != accounts_.end() && now < account_found->second.next_check) return false;
-  const auto address_found = addresses_.find(address);
-  const Clock::time_point clear_at =
-      std::max(now, address_found == addresses_.end() ? now : address_found->second.clear_at) +
-      limits_.address_refill;
-  if (clear_at - now > limits_.address_refill * limits_.address_burst) return false;
+  Clock::time_point clear_at;
+  if (HeldBack(account_key, address, now, &clear_at)) return false;
 
   if (accounts_.size() >= limits_.max_entries || addresses_.size() >= limits_.max_entries) {
     Prune(now);

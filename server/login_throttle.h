@@ -52,6 +52,9 @@ class LoginThrottle {
   // checked at now; when it may, the attempt is counted as a failure.
   bool Admit(const std::string& key_name, const std::string& login, const std::string& address,
              Clock::time_point now);
+  // Whether Admit would refuse now; changes nothing.
+  bool HoldsBack(const std::string& key_name, const std::string& login, const std::string& address,
+                 Clock::time_point now);
   // An admitted attempt had the right password.
   void Succeeded(const std::string& key_name, const std::string& login, const std::string& address);
 
@@ -69,6 +72,10 @@ class LoginThrottle {
   };
 
   static std::string AccountKey(const std::string& key_name, const std::string& login);
+  // Under mutex_: whether the account or the address holds a login back;
+  // *clear_at is the address's time once this attempt counts.
+  bool HeldBack(const std::string& account_key, const std::string& address, Clock::time_point now,
+                Clock::time_point* clear_at);
   void Prune(Clock::time_point now);
 
   const ThrottleLimits limits_;

@@ -26,8 +26,9 @@ void Replay(const ThrottleLimits& limits, std::initializer_list<Step> steps) {
   for (const Step& step : steps) {
     SCOPED_TRACE("step " + std::to_string(index++) + ": " + step.login + " from " + step.address +
                  " at " + std::to_string(step.at_ms) + " ms");
-    EXPECT_EQ(throttle.Admit("KEY", step.login, step.address, start + milliseconds(step.at_ms)),
-              step.admitted);
+    const auto now = start + milliseconds(step.at_ms);
+    EXPECT_EQ(throttle.HoldsBack("KEY", step.login, step.address, now), !step.admitted);
+    EXPECT_EQ(throttle.Admit("KEY", step.login, step.address, now), step.admitted);
     if (step.admitted && step.right) throttle.Succeeded("KEY", step.login, step.address);
   }
 }
