@@ -239,13 +239,13 @@ class Server::Impl {
 
   bool StartStages(std::string* error) {
     workers = std::make_unique<WorkLane>(
-        options.threads, std::numeric_limits<size_t>::max(),
+        options.threads, std::numeric_limits<size_t>::max(), 0,
         [this](std::unique_ptr<Connection> connection, std::chrono::nanoseconds) {
           Route(std::move(connection));
         });
     const int checks = PasswordCheckSlots();
     logins = std::make_unique<WorkLane>(
-        checks, static_cast<size_t>(std::max(1, options.login_queue)),
+        checks, static_cast<size_t>(std::max(1, options.login_queue)), kLoginNiceness,
         [this](std::unique_ptr<Connection> connection, std::chrono::nanoseconds waited) {
           if (waited > kLoginWait || stopping) {
             AnswerBusy(connection.get());

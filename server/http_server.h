@@ -24,7 +24,8 @@
 //     answered by a lane of their own with one thread per check that may run
 //     at once and a short queue (options.login_queue). A login that finds
 //     the queue full, or waited in it longer than kLoginWait, is answered
-//     "busy" (503, server/dispatcher.h) without being checked;
+//     "busy" (503, server/dispatcher.h) without being checked. Its threads
+//     run at a lower priority (kLoginNiceness);
 //   - failed logins are slowed down per account and per address
 //     (options.throttle, server/login_throttle.h).
 //
@@ -47,6 +48,9 @@
 namespace qv::server {
 
 inline constexpr std::chrono::milliseconds kLoginWait{5000};
+// Password checks run this many steps below normal priority, so that under
+// a flood of logins the other requests get the processor first.
+inline constexpr int kLoginNiceness = 10;
 
 struct ServerOptions {
   std::string db_path;    // a database made by "qvserver init"

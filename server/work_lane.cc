@@ -1,11 +1,21 @@
 // The lane's threads and queue.
 #include "server/work_lane.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 namespace qv::server {
 
-WorkLane::WorkLane(int threads, size_t capacity, Serve serve)
+WorkLane::WorkLane(int threads, size_t capacity, int niceness, Serve serve)
     : capacity_(capacity), serve_(std::move(serve)) {
-  for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { Work(); });
+  for (int i = 0; i < threads; ++i) {
+    threads_.emplace_back([this, niceness] {
+      // Linux gives each thread a niceness of its own; lowering one's own
+      // needs no privilege.
+      if (niceness > 0) setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), niceness);
+      Work();
+    });
+  }
 }
 
 WorkLane::~WorkLane() { Stop(); }

@@ -26,8 +26,9 @@ class WorkLane {
   // How long the connection waited in the queue.
   using Serve = std::function<void(std::unique_ptr<Connection>, std::chrono::nanoseconds waited)>;
 
-  // REQUIRES: threads >= 1, capacity >= 1.
-  WorkLane(int threads, size_t capacity, Serve serve);
+  // REQUIRES: threads >= 1, capacity >= 1. The threads run niceness
+  // steps below normal (0: at normal priority).
+  WorkLane(int threads, size_t capacity, int niceness, Serve serve);
   ~WorkLane();
   WorkLane(const WorkLane&) = delete;
   WorkLane& operator=(const WorkLane&) = delete;
