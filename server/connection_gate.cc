@@ -267,7 +267,17 @@ void ConnectionGate::HandOn(int fd) {
 void ConnectionGate::Close(int fd, std::string_view answer) {
   const auto found = waiting_.find(fd);
   if (found == waiting_.end()) return;
-  if (!answer.empty()) SendNow(*found->second.connection, answer);
+  if (!answer.empty()) {
+    SendNow(*found->second.connection, answer);
+    // Bytes left unread would make the close a reset, which can cost the
+    // client the answer: what has arrived is read first.
+    char block[16 * 1024];
+    for (size_t drained = 0; drained < kReadTurn;) {
+      const ssize_t got = ::recv(fd, block, sizeof(block), MSG_DONTWAIT);
+      if (got <= 0) break;
+      drained += static_cast<size_t>(got);
+    }
+  }
   ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
   budget_used_ -= found->second.reserved;
   waiting_.erase(found);

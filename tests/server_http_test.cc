@@ -296,7 +296,7 @@ TEST_F(HttpServerTest, RepeatedFailedLoginsRefuseEvenTheRightPassword) {
   EXPECT_EQ(Json::parse(Login("bob", "pw2"))["result"].get<std::string>().size(), 32u);
 }
 
-TEST_F(HttpServerTest, TakesPipelinedRequestsAndAnswersExpectContinue) {
+TEST_F(HttpServerTest, FramesRequestsBeforeAWorkerSeesThem) {
   testing::WriteHostFile(dir_ + "/files/a.txt", "A");
   Start();
   RawConnection pipelined(server_->port());
@@ -323,6 +323,11 @@ TEST_F(HttpServerTest, TakesPipelinedRequestsAndAnswersExpectContinue) {
   ASSERT_TRUE(chunked.Send(
       "POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n2\r\n{}\r\n0\r\n\r\n"));
   EXPECT_EQ(chunked.Read(milliseconds(3000), "", &closed).rfind("HTTP/1.1 400", 0), 0u);
+  EXPECT_TRUE(closed);
+
+  RawConnection huge(server_->port());
+  ASSERT_TRUE(huge.Send("GET /a.txt HTTP/1.1\r\nX-Big: " + std::string(70 * 1024, 'b') + "\r\n"));
+  EXPECT_EQ(huge.Read(milliseconds(3000), "", &closed).rfind("HTTP/1.1 431", 0), 0u);
   EXPECT_TRUE(closed);
 }
 
