@@ -1,18 +1,20 @@
 // Byte ranges: what a GET asked for with its Range header, checked against
 // the size of the file it names, the way HTTP wants it.
 //
-//   no Range header, more than one, a unit other than "bytes", a header
-//   that does not parse (also "5-2": an end before its start), or an
-//   If-Range the server cannot check                    -> the whole file (200)
-//   one range that starts inside the file, or a suffix ("-N", N > 0) of a
-//   file that is not empty                              -> that part (206), its
-//                                                          end cut at the end of
-//                                                          the file
-//   ranges none of which starts inside the file         -> 416, with
-//                                                          "Content-Range: bytes */SIZE"
-//   several ranges, at least one of them satisfiable    -> the whole file (200):
-//                                                          answers are never
-//                                                          multipart
+//   a unit other than "bytes", or a value that does not parse (also "5-2":
+//   an end before its start)                 -> the whole file (200)
+//   one range that starts inside the file, or a suffix ("-N", N > 0)
+//                                            -> that part (206), its end cut at
+//                                               the end of the file (of an empty
+//                                               file: the whole of it, 200)
+//   ranges none of which starts inside the file, or only "-0"
+//                                            -> 416, "Content-Range: bytes */SIZE"
+//   several ranges, one of them satisfiable  -> the whole file (200): answers
+//                                               are never multipart
+//
+// (No Range header, more than one, or an If-Range, which the server has no
+// validators to match, also mean the whole file; the HTTP layer sees to
+// that.)
 //
 // Pure functions; safe from any thread.
 #ifndef QV_SERVER_BYTE_RANGES_H_
