@@ -34,18 +34,26 @@ bool BusinessObjects::IsObject(const std::string& program_id) {
 
 BoAnswer BusinessObjects::LoginUser(const std::string& program_id, const std::string& key_name,
                                     const std::string& login, const std::string& password,
-                                    const std::string& remote_address) {
+                                    const std::string& remote_address, const std::string& caller) {
+  BoAnswer answer;
+  answer.kind = BoAnswer::Kind::kText;
+  if (!throttle_.Admit(key_name, login, caller, LoginThrottle::Clock::now())) return answer;
   std::string error;
   bool valid = false;
   if (!storage_->CheckUser(key_name, login, password, &valid, &error)) {
     return Fault(program_id, error);
   }
-  BoAnswer answer;
-  answer.kind = BoAnswer::Kind::kText;
-  if (valid && !storage_->IssueLoginId(key_name, login, remote_address, &answer.text, &error)) {
+  if (!valid) return answer;
+  throttle_.Succeeded(key_name, login, caller);
+  if (!storage_->IssueLoginId(key_name, login, remote_address, &answer.text, &error)) {
     return Fault(program_id, error);
   }
   return answer;
+}
+
+bool BusinessObjects::LoginHeldBack(const std::string& key_name, const std::string& login,
+                                    const std::string& caller) {
+  return throttle_.HoldsBack(key_name, login, caller, LoginThrottle::Clock::now());
 }
 
 bool BusinessObjects::CurrentList(const std::string& key_name, int64_t generation,

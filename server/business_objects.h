@@ -4,7 +4,9 @@
 //
 //   LoginUser(key name, login, password, remote address)
 //       the login ID of a new login, or "" when the login is refused (an
-//       unknown user or a wrong password: never an error)
+//       unknown user, a wrong password, or too many failed logins of the
+//       account or from the caller's address: never an error, and the same
+//       answer in each case; server/login_throttle.h)
 //   GetInstallFiles(login ID)
 //       the key name's install list document (a list with the standard
 //       fields and no records when none was imported)
@@ -31,6 +33,7 @@
 #include <string>
 
 #include "platform/error_info.h"
+#include "server/login_throttle.h"
 #include "server/storage.h"
 
 namespace qv::server {
@@ -62,16 +65,22 @@ struct BoAnswer {
 class BusinessObjects {
  public:
   // REQUIRES: storage outlives this object.
-  explicit BusinessObjects(Storage* storage) : storage_(storage) {}
+  explicit BusinessObjects(Storage* storage, const ThrottleLimits& throttle = {})
+      : storage_(storage), throttle_(throttle) {}
 
   // Whether program_id names one of the objects (exact match).
   static bool IsObject(const std::string& program_id);
 
   // The operations; program_id names the object called (the source of its
-  // errors).
+  // errors). caller is the address the request came from, which failed
+  // logins are counted for (remote_address is only what the client says).
   BoAnswer LoginUser(const std::string& program_id, const std::string& key_name,
                      const std::string& login, const std::string& password,
-                     const std::string& remote_address);
+                     const std::string& remote_address, const std::string& caller);
+  // Whether LoginUser would refuse a login of (key_name, login) from
+  // caller now without checking its password.
+  bool LoginHeldBack(const std::string& key_name, const std::string& login,
+                     const std::string& caller);
   BoAnswer GetInstallFiles(const std::string& program_id, const std::string& login_id);
   BoAnswer WriteLoginNotes(const std::string& program_id, const std::string& login_id,
                            const std::string& report);
@@ -89,6 +98,7 @@ class BusinessObjects {
                    std::shared_ptr<const std::string>* document, std::string* error);
 
   Storage* storage_;
+  LoginThrottle throttle_;
   std::mutex cache_mutex_;
   std::map<std::string, CachedList> cache_;
 };

@@ -24,13 +24,16 @@ bool SodiumReady() {
 class CheckSlots {
  public:
   CheckSlots()
-      : slots_(static_cast<std::ptrdiff_t>(
-            std::clamp<unsigned>(std::thread::hardware_concurrency(), 1, kMaxSlots))) {}
+      : count_(static_cast<int>(
+            std::clamp<unsigned>(std::thread::hardware_concurrency(), 1, kMaxSlots))),
+        slots_(count_) {}
   void Acquire() { slots_.acquire(); }
   void Release() { slots_.release(); }
+  int count() const { return count_; }
 
  private:
   static constexpr unsigned kMaxSlots = 16;
+  const int count_;
   std::counting_semaphore<kMaxSlots> slots_;
 };
 
@@ -84,6 +87,8 @@ bool VerifyPassword(const std::string& password, const std::string& hash) {
   SlotHold hold;
   return crypto_pwhash_str_verify(stored, password.data(), password.size()) == 0;
 }
+
+int PasswordCheckSlots() { return Slots().count(); }
 
 void SpendPasswordCheck(const std::string& password) { VerifyPassword(password, DecoyHash()); }
 

@@ -25,6 +25,9 @@ bool HashPassword(const std::string& password, std::string* hash, std::string* e
 // matches nothing.
 bool VerifyPassword(const std::string& password, const std::string& hash);
 
+// How many password checks may run at once (hashing included).
+int PasswordCheckSlots();
+
 // Spends the time of one password check without any stored hash, so that a
 // login of an unknown user takes as long as one with a wrong password.
 void SpendPasswordCheck(const std::string& password);

@@ -70,7 +70,33 @@ HttpAnswer RequestTooLarge() {
                                "Out of memory: the request is larger than 1 MiB."}));
 }
 
-HttpAnswer Dispatch(BusinessObjects& objects, std::string_view body) {
+HttpAnswer ServerBusy(const std::string& source) {
+  return Whole(503, ErrorBody({kErrorServerBusy, source,
+                               "The server is busy; try again in a little while."}));
+}
+
+bool IsLoginCall(std::string_view body, LoginCall* call) {
+  if (body.size() > kMaxRequestBytes) return false;
+  const Json request = Json::parse(body, nullptr, /*allow_exceptions=*/false);
+  if (!request.is_object()) return false;
+  const auto object = request.find("object");
+  const auto operation = request.find("operation");
+  if (object == request.end() || !object->is_string() || operation == request.end() ||
+      *operation != "LoginUser") {
+    return false;
+  }
+  const std::string program_id = object->get<std::string>();
+  call->source = BusinessObjects::IsObject(program_id) ? program_id : kServerSource;
+  const auto arguments = request.find("arguments");
+  if (arguments != request.end() && arguments->is_array() && arguments->size() >= 2 &&
+      (*arguments)[0].is_string() && (*arguments)[1].is_string()) {
+    call->key_name = (*arguments)[0].get<std::string>();
+    call->login = (*arguments)[1].get<std::string>();
+  }
+  return true;
+}
+
+HttpAnswer Dispatch(BusinessObjects& objects, std::string_view body, const std::string& caller) {
   if (body.size() > kMaxRequestBytes) return RequestTooLarge();
   const Json request = Json::parse(body, nullptr, /*allow_exceptions=*/false);
   if (request.is_discarded()) {
@@ -125,7 +151,7 @@ HttpAnswer Dispatch(BusinessObjects& objects, std::string_view body) {
   }
 
   if (name == "LoginUser") {
-    return Answer(objects.LoginUser(program_id, args[0], args[1], args[2], args[3]));
+    return Answer(objects.LoginUser(program_id, args[0], args[1], args[2], args[3], caller));
   }
   if (name == "GetInstallFiles") return Answer(objects.GetInstallFiles(program_id, args[0]));
   return Answer(objects.WriteLoginNotes(program_id, args[0], args[1]));

@@ -18,7 +18,8 @@
 // (the numbers the control's own runtime gives these failures). Their source
 // is the object's program identifier when the object is known, "qvserver"
 // otherwise. A server fault (the database failing) gets status 500 and an
-// error object.
+// error object. A login the server has no time to check gets status 503 and
+// the error kErrorServerBusy (ServerBusy).
 //
 // Thread-safe as the BusinessObjects it calls.
 #ifndef QV_SERVER_DISPATCHER_H_
@@ -44,6 +45,8 @@ inline constexpr int32_t kErrorCannotCreateObject = 429;
 inline constexpr int32_t kErrorNoSuchOperation = 438;
 inline constexpr int32_t kErrorWrongArgumentCount = 450;
 inline constexpr char kServerSource[] = "qvserver";
+// RPC_E_SERVERCALL_RETRYLATER: the server is busy; the call may be repeated.
+inline constexpr int32_t kErrorServerBusy = static_cast<int32_t>(0x8001010Au);
 
 // The answer's body is head, then the document when there is one, then
 // tail. A list document is shared with the cache it came from, not copied.
@@ -58,11 +61,27 @@ struct HttpAnswer {
   std::string Body() const { return head + (document ? *document : "") + tail; }
 };
 
-// Answers one request body.
-HttpAnswer Dispatch(BusinessObjects& objects, std::string_view body);
+// Answers one request body, sent from the address caller.
+HttpAnswer Dispatch(BusinessObjects& objects, std::string_view body,
+                    const std::string& caller = "");
+
+// What a LoginUser call names: the source of its errors, and its key name
+// and login ("" when they are not texts).
+struct LoginCall {
+  std::string source;
+  std::string key_name;
+  std::string login;
+};
+
+// Whether body calls LoginUser, which checks a password; fills *call.
+bool IsLoginCall(std::string_view body, LoginCall* call);
 
 // The answer to a body over kMaxRequestBytes.
 HttpAnswer RequestTooLarge();
+
+// The answer to a call the server is too busy to take; source as
+// LoginCall has it.
+HttpAnswer ServerBusy(const std::string& source);
 
 // {"error": {"number": ..., "source": ..., "description": ...}}
 std::string ErrorBody(const ErrorInfo& error);

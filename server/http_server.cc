@@ -6,15 +6,23 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <limits>
+#include <string_view>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "server/business_objects.h"
+#include "server/byte_ranges.h"
+#include "server/connection.h"
+#include "server/credentials.h"
 #include "server/dispatcher.h"
 #include "server/file_root.h"
 #include "server/prelude_files.h"
+#include "server/work_lane.h"
 
 namespace qv::server {
 
@@ -25,20 +33,48 @@ constexpr size_t kFileBlockSize = 256 * 1024;
 // Longer request paths are refused before any pattern is matched on them.
 constexpr size_t kMaxPathLength = 2048;
 constexpr size_t kKeepAliveRequests = 100000;
-// An idle kept-alive connection is closed after this many seconds. Stop
-// waits for such connections, so this bounds how long it can take.
-constexpr time_t kKeepAliveSeconds = 2;
+// A write that finds no room in the socket for this long ends the answer.
+constexpr std::chrono::milliseconds kWriteTimeout{5000};
 constexpr auto kStartTimeout = std::chrono::seconds(10);
 
-// httplib's server with a longer queue of connections waiting to be
-// accepted than the library's fixed one, so that many clients connecting
-// at once are not made to retry.
+// httplib's server, which here parses requests, routes them and writes the
+// answers, while the connections themselves are served by the gate and the
+// lanes: the sockets the library accepts go straight to adopt, and Answer
+// answers one whole request a gate has read.
 class WideServer : public httplib::Server {
  public:
+  std::function<void(int)> adopt;
+
+  // A longer queue of connections waiting to be accepted than the
+  // library's fixed one, so that many clients connecting at once are not
+  // made to retry.
   void WidenBacklog() {
     const auto socket = svr_sock_.load();
     if (socket != INVALID_SOCKET) ::listen(socket, SOMAXCONN);
   }
+
+  // Answers the request stream holds. setup runs once its header is read.
+  bool Answer(httplib::Stream& stream, bool close, bool* closed,
+              const std::function<void(httplib::Request&)>& setup) {
+    bool connection_closed = false;
+    const bool ok = process_request(stream, close, connection_closed, setup);
+    *closed = connection_closed;
+    return ok;
+  }
+
+ protected:
+  bool process_and_close_socket(socket_t sock) override {
+    adopt(sock);
+    return true;
+  }
+};
+
+// Runs each task at once, on the thread that accepted the connection:
+// handing a socket to the gate is all there is to do.
+class AtOnce : public httplib::TaskQueue {
+ public:
+  void enqueue(std::function<void()> task) override { task(); }
+  void shutdown() override {}
 };
 
 std::string ContentTypeOf(const std::string& path) {
@@ -129,14 +165,27 @@ void SendFile(httplib::Response& res, std::shared_ptr<FileHandle> file, uint64_t
                            });
 }
 
-// Whether ranges is one range that lies in a file of size bytes: its start
-// inside the file and its end (when given) not before its start, or a
-// suffix of at least one byte.
-bool RangeFits(const httplib::Ranges& ranges, uint64_t size) {
-  if (ranges.size() != 1) return false;
-  const auto [first, last] = ranges.front();
-  if (first < 0) return last > 0 && size > 0;
-  return static_cast<uint64_t>(first) < size && (last < 0 || last >= first);
+std::string_view RequestBody(const Connection& connection) {
+  return std::string_view(connection.bytes)
+      .substr(connection.body_start, connection.request_end - connection.body_start);
+}
+
+// The busy answer to a login, written as it is; the connection closes
+// after it.
+void AnswerBusy(Connection* connection) {
+  LoginCall call{kServerSource, "", ""};
+  IsLoginCall(RequestBody(*connection), &call);
+  const std::string body = ServerBusy(call.source).Body();
+  const std::string answer =
+      "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\n"
+      "Content-Length: " +
+      std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+  ConnectionStream stream(connection, kWriteTimeout);
+  for (size_t sent = 0; sent < answer.size();) {
+    const ssize_t wrote = stream.write(answer.data() + sent, answer.size() - sent);
+    if (wrote <= 0) return;
+    sent += static_cast<size_t>(wrote);
+  }
 }
 
 }  // namespace
@@ -148,40 +197,33 @@ class Server::Impl {
   std::unique_ptr<BusinessObjects> objects;
   std::unique_ptr<FileRoot> files;
   WideServer http;
+  std::unique_ptr<WorkLane> workers;
+  std::unique_ptr<WorkLane> logins;
+  std::unique_ptr<ConnectionGate> gate;
   std::thread listener;
   int port = 0;
+  std::atomic<bool> stopping{false};
   bool stopped = false;
   std::mutex stop_mutex;
 
   void Install() {
-    http.new_task_queue = [threads = options.threads] {
-      return new httplib::ThreadPool(static_cast<size_t>(threads));
-    };
+    http.new_task_queue = [] { return new AtOnce; };
+    http.adopt = [this](int fd) { gate->Adopt(fd); };
     http.set_payload_max_length(kMaxRequestBytes);
-    http.set_keep_alive_max_count(kKeepAliveRequests);
-    http.set_keep_alive_timeout(kKeepAliveSeconds);
     http.set_tcp_nodelay(true);
     http.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-      // The library applies a request's ranges to whatever answer it gets,
-      // without checking them against its length. Ranges are therefore
-      // cleared here (the request object is the library's own, not const),
-      // and set again only for a file they fit; every other answer is sent
-      // whole, as a server may do with any Range header.
-      auto& ranges = const_cast<httplib::Request&>(req).ranges;
-      httplib::Ranges asked;
-      asked.swap(ranges);
       if (req.path.size() > kMaxPathLength) {
         SendText(res, 414, "URI Too Long\n");
         return httplib::Server::HandlerResponse::Handled;
       }
       if (req.method == "GET" || req.method == "HEAD") {
-        ServeFile(req.path, asked, &ranges, res);
+        ServeFile(req, res);
         return httplib::Server::HandlerResponse::Handled;
       }
       return httplib::Server::HandlerResponse::Unhandled;
     });
     http.Post(".*", [this](const httplib::Request& req, httplib::Response& res) {
-      SendAnswer(res, Dispatch(*objects, req.body));
+      SendAnswer(res, Dispatch(*objects, req.body, req.remote_addr));
     });
     // The library refuses a body over the limit itself; the answer then
     // gets its error object here.
@@ -195,17 +237,75 @@ class Server::Impl {
         }));
   }
 
-  // Answers a GET of path. asked are the request's ranges; those to apply
-  // go into *ranges.
-  void ServeFile(const std::string& path, const httplib::Ranges& asked, httplib::Ranges* ranges,
-                 httplib::Response& res) {
+  bool StartStages(std::string* error) {
+    workers = std::make_unique<WorkLane>(
+        options.threads, std::numeric_limits<size_t>::max(), 0,
+        [this](std::unique_ptr<Connection> connection, std::chrono::nanoseconds) {
+          Route(std::move(connection));
+        });
+    const int checks = PasswordCheckSlots();
+    logins = std::make_unique<WorkLane>(
+        checks, static_cast<size_t>(std::max(1, options.login_queue)), kLoginNiceness,
+        [this](std::unique_ptr<Connection> connection, std::chrono::nanoseconds waited) {
+          if (waited > kLoginWait || stopping) {
+            AnswerBusy(connection.get());
+          } else {
+            Answer(std::move(connection));
+          }
+        });
+    gate = ConnectionGate::Start(
+        options.limits, kMaxRequestBytes,
+        [this](std::unique_ptr<Connection> connection) { workers->Submit(&connection); }, error);
+    return gate != nullptr;
+  }
+
+  // Answers a whole request on a worker, unless it is a login that needs
+  // its password checked, which goes to the login lane. (A login the
+  // throttle refuses needs no check: it is answered here, and a flood of
+  // them leaves the lane to other callers.)
+  void Route(std::unique_ptr<Connection> connection) {
+    LoginCall call;
+    if (connection->bytes.starts_with("POST ") && IsLoginCall(RequestBody(*connection), &call) &&
+        !objects->LoginHeldBack(call.key_name, call.login, connection->peer_ip)) {
+      if (!logins->Submit(&connection)) AnswerBusy(connection.get());
+      return;
+    }
+    Answer(std::move(connection));
+  }
+
+  // Answers the request at the start of the connection, then hands the
+  // connection back to the gate, or closes it.
+  void Answer(std::unique_ptr<Connection> connection) {
+    ConnectionStream stream(connection.get(), kWriteTimeout);
+    const bool close =
+        connection->last || connection->answered + 1 >= kKeepAliveRequests || stopping;
+    bool closed = false;
+    const std::vector<std::string>& ranges = connection->ranges;
+    const bool ok = http.Answer(stream, close, &closed, [&ranges](httplib::Request& req) {
+      // Put back here, after the library's own parsing, which refuses
+      // ranges it cannot read (ServeFile ignores them instead).
+      for (const std::string& range : ranges) req.headers.emplace("Range", range);
+    });
+    // A request the library read differently from the gate (its answer is
+    // out) leaves the connection in doubt: it closes.
+    if (!ok || close || closed || stream.consumed() != connection->request_end) return;
+    ++connection->answered;
+    connection->bytes.erase(0, connection->request_end);
+    connection->request_end = 0;
+    connection->body_start = 0;
+    connection->ranges.clear();
+    gate->Resume(std::move(connection));
+  }
+
+  // Answers a GET or HEAD.
+  void ServeFile(const httplib::Request& req, httplib::Response& res) {
     if (files != nullptr) {
       std::shared_ptr<FileHandle> file;
       uint64_t size = 0;
-      switch (files->OpenFile(path, &file, &size)) {
+      switch (files->OpenFile(req.path, &file, &size)) {
         case FileRoot::Lookup::kFound:
-          if (RangeFits(asked, size)) *ranges = asked;
-          SendFile(res, std::move(file), size, ContentTypeOf(path));
+          if (!ApplyRange(req, size, res)) return;
+          SendFile(res, std::move(file), size, ContentTypeOf(req.path));
           return;
         case FileRoot::Lookup::kRefused:
           SendText(res, 400, "Bad Request: the path leaves the files folder\n");
@@ -214,11 +314,33 @@ class Server::Impl {
           break;
       }
     }
-    if (const BuiltInFile* built_in = BuiltInPreludeFile(path)) {
+    if (const BuiltInFile* built_in = BuiltInPreludeFile(req.path)) {
+      if (!ApplyRange(req, built_in->bytes->size(), res)) return;
       SendBytes(res, 200, built_in->bytes, built_in->content_type);
       return;
     }
     SendText(res, 404, "Not Found\n");
+  }
+
+  // Sets the request's range for the library to apply to an answer of size
+  // bytes; false when it cannot be satisfied and res holds the 416 answer.
+  static bool ApplyRange(const httplib::Request& req, uint64_t size, httplib::Response& res) {
+    // Without validators an If-Range never matches: the whole file goes.
+    if (req.get_header_value_count("Range") != 1 || req.has_header("If-Range")) return true;
+    const ByteRange range = EvaluateRange(req.get_header_value("Range"), size);
+    if (range.kind == ByteRange::Kind::kUnsatisfiable) {
+      res.status = 416;
+      res.set_header("Content-Range", "bytes */" + std::to_string(size));
+      res.set_content("", "text/plain");
+      return false;
+    }
+    if (range.kind == ByteRange::Kind::kPart) {
+      // The request object is the library's own, not const; ranges set on
+      // it make the library send that part with status 206.
+      const_cast<httplib::Request&>(req).ranges = {
+          {static_cast<ssize_t>(range.first), static_cast<ssize_t>(range.last)}};
+    }
+    return true;
   }
 };
 
@@ -238,12 +360,13 @@ std::unique_ptr<Server> Server::Start(const ServerOptions& options, std::string*
   storage_options.login_ttl_seconds = options.login_ttl_seconds;
   impl->storage = Storage::Open(storage_options, Storage::Mode::kOpenExisting, error);
   if (impl->storage == nullptr) return nullptr;
-  impl->objects = std::make_unique<BusinessObjects>(impl->storage.get());
+  impl->objects = std::make_unique<BusinessObjects>(impl->storage.get(), options.throttle);
   if (!options.files_dir.empty()) {
     impl->files = FileRoot::Open(options.files_dir, error);
     if (impl->files == nullptr) return nullptr;
   }
   impl->Install();
+  if (!impl->StartStages(error)) return nullptr;
 
   if (options.port == 0) {
     impl->port = impl->http.bind_to_any_port(options.host);
@@ -288,8 +411,14 @@ void Server::Stop() {
   std::lock_guard<std::mutex> lock(impl_->stop_mutex);
   if (impl_->stopped) return;
   impl_->stopped = true;
+  impl_->stopping = true;
   impl_->http.stop();
   if (impl_->listener.joinable()) impl_->listener.join();
+  // Nothing new reaches the workers once the gate stopped; what they
+  // answer now closes when done, and queued logins are answered busy.
+  if (impl_->gate) impl_->gate->Stop();
+  if (impl_->workers) impl_->workers->Stop();
+  if (impl_->logins) impl_->logins->Stop();
 }
 
 }  // namespace qv::server

@@ -6,28 +6,51 @@
 //                     when missing, 400 for a path that tries to leave the
 //                     root. "/installs/setup.html" and
 //                     "/installs/QV_InitLocal_V3.CAB" fall back to built-in
-//                     files (server/prelude_files.h).
+//                     files (server/prelude_files.h). A Range header is
+//                     answered as server/byte_ranges.h says.
 //
 // Files are streamed from the disk in blocks, whatever their size. Answers
 // go out as they are, without content encoding, so Content-Length is always
-// the size of the file or of the JSON answer. Connections are kept alive
-// (closed after 2 idle seconds); a pool of threads (128 by default) serves
-// them, one connection per thread at a time.
+// the size of the file or of the JSON answer.
+//
+// How connections are served, so that no kind of client can keep the others
+// waiting:
+//   - a gate reads each request whole before a worker sees it, and closes
+//     connections that are idle or send too slowly (server/connection_gate.h;
+//     the limits are options.limits);
+//   - a pool of threads (options.threads) answers whole requests, one at a
+//     time each; a connection goes back to the gate between requests;
+//   - logins, whose password checks are slow and use much memory, are
+//     answered by a lane of their own with one thread per check that may run
+//     at once and a short queue (options.login_queue). A login that finds
+//     the queue full, or waited in it longer than kLoginWait, is answered
+//     "busy" (503, server/dispatcher.h) without being checked. Its threads
+//     run at a lower priority (kLoginNiceness);
+//   - failed logins are slowed down per account and per address
+//     (options.throttle, server/login_throttle.h).
 //
 // Start returns once the server accepts connections. Stop (or destroying
-// the Server) closes the listening socket, lets the requests in progress
-// end, waits for kept-alive connections to close, and joins every thread.
+// the Server) closes the listening socket and the connections between
+// requests, lets the requests being answered end, and joins every thread.
 // The methods may be called from any thread.
 #ifndef QV_SERVER_HTTP_SERVER_H_
 #define QV_SERVER_HTTP_SERVER_H_
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
 
+#include "server/connection_gate.h"
+#include "server/login_throttle.h"
 #include "server/storage.h"
 
 namespace qv::server {
+
+inline constexpr std::chrono::milliseconds kLoginWait{5000};
+// Password checks run this many steps below normal priority, so that under
+// a flood of logins the other requests get the processor first.
+inline constexpr int kLoginNiceness = 10;
 
 struct ServerOptions {
   std::string db_path;    // a database made by "qvserver init"
@@ -36,6 +59,9 @@ struct ServerOptions {
   int port = 0;  // 0 picks a free port
   int64_t login_ttl_seconds = kDefaultLoginTtlSeconds;
   int threads = 128;
+  int login_queue = 32;  // logins that may wait for a check
+  ConnectionLimits limits;
+  ThrottleLimits throttle;
 };
 
 class Server {

@@ -1,15 +1,23 @@
 // The HTTP server in-process on a free loopback port: files by GET with
-// their length, missing and refused paths, the built-in prelude files, and
-// business-object calls by POST.
+// their length and ranges, missing and refused paths, the built-in prelude
+// files, business-object calls by POST, and clients that try to keep the
+// others waiting (slow senders, floods of logins, guessed passwords).
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <string>
+#include <vector>
 
+#include "server/dispatcher.h"
 #include "server/http_server.h"
 #include "server/prelude_files.h"
 #include "tests/test_util.h"
@@ -18,6 +26,64 @@ namespace qv::server {
 namespace {
 
 using Json = nlohmann::json;
+using std::chrono::milliseconds;
+
+// A plain TCP connection to the server, for what an HTTP client would not
+// send.
+class RawConnection {
+ public:
+  explicit RawConnection(int port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+  }
+  ~RawConnection() { ::close(fd_); }
+
+  // Sends no more.
+  void Finish() { ::shutdown(fd_, SHUT_WR); }
+  bool Send(const std::string& text) {
+    return connected_ &&
+           ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
+  }
+  // What arrives until the server closes the connection, until marker has
+  // arrived, or until limit has passed; *closed says whether it closed.
+  std::string Read(milliseconds limit, const std::string& marker = "", bool* closed = nullptr) {
+    std::string got;
+    const auto end = std::chrono::steady_clock::now() + limit;
+    bool eof = false;
+    while (!eof && (marker.empty() || got.find(marker) == std::string::npos)) {
+      const auto left =
+          std::chrono::duration_cast<milliseconds>(end - std::chrono::steady_clock::now());
+      pollfd wait{fd_, POLLIN, 0};
+      if (left.count() <= 0 || ::poll(&wait, 1, static_cast<int>(left.count())) <= 0) break;
+      char block[4096];
+      const ssize_t n = ::recv(fd_, block, sizeof(block), 0);
+      if (n > 0) got.append(block, static_cast<size_t>(n));
+      eof = n <= 0;
+    }
+    if (closed != nullptr) *closed = eof;
+    return got;
+  }
+
+ private:
+  int fd_;
+  bool connected_ = false;
+};
+
+std::string LoginBody(const std::string& login, const std::string& password) {
+  return Json{{"object", "QVBO_V2.Init"},
+              {"operation", "LoginUser"},
+              {"arguments", {"KEY", login, password, "192.0.2.7"}}}
+      .dump();
+}
+
+std::string PostRequest(const std::string& body) {
+  return "POST / HTTP/1.1\r\nHost: x\r\nConnection: close\r\nContent-Type: "
+         "application/json\r\nContent-Length: " +
+         std::to_string(body.size()) + "\r\n\r\n" + body;
+}
 
 class HttpServerTest : public ::testing::Test {
  protected:
@@ -36,8 +102,7 @@ class HttpServerTest : public ::testing::Test {
     testing::RemoveTree(dir_);
   }
 
-  void Start() {
-    ServerOptions options;
+  void Start(ServerOptions options = {}) {
     options.db_path = dir_ + "/server.db";
     options.files_dir = dir_ + "/files";
     std::string error;
@@ -45,6 +110,13 @@ class HttpServerTest : public ::testing::Test {
     ASSERT_NE(server_, nullptr) << error;
     ASSERT_GT(server_->port(), 0);
     client_ = std::make_unique<httplib::Client>("127.0.0.1", server_->port());
+    // Generous: the answers that must not wait arrive far sooner.
+    client_->set_read_timeout(3, 0);
+    client_->set_connection_timeout(3, 0);
+  }
+  std::string Login(const std::string& login, const std::string& password) {
+    auto res = client_->Post("/", LoginBody(login, password), "application/json");
+    return res && res->status == 200 ? res->body : "no answer";
   }
 
   std::string dir_;
@@ -67,16 +139,6 @@ TEST_F(HttpServerTest, ServesFilesWithTheirLength) {
   EXPECT_EQ(res->get_header_value("Content-Length"), std::to_string(big.size()));
   EXPECT_TRUE(res->body == big);
 
-  // A range inside the file is honoured; one beyond its end is ignored.
-  res = client_->Get("/sub/big.bin", {{"Range", "bytes=1000-1009"}});
-  ASSERT_TRUE(res);
-  EXPECT_EQ(res->status, 206);
-  EXPECT_EQ(res->body, big.substr(1000, 10));
-  res = client_->Get("/sub/big.bin", {{"Range", "bytes=" + std::to_string(big.size()) + "-"}});
-  ASSERT_TRUE(res);
-  EXPECT_EQ(res->status, 200);
-  EXPECT_EQ(res->body.size(), big.size());
-
   res = client_->Get("/empty.txt");
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 200);
@@ -88,6 +150,185 @@ TEST_F(HttpServerTest, ServesFilesWithTheirLength) {
   res = client_->Get("/sub");  // a folder is no file
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 404);
+}
+
+TEST_F(HttpServerTest, AnswersRangesAsHttpSays) {
+  const std::string text = "The quick brown fox jumps over the lazy dog 47.";
+  ASSERT_EQ(text.size(), 47u);
+  testing::WriteHostFile(dir_ + "/files/47.txt", text);
+  testing::WriteHostFile(dir_ + "/files/empty.txt", "");
+  Start();
+  struct Case {
+    const char* path;
+    const char* range;
+    int status;
+    const char* content_range;  // "" for none
+    size_t first, length;       // of text, sent
+  } cases[] = {
+      {"/47.txt", "bytes=0-99999", 206, "bytes 0-46/47", 0, 47},  // the end is cut to the size
+      {"/47.txt", "bytes=10-19", 206, "bytes 10-19/47", 10, 10},
+      {"/47.txt", "bytes=40-", 206, "bytes 40-46/47", 40, 7},
+      {"/47.txt", "bytes=-5", 206, "bytes 42-46/47", 42, 5},
+      {"/47.txt", "Bytes = -100", 206, "bytes 0-46/47", 0, 47},
+      {"/47.txt", "bytes=5-2", 200, "", 0, 47},  // not a range: ignored
+      {"/47.txt", "bytes=abc", 200, "", 0, 47},
+      {"/47.txt", "foo=0-1", 200, "", 0, 47},
+      {"/47.txt", "bytes=", 200, "", 0, 47},
+      {"/47.txt", "bytes=0-1,5-6", 200, "", 0, 47},  // several: the whole file
+      {"/47.txt", "bytes=47-", 416, "bytes */47", 0, 0},
+      {"/47.txt", "bytes=99999999999999999999999-", 416, "bytes */47", 0, 0},
+      {"/47.txt", "bytes=-0, 50-60", 416, "bytes */47", 0, 0},
+      {"/empty.txt", "bytes=0-", 416, "bytes */0", 0, 0},
+      {"/empty.txt", "bytes=-1", 200, "", 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.path) + " " + c.range);
+    auto res = client_->Get(c.path, {{"Range", c.range}});
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, c.status);
+    EXPECT_EQ(res->get_header_value("Content-Range"), c.content_range);
+    EXPECT_EQ(res->body, text.substr(c.first, c.length));
+    EXPECT_EQ(res->get_header_value("Content-Length"), std::to_string(c.length));
+  }
+  // Without validators to compare, an If-Range means the whole file.
+  auto res = client_->Get("/47.txt", {{"Range", "bytes=0-1"}, {"If-Range", "\"x\""}});
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+  EXPECT_EQ(res->body, text);
+}
+
+TEST_F(HttpServerTest, SlowOrSilentClientsHoldNoWorkerAndAreClosed) {
+  testing::WriteHostFile(dir_ + "/files/f.bin", std::string(1 << 20, 'f'));
+  ServerOptions options;
+  options.threads = 1;
+  options.limits.idle = milliseconds(500);
+  options.limits.header = milliseconds(1000);
+  Start(options);
+  std::vector<std::unique_ptr<RawConnection>> slow, silent;
+  for (int i = 0; i < 50; ++i) {
+    slow.push_back(std::make_unique<RawConnection>(server_->port()));
+    ASSERT_TRUE(slow.back()->Send("GET /f.bin HTTP/1.1\r\nHost: x\r\n"));
+    silent.push_back(std::make_unique<RawConnection>(server_->port()));
+  }
+  auto res = client_->Get("/f.bin");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->body.size(), size_t{1} << 20);
+
+  // A header sent a line at a time still has to be whole in time.
+  RawConnection trickle(server_->port());
+  ASSERT_TRUE(trickle.Send("GET /f.bin HTTP/1.1\r\n"));
+  bool closed = false;
+  std::string got;
+  for (int i = 0; i < 15 && !closed; ++i) {
+    trickle.Send("X-Line: " + std::to_string(i) + "\r\n");
+    got += trickle.Read(milliseconds(200), "", &closed);
+  }
+  EXPECT_TRUE(closed);
+  EXPECT_EQ(got.rfind("HTTP/1.1 408", 0), 0u) << got;
+  for (size_t i = 0; i < slow.size(); ++i) {
+    EXPECT_EQ(slow[i]->Read(milliseconds(3000), "", &closed).rfind("HTTP/1.1 408", 0), 0u);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(silent[i]->Read(milliseconds(3000), "", &closed), "");
+    EXPECT_TRUE(closed);
+  }
+}
+
+TEST_F(HttpServerTest, DownloadsAndCallsDoNotWaitBehindLogins) {
+  testing::WriteHostFile(dir_ + "/files/f.bin", std::string(1 << 20, 'f'));
+  ServerOptions options;
+  options.threads = 1;
+  options.login_queue = 2;
+  Start(options);
+  const std::string id = Json::parse(Login("ann", "pw"))["result"];
+  const std::string list_call = Json{
+      {"object", "QVBO_V2.Init"},
+      {"operation", "GetInstallFiles"},
+      {"arguments", {id}}}.dump();
+  // Right passwords, which no throttle holds back: each costs a check.
+  std::vector<std::unique_ptr<RawConnection>> logins;
+  for (int i = 0; i < 200; ++i) {
+    logins.push_back(std::make_unique<RawConnection>(server_->port()));
+    ASSERT_TRUE(logins.back()->Send(PostRequest(LoginBody("ann", "pw"))));
+  }
+  auto res = client_->Get("/f.bin");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->body.size(), size_t{1} << 20);
+  res = client_->Post("/", list_call, "application/json");
+  ASSERT_TRUE(res);
+  EXPECT_TRUE(Json::parse(res->body)["result"].is_object()) << res->body;
+
+  // Each login is checked, or answered busy when too many wait.
+  int accepted = 0, busy = 0;
+  for (auto& login : logins) {
+    const std::string answer = login->Read(milliseconds(15000));
+    const Json body = Json::parse(answer.substr(answer.find("\r\n\r\n") + 4), nullptr, false);
+    if (answer.rfind("HTTP/1.1 200", 0) == 0 && body["result"].get<std::string>().size() == 32) {
+      ++accepted;
+    } else if (answer.rfind("HTTP/1.1 503", 0) == 0) {
+      EXPECT_EQ(body["error"]["number"], kErrorServerBusy) << answer;
+      EXPECT_EQ(body["error"]["source"], "QVBO_V2.Init");
+      ++busy;
+    }
+  }
+  EXPECT_GE(accepted, 1);
+  EXPECT_EQ(accepted + busy, 200);
+}
+
+TEST_F(HttpServerTest, RepeatedFailedLoginsRefuseEvenTheRightPassword) {
+  std::string error;
+  ASSERT_TRUE(server_ == nullptr);
+  {
+    StorageOptions storage_options;
+    storage_options.path = dir_ + "/server.db";
+    auto storage = Storage::Open(storage_options, Storage::Mode::kOpenExisting, &error);
+    ASSERT_TRUE(storage && storage->AddUser("KEY", "bob", "pw2", false, &error)) << error;
+  }
+  ServerOptions options;
+  options.throttle.account_free = 1;
+  options.throttle.account_delay = milliseconds(60'000);
+  Start(options);
+  const std::string refused = Login("ann", "wrong");
+  EXPECT_EQ(Json::parse(refused), (Json{{"result", ""}}));
+  EXPECT_EQ(Login("ann", "wrong again"), refused);
+  // The same answer as a wrong password: nothing tells a guesser more.
+  EXPECT_EQ(Login("ann", "pw"), refused);
+  // Another account from the same address is not held back yet.
+  EXPECT_EQ(Json::parse(Login("bob", "pw2"))["result"].get<std::string>().size(), 32u);
+}
+
+TEST_F(HttpServerTest, FramesRequestsBeforeAWorkerSeesThem) {
+  testing::WriteHostFile(dir_ + "/files/a.txt", "A");
+  Start();
+  RawConnection pipelined(server_->port());
+  ASSERT_TRUE(pipelined.Send(
+      "GET /a.txt HTTP/1.1\r\nHost: x\r\n\r\nGET /a.txt HTTP/1.1\r\nHost: x\r\n\r\n"));
+  pipelined.Finish();  // both are still answered
+  bool closed = false;
+  const std::string both = pipelined.Read(milliseconds(3000), "", &closed);
+  EXPECT_TRUE(closed);
+  EXPECT_EQ(both.rfind("HTTP/1.1 200", 0), 0u) << both;
+  EXPECT_NE(both.find("HTTP/1.1 200", 1), std::string::npos) << both;
+
+  const std::string body = LoginBody("ann", "pw");
+  RawConnection waits(server_->port());
+  ASSERT_TRUE(waits.Send("POST / HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\nContent-Length: " +
+                         std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n"));
+  EXPECT_EQ(waits.Read(milliseconds(3000), "\r\n\r\n"), "HTTP/1.1 100 Continue\r\n\r\n");
+  ASSERT_TRUE(waits.Send(body));
+  const std::string answer = waits.Read(milliseconds(3000));
+  EXPECT_EQ(answer.rfind("HTTP/1.1 200", 0), 0u) << answer;
+  EXPECT_NE(answer.find("\"result\""), std::string::npos) << answer;
+
+  RawConnection chunked(server_->port());
+  ASSERT_TRUE(chunked.Send(
+      "POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n2\r\n{}\r\n0\r\n\r\n"));
+  EXPECT_EQ(chunked.Read(milliseconds(3000), "", &closed).rfind("HTTP/1.1 400", 0), 0u);
+  EXPECT_TRUE(closed);
+
+  RawConnection huge(server_->port());
+  ASSERT_TRUE(huge.Send("GET /a.txt HTTP/1.1\r\nX-Big: " + std::string(70 * 1024, 'b') + "\r\n"));
+  EXPECT_EQ(huge.Read(milliseconds(3000), "", &closed).rfind("HTTP/1.1 431", 0), 0u);
+  EXPECT_TRUE(closed);
 }
 
 TEST_F(HttpServerTest, NeverServesAnythingOutsideTheFilesFolder) {

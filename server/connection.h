@@ -1,0 +1,79 @@
+// Connection: one accepted client connection and the bytes received on it,
+// owned by one stage at a time: the gate while a request arrives
+// (server/connection_gate.h), a worker while the request is answered.
+//
+// ConnectionStream is the HTTP library's view of the request a worker
+// answers: reads come from the request's bytes, which the gate has read
+// whole, so a worker never waits for a client to send; writes go to the
+// socket, each waiting at most the write timeout for room.
+//
+// Neither is thread-safe; a connection moves between threads whole.
+#ifndef QV_SERVER_CONNECTION_H_
+#define QV_SERVER_CONNECTION_H_
+
+#include <httplib.h>
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qv::server {
+
+struct Connection {
+  // Takes the (non-blocking) socket fd; closes it when destroyed.
+  explicit Connection(int fd);
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  const int fd;
+  std::string peer_ip;
+  int peer_port = -1;
+  std::string local_ip;
+  int local_port = -1;
+
+  // Received and not yet answered. Once the gate hands the connection on,
+  // [0, request_end) is one whole request, its body from body_start.
+  std::string bytes;
+  size_t body_start = 0;
+  size_t request_end = 0;
+  // The connection closes after this request's answer.
+  bool last = false;
+  // The values of the request's Range header lines, taken out of bytes.
+  std::vector<std::string> ranges;
+  // Requests answered so far.
+  size_t answered = 0;
+};
+
+// Sends what it can of text without waiting (the gate's own short answers).
+void SendNow(const Connection& connection, std::string_view text);
+
+class ConnectionStream : public httplib::Stream {
+ public:
+  ConnectionStream(Connection* connection, std::chrono::milliseconds write_timeout)
+      : connection_(connection), write_timeout_(write_timeout) {}
+
+  bool is_readable() const override;
+  bool is_writable() const override;
+  ssize_t read(char* ptr, size_t size) override;
+  ssize_t write(const char* ptr, size_t size) override;
+  void get_remote_ip_and_port(std::string& ip, int& port) const override;
+  void get_local_ip_and_port(std::string& ip, int& port) const override;
+  socket_t socket() const override { return connection_->fd; }
+
+  // How many bytes of the request were read.
+  size_t consumed() const { return read_; }
+
+ private:
+  bool WaitWritable() const;
+
+  Connection* connection_;
+  std::chrono::milliseconds write_timeout_;
+  size_t read_ = 0;
+};
+
+}  // namespace qv::server
+
+#endif  // QV_SERVER_CONNECTION_H_
