@@ -34,8 +34,10 @@ using Clock = std::chrono::steady_clock;
 constexpr char kKeyName[] = "KILL";
 constexpr char kLogin[] = "killer";
 constexpr char kPassword[] = "pw";
-constexpr char kTarget[] = "C:\\Program Files\\Ostrel\\Quillmark\\Client\\big.bin";
-constexpr char kTemp[] = "C:\\Program Files\\Ostrel\\Quillmark\\Temp\\";
+constexpr char kClient[] = "C:\\Program Files\\Ostrel\\Quillmark\\Client\\";
+// The two files of the list: one downloaded as it is, one as a compressed
+// archive that each run expands.
+constexpr const char* kFiles[] = {"big.bin", "packed.bin"};
 constexpr char kHostClient[] = "/drive_c/Program Files/Ostrel/Quillmark/Client";
 constexpr char kHostTemp[] = "/drive_c/Program Files/Ostrel/Quillmark/Temp";
 
@@ -139,12 +141,13 @@ std::string TempSignature(const std::string& machine) {
   return signature;
 }
 
-// The download temporaries in the machine's temp folder.
-std::vector<fs::path> Temporaries(const std::string& machine) {
-  std::vector<fs::path> found;
+// The names in the machine's temp folder that begin with prefix.
+std::vector<std::string> TempNames(const std::string& machine, const std::string& prefix) {
+  std::vector<std::string> found;
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator(machine + kHostTemp, ec)) {
-    if (entry.path().filename().string().rfind("~qvd", 0) == 0) found.push_back(entry.path());
+    const std::string name = entry.path().filename().string();
+    if (name.rfind(prefix, 0) == 0) found.push_back(name);
   }
   return found;
 }
@@ -154,7 +157,10 @@ std::string InstallList() {
       {"format", "qv-installlist"},
       {"version", 1},
       {"fields", nlohmann::json::array()},
-      {"records", {{1, "big.bin", "client/big.bin", 2, "1.0.0.0", "CLIENTDIR", "Large file"}}}};
+      {"records",
+       {{1, "big.bin", "client/big.bin", 2, "1.0.0.0", "CLIENTDIR", "Large file", false},
+        {2, "packed.bin", "client/packed.bin.cmp", 2, "1.0.0.0", "CLIENTDIR", "Packed file",
+         true}}}};
   for (const auto& [name, type] : std::vector<std::pair<const char*, const char*>>{
            {"SequenceID", "integer"},
            {"FileName", "string"},
@@ -162,7 +168,8 @@ std::string InstallList() {
            {"InstallType", "integer"},
            {"FileVersion", "string"},
            {"InstallLocation", "string"},
-           {"Description", "string"}}) {
+           {"Description", "string"},
+           {"IsCompressed", "boolean"}}) {
     list["fields"].push_back({{"name", name}, {"type", type}});
   }
   return list.dump();
@@ -172,7 +179,8 @@ class Harness {
  public:
   explicit Harness(const KillOptions& options)
       : o_(options), dir_(MakeTempDir("qvkill")), machine_(dir_ + "/machine"),
-        published_(Published(options.file_bytes)), random_(options.seed) {}
+        published_{Published(options.file_bytes), Published(options.packed_bytes)},
+        random_(options.seed) {}
   ~Harness() {
     server_.reset();
     RemoveTree(dir_);
@@ -181,6 +189,8 @@ class Harness {
   KillFigures Run() {
     if (!StartServer() || !MakeMachine()) return figures_;
     while (figures_.kills < o_.kills && figures_.error.empty()) Round();
+    // The last kills' leftovers go with the next run too.
+    if (figures_.error.empty()) FullRun();
     return figures_;
   }
 
@@ -193,9 +203,11 @@ class Harness {
   bool StartServer() {
     const std::string db = dir_ + "/server.db";
     const std::string files = dir_ + "/files";
-    WriteHostFile(files + "/client/big.bin", published_);
+    WriteHostFile(files + "/client/big.bin", published_[0]);
+    WriteHostFile(dir_ + "/packed.bin", published_[1]);
     WriteHostFile(dir_ + "/list.json", InstallList());
     for (const auto& [argv, input] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{QvserverPath(), "pack", dir_ + "/packed.bin", files + "/client/packed.bin.cmp"}, ""},
              {{QvserverPath(), "init", db}, ""},
              {{QvserverPath(), "user", "add", db, kKeyName, kLogin}, std::string(kPassword) + "\n"},
              {{QvserverPath(), "list", "import", db, kKeyName, dir_ + "/list.json"}, ""}}) {
@@ -213,15 +225,18 @@ class Harness {
     return true;
   }
 
-  // A fresh machine whose installed copy of the file is held by a program.
+  // A fresh machine whose installed copies of the files are held by a
+  // program.
   bool MakeMachine() {
     const CommandResult r = RunCommand({QvinitPath(), "machine", "init", machine_});
     if (r.exit_code != 0) return Fail("machine init: " + r.err);
     std::unique_ptr<sandbox::Machine> machine;
     if (!sandbox::Machine::Open(machine_, &machine).ok()) return Fail("cannot open the machine");
-    machine->mutable_profile()->files_in_use.push_back({kTarget, false});
+    for (const char* name : kFiles) {
+      machine->mutable_profile()->files_in_use.push_back({kClient + std::string(name), false});
+      WriteHostFile(machine_ + kHostClient + "/" + name, "the installed copy");
+    }
     if (!machine->SaveProfile().ok()) return Fail("cannot save the profile");
-    WriteHostFile(machine_ + kHostClient + "/big.bin", "the installed copy");
     return true;
   }
 
@@ -241,9 +256,11 @@ class Harness {
     return false;
   }
 
-  void Round() {
-    // A run to its end stages the file and defers its replacement. Its
-    // length, and that of its body, set the moments of the kills.
+  // A run to its end: it stages the files and defers their replacement. The
+  // first one's length, and that of its body, set the moments of the kills.
+  // It swept what killed runs left and left nothing of its own: the temp
+  // folder holds the two staged files and nothing else.
+  bool FullRun() {
     const std::string before = TempSignature(machine_);
     const auto start = Clock::now();
     std::unique_ptr<Child> full = StartRun();
@@ -251,14 +268,22 @@ class Harness {
     const auto body_start = Clock::now();
     const int exit_code = full->Wait();
     const auto end = Clock::now();
-    if (exit_code != 0) {
-      Fail("a full run ended with exit status " + std::to_string(exit_code));
-      return;
-    }
+    if (exit_code != 0) return Fail("a full run ended with exit status " + std::to_string(exit_code));
     if (figures_.full_run_seconds == 0) {
       figures_.full_run_seconds = std::chrono::duration<double>(end - start).count();
       body_seconds_ = std::chrono::duration<double>(end - body_start).count();
     }
+    for (const std::string& name : TempNames(machine_, "")) {
+      if (name != kFiles[0] && name != kFiles[1]) {
+        ++figures_.leftovers;
+        figures_.leftover_names += name + " ";
+      }
+    }
+    return true;
+  }
+
+  void Round() {
+    if (!FullRun()) return;
     ++figures_.rounds;
 
     for (int i = 0; i < o_.runs_per_round && figures_.kills < o_.kills; ++i) {
@@ -275,21 +300,9 @@ class Harness {
       run->Signal(SIGKILL);
       run->Wait();
       ++figures_.kills;
-      // A start-up removes what a killed run left, and so does the harness,
-      // through the machine: nothing holds it any more.
-      const std::vector<fs::path> left = Temporaries(machine_);
-      if (!left.empty()) ++figures_.kills_during_body;
-      std::unique_ptr<sandbox::SandboxPlatform> machine;
-      if (!sandbox::SandboxPlatform::Open(machine_, nullptr, nullptr, &machine).ok()) {
-        Fail("cannot open the machine");
-        return;
-      }
-      for (const fs::path& p : left) {
-        if (!machine->platform()->files->DeleteFile(kTemp + p.filename().string()).ok()) {
-          Fail("a killed run's temporary is still in use: " + p.filename().string());
-          return;
-        }
-      }
+      // What it left is for the next start-up to remove.
+      if (!TempNames(machine_, "~qvd").empty()) ++figures_.kills_during_body;
+      if (!TempNames(machine_, "~qvx").empty()) ++figures_.kills_during_expansion;
     }
 
     const CommandResult boot = RunCommand({QvinitPath(), "machine", "boot", machine_});
@@ -297,31 +310,33 @@ class Harness {
       Fail("machine boot: " + boot.err);
       return;
     }
-    if (SameAsPublished(machine_ + kHostClient + "/big.bin")) {
-      ++figures_.complete;
-    } else {
-      ++figures_.damaged;
+    for (size_t i = 0; i < 2; ++i) {
+      if (SameAsPublished(machine_ + kHostClient + "/" + kFiles[i], published_[i])) {
+        ++figures_.complete;
+      } else {
+        ++figures_.damaged;
+      }
     }
   }
 
-  bool SameAsPublished(const std::string& path) const {
+  static bool SameAsPublished(const std::string& path, const std::string& published) {
     std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rb"), std::fclose);
     if (file == nullptr) return false;
     std::vector<char> block(1 << 20);
     size_t at = 0;
     while (size_t n = std::fread(block.data(), 1, block.size(), file.get())) {
-      if (at + n > published_.size() || std::memcmp(block.data(), published_.data() + at, n) != 0) {
+      if (at + n > published.size() || std::memcmp(block.data(), published.data() + at, n) != 0) {
         return false;
       }
       at += n;
     }
-    return at == published_.size();
+    return at == published.size();
   }
 
   KillOptions o_;
   std::string dir_;
   std::string machine_;
-  std::string published_;
+  std::string published_[2];
   std::mt19937 random_;
   std::unique_ptr<Child> server_;
   std::string base_;

@@ -1,5 +1,6 @@
-// Killing qvinit at random moments while it replaces a file in use never
-// leaves a damaged file for the machine's next start. QV_KILL_ROUNDS sets the
+// Killing qvinit at random moments while it replaces files in use (one of
+// them expanded from an archive) never leaves a damaged file for the
+// machine's next start, and what a killed run left is gone after the next. QV_KILL_ROUNDS sets the
 // number of kills (a few by default), QV_KILL_MIB the file's size.
 #include <gtest/gtest.h>
 
@@ -24,11 +25,15 @@ TEST(KillTest, AKilledRunNeverLeavesADamagedFileForTheNextStart) {
   options.seed = static_cast<uint32_t>(EnvInt("QV_KILL_SEED", 1));
   const KillFigures f = RunKillHarness(options);
   ASSERT_EQ(f.error, "");
-  std::printf("kills %d (%d during a body), starts %d: complete %d, damaged %d; full run %.2f s\n",
-              f.kills, f.kills_during_body, f.rounds, f.complete, f.damaged, f.full_run_seconds);
+  std::printf(
+      "kills %d (%d during a body, %d during an expansion), starts %d: files complete %d, "
+      "damaged %d, leftovers %d; full run %.2f s\n",
+      f.kills, f.kills_during_body, f.kills_during_expansion, f.rounds, f.complete, f.damaged,
+      f.leftovers, f.full_run_seconds);
   EXPECT_EQ(f.kills, options.kills);
   EXPECT_EQ(f.damaged, 0);
-  EXPECT_EQ(f.complete, f.rounds);
+  EXPECT_EQ(f.complete, 2 * f.rounds);
+  EXPECT_EQ(f.leftovers, 0) << f.leftover_names;
 }
 
 }  // namespace
