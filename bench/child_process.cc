@@ -45,7 +45,7 @@ ChildResult RunChild(const std::vector<std::string>& argv, const std::string& st
   std::vector<char*> args = Arguments(argv);
   const auto start = std::chrono::steady_clock::now();
   pid_t pid = -1;
-  const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+  const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   ::close(out_fds[1]);
   ::close(in_fds[0]);

@@ -20,7 +20,8 @@ struct ChildResult {
   double max_rss_mib = 0;
 };
 
-// Runs argv (no shell), feeding stdin_text; its standard error is this
+// Runs argv (no shell; a bare program name is looked up in PATH), feeding
+// stdin_text; its standard error is this
 // program's. With on_output, what it prints goes there piece by piece
 // instead of into out.
 ChildResult RunChild(const std::vector<std::string>& argv, const std::string& stdin_text = "",

@@ -55,6 +55,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/child_process.h"
 #include "bench/figures.h"
 #include "bench/nginx.h"
 #include "control/ctlInit_V3.h"
@@ -128,51 +129,10 @@ uint64_t HostFileSize(const std::string& path) {
 
 // ---- Child processes --------------------------------------------------------
 
-struct ChildResult {
-  bool ok = false;
-  std::string out;
-  double wall_seconds = 0;
-  double max_rss_mib = 0;
-};
-
-// Runs argv (no shell) with its standard output captured; standard error is
-// this program's.
 // Writes out what the runs before left in the page cache and waits for the
 // disk, so that no run is slowed by the write-back of the one before it
 // (which of the two pays depends on the order, and the order alternates).
 void Settle() { ::sync(); }
-
-ChildResult RunChild(const std::vector<std::string>& argv) {
-  ChildResult result;
-  int pipe_fds[2];
-  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return result;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  const auto start = Clock::now();
-  pid_t pid = -1;
-  const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(pipe_fds[1]);
-  if (rc != 0) {
-    ::close(pipe_fds[0]);
-    return result;
-  }
-  char buffer[4096];
-  ssize_t n;
-  while ((n = ::read(pipe_fds[0], buffer, sizeof(buffer))) > 0) result.out.append(buffer, n);
-  ::close(pipe_fds[0]);
-  int status = 0;
-  rusage usage{};
-  ::wait4(pid, &status, 0, &usage);
-  result.wall_seconds = Seconds(start);
-  result.max_rss_mib = static_cast<double>(usage.ru_maxrss) / 1024.0;  // KiB on Linux
-  result.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  return result;
-}
 
 std::string SelfPath() {
   std::error_code ec;

@@ -80,13 +80,18 @@ bool StaysInsideFolder(const std::string& path) {
   return true;
 }
 
-// Copies source to staged by way of a temporary of its own in the temp
-// folder ("~qvl<pid>_<n>.tmp", removed by the clean-up at the next start-up
-// when a killed run left it), so that a copy that fails or is cut short never
-// leaves half a file under the staging name, which a replacement deferred to
-// the next start may name.
+// Copies source to staged. A staging file that is there may be named by a
+// replacement deferred to the next start, so it is never written in place:
+// the copy goes to a temporary of its own in the temp folder
+// ("~qvl<pid>_<n>.tmp", removed by the clean-up at the next start-up when a
+// killed run left it) and replaces it whole. Where there is none yet, nothing
+// can name it, and the copy goes there directly.
 bool CopyToStaging(FileSystem& files, uint32_t pid, const std::string& source,
                    const std::string& staged) {
+  uint32_t attributes = 0;
+  if (!files.GetFileAttributes(staged, &attributes).ok()) {
+    return files.CopyFile(source, staged, /*fail_if_exists=*/true).ok();
+  }
   static uint32_t counter = 0;
   const std::string temp =
       gsDirTemp + "\\~qvl" + std::to_string(pid) + "_" + std::to_string(counter++) + ".tmp";
