@@ -86,13 +86,6 @@ class Status {
   std::string message_;
 };
 
-// Translates a POSIX errno value into the Windows error code that the same
-// failure gives on Windows. Used by the sandbox backend.
-uint32_t WinErrorFromErrno(int error_number);
-
-// Builds an error Status from an errno value, keeping the context.
-Status PosixError(const std::string& context, int error_number);
-
 }  // namespace qv
 
 #endif  // QV_PLATFORM_STATUS_H_

@@ -40,6 +40,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "platform/posix/errno_status.h"
 #include "platform/sandbox/sandbox_file_system.h"
 #include "platform/sandbox/sandbox_process.h"
 #include "platform/sandbox/sandbox_registry.h"

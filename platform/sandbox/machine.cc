@@ -16,6 +16,8 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "platform/posix/errno_status.h"
+
 namespace qv::sandbox {
 
 using Json = nlohmann::ordered_json;

@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/posix/errno_status.h"
+
 namespace qv::sandbox {
 
 namespace {

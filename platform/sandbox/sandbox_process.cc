@@ -19,6 +19,8 @@
 #include <thread>
 #include <utility>
 
+#include "platform/posix/errno_status.h"
+
 extern char** environ;
 
 namespace qv::sandbox {

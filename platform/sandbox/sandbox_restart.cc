@@ -18,6 +18,8 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 
+#include "platform/posix/errno_status.h"
+
 namespace qv::sandbox {
 
 namespace {
