@@ -53,7 +53,7 @@
 
 #include "bench/figures.h"
 #include "bench/nginx.h"
-#include "engine/install_list.h"
+#include "installlist/install_list.h"
 #include "platform/recordset.h"
 #include "server/http_server.h"
 #include "server/storage.h"

@@ -59,13 +59,13 @@
 #include "bench/figures.h"
 #include "bench/nginx.h"
 #include "control/ctlInit_V3.h"
-#include "control/module_state.h"
-#include "engine/install_list.h"
 #include "install/modInstall.h"
+#include "installlist/install_list.h"
 #include "platform/headless/headless_ui.h"
 #include "platform/platform.h"
 #include "platform/recordset.h"
 #include "platform/sandbox/sandbox_platform.h"
+#include "state/module_state.h"
 
 extern char** environ;
 

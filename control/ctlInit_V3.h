@@ -35,6 +35,7 @@
 #include "platform/event_loop.h"
 #include "platform/panel.h"
 #include "platform/transfer.h"
+#include "qv_version.h"
 
 namespace qv {
 
@@ -48,7 +49,6 @@ class DataSpace;  // the remote data space through which the server is reached
 
 constexpr char kLibraryName[] = "QV_INIT_V3";
 constexpr char kLibraryFileName[] = "QV_INIT_V3.ocx";
-constexpr char kLibraryVersion[] = "3.00.0148";
 constexpr char kClassName[] = "ctlInit_V3";
 constexpr char kDispatchInterfaceName[] = "_ctlInit_V3";
 constexpr char kEventInterfaceName[] = "__ctlInit_V3";

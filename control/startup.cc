@@ -14,12 +14,12 @@
 
 #include "control/client_report.h"
 #include "control/ctlInit_V3.h"
-#include "control/module_state.h"
 #include "dialogs/frmPickDir.h"
 #include "install/modInstall.h"
 #include "platform/data_space.h"
 #include "platform/platform.h"
 #include "platform/recordset.h"
+#include "state/module_state.h"
 #include "system/modRegistry.h"
 
 namespace qv {

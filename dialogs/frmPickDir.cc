@@ -4,8 +4,8 @@
 #include <cctype>
 #include <memory>
 
-#include "control/module_state.h"
 #include "platform/platform.h"
+#include "state/module_state.h"
 
 namespace qv {
 namespace {

@@ -28,11 +28,11 @@
 #include <string>
 
 #include "control/ctlInit_V3.h"
-#include "control/module_state.h"
-#include "engine/install_list.h"
 #include "install/modInstall.h"
+#include "installlist/install_list.h"
 #include "platform/platform.h"
 #include "platform/recordset.h"
+#include "state/module_state.h"
 #include "system/modRegistry.h"
 #include "system/modShutdown.h"
 

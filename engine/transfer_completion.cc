@@ -44,9 +44,9 @@
 #include <vector>
 
 #include "control/ctlInit_V3.h"
-#include "control/module_state.h"
 #include "install/modInstall.h"
 #include "platform/platform.h"
+#include "state/module_state.h"
 
 namespace qv {
 namespace {

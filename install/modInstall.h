@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <string>
 
+#include "installlist/install_types.h"
+
 namespace qv {
 
 // ---- Target folders -------------------------------------------------------
@@ -74,13 +76,6 @@ bool IsWindowsNT();
 int32_t RunAndWait(const std::string& command_line);
 
 // ---- Placement and deferred replacement -----------------------------------
-
-// Install types of the install list.
-constexpr int16_t itReplaceRegister = 1;
-constexpr int16_t itReplace = 2;
-constexpr int16_t itRun = 3;
-constexpr int16_t itRunPackage = 4;
-constexpr int16_t itReplaceVersioned = 5;
 
 // Puts the staged file source_path in place by its install type (see the
 // table in placement.cc); raises gbRebootNeeded when work is left for the

@@ -51,9 +51,9 @@
 #include <memory>
 #include <string>
 
-#include "control/module_state.h"
 #include "install/modInstall.h"
 #include "platform/platform.h"
+#include "state/module_state.h"
 #include "system/modRegistry.h"
 
 namespace qv {

@@ -17,7 +17,7 @@
 #include "platform/expander.h"
 #include "platform/file_system.h"
 #include "platform/fonts.h"
-#include "platform/process.h"
+#include "platform/process_launcher.h"
 #include "platform/registry.h"
 #include "platform/restart.h"
 #include "platform/system_info.h"

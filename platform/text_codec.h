@@ -3,7 +3,8 @@
 // takes.
 //
 // A character that the code page cannot hold becomes "?", as Windows' own
-// conversion does. Thread-compatible: one codec per thread.
+// conversion does. Thread-compatible: one codec per thread. Each backend
+// brings its own (the Linux backends iconv, platform/posix/).
 #ifndef QV_PLATFORM_TEXT_CODEC_H_
 #define QV_PLATFORM_TEXT_CODEC_H_
 
@@ -15,21 +16,13 @@ namespace qv {
 
 class TextCodec {
  public:
-  // code_page is a Windows code page number (1252, 1250, 932, 65001...).
-  // Unknown code pages fall back to 1252.
-  explicit TextCodec(uint32_t code_page);
+  virtual ~TextCodec() = default;
 
-  uint32_t code_page() const { return code_page_; }
+  // The Windows code page number (1252, 1250, 932, 65001...).
+  virtual uint32_t code_page() const = 0;
 
-  std::string ToAnsi(std::string_view utf8) const;
-  std::string FromAnsi(std::string_view ansi) const;
-
- private:
-  std::string Convert(std::string_view text, const char* from,
-                      const char* to) const;
-
-  uint32_t code_page_;
-  std::string charset_;
+  virtual std::string ToAnsi(std::string_view utf8) const = 0;
+  virtual std::string FromAnsi(std::string_view ansi) const = 0;
 };
 
 }  // namespace qv

@@ -1,7 +1,7 @@
 // The business objects' operations over the storage.
 #include "server/business_objects.h"
 
-#include "engine/install_list.h"
+#include "installlist/install_list.h"
 
 namespace qv::server {
 

@@ -3,8 +3,8 @@
 
 #include <sys/stat.h>
 
-#include "engine/install_list.h"
-#include "install/modInstall.h"
+#include "installlist/install_list.h"
+#include "installlist/install_types.h"
 #include "server/cab_pack.h"
 #include "server/host_files.h"
 #include "server/pe_image.h"

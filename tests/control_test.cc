@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "control/ctlInit_V3.h"
-#include "control/module_state.h"
 #include "platform/platform.h"
+#include "state/module_state.h"
 
 namespace qv {
 namespace {

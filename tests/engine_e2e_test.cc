@@ -21,9 +21,8 @@
 #include <vector>
 
 #include "control/ctlInit_V3.h"
-#include "control/module_state.h"
-#include "engine/install_list.h"
 #include "install/modInstall.h"
+#include "installlist/install_list.h"
 #include "platform/headless/headless_ui.h"
 #include "platform/recordset.h"
 #include "platform/sandbox/boot.h"
@@ -34,6 +33,7 @@
 #include "platform/sandbox/sandbox_registry.h"
 #include "platform/sandbox/sandbox_restart.h"
 #include "server/cab_pack.h"
+#include "state/module_state.h"
 #include "system/modRegistry.h"
 #include "tests/test_util.h"
 

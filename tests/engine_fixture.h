@@ -18,11 +18,11 @@
 #include <vector>
 
 #include "control/ctlInit_V3.h"
-#include "control/module_state.h"
-#include "engine/install_list.h"
 #include "install/modInstall.h"
+#include "installlist/install_list.h"
 #include "platform/curl/curl_transfer.h"
 #include "platform/recordset.h"
+#include "state/module_state.h"
 #include "tests/test_util.h"
 
 namespace qv::testing {

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "control/module_state.h"
 #include "dialogs/frmPickDir.h"
 #include "platform/fltk/dialog_parts.h"
 #include "platform/fltk/folder_picker_view.h"
+#include "state/module_state.h"
 #include "tests/fltk_fixture.h"
 
 namespace qv {

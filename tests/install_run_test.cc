@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/install_list.h"
+#include "installlist/install_list.h"
 #include "platform/sandbox/sandbox_restart.h"
 #include "system/modRegistry.h"
 #include "tests/engine_fixture.h"

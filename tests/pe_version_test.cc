@@ -4,7 +4,7 @@
 // counts, with directories that point back at themselves, with random bytes
 // changed). Then the root query over crafted blocks, and the sandbox
 // machine's VersionInfo over the same files.
-#include "platform/pe_version.h"
+#include "platform/sandbox/pe_version.h"
 
 #include <gtest/gtest.h>
 

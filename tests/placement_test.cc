@@ -8,10 +8,10 @@
 #include <tuple>
 #include <vector>
 
-#include "control/module_state.h"
 #include "install/modInstall.h"
 #include "platform/sandbox/sandbox_file_system.h"
 #include "platform/sandbox/sandbox_process.h"
+#include "state/module_state.h"
 #include "system/modRegistry.h"
 #include "tests/test_util.h"
 

@@ -14,9 +14,9 @@
 #include <utility>
 
 #include "control/ctlInit_V3.h"
-#include "control/module_state.h"
 #include "server/http_server.h"
 #include "server/sample_catalog.h"
+#include "state/module_state.h"
 #include "tests/test_util.h"
 
 namespace qv::testing {

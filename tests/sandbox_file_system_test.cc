@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/posix/iconv_text_codec.h"
 #include "platform/sandbox/sandbox_registry.h"
 #include "platform/sandbox/sandbox_system_info.h"
 #include "tests/test_util.h"
@@ -214,12 +215,12 @@ TEST(SystemInfoTest, FamilyFoldersAndBufferRules) {
 }
 
 TEST(TextCodecTest, RoundTripsThroughTheCodePage) {
-  TextCodec cp1252(1252);
+  IconvTextCodec cp1252(1252);
   EXPECT_EQ(cp1252.ToAnsi("Caf\xC3\xA9"), "Caf\xE9");
   EXPECT_EQ(cp1252.FromAnsi("Caf\xE9"), "Caf\xC3\xA9");
   EXPECT_EQ(cp1252.ToAnsi("\xE2\x82\xAC"), "\x80") << "the euro sign";
   EXPECT_EQ(cp1252.ToAnsi("\xE4\xB8\xAD"), "?") << "characters the page lacks";
-  TextCodec fallback(4242);
+  IconvTextCodec fallback(4242);
   EXPECT_EQ(fallback.code_page(), 1252u);
 }
 

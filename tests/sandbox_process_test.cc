@@ -13,7 +13,8 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/process.h"
+#include "platform/process_launcher.h"
+#include "platform/sandbox/windows_command_line.h"
 #include "tests/test_util.h"
 
 namespace qv::sandbox {

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/install_list.h"
+#include "installlist/install_list.h"
 #include "platform/recordset.h"
 #include "server/storage.h"
 #include "tests/test_util.h"

@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "engine/install_list.h"
+#include "installlist/install_list.h"
 #include "platform/recordset.h"
 #include "server/dispatcher.h"
 #include "tests/test_util.h"

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/install_list.h"
 #include "install/modInstall.h"
-#include "platform/pe_version.h"
+#include "installlist/install_list.h"
 #include "platform/recordset.h"
+#include "platform/sandbox/pe_version.h"
 #include "server/pe_image.h"
 #include "server/sample_catalog.h"
 #include "server/storage.h"

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "control/module_state.h"
 #include "platform/sandbox/sandbox_file_system.h"
+#include "state/module_state.h"
 #include "tests/engine_fixture.h"
 #include "tests/raw_http_server.h"
 

@@ -29,10 +29,10 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/posix/iconv_text_codec.h"
 #include "platform/sandbox/folder_index.h"
 #include "platform/status.h"
 #include "platform/system_info.h"
-#include "platform/text_codec.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -178,7 +178,7 @@ class Machine {
 
   std::string root_;
   MachineProfile profile_;
-  TextCodec codec_;
+  IconvTextCodec codec_;
   sqlite3* volume_ = nullptr;
   std::unordered_map<const char*, sqlite3_stmt*> statements_;
   // A name linked to an entry of a folder (its short name, or its long

@@ -5,6 +5,7 @@
 #include "platform/curl/curl_data_space.h"
 #include "platform/curl/curl_transfer.h"
 
+#include "platform/posix/iconv_text_codec.h"
 #include "platform/sandbox/sandbox_expander.h"
 #include "platform/sandbox/sandbox_file_system.h"
 #include "platform/sandbox/sandbox_fonts.h"
@@ -26,7 +27,7 @@ Status SandboxPlatform::Open(const std::string& root, EventLoop* loop,
   if (!s.ok()) return s;
   s = SandboxRegistry::Open(p->machine_.get(), /*create=*/false, &p->registry_);
   if (!s.ok()) return s;
-  p->codec_ = std::make_unique<TextCodec>(p->machine_->profile().ansi_code_page);
+  p->codec_ = std::make_unique<IconvTextCodec>(p->machine_->profile().ansi_code_page);
   p->files_ = std::make_unique<SandboxFileSystem>(p->machine_.get(), p->registry_.get());
   p->processes_ =
       std::make_unique<SandboxProcessLauncher>(p->machine_.get(), p->files_.get());

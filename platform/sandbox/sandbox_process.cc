@@ -20,6 +20,7 @@
 #include <utility>
 
 #include "platform/posix/errno_status.h"
+#include "platform/sandbox/windows_command_line.h"
 
 extern char** environ;
 

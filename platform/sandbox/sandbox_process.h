@@ -38,7 +38,7 @@
 #include <vector>
 
 #include "platform/file_system.h"
-#include "platform/process.h"
+#include "platform/process_launcher.h"
 #include "platform/sandbox/machine.h"
 
 namespace qv::sandbox {

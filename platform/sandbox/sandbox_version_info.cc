@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "platform/pe_version.h"
+#include "platform/sandbox/pe_version.h"
 
 namespace qv::sandbox {
 namespace {

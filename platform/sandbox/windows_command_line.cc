@@ -1,6 +1,6 @@
-// Command-line reading shared by every ProcessLauncher backend: where the
-// program name ends and how the argument text splits into arguments.
-#include "platform/process.h"
+// Where a Windows command line's program name ends, and how its argument text
+// splits into arguments.
+#include "platform/sandbox/windows_command_line.h"
 
 #include <cstddef>
 

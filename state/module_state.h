@@ -9,8 +9,8 @@
 // The flags are declared constinit: code in other files then reaches them
 // directly instead of through a thread-local initialisation wrapper (whose
 // weak, absent init function some sanitizer builds mishandle).
-#ifndef QV_CONTROL_MODULE_STATE_H_
-#define QV_CONTROL_MODULE_STATE_H_
+#ifndef QV_STATE_MODULE_STATE_H_
+#define QV_STATE_MODULE_STATE_H_
 
 #include <string>
 
@@ -29,4 +29,4 @@ extern constinit thread_local bool gbHasInstallRights;
 
 }  // namespace qv
 
-#endif  // QV_CONTROL_MODULE_STATE_H_
+#endif  // QV_STATE_MODULE_STATE_H_

@@ -11,7 +11,7 @@
 // that points back at an ancestor cannot make it loop; it only ends on an
 // entry of the wrong kind. Every range is checked to lie inside the raw data
 // of one section and inside the file before it is read.
-#include "platform/pe_version.h"
+#include "platform/sandbox/pe_version.h"
 
 #include <algorithm>
 #include <array>

@@ -7,8 +7,8 @@
 // way the run uses them. It shows nothing and touches no file.
 //
 // Everything here is used on the control's UI thread.
-#ifndef QV_ENGINE_INSTALL_LIST_H_
-#define QV_ENGINE_INSTALL_LIST_H_
+#ifndef QV_INSTALLLIST_INSTALL_LIST_H_
+#define QV_INSTALLLIST_INSTALL_LIST_H_
 
 #include <cstdint>
 #include <string>
@@ -97,4 +97,4 @@ Status AppendInstallRecord(Recordset* list, const InstallRecord& record);
 
 }  // namespace qv
 
-#endif  // QV_ENGINE_INSTALL_LIST_H_
+#endif  // QV_INSTALLLIST_INSTALL_LIST_H_

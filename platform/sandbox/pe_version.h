@@ -16,8 +16,8 @@
 //
 // The functions hold no state; they may be called from any thread as long as
 // the file object is not used by another thread at the same time.
-#ifndef QV_PLATFORM_PE_VERSION_H_
-#define QV_PLATFORM_PE_VERSION_H_
+#ifndef QV_PLATFORM_SANDBOX_PE_VERSION_H_
+#define QV_PLATFORM_SANDBOX_PE_VERSION_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -62,4 +62,4 @@ bool QueryVersionRoot(const uint8_t* block, size_t size, const uint8_t** value, 
 
 }  // namespace qv
 
-#endif  // QV_PLATFORM_PE_VERSION_H_
+#endif  // QV_PLATFORM_SANDBOX_PE_VERSION_H_

@@ -1,5 +1,5 @@
 // The install record's fields and how the run reads them.
-#include "engine/install_list.h"
+#include "installlist/install_list.h"
 
 #include <cmath>
 #include <utility>

@@ -1,5 +1,5 @@
 // Module-level values of the control library: one copy per thread.
-#include "control/module_state.h"
+#include "state/module_state.h"
 
 namespace qv {
 

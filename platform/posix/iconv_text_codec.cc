@@ -1,5 +1,5 @@
-// TextCodec on iconv.
-#include "platform/text_codec.h"
+// IconvTextCodec: code pages through iconv.
+#include "platform/posix/iconv_text_codec.h"
 
 #include <iconv.h>
 
@@ -38,7 +38,7 @@ size_t Utf8Length(unsigned char lead) {
 
 }  // namespace
 
-TextCodec::TextCodec(uint32_t code_page) : code_page_(code_page) {
+IconvTextCodec::IconvTextCodec(uint32_t code_page) : code_page_(code_page) {
   charset_ = CharsetFor(code_page);
   iconv_t probe = charset_.empty() ? reinterpret_cast<iconv_t>(-1)
                                    : iconv_open(charset_.c_str(), "UTF-8");
@@ -50,7 +50,7 @@ TextCodec::TextCodec(uint32_t code_page) : code_page_(code_page) {
   }
 }
 
-std::string TextCodec::Convert(std::string_view text, const char* from,
+std::string IconvTextCodec::Convert(std::string_view text, const char* from,
                                const char* to) const {
   std::string out;
   if (text.empty()) return out;
@@ -94,11 +94,11 @@ std::string TextCodec::Convert(std::string_view text, const char* from,
   return out;
 }
 
-std::string TextCodec::ToAnsi(std::string_view utf8) const {
+std::string IconvTextCodec::ToAnsi(std::string_view utf8) const {
   return Convert(utf8, "UTF-8", charset_.c_str());
 }
 
-std::string TextCodec::FromAnsi(std::string_view ansi) const {
+std::string IconvTextCodec::FromAnsi(std::string_view ansi) const {
   return Convert(ansi, charset_.c_str(), "UTF-8");
 }
 
