@@ -11,6 +11,9 @@
 //
 // The wire form is one HTTP(S) POST of a JSON document per call; see
 // docs/protocol.md. An address without a scheme means http.
+//
+// Text: strings are UTF-8, as the JSON they travel in; recordsets are UTF-8 as
+// everywhere inside.
 #ifndef QV_PLATFORM_DATA_SPACE_H_
 #define QV_PLATFORM_DATA_SPACE_H_
 

@@ -8,6 +8,8 @@
 // number 20 from "Login Check"). Number 0 means no error.
 //
 // Plain data; may be copied between threads.
+//
+// Text: the description and source are UTF-8.
 #ifndef QV_PLATFORM_ERROR_INFO_H_
 #define QV_PLATFORM_ERROR_INFO_H_
 

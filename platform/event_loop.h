@@ -16,6 +16,8 @@
 // waits in the source instead of on its own, so that windows stay alive while
 // the control waits for a timer or a transfer. Without a source the loop
 // behaves as if there were no window system.
+//
+// Text: the loop carries no text.
 #ifndef QV_PLATFORM_EVENT_LOOP_H_
 #define QV_PLATFORM_EVENT_LOOP_H_
 

@@ -16,6 +16,9 @@
 // the archive's size or 16 MiB, whichever is more.
 //
 // Used from the UI thread; one Expander per expansion.
+//
+// Text: folder, archive and entry names are UTF-8 Windows paths and names, as
+// FileSystem takes them.
 #ifndef QV_PLATFORM_EXPANDER_H_
 #define QV_PLATFORM_EXPANDER_H_
 

@@ -13,6 +13,10 @@
 // Implementations are used from the UI thread; file objects belong to the
 // thread that opened them. Every file object closes its handle when it is
 // destroyed.
+//
+// Text: paths and names are UTF-8. A backend hands them to the system through
+// the machine's ANSI code page (TextCodec), as the ANSI entry points take them,
+// so a character the code page lacks becomes "?". File contents are bytes.
 #ifndef QV_PLATFORM_FILE_SYSTEM_H_
 #define QV_PLATFORM_FILE_SYSTEM_H_
 

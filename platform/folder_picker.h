@@ -18,6 +18,8 @@
 //   lblCurrentDir 2460, 3600, 225,  195  tab 6   the current folder
 // Caption "Pick directory", client area 6795 by 4440 twips, centred on its
 // owner.
+//
+// Text: captions and paths are UTF-8.
 #ifndef QV_PLATFORM_FOLDER_PICKER_H_
 #define QV_PLATFORM_FOLDER_PICKER_H_
 

@@ -4,6 +4,8 @@
 // Mirrors AddFontResourceA and the WM_FONTCHANGE broadcast
 // (SendMessageA(HWND_BROADCAST, WM_FONTCHANGE, 0, ...)). Used from the UI
 // thread.
+//
+// Text: the font path is UTF-8, as FileSystem takes it.
 #ifndef QV_PLATFORM_FONTS_H_
 #define QV_PLATFORM_FONTS_H_
 

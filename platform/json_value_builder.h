@@ -5,6 +5,8 @@
 //
 // A key given twice in one object keeps its last value, as parsing into a
 // value does. A builder is used by one thread.
+//
+// Text: UTF-8, as JSON is.
 #ifndef QV_PLATFORM_JSON_VALUE_BUILDER_H_
 #define QV_PLATFORM_JSON_VALUE_BUILDER_H_
 

@@ -6,6 +6,8 @@
 // colour nn). The control writes this model; a user-interface backend draws
 // it. Labels that size themselves keep their design width here; the backend
 // measures their text.
+//
+// Text: captions are UTF-8.
 #ifndef QV_PLATFORM_PANEL_H_
 #define QV_PLATFORM_PANEL_H_
 

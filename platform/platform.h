@@ -6,6 +6,10 @@
 // thread with ScopedPlatform; the control's modules reach it with
 // CurrentPlatform(). Like the control's module-level values, the current
 // platform is per thread.
+//
+// Text: each interface's header says what its strings carry: UTF-8 inside the
+// program, ANSI bytes where a call mirrors an ANSI entry point (registry,
+// system folders).
 #ifndef QV_PLATFORM_PLATFORM_H_
 #define QV_PLATFORM_PLATFORM_H_
 

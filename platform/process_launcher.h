@@ -12,6 +12,9 @@
 //
 // Used from the UI thread. A Process that is destroyed without Wait() goes on
 // running on its own.
+//
+// Text: the command line is UTF-8; a backend hands it to the system through the
+// machine's ANSI code page, as paths are.
 #ifndef QV_PLATFORM_PROCESS_LAUNCHER_H_
 #define QV_PLATFORM_PROCESS_LAUNCHER_H_
 

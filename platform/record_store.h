@@ -15,6 +15,8 @@
 // store next changes.
 //
 // A RecordStore is a plain value owned by one thread; copies are independent.
+//
+// Text: text values are UTF-8.
 #ifndef QV_PLATFORM_RECORD_STORE_H_
 #define QV_PLATFORM_RECORD_STORE_H_
 

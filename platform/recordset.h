@@ -33,6 +33,8 @@
 // JSON tree nor a second copy of its text is ever held.
 //
 // A Recordset is a plain value owned by one thread; copies are independent.
+//
+// Text: text values, field names and filters are UTF-8.
 #ifndef QV_PLATFORM_RECORDSET_H_
 #define QV_PLATFORM_RECORDSET_H_
 

@@ -21,6 +21,8 @@
 // Every event handler returns true, except parse_error: the parser goes on
 // to the end of the text, so that a fault in its syntax anywhere counts
 // before a fault in what it says. A reader is used by one thread.
+//
+// Text: UTF-8, as JSON is.
 #ifndef QV_PLATFORM_RECORDSET_READER_H_
 #define QV_PLATFORM_RECORDSET_READER_H_
 

@@ -13,6 +13,9 @@
 // given back to CloseKey.
 //
 // Implementations are used from the UI thread only.
+//
+// Text: key names, value names and string data are bytes in the machine's ANSI
+// code page; callers convert with TextCodec.
 #ifndef QV_PLATFORM_REGISTRY_H_
 #define QV_PLATFORM_REGISTRY_H_
 

@@ -9,6 +9,8 @@
 // when the user does not hold the privilege.
 //
 // Used from the UI thread.
+//
+// Text: system and privilege names are UTF-8 (the privilege names are ASCII).
 #ifndef QV_PLATFORM_RESTART_H_
 #define QV_PLATFORM_RESTART_H_
 

@@ -6,6 +6,8 @@
 // a Windows call can hand it on unchanged.
 //
 // Status values are plain data and may be copied between threads.
+//
+// Text: the message is UTF-8.
 #ifndef QV_PLATFORM_STATUS_H_
 #define QV_PLATFORM_STATUS_H_
 

@@ -6,6 +6,10 @@
 // return the size needed (zero included).
 //
 // Used from the UI thread.
+//
+// Text: the folder buffers hold bytes in the machine's ANSI code page, as
+// GetSystemDirectoryA fills them; callers convert with TextCodec. The version
+// record's service-pack text is ANSI too.
 #ifndef QV_PLATFORM_SYSTEM_INFO_H_
 #define QV_PLATFORM_SYSTEM_INFO_H_
 

@@ -5,6 +5,8 @@
 // A character that the code page cannot hold becomes "?", as Windows' own
 // conversion does. Thread-compatible: one codec per thread. Each backend
 // brings its own (the Linux backends iconv, platform/posix/).
+//
+// Text: converts UTF-8 to and from the machine's ANSI code page.
 #ifndef QV_PLATFORM_TEXT_CODEC_H_
 #define QV_PLATFORM_TEXT_CODEC_H_
 

@@ -16,6 +16,10 @@
 //
 // Used from the UI thread; implementations may work on a thread of their own
 // but deliver every state change through the EventLoop.
+//
+// Text: the address and the request text are UTF-8 and sent as they are; header
+// names and values are the bytes the server sent (ASCII in practice); a body is
+// bytes.
 #ifndef QV_PLATFORM_TRANSFER_H_
 #define QV_PLATFORM_TRANSFER_H_
 

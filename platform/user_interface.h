@@ -6,6 +6,8 @@
 // text and answers the questions from its settings; a window backend draws
 // real windows. Every call comes on the UI thread; a modal call may run a
 // nested event loop before it returns.
+//
+// Text: captions, prompts, message and input texts are UTF-8.
 #ifndef QV_PLATFORM_USER_INTERFACE_H_
 #define QV_PLATFORM_USER_INTERFACE_H_
 

@@ -15,6 +15,8 @@
 //     true.
 //
 // Variants are plain values and may be copied between threads.
+//
+// Text: text is UTF-8.
 #ifndef QV_PLATFORM_VARIANT_H_
 #define QV_PLATFORM_VARIANT_H_
 

@@ -5,6 +5,8 @@
 // resource; the file is read piecewise, never loaded whole.
 //
 // Used from the UI thread.
+//
+// Text: the path is UTF-8, as FileSystem takes it; the version block is bytes.
 #ifndef QV_PLATFORM_VERSION_INFO_H_
 #define QV_PLATFORM_VERSION_INFO_H_
 
