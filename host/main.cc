@@ -11,6 +11,7 @@
 
 #include <cstdlib>
 
+#include "control/ctlInit_V3.h"
 #include "host/demo.h"
 #include "host/machine_commands.h"
 #include "host/session.h"
@@ -46,6 +47,9 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   app.fallthrough();
   app.set_help_all_flag("--help-all", "Show every command's help");
+  app.set_version_flag("--version", std::string("qvinit ") + qv::kProjectVersion +
+                                        " (control library " + qv::kLibraryFileName + " " +
+                                        qv::kLibraryVersion + ")");
 
   // Options of the start-up commands.
   std::string machine_dir;

@@ -2,19 +2,22 @@
 # Sets up a Debian 12 machine for building: installs the Debian packages the
 # build needs when they are missing, then configures and builds.
 #
-#   scripts/setup.sh [BUILD_DIR] [--sanitize]
+#   scripts/setup.sh [BUILD_DIR] [--sanitize] [--werror]
 #
 # BUILD_DIR defaults to "build" beside this script's folder. With --sanitize
-# the build uses AddressSanitizer and UndefinedBehaviorSanitizer.
+# the build uses AddressSanitizer and UndefinedBehaviorSanitizer; with
+# --werror warnings are errors (as in CI).
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build_dir="$here/build"
 sanitize=OFF
+werror=OFF
 for arg in "$@"; do
   case "$arg" in
     --sanitize) sanitize=ON ;;
-    -h|--help) sed -n '2,9p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --werror) werror=ON ;;
+    -h|--help) sed -n '2,10p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) build_dir=$arg ;;
   esac
 done
@@ -49,6 +52,6 @@ jobs=$(nproc 2>/dev/null || echo 2)
 # the example programs.
 extras=ON
 [ "$sanitize" = ON ] && extras=OFF
-cmake -S "$here" -B "$build_dir" -DQV_SANITIZE="$sanitize" -DQV_BENCH="$extras" \
+cmake -S "$here" -B "$build_dir" -DQV_SANITIZE="$sanitize" -DQV_WERROR="$werror" -DQV_BENCH="$extras" \
   -DQV_EXAMPLES="$extras" >/dev/null
 cmake --build "$build_dir" -j "$jobs"

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Sets up the machine (scripts/setup.sh) and runs the whole test suite twice:
-# on the normal build and on a build with AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# Sets up the machine (scripts/setup.sh), checks that includes run one way
+# (scripts/check_layers.sh), builds with warnings as errors, compiles the core
+# and the seam with the Windows cross compiler (scripts/cross_check.sh), and
+# runs the whole test suite twice: on the normal build and on a build with
+# AddressSanitizer and UndefinedBehaviorSanitizer.
 #
 #   scripts/test.sh [--quick]     --quick skips the sanitizer build
 set -euo pipefail
@@ -11,11 +13,13 @@ quick=0
 [ "${1:-}" = "--quick" ] && quick=1
 jobs=$(nproc 2>/dev/null || echo 2)
 
-"$here/scripts/setup.sh" "$here/build"
+"$here/scripts/check_layers.sh"
+"$here/scripts/setup.sh" "$here/build" --werror
+"$here/scripts/cross_check.sh" "$here/build"
 (cd "$here/build" && ctest --output-on-failure -j "$jobs")
 
 if [ "$quick" -eq 0 ]; then
-  "$here/scripts/setup.sh" "$here/build-sanitize" --sanitize
+  "$here/scripts/setup.sh" "$here/build-sanitize" --sanitize --werror
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   (cd "$here/build-sanitize" && ctest --output-on-failure -j "$jobs")

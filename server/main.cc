@@ -20,8 +20,9 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "engine/install_list.h"
+#include "installlist/install_list.h"
 #include "platform/recordset.h"
+#include "qv_version.h"
 #include "server/cab_pack.h"
 #include "server/host_files.h"
 #include "server/http_server.h"
@@ -193,6 +194,7 @@ int Publish(const std::string& files_dir, const std::string& file, const std::st
 int main(int argc, char** argv) {
   CLI::App app{"qvserver: serves install lists and download files to the installer control."};
   app.require_subcommand(1);
+  app.set_version_flag("--version", std::string("qvserver ") + qv::kProjectVersion);
 
   std::string db, key_name, login, file, out, files_dir, relative;
   std::string listen = "127.0.0.1:0";

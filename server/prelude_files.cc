@@ -1,6 +1,7 @@
 // The built-in setup page and local cabinet, made once on first use.
 #include "server/prelude_files.h"
 
+#include "qv_version.h"
 #include "server/cab_pack.h"
 
 namespace qv::server {
@@ -26,7 +27,7 @@ download location.</p>
 // What the built-in cabinet holds: a setup information file naming the
 // control, so that a folder made by a copy-only run is complete.
 constexpr char kCabinetEntryName[] = "QV_Init_V3.inf";
-constexpr char kCabinetEntry[] =
+constexpr char kCabinetEntryHead[] =
     "[version]\r\n"
     "signature=\"$CHICAGO$\"\r\n"
     "AdvancedINF=2.0\r\n"
@@ -35,11 +36,15 @@ constexpr char kCabinetEntry[] =
     "QV_INIT_V3.ocx=QV_INIT_V3.ocx\r\n"
     "\r\n"
     "[QV_INIT_V3.ocx]\r\n"
-    "FileVersion=3,0,0,148\r\n";
+    "FileVersion=";
+
+std::string CabinetEntry() {
+  return std::string(kCabinetEntryHead) + kLibraryFileVersion + "\r\n";
+}
 
 BuiltInFile MakeCabinet() {
   std::string cabinet, error;
-  if (!PackBytes(kCabinetEntryName, kCabinetEntry, &cabinet, &error)) cabinet.clear();
+  if (!PackBytes(kCabinetEntryName, CabinetEntry(), &cabinet, &error)) cabinet.clear();
   return {"application/vnd.ms-cab-compressed",
           std::make_shared<const std::string>(std::move(cabinet))};
 }
