@@ -134,7 +134,8 @@ std::string Machine::FindShortName(const std::string& host_dir, const std::strin
     return link->name;
   }
   const std::string rel = host_dir.substr(std::min(root_.size(), host_dir.size()));
-  VolumeStatement q(Prepared("SELECT long_name FROM short_names WHERE dir = ?1 AND short_fold = ?2"));
+  VolumeStatement q(
+      Prepared("SELECT long_name FROM short_names WHERE dir = ?1 AND short_fold = ?2"));
   q.Bind(1, rel);
   q.Bind(2, folded);
   while (q.Step() == SQLITE_ROW) {
@@ -211,8 +212,9 @@ bool Machine::KeptShortName(const std::string& rel_dir, const std::string& long_
 Status Machine::KeepShortName(const std::string& rel_dir, const std::string& long_fold,
                               const std::string& long_name, const std::string& short_name) {
   const std::string short_fold = FoldCase(short_name);
-  VolumeStatement ins(Prepared("INSERT OR REPLACE INTO short_names "
-                "(dir, long_fold, long_name, short_name, short_fold) VALUES (?1, ?2, ?3, ?4, ?5)"));
+  VolumeStatement ins(
+      Prepared("INSERT OR REPLACE INTO short_names "
+               "(dir, long_fold, long_name, short_name, short_fold) VALUES (?1, ?2, ?3, ?4, ?5)"));
   ins.Bind(1, rel_dir);
   ins.Bind(2, long_fold);
   ins.Bind(3, long_name);
@@ -223,8 +225,8 @@ Status Machine::KeepShortName(const std::string& rel_dir, const std::string& lon
                          std::string("cannot record a short name: ") + sqlite3_errmsg(volume_));
   }
   // A stale record of another name with the same short name is dropped.
-  VolumeStatement del(Prepared(
-      "DELETE FROM short_names WHERE dir = ?1 AND short_fold = ?2 AND long_fold <> ?3"));
+  VolumeStatement del(
+      Prepared("DELETE FROM short_names WHERE dir = ?1 AND short_fold = ?2 AND long_fold <> ?3"));
   del.Bind(1, rel_dir);
   del.Bind(2, short_fold);
   del.Bind(3, long_fold);

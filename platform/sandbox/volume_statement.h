@@ -26,7 +26,8 @@ class VolumeStatement {
 
   bool ok() const { return stmt_ != nullptr; }
   void Bind(int i, const std::string& text) {
-    if (stmt_) sqlite3_bind_text(stmt_, i, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+    if (stmt_)
+      sqlite3_bind_text(stmt_, i, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
   }
   void Bind(int i, int64_t value) {
     if (stmt_) sqlite3_bind_int64(stmt_, i, value);
@@ -35,8 +36,7 @@ class VolumeStatement {
   int Step() { return stmt_ ? sqlite3_step(stmt_) : SQLITE_ERROR; }
   std::string Text(int column) const {
     const unsigned char* t = sqlite3_column_text(stmt_, column);
-    return t ? std::string(reinterpret_cast<const char*>(t),
-                           sqlite3_column_bytes(stmt_, column))
+    return t ? std::string(reinterpret_cast<const char*>(t), sqlite3_column_bytes(stmt_, column))
              : std::string();
   }
   int64_t Int(int column) const { return sqlite3_column_int64(stmt_, column); }

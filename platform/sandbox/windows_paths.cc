@@ -36,8 +36,7 @@ bool IsReservedDeviceName(const std::string& component) {
   for (const char* n : kNames) {
     if (base == n) return true;
   }
-  if (base.size() == 4 && (base.compare(0, 3, "COM") == 0 ||
-                           base.compare(0, 3, "LPT") == 0)) {
+  if (base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0)) {
     return base[3] >= '1' && base[3] <= '9';
   }
   return false;
@@ -95,8 +94,7 @@ WinPath CurrentFolder(const MachineProfile& profile, char drive) {
 // Appends the components of rest ("\"-separated) to path: "." and empty
 // ones dropped, ".." stepping back no further than the root, trailing dots
 // and blanks cut. windows_path is the text named in an error.
-Status AppendComponents(const std::string& rest, const std::string& windows_path,
-                        WinPath* path) {
+Status AppendComponents(const std::string& rest, const std::string& windows_path, WinPath* path) {
   size_t start = 0;
   while (start <= rest.size()) {
     size_t end = rest.find('\\', start);
@@ -143,9 +141,7 @@ std::string FoldCase(const std::string& name) {
   return out;
 }
 
-bool NamesEqual(const std::string& a, const std::string& b) {
-  return FoldCase(a) == FoldCase(b);
-}
+bool NamesEqual(const std::string& a, const std::string& b) { return FoldCase(a) == FoldCase(b); }
 
 // ---- WinPath ---------------------------------------------------------------
 
@@ -168,7 +164,8 @@ WinPath WinPath::Parent() const {
 // ---- The machine's paths ---------------------------------------------------
 
 std::string Machine::DriveFolder(char drive) const {
-  auto it = profile_.drives.find(static_cast<char>(std::toupper(static_cast<unsigned char>(drive))));
+  auto it =
+      profile_.drives.find(static_cast<char>(std::toupper(static_cast<unsigned char>(drive))));
   if (it == profile_.drives.end()) return "";
   return root_ + "/" + it->second;
 }
@@ -184,7 +181,8 @@ Status Machine::ParsePath(const std::string& windows_path, WinPath* out) const {
   }
   if (s.rfind("\\\\?\\", 0) == 0) s = s.substr(4);
   if (s.rfind("\\\\", 0) == 0) {
-    return Status::Error(kErrorBadNetPath, "network paths are not on this machine: " + windows_path);
+    return Status::Error(kErrorBadNetPath,
+                         "network paths are not on this machine: " + windows_path);
   }
   WinPath path;
   std::string rest;
@@ -300,8 +298,8 @@ std::string Machine::FindByListing(const std::string& host_dir, const std::strin
 std::string Machine::FindInexact(const std::string& host_dir, const std::string& folded) {
   // A short name seen before needs neither the listing nor the database.
   if (folded.find('~') != std::string::npos) {
-    if (const NameLink* link = CachedLink(long_names_by_short_, host_dir + '\n' + folded,
-                                          host_dir, "")) {
+    if (const NameLink* link =
+            CachedLink(long_names_by_short_, host_dir + '\n' + folded, host_dir, "")) {
       return link->name;
     }
   }

@@ -28,9 +28,9 @@ struct WinPath {
 
 // Where a Windows path lies on the host.
 struct HostLocation {
-  WinPath path;             // normalized
-  std::string host_path;    // absolute host path
-  bool exists = false;      // the whole path exists
+  WinPath path;           // normalized
+  std::string host_path;  // absolute host path
+  bool exists = false;    // the whole path exists
   bool parent_exists = false;
   std::string actual_name;  // the last component as stored (when it exists)
 };
