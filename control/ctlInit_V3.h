@@ -28,6 +28,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,7 +40,9 @@
 
 namespace qv {
 
-class Recordset;  // the install list (platform/recordset.h)
+class Recordset;        // the install list (platform/recordset.h)
+struct InstallRecord;   // one record of it, as the run reads it
+class BusinessObject;   // the server's object that a start-up calls
 class DataSpace;  // the remote data space through which the server is reached
 
 // ---- Fixed identifiers ------------------------------------------------------
@@ -292,6 +295,33 @@ class ctlInit_V3 {
   // "Initialization complete.", then Done, or the restart question.
   void FinishRun();
 
+  // ---- Install run helpers (engine/install_run.cc) ----
+
+  // What the run does once a record is handled: the next record in this
+  // tick, the same one again in this tick, the next one left to the next
+  // tick of the timer (enabled again) or to the completion of the transfer
+  // just started, or nothing more in this tick, the record staying current.
+  enum class RecordStep { kNext, kSame, kNextTick, kNextLater, kStop };
+  // Handles the current record of the run that generation numbers.
+  RecordStep HandleRecord(uint64_t generation);
+  // The next step of the copy-only prelude.
+  RecordStep RunPreludeStep();
+  // Shows text about a record that cannot be used; the run goes on with the
+  // next record unless a start-up made meanwhile owns the list.
+  RecordStep RefuseRecord(const std::string& text, uint64_t generation);
+  // Starts the program that a launch record names.
+  void LaunchProgram(const InstallRecord& record);
+  // Makes record the current file: target path, name, install type, listed
+  // version and the version of the copy already there.
+  void TakeRecord(const InstallRecord& record);
+  void ReadInstalledVersion(const InstallRecord& record);
+  // The box that halts a run for want of install rights.
+  void ShowNoInstallRights();
+  // Obtains the current file: copied from the local folder and installed
+  // within the tick, or asked of Inet1.
+  RecordStep FetchRecord(const InstallRecord& record, uint64_t generation);
+  void CopyLocalFile(const InstallRecord& record);
+
   // ---- Start-up helpers (control/startup.cc) ----
 
   // Startup and StartupV2: the same steps, with the second's additions.
@@ -301,6 +331,23 @@ class ctlInit_V3 {
                           const std::string& RemoteAddress, bool DevLogin);
   // The "Error" box after a failure in a protected step.
   void ShowGatherError();
+  // Makes the data space and the server's object through it; false when
+  // either cannot be made.
+  bool CreateBusinessObject(bool v2, const std::string& BOServer,
+                            std::unique_ptr<BusinessObject>* object);
+  // Logs in with msLogin and msPassword and keeps the login ID. The start-up's
+  // result when it ends here (a refused login, an error of the call, or the
+  // "Error" box shown), nothing when it goes on.
+  std::optional<ErrorInfo> LogIn(BusinessObject& object, const std::string& KeyName,
+                                 const std::string& RemoteAddress);
+  // The protected steps: begins a new run and replaces the install list with
+  // the server's, writes the login notes (StartupV2), keeps a copy of the
+  // list (copy-only) and leaves out the product components (DevLogin).
+  // False when a step failed.
+  bool ReplaceInstallList(BusinessObject& object, bool v2);
+  bool FetchInstallList(BusinessObject& object);
+  bool WriteLoginNotes(BusinessObject& object);
+  bool SaveListCopy();
 
   // A request started by StartTransfer awaits its state change, and the run
   // that started it.

@@ -9,6 +9,8 @@
 // that stretch go back to the host as the method's result.
 #include <algorithm>
 #include <cctype>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,11 +51,19 @@ std::string WithSeparator(const std::string& text, char separator) {
   return text + separator;
 }
 
-// A failure inside the protected stretch; only its occurrence matters.
-struct Protected {
-  bool failed = false;
-  void Fail() { failed = true; }
-};
+// url with login_id inserted after every "://".
+std::string WithLoginId(const std::string& url, const std::string& login_id) {
+  std::string out;
+  const std::string marker = "://";
+  size_t from = 0;
+  for (size_t at = url.find(marker); at != std::string::npos; at = url.find(marker, from)) {
+    out.append(url, from, at - from);
+    out += marker + login_id + "@";
+    from = at + marker.size();
+  }
+  out.append(url, from, std::string::npos);
+  return out;
+}
 
 }  // namespace
 
@@ -85,8 +95,6 @@ ErrorInfo ctlInit_V3::StartupOnline(bool v2, const std::string& DownloadLocation
                                     const std::string& BOServer, const std::string& KeyName,
                                     const std::string& Login, const std::string& Password,
                                     const std::string& RemoteAddress, bool DevLogin) {
-  Platform& platform = CurrentPlatform();
-
   // The mode is set once the picker has given a folder: a cancelled picker
   // changes nothing, so a run still under way goes on as it was.
   const bool copy_only = Upper(RemoteAddress) == "COPYONLY";
@@ -111,44 +119,15 @@ ErrorInfo ctlInit_V3::StartupOnline(bool v2, const std::string& DownloadLocation
 
   // The business object lives only while this method runs.
   std::unique_ptr<BusinessObject> business_object;
-  if (!platform.new_data_space) {
+  if (!CreateBusinessObject(v2, BOServer, &business_object)) {
     ShowGatherError();
     return ErrorInfo::None();
   }
-  mobjDataSpace = platform.new_data_space();
-  if (mobjDataSpace == nullptr ||
-      !mobjDataSpace->CreateObject(v2 ? kObjectV2 : kObjectV1, BOServer, &business_object).ok() ||
-      business_object == nullptr) {
-    ShowGatherError();
-    return ErrorInfo::None();
-  }
-
   msLogin = Login;
   msPassword = Password;
   msDownloadLocation = WithSeparator(DownloadLocation, '/');
-
-  {
-    std::vector<std::string> arguments = {KeyName, msLogin, msPassword, RemoteAddress};
-    CallResult result;
-    ErrorInfo error = business_object->Call("LoginUser", &arguments, &result);
-    if (error.number == kErrorCannotCreateObject) {
-      // The object was made without asking the server; its first call is
-      // where the server says it cannot make it. That belongs to the
-      // protected creation step.
-      ShowGatherError();
-      return ErrorInfo::None();
-    }
-    if (!error.ok()) return error;
-    if (result.kind == CallResult::Kind::kRecordset) {
-      return {13, "LoginUser", "Type mismatch"};
-    }
-    msLoginID = result.text;
-    // The arguments went by reference.
-    msLogin = arguments[1];
-    msPassword = arguments[2];
-  }
-  if (msLoginID.empty()) {
-    return {20, "Login Check", "The username/password you have supplied is not valid."};
+  if (const std::optional<ErrorInfo> ended = LogIn(*business_object, KeyName, RemoteAddress)) {
+    return *ended;
   }
   Repaint();
 
@@ -158,69 +137,95 @@ ErrorInfo ctlInit_V3::StartupOnline(bool v2, const std::string& DownloadLocation
   gbRebootNeeded = false;
   SetMessage(kListMessage);
   Repaint();
+  if (!ReplaceInstallList(*business_object, v2)) {
+    ShowGatherError();
+    return ErrorInfo::None();
+  }
 
-  // ---- Protected stretch ----
-  Protected stretch;
+  if (!v2) gbHasInstallRights = HasInstallRights();
+  SetMessage(kRunMessage);
+  Repaint();
+  // The server address handed to a started program carries the login ID.
+  if (v2) msServerURL = WithLoginId(msServerURL, msLoginID);
+  tmrComInstall->SetEnabled(true);
+  return ErrorInfo::None();
+}
+
+bool ctlInit_V3::CreateBusinessObject(bool v2, const std::string& BOServer,
+                                      std::unique_ptr<BusinessObject>* object) {
+  Platform& platform = CurrentPlatform();
+  if (!platform.new_data_space) return false;
+  mobjDataSpace = platform.new_data_space();
+  return mobjDataSpace != nullptr &&
+         mobjDataSpace->CreateObject(v2 ? kObjectV2 : kObjectV1, BOServer, object).ok() &&
+         *object != nullptr;
+}
+
+std::optional<ErrorInfo> ctlInit_V3::LogIn(BusinessObject& object, const std::string& KeyName,
+                                           const std::string& RemoteAddress) {
+  std::vector<std::string> arguments = {KeyName, msLogin, msPassword, RemoteAddress};
+  CallResult result;
+  ErrorInfo error = object.Call("LoginUser", &arguments, &result);
+  if (error.number == kErrorCannotCreateObject) {
+    // The object was made without asking the server; its first call is
+    // where the server says it cannot make it. That belongs to the
+    // protected creation step.
+    ShowGatherError();
+    return ErrorInfo::None();
+  }
+  if (!error.ok()) return error;
+  if (result.kind == CallResult::Kind::kRecordset) {
+    return ErrorInfo{13, "LoginUser", "Type mismatch"};
+  }
+  msLoginID = result.text;
+  // The arguments went by reference.
+  msLogin = arguments[1];
+  msPassword = arguments[2];
+  if (msLoginID.empty()) {
+    return ErrorInfo{20, "Login Check", "The username/password you have supplied is not valid."};
+  }
+  return std::nullopt;
+}
+
+bool ctlInit_V3::ReplaceInstallList(BusinessObject& object, bool v2) {
   // The list is replaced from here on: a new run begins, and whatever an
   // earlier run still has in flight belongs to that run. A start-up that
   // ends before this point leaves a run under way going.
   BeginRun();
   mrsInstallList = std::make_unique<Recordset>();
-  {
-    std::vector<std::string> arguments = {msLoginID};
-    CallResult result;
-    if (!business_object->Call("GetInstallFiles", &arguments, &result).ok() ||
-        result.kind != CallResult::Kind::kRecordset || result.recordset == nullptr) {
-      stretch.Fail();
-    } else {
-      msLoginID = arguments[0];
-      mrsInstallList = std::move(result.recordset);
-    }
-  }
-  if (!stretch.failed && v2) {
-    const MemoryStatus memory = platform.system->GlobalMemoryStatus();
-    gbHasInstallRights = HasInstallRights();
-    std::vector<std::string> arguments = {msLoginID, BuildClientReport(memory, gbHasInstallRights)};
-    CallResult result;
-    if (business_object->Call("WriteLoginNotes", &arguments, &result).ok()) {
-      msLoginID = arguments[0];  // by reference, as for the other calls
-    } else {
-      stretch.Fail();
-    }
-  }
-  if (!stretch.failed && mbCopyOnly) {
-    const std::string list_path = gsCopyFolder + kListFileName;
-    (void)platform.files->DeleteFile(list_path);
-    if (!mrsInstallList->save(list_path).ok()) stretch.Fail();
-  }
-  if (!stretch.failed && mbDevLogin) {
-    if (!mrsInstallList->SetFilter(kDevFilter).ok()) stretch.Fail();
-  }
-  if (stretch.failed) {
-    ShowGatherError();
-    return ErrorInfo::None();
-  }
-  // ---- End of the protected stretch ----
+  if (!FetchInstallList(object)) return false;
+  if (v2 && !WriteLoginNotes(object)) return false;
+  if (mbCopyOnly && !SaveListCopy()) return false;
+  if (mbDevLogin && !mrsInstallList->SetFilter(kDevFilter).ok()) return false;
+  return true;
+}
 
-  if (!v2) gbHasInstallRights = HasInstallRights();
-  SetMessage(kRunMessage);
-  Repaint();
-  if (v2) {
-    // The server address handed to a started program carries the login ID.
-    std::string url;
-    const std::string marker = "://";
-    size_t from = 0;
-    for (size_t at = msServerURL.find(marker); at != std::string::npos;
-         at = msServerURL.find(marker, from)) {
-      url.append(msServerURL, from, at - from);
-      url += marker + msLoginID + "@";
-      from = at + marker.size();
-    }
-    url.append(msServerURL, from, std::string::npos);
-    msServerURL = url;
+bool ctlInit_V3::FetchInstallList(BusinessObject& object) {
+  std::vector<std::string> arguments = {msLoginID};
+  CallResult result;
+  if (!object.Call("GetInstallFiles", &arguments, &result).ok() ||
+      result.kind != CallResult::Kind::kRecordset || result.recordset == nullptr) {
+    return false;
   }
-  tmrComInstall->SetEnabled(true);
-  return ErrorInfo::None();
+  msLoginID = arguments[0];
+  mrsInstallList = std::move(result.recordset);
+  return true;
+}
+
+bool ctlInit_V3::WriteLoginNotes(BusinessObject& object) {
+  const MemoryStatus memory = CurrentPlatform().system->GlobalMemoryStatus();
+  gbHasInstallRights = HasInstallRights();
+  std::vector<std::string> arguments = {msLoginID, BuildClientReport(memory, gbHasInstallRights)};
+  CallResult result;
+  if (!object.Call("WriteLoginNotes", &arguments, &result).ok()) return false;
+  msLoginID = arguments[0];  // by reference, as for the other calls
+  return true;
+}
+
+bool ctlInit_V3::SaveListCopy() {
+  const std::string list_path = gsCopyFolder + kListFileName;
+  (void)CurrentPlatform().files->DeleteFile(list_path);
+  return mrsInstallList->save(list_path).ok();
 }
 
 ErrorInfo ctlInit_V3::StartupLocal(const std::string& DownloadLocation) {

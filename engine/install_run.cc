@@ -134,16 +134,9 @@ void ctlInit_V3::tmrComInstall_Timer() {
   tmrComInstall->SetEnabled(false);
   // No start-up has handed over a list: there is no run to carry on.
   if (mrsInstallList == nullptr) return;
-  Platform& platform = CurrentPlatform();
-  const uint64_t generation = run_generation();
   // A start-up made while the loop ran (in a message box, or in a handler of
   // Done) owns the list and the timer from then on.
-  auto superseded = [&] { return run_generation() != generation; };
-  auto refuse = [&](const std::string& text) {
-    platform.ui->MessageBox(text, kMbOk, "");
-    return !superseded();
-  };
-
+  const uint64_t generation = run_generation();
   while (true) {
     SetCurrentWidth(0);
     if (mrsInstallList->Eof()) {
@@ -151,139 +144,155 @@ void ctlInit_V3::tmrComInstall_Timer() {
       return;
     }
     Recordset& list = *mrsInstallList;
-
-    // Copy-only prelude: the setup page and the local cabinet come first,
-    // while the first record stays current.
-    if (list.AbsolutePosition() == 1 && miPreludeStep < kPreludeDone && mbCopyOnly) {
-      mbIsCompressed = false;
-      ++miPreludeStep;
-      if (miPreludeStep == 1) {
-        msFileName = kSetupPageName;
-        msTargetPath = kSetupPageName;
-        StartTransfer(prelude_server() + kSetupPagePath);
-        return;
-      }
-      if (miPreludeStep == 2) {
-        msFileName = kLocalCabinetName;
-        msTargetPath = kLocalCabinetName;
-        StartTransfer(prelude_server() + kLocalCabinetPath);
-        return;
-      }
-      continue;
-    }
-
-    SetTotalWidth(static_cast<float>(static_cast<double>(Panel::kTotalBarScale) /
-                                     list.recordcount() * list.AbsolutePosition()));
-
-    InstallRecord record;
-    const Status read = ReadInstallRecord(list, &record);
-
-    // Developer skip: one product component per tick.
-    if (record.is_qv_object && mbDevLogin && !mbCopyOnly) {
-      list.MoveNext();
-      tmrComInstall->SetEnabled(true);
-      return;
-    }
-
-    if (!read.ok()) {
-      if (!refuse("An entry of the install list cannot be used: " + read.message() + kCr +
-                  kOtherFilesLine)) {
-        return;
-      }
-      list.MoveNext();
-      continue;
-    }
-    if (!StaysInsideFolder(record.file_name)) {
-      if (!refuse(OutsideFolderText(record.file_name, record.file_name))) return;
-      list.MoveNext();
-      continue;
-    }
-
-    mbIsFont = false;
-    msTargetPath = ResolveInstallLocation(record.install_location, &mbIsFont);
-
-    // Launch record: started once every file is in place, unless a restart
-    // is pending; the program path is quoted since the product folders lie
-    // below "Program Files".
-    if (record.IsLaunchRecord() && !gbRebootNeeded && !mbLocalMode && !mbCopyOnly) {
-      const std::string command_line = "\"" + msTargetPath + "\\" + record.file_name + "\"" + " " +
-                                       msServerURL + " " + msLoginID;
-      std::unique_ptr<Process> process;
-      // A program that cannot be started is passed over.
-      platform.processes->CreateProcess(command_line, WindowStyle::kNormalFocus, &process);
-      list.MoveNext();
-      continue;
-    }
-
-    msTargetPath = mbCopyOnly ? record.download_location : msTargetPath + "\\" + record.file_name;
-    msFileName = record.file_name;
-    miInstallType = record.install_type;
-    msFileVersion = record.file_version;
-
-    if (record.HasRegistryCheck()) {
-      msInstalledVersion = GetStringValueHKLM(record.alt_check, record.alt_check_reg_value);
-    } else if (record.HasFileCheck()) {
-      msInstalledVersion = GetFileVersionString(ExpandPathTokens(record.alt_check));
-    } else {
-      msInstalledVersion = GetFileVersionString(msTargetPath);
-    }
-
-    // A font that is there is never replaced.
-    if (mbIsFont && !mbCopyOnly) {
-      uint64_t size = 0;
-      if (platform.files->GetFileSize(msTargetPath, &size).ok()) msInstalledVersion = msFileVersion;
-    }
-
-    if (!IsNewerVersion(msInstalledVersion, msFileVersion) && !mbCopyOnly) {
-      SetFrameCaption(kProcessingCaption);
-      list.MoveNext();
-      continue;
-    }
-
-    if (!gbHasInstallRights) {
-      platform.ui->MessageBox(
-          std::string("This program cannot continue.  You do not have enough rights to install "
-                      "files.") +
-              kCr + kCr +
-              "Please contact your system administrator to give you additional rights to "
-              "install programs.",
-          kMbIconCritical, "Critical Error");
-      return;
-    }
-
-    // Online, the download location is only the end of an address. Copied
-    // from a folder, or gathered into one, it becomes a path below that
-    // folder, and must stay there.
-    if ((mbLocalMode || mbCopyOnly) && !StaysInsideFolder(record.download_location)) {
-      if (!refuse(OutsideFolderText(record.file_name, record.download_location))) return;
-      list.MoveNext();
-      continue;
-    }
-
-    SetFrameCaption(kDownloadingCaption + record.description);
-    Repaint();
-    mbIsCompressed = record.is_compressed;
-
-    if (mbLocalMode && !mbCopyOnly) {
-      const std::string source = msDownloadLocation + record.download_location;
-      const std::string staged =
-          gsDirTemp + "\\" + msFileName + (record.is_compressed ? ".cmp" : "");
-      if (CopyToStaging(*platform.files, platform.system->GetCurrentProcessId(), source, staged)) {
-        InstallCurrentFile();
-      } else {
-        // A file of that name left in the temp folder is not this one.
-        ShowMissingFile(source);
-      }
-      if (superseded()) return;
-      list.MoveNext();
-      continue;
-    }
-
-    StartTransfer(msDownloadLocation + record.download_location);
-    // The list may be another run's by now (a message box ran the loop).
-    if (superseded()) return;
+    const RecordStep step = HandleRecord(generation);
+    if (step == RecordStep::kStop) return;
+    if (step == RecordStep::kSame) continue;
     list.MoveNext();
-    return;
+    if (step == RecordStep::kNextTick) tmrComInstall->SetEnabled(true);
+    if (step != RecordStep::kNext) return;
+  }
+}
+
+ctlInit_V3::RecordStep ctlInit_V3::HandleRecord(uint64_t generation) {
+  Recordset& list = *mrsInstallList;
+  // Copy-only prelude: the setup page and the local cabinet come first,
+  // while the first record stays current.
+  if (list.AbsolutePosition() == 1 && miPreludeStep < kPreludeDone && mbCopyOnly) {
+    return RunPreludeStep();
+  }
+  SetTotalWidth(static_cast<float>(static_cast<double>(Panel::kTotalBarScale) /
+                                   list.recordcount() * list.AbsolutePosition()));
+
+  InstallRecord record;
+  const Status read = ReadInstallRecord(list, &record);
+  // Developer skip: one product component per tick.
+  if (record.is_qv_object && mbDevLogin && !mbCopyOnly) return RecordStep::kNextTick;
+  if (!read.ok()) {
+    return RefuseRecord("An entry of the install list cannot be used: " + read.message() + kCr +
+                            kOtherFilesLine,
+                        generation);
+  }
+  if (!StaysInsideFolder(record.file_name)) {
+    return RefuseRecord(OutsideFolderText(record.file_name, record.file_name), generation);
+  }
+
+  mbIsFont = false;
+  msTargetPath = ResolveInstallLocation(record.install_location, &mbIsFont);
+  if (record.IsLaunchRecord() && !gbRebootNeeded && !mbLocalMode && !mbCopyOnly) {
+    LaunchProgram(record);
+    return RecordStep::kNext;
+  }
+  TakeRecord(record);
+  if (!IsNewerVersion(msInstalledVersion, msFileVersion) && !mbCopyOnly) {
+    SetFrameCaption(kProcessingCaption);
+    return RecordStep::kNext;
+  }
+  if (!gbHasInstallRights) {
+    ShowNoInstallRights();
+    return RecordStep::kStop;
+  }
+  // Online, the download location is only the end of an address. Copied
+  // from a folder, or gathered into one, it becomes a path below that
+  // folder, and must stay there.
+  if ((mbLocalMode || mbCopyOnly) && !StaysInsideFolder(record.download_location)) {
+    return RefuseRecord(OutsideFolderText(record.file_name, record.download_location),
+                        generation);
+  }
+  return FetchRecord(record, generation);
+}
+
+ctlInit_V3::RecordStep ctlInit_V3::RunPreludeStep() {
+  mbIsCompressed = false;
+  ++miPreludeStep;
+  if (miPreludeStep == 1) {
+    msFileName = kSetupPageName;
+    msTargetPath = kSetupPageName;
+    StartTransfer(prelude_server() + kSetupPagePath);
+    return RecordStep::kStop;
+  }
+  if (miPreludeStep == 2) {
+    msFileName = kLocalCabinetName;
+    msTargetPath = kLocalCabinetName;
+    StartTransfer(prelude_server() + kLocalCabinetPath);
+    return RecordStep::kStop;
+  }
+  return RecordStep::kSame;
+}
+
+ctlInit_V3::RecordStep ctlInit_V3::RefuseRecord(const std::string& text, uint64_t generation) {
+  CurrentPlatform().ui->MessageBox(text, kMbOk, "");
+  return run_generation() == generation ? RecordStep::kNext : RecordStep::kStop;
+}
+
+void ctlInit_V3::LaunchProgram(const InstallRecord& record) {
+  // Started once every file is in place, unless a restart is pending; the
+  // program path is quoted since the product folders lie below "Program
+  // Files".
+  const std::string command_line = "\"" + msTargetPath + "\\" + record.file_name + "\"" + " " +
+                                   msServerURL + " " + msLoginID;
+  std::unique_ptr<Process> process;
+  // A program that cannot be started is passed over.
+  CurrentPlatform().processes->CreateProcess(command_line, WindowStyle::kNormalFocus, &process);
+}
+
+void ctlInit_V3::TakeRecord(const InstallRecord& record) {
+  msTargetPath = mbCopyOnly ? record.download_location : msTargetPath + "\\" + record.file_name;
+  msFileName = record.file_name;
+  miInstallType = record.install_type;
+  msFileVersion = record.file_version;
+  ReadInstalledVersion(record);
+}
+
+void ctlInit_V3::ReadInstalledVersion(const InstallRecord& record) {
+  if (record.HasRegistryCheck()) {
+    msInstalledVersion = GetStringValueHKLM(record.alt_check, record.alt_check_reg_value);
+  } else if (record.HasFileCheck()) {
+    msInstalledVersion = GetFileVersionString(ExpandPathTokens(record.alt_check));
+  } else {
+    msInstalledVersion = GetFileVersionString(msTargetPath);
+  }
+  // A font that is there is never replaced.
+  if (mbIsFont && !mbCopyOnly) {
+    uint64_t size = 0;
+    if (CurrentPlatform().files->GetFileSize(msTargetPath, &size).ok()) {
+      msInstalledVersion = msFileVersion;
+    }
+  }
+}
+
+void ctlInit_V3::ShowNoInstallRights() {
+  CurrentPlatform().ui->MessageBox(
+      std::string("This program cannot continue.  You do not have enough rights to install "
+                  "files.") +
+          kCr + kCr +
+          "Please contact your system administrator to give you additional rights to "
+          "install programs.",
+      kMbIconCritical, "Critical Error");
+}
+
+ctlInit_V3::RecordStep ctlInit_V3::FetchRecord(const InstallRecord& record,
+                                               uint64_t generation) {
+  SetFrameCaption(kDownloadingCaption + record.description);
+  Repaint();
+  mbIsCompressed = record.is_compressed;
+  if (mbLocalMode && !mbCopyOnly) {
+    CopyLocalFile(record);
+    return run_generation() == generation ? RecordStep::kNext : RecordStep::kStop;
+  }
+  StartTransfer(msDownloadLocation + record.download_location);
+  // The list may be another run's by now (a message box ran the loop).
+  return run_generation() == generation ? RecordStep::kNextLater : RecordStep::kStop;
+}
+
+void ctlInit_V3::CopyLocalFile(const InstallRecord& record) {
+  Platform& platform = CurrentPlatform();
+  const std::string source = msDownloadLocation + record.download_location;
+  const std::string staged = gsDirTemp + "\\" + msFileName + (record.is_compressed ? ".cmp" : "");
+  if (CopyToStaging(*platform.files, platform.system->GetCurrentProcessId(), source, staged)) {
+    InstallCurrentFile();
+  } else {
+    // A file of that name left in the temp folder is not this one.
+    ShowMissingFile(source);
   }
 }
 

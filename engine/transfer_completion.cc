@@ -192,6 +192,155 @@ void CreateSubfolders(FileSystem& files, const std::string& base,
   }
 }
 
+// Whether the header says the file is not on the server: "404 Object"
+// after its first character, or a status other than 2xx.
+bool HeaderSaysMissing(const std::string& header) {
+  const size_t object_at = header.find(kMissingObject);
+  return (object_at != std::string::npos && object_at > 0) || !IsSuccessStatus(header);
+}
+
+// How long the body may be: what "Content-length" announced, or, without
+// one, the limit for a body that announces nothing.
+struct BodyLength {
+  bool has_length = false;
+  int64_t announced = 0;
+  int64_t limit = 0;
+};
+
+BodyLength AnnouncedLength(Transfer& transfer, int64_t unannounced_limit) {
+  BodyLength length;
+  length.has_length = ParseContentLength(transfer.GetHeader("Content-length"), &length.announced);
+  length.limit = length.has_length ? length.announced : unannounced_limit;
+  return length;
+}
+
+// The next chunk, waited for in the event loop. False when a new run began
+// meanwhile. When the loop is told to quit, the body is given up.
+bool NextChunk(ctlInit_V3& control, uint64_t generation, std::vector<uint8_t>* chunk,
+               int64_t* received) {
+  Transfer& transfer = *control.Inet1;
+  if (!transfer.ChunkReady(kChunkSize)) {
+    const bool ready = CurrentPlatform().loop->RunUntil([&] {
+      return control.run_generation() != generation || transfer.ChunkReady(kChunkSize);
+    });
+    if (control.run_generation() != generation) return false;
+    if (!ready) transfer.Cancel();
+  }
+  *chunk = transfer.GetChunk(kChunkSize);
+  *received += static_cast<int64_t>(chunk->size());
+  return true;
+}
+
+// The current-file bar and the byte counter ("20k of 40k") after received
+// bytes; of_announced is the counter's second half. caption is reused from
+// chunk to chunk.
+void ShowProgress(ctlInit_V3& control, int64_t received, int64_t announced,
+                  const std::string& of_announced, std::string* caption) {
+  const double shown = static_cast<double>(std::min(received, announced));
+  control.SetCurrentWidth(static_cast<float>(shown / static_cast<double>(announced) *
+                                             static_cast<double>(Panel::kCurrentBarScale)));
+  *caption = std::to_string(RoundHalfEven(static_cast<double>(received) / 1024));
+  *caption += of_announced;
+  control.SetBytesCaption(*caption);
+}
+
+// How the chunks of a body ended.
+enum class ReadEnd {
+  kWhole,       // a chunk of 0 or 1 bytes came: the body is over
+  kTooLarge,    // more than length.limit bytes came; the transfer is cancelled
+  kSuperseded,  // a new run began while the body was read
+};
+
+// Reads the chunks of the body into body, with the progress shown (when
+// the length is known and positive) and pending messages processed after
+// every chunk. received counts the bytes that came.
+ReadEnd ReadChunks(ctlInit_V3& control, uint64_t generation, const BodyLength& length,
+                   BodyFile* body, int64_t* received) {
+  // The counter's second half stays the same for the whole body.
+  const std::string of_announced =
+      "k of " + std::to_string(RoundHalfEven(static_cast<double>(length.announced) / 1024)) +
+      "k";
+  std::string caption;
+  std::vector<uint8_t> chunk;
+  if (!NextChunk(control, generation, &chunk, received)) return ReadEnd::kSuperseded;
+  while (true) {
+    if (*received > length.limit) {
+      // Not one byte beyond what the body may have is written.
+      control.Inet1->Cancel();
+      return ReadEnd::kTooLarge;
+    }
+    body->Append(chunk);
+    if (chunk.size() <= 1) return ReadEnd::kWhole;
+    // Without a positive length there is no scale to show progress on.
+    if (length.has_length && length.announced > 0) {
+      ShowProgress(control, *received, length.announced, of_announced, &caption);
+    }
+    CurrentPlatform().loop->ProcessPendingMessages();
+    // A new run began: this file belongs to a list that is gone.
+    if (control.run_generation() != generation ||
+        !NextChunk(control, generation, &chunk, received)) {
+      return ReadEnd::kSuperseded;
+    }
+  }
+}
+
+// What became of the body of a completed response.
+enum class BodyEnd {
+  kStaged,      // complete, and moved to the staging path
+  kMissing,     // the file could not be had: the missing-file message
+  kUnused,      // not used; nothing (more) to show
+  kSuperseded,  // a new run began: nothing more to do
+};
+
+// Closes a whole body and, when it is complete, moves it to staging_path.
+BodyEnd StageBody(Transfer& transfer, const BodyLength& length, int64_t received,
+                  const std::string& staging_path, BodyFile* body) {
+  const bool written = body->Close();
+  const bool confirmed = transfer.BodyEndConfirmed();
+  if (!written || (!length.has_length && !confirmed)) return BodyEnd::kMissing;
+  // Cut short, or followed by more than it announced: not used, nothing shown.
+  if (!confirmed || (length.has_length && received != length.announced)) {
+    return BodyEnd::kUnused;
+  }
+  if (!body->MoveOver(staging_path)) return BodyEnd::kMissing;
+  return BodyEnd::kStaged;
+}
+
+// Takes the completed response that Inet1 holds for url into body and, when
+// it is complete, to staging_path.
+BodyEnd ReceiveBody(ctlInit_V3& control, uint64_t generation, int64_t unannounced_limit,
+                    const std::string& url, const std::string& staging_path, BodyFile* body) {
+  Transfer& transfer = *control.Inet1;
+  if (HeaderSaysMissing(transfer.GetHeader(""))) return BodyEnd::kMissing;
+  const BodyLength length = AnnouncedLength(transfer, unannounced_limit);
+  Platform& platform = CurrentPlatform();
+  if (!body->Open(gsDirTemp, platform.system->GetCurrentProcessId(), length.announced)) {
+    return BodyEnd::kMissing;
+  }
+  int64_t received = 0;
+  switch (ReadChunks(control, generation, length, body, &received)) {
+    case ReadEnd::kSuperseded:
+      return BodyEnd::kSuperseded;
+    case ReadEnd::kTooLarge:
+      ShowTooLarge(url, length.has_length, length.limit);
+      return BodyEnd::kUnused;
+    case ReadEnd::kWhole:
+      break;
+  }
+  return StageBody(transfer, length, received, staging_path, body);
+}
+
+// Puts a staged file where it belongs in copy-only mode: below copy_folder,
+// at target_path, replacing what is there.
+void GatherStagedFile(const std::string& staging_path, const std::string& copy_folder,
+                      const std::string& target_path) {
+  FileSystem& files = *CurrentPlatform().files;
+  const std::string destination = copy_folder + target_path;
+  CreateSubfolders(files, copy_folder, target_path);
+  ClearTargetFile(destination);
+  files.MoveFile(staging_path, destination);
+}
+
 }  // namespace
 
 void ctlInit_V3::StartTransfer(const std::string& url) {
@@ -237,100 +386,25 @@ void ctlInit_V3::Inet1_StateChanged(int16_t State) {
   const std::string copy_folder = transfer_copy_folder_;
   const std::string staging_path = gsDirTemp + "\\" + file_name + (compressed ? ".cmp" : "");
 
-  // Goes on with the next record unless a new run has taken over.
-  auto resume = [&] {
-    if (run_generation() == generation) tmrComInstall->SetEnabled(true);
-  };
-  auto missing = [&] {
-    ShowMissingFile(url);
-    resume();
-  };
-
-  const std::string header = Inet1->GetHeader("");
-  const size_t object_at = header.find(kMissingObject);
-  if ((object_at != std::string::npos && object_at > 0) || !IsSuccessStatus(header)) {
-    missing();
-    return;
-  }
-  int64_t announced = 0;
-  const bool has_length = ParseContentLength(Inet1->GetHeader("Content-length"), &announced);
-  const int64_t limit = has_length ? announced : unannounced_body_limit_;
-
   BodyFile body(*platform.files);
-  if (!body.Open(gsDirTemp, platform.system->GetCurrentProcessId(), announced)) {
-    missing();
-    return;
-  }
-
-  // The next chunk, waited for in the event loop. False when a new run began
-  // meanwhile. When the loop is told to quit, the body is given up.
-  std::vector<uint8_t> chunk;
-  int64_t received = 0;
-  auto next_chunk = [&] {
-    if (!Inet1->ChunkReady(kChunkSize)) {
-      const bool ready = platform.loop->RunUntil(
-          [&] { return run_generation() != generation || Inet1->ChunkReady(kChunkSize); });
-      if (run_generation() != generation) return false;
-      if (!ready) Inet1->Cancel();
-    }
-    chunk = Inet1->GetChunk(kChunkSize);
-    received += static_cast<int64_t>(chunk.size());
-    return true;
-  };
-
-  // The counter's second half stays the same for the whole body.
-  const std::string of_announced =
-      "k of " + std::to_string(RoundHalfEven(static_cast<double>(announced) / 1024)) + "k";
-  std::string caption;
-  if (!next_chunk()) return;
-  while (true) {
-    if (received > limit) {
-      // Not one byte beyond what the body may have is written.
-      Inet1->Cancel();
-      ShowTooLarge(url, has_length, limit);
-      resume();
+  switch (ReceiveBody(*this, generation, unannounced_body_limit_, url, staging_path, &body)) {
+    case BodyEnd::kSuperseded:
       return;
-    }
-    body.Append(chunk);
-    if (chunk.size() <= 1) break;
-    // Without a positive length there is no scale to show progress on.
-    if (has_length && announced > 0) {
-      const double shown = static_cast<double>(std::min(received, announced));
-      SetCurrentWidth(static_cast<float>(shown / static_cast<double>(announced) *
-                                         static_cast<double>(Panel::kCurrentBarScale)));
-      caption = std::to_string(RoundHalfEven(static_cast<double>(received) / 1024));
-      caption += of_announced;
-      SetBytesCaption(caption);
-    }
-    platform.loop->ProcessPendingMessages();
-    // A new run began: this file belongs to a list that is gone.
-    if (run_generation() != generation || !next_chunk()) return;
+    case BodyEnd::kMissing:
+      ShowMissingFile(url);
+      break;
+    case BodyEnd::kUnused:
+      break;
+    case BodyEnd::kStaged:
+      if (copy_only) {
+        GatherStagedFile(staging_path, copy_folder, target_path);
+      } else {
+        InstallCurrentFile();
+      }
+      break;
   }
-  const bool written = body.Close();
-  const bool confirmed = Inet1->BodyEndConfirmed();
-
-  if (!written || (!has_length && !confirmed)) {
-    missing();
-    return;
-  }
-  // Cut short, or followed by more than it announced: not used, nothing shown.
-  if (!confirmed || (has_length && received != announced)) {
-    resume();
-    return;
-  }
-  if (!body.MoveOver(staging_path)) {
-    missing();
-    return;
-  }
-  if (copy_only) {
-    const std::string destination = copy_folder + target_path;
-    CreateSubfolders(*platform.files, copy_folder, target_path);
-    ClearTargetFile(destination);
-    platform.files->MoveFile(staging_path, destination);
-  } else {
-    InstallCurrentFile();
-  }
-  resume();
+  // Goes on with the next record unless a new run has taken over.
+  if (run_generation() == generation) tmrComInstall->SetEnabled(true);
 }
 
 }  // namespace qv

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "platform/sandbox/sandbox_platform.h"
@@ -86,6 +87,10 @@ TEST_F(MachineOpenTest, DamagedOrMissingProfileGivesAClearError) {
       {R"({"format":"qv-machine","version":1,"family":"vista"})", "family"},
       {R"({"format":"qv-machine","version":1,"ansi_code_page":"x"})", "wrong type"},
       {R"({"format":"qv-machine","version":1,"drives":{"C":"../../etc"}})", "inside"},
+      {R"({"format":"qv-machine","version":1,"current_drive":"D"})", "current drive has no"},
+      {R"({"format":"qv-machine","version":1,"user":{"writable_folders":"C:"}})", "a list"},
+      {R"({"format":"qv-machine","version":1,"files_in_use":[5]})", "files_in_use"},
+      {R"({"format":"qv-machine","version":1,"memory":[]})", "\"memory\" must be"},
   };
   for (const Case& c : cases) {
     testing::WriteHostFile(profile, c.contents);
@@ -116,6 +121,11 @@ TEST_F(MachineOpenTest, UnknownProfileKeysSurviveASave) {
   const std::string saved = testing::ReadHostFile(profile);
   EXPECT_NE(saved.find("lab 3"), std::string::npos);
   EXPECT_NE(saved.find("Operator"), std::string::npos);
+  // The profile is replaced whole: nothing of the write is left beside it.
+  for (const auto& entry : std::filesystem::directory_iterator(dir_ + "/m")) {
+    const std::string name = entry.path().filename().string();
+    EXPECT_TRUE(name == "machine.json" || name.rfind("machine.json", 0) != 0) << name;
+  }
 }
 
 TEST(WinPathTest, ParsesTheFormsWindowsAccepts) {

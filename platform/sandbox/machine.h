@@ -7,12 +7,12 @@
 //   ROOT/volume.db      what the file system keeps beside the files: short
 //                       (8.3) names once given out, and file attributes
 //
-// Windows paths map onto host paths below the drive folders: "\" and "/"
-// separate components, "." and ".." are resolved without leaving the drive,
-// trailing dots and blanks of a component are dropped, and components match
-// existing names without regard to case or by their short name, as on
-// Windows. A path rooted without a drive ("\Ostrel") is on the current drive;
-// a relative one is taken from the current folder.
+// Windows paths map onto host paths below the drive folders as on Windows
+// (platform/sandbox/windows_paths.h). A path rooted without a drive
+// ("\Ostrel") is on the current drive; a relative one is taken from the
+// current folder. The profile is kept in machine_profile.{h,cc}, the short
+// names in short_names.{h,cc}; this file's Machine ties them together with
+// the rights, the files in use and the attributes kept beside the files.
 //
 // A Machine is used from one thread; several processes may work on the same
 // machine root at once (the databases are changed in transactions).
@@ -22,79 +22,21 @@
 #include <sys/types.h>
 
 #include <cstdint>
-#include <map>
 #include <memory>
-#include <optional>
 #include <string>
 #include <unordered_map>
-#include <vector>
 
 #include "platform/posix/iconv_text_codec.h"
 #include "platform/sandbox/folder_index.h"
+#include "platform/sandbox/machine_profile.h"
+#include "platform/sandbox/short_names.h"
+#include "platform/sandbox/windows_paths.h"
 #include "platform/status.h"
-#include "platform/system_info.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
 
 namespace qv::sandbox {
-
-enum class Family { kNt, k9x };
-
-struct InUseFile {
-  std::string path;        // Windows path
-  bool exclusive = false;  // cannot even be opened for reading
-};
-
-struct MachineProfile {
-  Family family = Family::kNt;
-  uint32_t ansi_code_page = 1252;
-  char current_drive = 'C';
-  std::string current_directory = "C:\\";
-  std::string system_directory = "C:\\Windows\\System32";
-  std::string windows_directory = "C:\\Windows";
-  std::string program_files_directory = "C:\\Program Files";
-  // Drive letter (upper case) -> folder below the machine root.
-  std::map<char, std::string> drives = {{'C', "drive_c"}};
-  std::string user_name = "Administrator";
-  // Registry roots the user may change ("HKEY_LOCAL_MACHINE", ...).
-  std::vector<std::string> writable_registry_roots;
-  // Folders (Windows paths) below which the user may write, and folders
-  // below which the user may not, which wins.
-  std::vector<std::string> writable_folders;
-  std::vector<std::string> protected_folders;
-  std::vector<InUseFile> files_in_use;
-  bool shutdown_privilege = true;
-  std::optional<MemoryStatus> memory;
-  // Keys of machine.json this version does not know; written back unchanged.
-  std::string unknown_json;
-
-  static MachineProfile Default(Family family, bool admin);
-};
-
-// Parses and writes machine.json.
-Status ParseProfile(const std::string& json_text, MachineProfile* profile);
-std::string SerializeProfile(const MachineProfile& profile);
-
-// A Windows path taken apart: drive and components, "." and ".." resolved.
-struct WinPath {
-  char drive = 'C';
-  std::vector<std::string> components;
-
-  // "C:\A\B", or "C:\" for the root.
-  std::string ToString() const;
-  bool IsRoot() const { return components.empty(); }
-  WinPath Parent() const;
-};
-
-// Where a Windows path lies on the host.
-struct HostLocation {
-  WinPath path;             // normalized
-  std::string host_path;    // absolute host path
-  bool exists = false;      // the whole path exists
-  bool parent_exists = false;
-  std::string actual_name;  // the last component as stored (when it exists)
-};
 
 class Machine {
  public:
@@ -175,6 +117,14 @@ class Machine {
   // A short name (folded) that no entry of host_dir has been given yet:
   // gives every entry its short name and looks again.
   std::string FindNotYetGivenShortName(const std::string& host_dir, const std::string& folded);
+  // The short name kept for long_fold in rel_dir (a folder relative to the
+  // root); false when none is kept.
+  bool KeptShortName(const std::string& rel_dir, const std::string& long_fold,
+                     std::string* short_name);
+  // Keeps short_name for long_name in rel_dir, dropping a stale record of
+  // another name that had it.
+  Status KeepShortName(const std::string& rel_dir, const std::string& long_fold,
+                       const std::string& long_name, const std::string& short_name);
 
   std::string root_;
   MachineProfile profile_;
@@ -205,17 +155,6 @@ class Machine {
   NameLinks short_names_by_long_;
   NameLinks long_names_by_short_;
 };
-
-// Case folding for name comparison (ASCII and Latin-1 letters).
-std::string FoldCase(const std::string& name);
-bool NamesEqual(const std::string& a, const std::string& b);
-
-// Whether name is a valid 8.3 name as it stands (no short name is needed).
-bool IsValidShortName(const std::string& name);
-
-// The short-name candidate for long_name with the numeric tail n (1, 2, ...):
-// "PROGRA~1", "QUILLM~1", "LONGFI~1.TXT"; from n = 5 on a hashed form.
-std::string ShortNameCandidate(const std::string& long_name, int n);
 
 }  // namespace qv::sandbox
 
