@@ -284,8 +284,8 @@ TEST(EventLoopHostTest, NextDueTimeAndWakesFollowEveryChange) {
        [](EventLoop&, Timer& t) { t.SetInterval(Timer::kShortestIntervalMs); }, true, Due::kNow},
       {"interval while disabled", false, [](EventLoop&, Timer& t) { t.SetInterval(1); }, false,
        Due::kNever},
-      {"work token released", false, [](EventLoop& loop, Timer&) { WorkToken token(&loop); },
-       true, Due::kNever},
+      {"work token released", false, [](EventLoop& loop, Timer&) { WorkToken token(&loop); }, true,
+       Due::kNever},
       {"quit with an event posted", false,
        [](EventLoop& loop, Timer&) {
          loop.Post([] {});
