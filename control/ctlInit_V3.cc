@@ -31,13 +31,18 @@ const char* ControlEventName(ControlEvent event) {
   return "";
 }
 
-ctlInit_V3::ctlInit_V3() : alive_(std::make_shared<ctlInit_V3*>(this)) {
-  Platform& platform = CurrentPlatform();
+ctlInit_V3::ctlInit_V3() : ctlInit_V3(HasCurrentPlatform() ? &CurrentPlatform() : nullptr) {}
+
+ctlInit_V3::ctlInit_V3(Platform* platform)
+    : platform_(platform), alive_(std::make_shared<ctlInit_V3*>(this)) {
   timer_handler_ = [this] { tmrComInstall_Timer(); };
   transfer_handler_ = [this](int16_t state) { Inet1_StateChanged(state); };
-  tmrComInstall = platform.loop->CreateTimer(kTimerIntervalMs, [this] { OnTimerTick(); });
-  if (platform.new_transfer) {
-    Inet1 = platform.new_transfer();
+  if (platform_ == nullptr) return;
+  // Whatever is made here is made on the control's own platform.
+  ScopedPlatform scope(platform_);
+  tmrComInstall = platform_->loop->CreateTimer(kTimerIntervalMs, [this] { OnTimerTick(); });
+  if (platform_->new_transfer) {
+    Inet1 = platform_->new_transfer();
   }
   if (Inet1) {
     std::weak_ptr<ctlInit_V3*> alive = alive_;
@@ -55,7 +60,24 @@ ctlInit_V3::~ctlInit_V3() {
 }
 
 void ctlInit_V3::CancelXfer() {
+  PlatformScope scope(*this);
   if (Inet1) Inet1->Cancel();
+}
+
+// ---- The control's platform -------------------------------------------------
+
+ctlInit_V3::PlatformScope::PlatformScope(const ctlInit_V3& control)
+    : ready_(control.platform_ != nullptr) {
+  // A platform that is current already is the one the call uses.
+  if (ready_ && !HasCurrentPlatform()) {
+    scope_ = std::make_unique<ScopedPlatform>(control.platform_);
+  }
+}
+
+ctlInit_V3::PlatformScope::~PlatformScope() = default;
+
+ErrorInfo ctlInit_V3::NoPlatformError() {
+  return {kErrorNoPlatform, kClassName, "The control has no platform to work with."};
 }
 
 // ---- Events -----------------------------------------------------------------
@@ -99,6 +121,7 @@ void ctlInit_V3::RaiseEvent(ControlEvent event) {
 // ---- Container notifications ------------------------------------------------
 
 void ctlInit_V3::UserControl_Show() {
+  PlatformScope scope(*this);
   visible_ = true;
   if (UserInterface* ui = CurrentUi()) ui->ShowPanel(panel_);
   RaiseEvent(ControlEvent::kInit);
@@ -157,12 +180,14 @@ void ctlInit_V3::SetTransferHandler(std::function<void(int16_t)> handler) {
 }
 
 void ctlInit_V3::OnTimerTick() {
+  PlatformScope scope(*this);
   // A copy: the handler may install another handler while it runs.
   std::function<void()> handler = timer_handler_;
   if (handler) handler();
 }
 
 void ctlInit_V3::OnTransferState(int state) {
+  PlatformScope scope(*this);
   std::function<void(int16_t)> handler = transfer_handler_;
   if (handler) handler(static_cast<int16_t>(state));
 }

@@ -22,6 +22,15 @@
 // thread, one at a time. Other calls can arrive only where a routine lets the
 // event loop run (a modal box, ProcessPendingMessages); the control takes no
 // lock and starts no thread.
+//
+// The control remembers the platform it was created under. A host that does
+// not keep a platform current on its thread (one whose own message loop
+// drives the control's event loop) still reaches a working control: the
+// methods a host calls, the timer's ticks and the transfer's state changes
+// make the control's platform current while they run when the thread has
+// none. A control created where there was no platform has none: its
+// start-up methods fail with kErrorNoPlatform, and the others do what they
+// can without one (a show raises Init, CancelXfer has nothing to cancel).
 #ifndef QV_CONTROL_CTLINIT_V3_H_
 #define QV_CONTROL_CTLINIT_V3_H_
 
@@ -44,6 +53,8 @@ class Recordset;        // the install list (platform/recordset.h)
 struct InstallRecord;   // one record of it, as the run reads it
 class BusinessObject;   // the server's object that a start-up calls
 class DataSpace;  // the remote data space through which the server is reached
+struct Platform;  // the services of the machine (platform/platform.h)
+class ScopedPlatform;
 
 // ---- Fixed identifiers ------------------------------------------------------
 //
@@ -79,16 +90,22 @@ enum class ControlEvent : int32_t {
 // "Done", "Reboot" or "Init".
 const char* ControlEventName(ControlEvent event);
 
+// A start-up method was called on a control that has no platform to work
+// with (E_UNEXPECTED); the source is kClassName.
+inline constexpr int32_t kErrorNoPlatform = static_cast<int32_t>(0x8000FFFFu);
+
 // ---- The control ------------------------------------------------------------
 
 class ctlInit_V3 {
  public:
   // Creates the control with its panel in its design state, the timer
   // disabled at 1 ms, and a transfer component when the platform has one.
-  // Every member starts empty, zero or false.
-  // REQUIRES: a current platform with an event loop on this thread; the loop
-  // outlives the control.
+  // Every member starts empty, zero or false. The platform is the current
+  // one of this thread, or the one given; it must have an event loop, and
+  // both must outlive the control. Without either the control has no
+  // platform, no timer and no transfer component (see the top of the file).
   ctlInit_V3();
+  explicit ctlInit_V3(Platform* platform);
   ~ctlInit_V3();
   ctlInit_V3(const ctlInit_V3&) = delete;
   ctlInit_V3& operator=(const ctlInit_V3&) = delete;
@@ -118,6 +135,9 @@ class ctlInit_V3 {
   // cancelled transfer is the transfer handler's business. Does nothing when
   // the platform gave the control no transfer component.
   void CancelXfer();
+
+  // The platform the control was created under; null when there was none.
+  Platform* platform() const { return platform_; }
 
   // ---- Events of __ctlInit_V3 ----
   //
@@ -266,7 +286,8 @@ class ctlInit_V3 {
 
   // ---- Child components ----
 
-  // The run's timer: 1 ms interval, disabled at creation. Never null.
+  // The run's timer: 1 ms interval, disabled at creation. Null only when the
+  // control has no platform.
   std::unique_ptr<Timer> tmrComInstall;
   // The transfer component; null when the platform has none.
   std::unique_ptr<Transfer> Inet1;
@@ -278,6 +299,23 @@ class ctlInit_V3 {
     ControlEvent event = ControlEvent::kInit;
     std::function<void(ControlEvent)> handler;
   };
+
+  // Makes the control's platform the current one while it lives, when the
+  // thread has none. ready(): the control has a platform, so one is current.
+  class PlatformScope {
+   public:
+    explicit PlatformScope(const ctlInit_V3& control);
+    ~PlatformScope();
+    PlatformScope(const PlatformScope&) = delete;
+    PlatformScope& operator=(const PlatformScope&) = delete;
+    bool ready() const { return ready_; }
+
+   private:
+    bool ready_;
+    std::unique_ptr<ScopedPlatform> scope_;
+  };
+  // The start-up methods' failure when PlatformScope is not ready.
+  static ErrorInfo NoPlatformError();
 
   void NotifyPanel(PanelChange change);
   void OnTimerTick();
@@ -356,6 +394,7 @@ class ctlInit_V3 {
   bool transfer_copy_only_ = false;
   std::string transfer_copy_folder_;
 
+  Platform* platform_ = nullptr;
   Panel panel_;
   bool visible_ = false;
   std::vector<Subscriber> subscribers_;

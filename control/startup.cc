@@ -79,6 +79,8 @@ ErrorInfo ctlInit_V3::Startup(const std::string& DownloadLocation, const std::st
                               const std::string& KeyName, const std::string& Login,
                               const std::string& Password, const std::string& RemoteAddress,
                               bool DevLogin) {
+  PlatformScope scope(*this);
+  if (!scope.ready()) return NoPlatformError();
   return StartupOnline(false, DownloadLocation, BOServer, KeyName, Login, Password,
                        RemoteAddress, DevLogin);
 }
@@ -87,6 +89,8 @@ ErrorInfo ctlInit_V3::StartupV2(const std::string& DownloadLocation, const std::
                                 const std::string& KeyName, const std::string& Login,
                                 const std::string& Password, const std::string& RemoteAddress,
                                 bool DevLogin) {
+  PlatformScope scope(*this);
+  if (!scope.ready()) return NoPlatformError();
   return StartupOnline(true, DownloadLocation, BOServer, KeyName, Login, Password, RemoteAddress,
                        DevLogin);
 }
@@ -229,6 +233,8 @@ bool ctlInit_V3::SaveListCopy() {
 }
 
 ErrorInfo ctlInit_V3::StartupLocal(const std::string& DownloadLocation) {
+  PlatformScope scope(*this);
+  if (!scope.ready()) return NoPlatformError();
   mbDevLogin = false;
   mbLocalMode = true;
   mbCopyOnly = false;

@@ -30,6 +30,7 @@ void Timer::SetEnabled(bool enabled) {
 void Timer::SetInterval(uint32_t milliseconds) {
   interval_ms_ = milliseconds;
   due_ = Clock::now() + Delay();
+  if (enabled_) loop_->WakeWaiters();
 }
 
 WorkToken::WorkToken(EventLoop* loop) : loop_(loop) {
@@ -68,6 +69,13 @@ void EventLoop::Post(std::function<void()> fn) {
 void EventLoop::WakeWaiters() {
   wake_.notify_all();
   if (NativeEventSource* native = native_.load()) native->Wake();
+  std::lock_guard<std::mutex> lock(wake_callback_mutex_);
+  if (wake_callback_) wake_callback_();
+}
+
+void EventLoop::SetWakeCallback(std::function<void()> callback) {
+  std::lock_guard<std::mutex> lock(wake_callback_mutex_);
+  wake_callback_ = std::move(callback);
 }
 
 void EventLoop::SetNativeEventSource(NativeEventSource* source) { native_ = source; }
@@ -84,20 +92,21 @@ bool EventLoop::RunOnePosted() {
   return true;
 }
 
-bool EventLoop::RunOneTimer() {
-  const auto now = Clock::now();
+bool EventLoop::RunOneTimer(Clock::time_point due_by, uint64_t pass) {
   // Only the scan looks at the list; the tick, which may create or destroy
   // timers, runs after it.
   Timer* ready = nullptr;
   for (Timer* timer : timers_) {
-    if (timer->enabled_ && !timer->running_ && timer->due_ <= now) {
+    if (timer->enabled_ && !timer->running_ && timer->due_ <= due_by &&
+        (pass == 0 || timer->last_pass_ != pass)) {
       ready = timer;
       break;
     }
   }
   if (ready == nullptr) return false;
-  ready->due_ = now + ready->Delay();
+  ready->due_ = Clock::now() + ready->Delay();
   ready->running_ = true;
+  ready->last_pass_ = pass;
   // Keep the timer's callback alive and detect its destruction meanwhile.
   auto tick = ready->tick_;
   tick();
@@ -107,7 +116,7 @@ bool EventLoop::RunOneTimer() {
   return true;
 }
 
-bool EventLoop::RunOne() { return RunOnePosted() || RunOneTimer(); }
+bool EventLoop::RunOne() { return RunOnePosted() || RunOneTimer(Clock::now()); }
 
 void EventLoop::ProcessPendingMessages() {
   // The window system's pending events first (repaints, a click on a button
@@ -117,6 +126,28 @@ void EventLoop::ProcessPendingMessages() {
   for (int i = 0; i < 1000 && !quitting(); ++i) {
     if (!RunOne()) break;
   }
+}
+
+void EventLoop::RunDue() {
+  if (NativeEventSource* native = native_.load()) native->Check();
+  const uint64_t pass = ++passes_;
+  const auto due_by = Clock::now();
+  // Bounded like ProcessPendingMessages, against events that post
+  // themselves again.
+  for (int i = 0; i < 1000 && !quitting(); ++i) {
+    if (!RunOnePosted() && !RunOneTimer(due_by, pass)) break;
+  }
+}
+
+std::optional<Clock::time_point> EventLoop::NextDueTime() const {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (quit_) return std::nullopt;
+    if (!posted_.empty()) return Clock::now();
+  }
+  const auto next = NextDue();
+  if (next == Clock::time_point::max()) return std::nullopt;
+  return next;
 }
 
 Clock::time_point EventLoop::NextDue() const {

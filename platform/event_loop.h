@@ -17,6 +17,19 @@
 // the control waits for a timer or a transfer. Without a source the loop
 // behaves as if there were no window system.
 //
+// Driven by a host. A host that owns the thread's message loop (a component
+// host that returns from the start-up call and keeps pumping its own
+// messages) never calls RunUntil. It asks NextDueTime() when the loop next
+// needs to run, arranges to be back by then (a system timer), and calls
+// RunDue() when that time comes or when the wake callback fired. The wake
+// callback is called, from whichever thread caused it, whenever the next due
+// time may have become earlier: something was posted, a timer was enabled or
+// its interval changed, a work token was released, Quit() was called. A
+// host turns it into a message to its own thread and asks NextDueTime()
+// again there. Handlers that run the loop themselves (a modal box,
+// ProcessPendingMessages) work as before inside RunDue(); the invariants are
+// the same in both modes.
+//
 // Text: the loop carries no text.
 #ifndef QV_PLATFORM_EVENT_LOOP_H_
 #define QV_PLATFORM_EVENT_LOOP_H_
@@ -30,6 +43,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 namespace qv {
 
@@ -84,6 +98,7 @@ class Timer {
   std::function<void()> tick_;
   bool enabled_ = false;
   bool running_ = false;
+  uint64_t last_pass_ = 0;  // the pass of RunDue in which it last ticked
   std::chrono::steady_clock::time_point due_;
 };
 
@@ -114,8 +129,33 @@ class EventLoop {
   void Post(std::function<void()> fn);
 
   // Runs every posted event and every due timer, then returns without
-  // waiting ("process pending messages").
+  // waiting ("process pending messages"). A timer of the shortest interval
+  // may tick many times in one call.
   void ProcessPendingMessages();
+
+  // ---- Host-driven mode (see the top of the file) ----
+
+  // When the loop next has something to run: now when an event is posted,
+  // else the due time of the earliest enabled timer whose handler is not
+  // running (it may lie in the past), else nullopt; nullopt too after Quit().
+  // Work tokens do not count: what they wait for arrives as a posted event.
+  std::optional<std::chrono::steady_clock::time_point> NextDueTime() const;
+
+  // Runs what is due now and returns without waiting: the native source's
+  // pending events, every posted event (also those posted meanwhile), and
+  // each timer that was due when the call began, at most once, with the
+  // posted events that arrive in between run before the next tick. Unlike
+  // ProcessPendingMessages, a timer of the shortest interval ticks once per
+  // call: its next tick is due at once, so the host comes back after serving
+  // its own messages, which is the "next pass" of that timer.
+  // Runs nothing after Quit().
+  void RunDue();
+
+  // Called whenever NextDueTime() may have become earlier (see the top of the
+  // file), on the thread that caused it; empty to stop. The callback must be
+  // quick and must not call into the loop. Once SetWakeCallback returns, the
+  // previous callback is not called any more.
+  void SetWakeCallback(std::function<void()> callback);
 
   // Runs events and timers, waiting for them as needed, until done() is true
   // (checked before waiting and after every event), or until Quit(). Nested
@@ -146,10 +186,13 @@ class EventLoop {
   // Runs one ready event or timer; returns false when none was ready.
   bool RunOne();
   bool RunOnePosted();
-  bool RunOneTimer();
+  // Ticks the first timer that is enabled, not running and due by due_by;
+  // with pass set, only one that has not ticked in that pass of RunDue.
+  bool RunOneTimer(std::chrono::steady_clock::time_point due_by, uint64_t pass = 0);
   void Unregister(Timer* timer);
   std::chrono::steady_clock::time_point NextDue() const;
-  // Wakes whoever waits: the condition variable and the native source.
+  // Wakes whoever waits: the condition variable, the native source and the
+  // host's wake callback.
   void WakeWaiters();
 
   mutable std::mutex mutex_;
@@ -158,6 +201,10 @@ class EventLoop {
   bool quit_ = false;                         // guarded by mutex_
   int work_ = 0;                              // guarded by mutex_
   std::list<Timer*> timers_;
+  uint64_t passes_ = 0;  // calls of RunDue so far
+  // Held while the wake callback is replaced or called.
+  std::mutex wake_callback_mutex_;
+  std::function<void()> wake_callback_;  // guarded by wake_callback_mutex_
   // Set and read on the loop's thread; Wake() reaches it from others, so it
   // is atomic.
   std::atomic<NativeEventSource*> native_{nullptr};

@@ -450,6 +450,69 @@ TEST_F(ControlTest, StateChangeAfterControlIsGoneIsDropped) {
   EXPECT_EQ(states, 0);
 }
 
+// ---- The control's platform -------------------------------------------------
+
+TEST_F(ControlTest, CallsAndHandlersTakeTheControlsPlatformWhenTheThreadHasNone) {
+  UseFakeTransfer();
+  ctlInit_V3 control;
+  EXPECT_EQ(control.platform(), &platform_);
+  std::vector<Platform*> seen;
+  const auto current = [&] { seen.push_back(HasCurrentPlatform() ? &CurrentPlatform() : nullptr); };
+  control.SetTimerHandler([&] {
+    current();
+    control.tmrComInstall->SetEnabled(false);
+  });
+  control.SetTransferHandler([&](int16_t) { current(); });
+
+  ScopedPlatform none(nullptr);
+  control.tmrComInstall->SetEnabled(true);
+  loop_.RunDue();
+  transfer_log_->handler(kStateResponseCompleted);
+  control.UserControl_Show();
+  control.CancelXfer();
+  EXPECT_EQ(seen, (std::vector<Platform*>{&platform_, &platform_}));
+  EXPECT_EQ(ui_.Count("show"), 1);
+  EXPECT_EQ(transfer_log_->cancels, 1);
+  EXPECT_FALSE(HasCurrentPlatform());  // each call put things back
+}
+
+TEST_F(ControlTest, AControlWithoutPlatformFailsItsStartUpsAndDoesNotCrash) {
+  UseFakeTransfer();
+  struct Case {
+    const char* how;
+    std::function<std::unique_ptr<ctlInit_V3>()> make;
+  };
+  const std::vector<Case> cases = {
+      {"created on a thread without platform",
+       [] {
+         ScopedPlatform none(nullptr);
+         return std::make_unique<ctlInit_V3>();
+       }},
+      {"given none", [] { return std::make_unique<ctlInit_V3>(nullptr); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.how);
+    std::unique_ptr<ctlInit_V3> control = c.make();
+    Listen(*control);
+    EXPECT_EQ(control->platform(), nullptr);
+    EXPECT_EQ(control->tmrComInstall, nullptr);
+    EXPECT_EQ(control->Inet1, nullptr);
+    const std::vector<ErrorInfo> results = {
+        control->Startup("http://f.test/", "http://bo.test/", "K", "u", "p", "1", false),
+        control->StartupV2("http://f.test/", "http://bo.test/", "K", "u", "p", "1", false),
+        control->StartupLocal("C:\\Local")};
+    for (const ErrorInfo& e : results) {
+      EXPECT_EQ(e.number, kErrorNoPlatform);
+      EXPECT_EQ(e.source, kClassName);
+    }
+    control->CancelXfer();
+  }
+  // Nothing was started, shown or raised.
+  EXPECT_EQ(transfer_log_->cancels, 0);
+  EXPECT_TRUE(ui_.calls.empty());
+  EXPECT_TRUE(events_.empty());
+}
+
 // ---- Module-level values ----------------------------------------------------
 
 TEST(ModuleStateTest, ValuesArePerThread) {

@@ -2,7 +2,8 @@
 // the state changes, the header, the body in chunks, redirects, kept-alive
 // connections, failures and cancelling, the confirmed end of a body, slow
 // servers, and a reader that waits in the event loop. The remote data space: the calls it
-// posts and what it makes of the answers of good and broken servers.
+// posts and what it makes of the answers of good and broken servers (the
+// reading of answers is tested in data_space_protocol_test.cc).
 #include "platform/curl/curl_transfer.h"
 
 #include <gmock/gmock.h>
@@ -320,54 +321,6 @@ TEST_F(DataSpaceTest, PostsTheCallAndReadsEachKindOfResult) {
   server_.answer = R"({"result": null})";
   ASSERT_TRUE(Call(server_.Address(), {}, &result).ok());
   EXPECT_EQ(result.kind, CallResult::Kind::kNothing);
-}
-
-TEST_F(DataSpaceTest, AnswersAreReadWhateverTheOrderOfTheirParts) {
-  const std::string list =
-      R"({"format": "qv-installlist", "version": 1,)"
-      R"( "fields": [{"name": "FileName", "type": "string"}], "records": [["a.dll"]]})";
-  const std::string late_fields = R"({"records": [["b.dll"]], "more": {"records": 1},)"
-                                  R"( "fields": [{"name": "FileName", "type": "string"}],)"
-                                  R"( "format": "qv-installlist", "version": 1})";
-  const std::string error = R"({"number": 21, "source": "S", "description": "gone"})";
-  struct Case {
-    std::string answer;
-    CallResult::Kind kind;
-    std::string text;  // the text, the first file name, or a part of the error
-    std::string argument = "in";
-  };
-  const std::vector<Case> cases = {
-      {R"({"result": )" + list + R"(, "arguments": ["out"]})", CallResult::Kind::kRecordset,
-       "a.dll", "out"},
-      {R"({"arguments": ["out"], "result": )" + late_fields + "}", CallResult::Kind::kRecordset,
-       "b.dll", "out"},
-      {R"({"result": )" + list + R"(, "result": "last"})", CallResult::Kind::kText, "last"},
-      {R"({"result": [1, {"a": "b"}]})", CallResult::Kind::kText, R"([1,{"a":"b"}])"},
-      {R"({"result": -2.5})", CallResult::Kind::kText, "-2.5"},
-      {R"({"result": false})", CallResult::Kind::kText, "False"},
-      {R"({"result": )" + list + R"(, "error": )" + error + "}", CallResult::Kind::kNothing,
-       "gone"},
-      {R"({"result": )" + list, CallResult::Kind::kNothing, "not a JSON object"},
-      {R"({"result": {"format": "qv-installlist", "version": 1, "fields": [], "records": [1]}})",
-       CallResult::Kind::kNothing, "record 1 is not an array"},
-  };
-  for (const Case& c : cases) {
-    server_.answer = c.answer;
-    CallResult result;
-    std::vector<std::string> args = {"in"};
-    std::unique_ptr<BusinessObject> object;
-    ASSERT_TRUE(space_.CreateObject("QVBO_V2.Init", server_.Address(), &object).ok());
-    const ErrorInfo e = object->Call("GetInstallFiles", &args, &result);
-    EXPECT_EQ(result.kind, c.kind) << c.answer;
-    EXPECT_EQ(args[0], c.argument) << c.answer;
-    if (!e.ok()) {
-      EXPECT_THAT(e.description, ::testing::HasSubstr(c.text)) << c.answer;
-    } else if (c.kind == CallResult::Kind::kRecordset) {
-      EXPECT_EQ(result.recordset->Field("FileName").ToText(), c.text) << c.answer;
-    } else {
-      EXPECT_EQ(result.text, c.text) << c.answer;
-    }
-  }
 }
 
 TEST_F(DataSpaceTest, ServerAndTransportFailuresBecomeErrors) {

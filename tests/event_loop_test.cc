@@ -1,5 +1,5 @@
 // The UI thread's event loop: timers, posted events, work tokens, nested
-// loops and Quit.
+// loops, Quit, and the loop driven by a host's own message loop.
 #include "platform/event_loop.h"
 
 #include <gtest/gtest.h>
@@ -7,9 +7,14 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 #include <thread>
 #include <vector>
+
+#include "tests/host_loop.h"
 
 namespace qv {
 namespace {
@@ -251,6 +256,149 @@ TEST(EventLoopQuitTest, QuitInNestedLoopEndsOuterLoopToo) {
   EXPECT_FALSE(loop.RunUntil([] { return false; }));
   EXPECT_FALSE(nested_result);
   EXPECT_FALSE(after_quit_ran);
+}
+
+// ---- Driven by a host ---------------------------------------------------------
+
+using testing::HostLoop;
+
+// What a host learns from the loop after each kind of change: whether the
+// wake callback fired, and when the loop is next due.
+TEST(EventLoopHostTest, NextDueTimeAndWakesFollowEveryChange) {
+  enum class Due { kNever, kNow, kLater };
+  struct Case {
+    const char* what;
+    bool timer_enabled_before;
+    std::function<void(EventLoop&, Timer&)> act;
+    bool wakes;
+    Due due;
+  };
+  const std::vector<Case> cases = {
+      {"nothing", false, [](EventLoop&, Timer&) {}, false, Due::kNever},
+      {"post from another thread", false,
+       [](EventLoop& loop, Timer&) { std::thread([&] { loop.Post([] {}); }).join(); }, true,
+       Due::kNow},
+      {"enable", false, [](EventLoop&, Timer& t) { t.SetEnabled(true); }, true, Due::kLater},
+      {"disable", true, [](EventLoop&, Timer& t) { t.SetEnabled(false); }, false, Due::kNever},
+      {"shortest interval while enabled", true,
+       [](EventLoop&, Timer& t) { t.SetInterval(Timer::kShortestIntervalMs); }, true, Due::kNow},
+      {"interval while disabled", false, [](EventLoop&, Timer& t) { t.SetInterval(1); }, false,
+       Due::kNever},
+      {"work token released", false, [](EventLoop& loop, Timer&) { WorkToken token(&loop); }, true,
+       Due::kNever},
+      {"quit with an event posted", false,
+       [](EventLoop& loop, Timer&) {
+         loop.Post([] {});
+         loop.Quit();
+       },
+       true, Due::kNever},
+      {"callback removed", false,
+       [](EventLoop& loop, Timer&) {
+         loop.SetWakeCallback(nullptr);
+         loop.Post([] {});
+       },
+       false, Due::kNow},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EventLoop loop;
+    auto timer = loop.CreateTimer(60000, [] {});
+    timer->SetEnabled(c.timer_enabled_before);
+    std::atomic<int> wakes{0};
+    loop.SetWakeCallback([&] { ++wakes; });
+    const auto before = std::chrono::steady_clock::now();
+    c.act(loop, *timer);
+    EXPECT_EQ(wakes > 0, c.wakes);
+    const auto due = loop.NextDueTime();
+    switch (c.due) {
+      case Due::kNever:
+        EXPECT_FALSE(due.has_value());
+        break;
+      case Due::kNow:
+        ASSERT_TRUE(due.has_value());
+        EXPECT_LE(*due, std::chrono::steady_clock::now());
+        break;
+      case Due::kLater:
+        ASSERT_TRUE(due.has_value());
+        EXPECT_GE(*due, before + 60s);
+        break;
+    }
+  }
+}
+
+TEST(EventLoopHostTest, RunDueTicksEachDueTimerOnceAfterThePostedEvents) {
+  EventLoop loop;
+  std::string order;
+  bool posted_from_tick = false;
+  std::optional<std::chrono::steady_clock::time_point> due_in_tick;
+  auto shortest = loop.CreateTimer(Timer::kShortestIntervalMs, [&] {
+    order += 't';
+    due_in_tick = loop.NextDueTime();
+    if (!posted_from_tick) loop.Post([&] { order += 'q'; });
+    posted_from_tick = true;
+  });
+  auto longer = loop.CreateTimer(60000, [&] { order += 'L'; });
+  shortest->SetEnabled(true);
+  longer->SetEnabled(true);
+  loop.Post([&] { order += 'p'; });
+
+  // One pass: the event, one tick, the event the tick posted; the shortest
+  // timer is due again at once but waits for the next pass, and while its
+  // handler ran only the far timer was due.
+  loop.RunDue();
+  EXPECT_EQ(order, "ptq");
+  ASSERT_TRUE(due_in_tick.has_value());
+  EXPECT_GT(*due_in_tick, std::chrono::steady_clock::now() + 30s);
+  const auto next = loop.NextDueTime();
+  ASSERT_TRUE(next.has_value());
+  EXPECT_LE(*next, std::chrono::steady_clock::now());
+  loop.RunDue();
+  EXPECT_EQ(order, "ptqt");
+
+  loop.Quit();  // nothing runs any more
+  loop.Post([&] { order += 'x'; });
+  loop.RunDue();
+  EXPECT_EQ(order, "ptqt");
+}
+
+TEST(EventLoopHostTest, HostRunsTheLoopOnlyWhenATimerIsDue) {
+  EventLoop loop;
+  HostLoop host(&loop);
+  int ticks = 0;
+  std::unique_ptr<Timer> timer;
+  timer = loop.CreateTimer(15, [&] {
+    if (++ticks == 3) timer->SetEnabled(false);
+  });
+  timer->SetEnabled(true);
+  EXPECT_TRUE(host.RunUntil([&] { return ticks == 3; }));
+  // One pass for the wake when the timer was enabled, then one as each tick
+  // came due: the host slept in between.
+  EXPECT_EQ(host.passes, 4);
+  EXPECT_FALSE(host.RunUntil([] { return false; }));
+}
+
+TEST(EventLoopHostTest, EventsPostedFromAnotherThreadWakeTheHost) {
+  EventLoop loop;
+  HostLoop host(&loop);
+  auto token = std::make_unique<WorkToken>(&loop);  // a transfer in flight
+  std::vector<int> order;                           // loop thread only
+  std::vector<std::thread::id> threads;
+  std::thread worker([&] {
+    for (int i = 0; i < 50; ++i) {
+      loop.Post([&, i] {
+        order.push_back(i);
+        threads.push_back(std::this_thread::get_id());
+      });
+    }
+    loop.Post([&] { token.reset(); });
+  });
+  EXPECT_TRUE(host.RunUntil([&] { return loop.Idle(); }));
+  worker.join();
+  ASSERT_EQ(order.size(), 50u);
+  EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
+  EXPECT_TRUE(std::all_of(threads.begin(), threads.end(),
+                          [](std::thread::id id) { return id == std::this_thread::get_id(); }));
+  EXPECT_EQ(token, nullptr);
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 // reads it) and the install run: ticks over the list in the online, local and
 // copy-only modes, its end (Done, the restart question), the rights halt, the
 // developer skip, launch records, where the installed version comes from,
-// and records it refuses.
+// records it refuses, and runs that a host's own message loop drives.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -14,11 +14,13 @@
 #include "platform/sandbox/sandbox_restart.h"
 #include "system/modRegistry.h"
 #include "tests/engine_fixture.h"
+#include "tests/host_loop.h"
 
 namespace qv {
 namespace {
 
 using testing::EngineTest;
+using testing::FakeTransfer;
 using testing::FileRecord;
 using ::testing::HasSubstr;
 using testing::MissingFileText;
@@ -383,6 +385,60 @@ TEST_F(InstallRunTest, RecordsThatCannotBeUsedAreRefusedAndTheRunGoesOn) {
   EXPECT_FALSE(m_.Exists(Client("evil.dll")));
   EXPECT_FALSE(m_.Exists(gsDirQuillmark + "\\evil.dll"));
   EXPECT_EQ(events_, std::vector<std::string>{"Done"});
+}
+
+// The host owns the thread's message loop and keeps no platform current: the
+// start-up call, every tick and every transfer state change work on the
+// control's own platform, and the runs reach their end.
+TEST_F(InstallRunTest, AHostsOwnMessageLoopDrivesRunsToTheirEnd) {
+  FakeTransfer* net = nullptr;
+  m_.platform().new_transfer = [&] {
+    auto transfer = std::make_unique<FakeTransfer>(&m_.loop());
+    net = transfer.get();
+    return transfer;
+  };
+  ctlInit_V3 control;  // wires its own transfer component
+  ASSERT_NE(net, nullptr);
+  std::vector<std::string> events;
+  control.SubscribeAll([&](ControlEvent e) { events.push_back(ControlEventName(e)); });
+  testing::HostLoop host(&m_.loop());
+  const auto run_to_done = [&] {
+    ScopedPlatform none(nullptr);
+    return host.RunUntil([&] { return !events.empty(); });
+  };
+
+  // A local start-up, called from the host's thread.
+  Recordset local_list = NewInstallList();
+  ASSERT_TRUE(AppendInstallRecord(&local_list, FileRecord("a.dll", "1.0.0.0")).ok());
+  m_.WriteFile("C:\\Local\\a.dll", "local a");
+  ASSERT_TRUE(local_list.save("C:\\Local\\installlist.rst").ok());
+  {
+    ScopedPlatform none(nullptr);
+    ASSERT_TRUE(control.StartupLocal("C:\\Local").ok());
+  }
+  ASSERT_TRUE(run_to_done());
+  EXPECT_EQ(events, std::vector<std::string>{"Done"});
+  EXPECT_EQ(m_.ReadFile(Client("a.dll")), "local a");
+
+  // An online run: two downloads, each ending in a posted state change.
+  events.clear();
+  net->responses[std::string(kBase) + "b.dll"] = testing::Response("new b");
+  net->responses[std::string(kBase) + "c.dll"] = testing::Response("new c");
+  auto list = std::make_unique<Recordset>(NewInstallList());
+  for (const char* name : {"b.dll", "c.dll"}) {
+    ASSERT_TRUE(AppendInstallRecord(list.get(), FileRecord(name, "1.0.0.0")).ok());
+  }
+  control.mbLocalMode = false;
+  control.msDownloadLocation = kBase;
+  control.mrsInstallList = std::move(list);
+  control.BeginRun();
+  control.tmrComInstall->SetEnabled(true);
+  ASSERT_TRUE(run_to_done());
+  EXPECT_EQ(events, std::vector<std::string>{"Done"});
+  EXPECT_EQ(net->requests.size(), 2u);
+  EXPECT_EQ(m_.ReadFile(Client("b.dll")), "new b");
+  EXPECT_EQ(m_.ReadFile(Client("c.dll")), "new c");
+  EXPECT_TRUE(m_.ui().boxes.empty());
 }
 
 }  // namespace

@@ -3,7 +3,8 @@
 // Each business-object proxy keeps one connection handle, so that the calls
 // of a start-up (login, list, notes) share a kept-alive connection. A call
 // posts one JSON document and blocks the calling thread until the answer is
-// in (the wire form is in docs/protocol.md).
+// in (the wire form is platform/data_space_protocol.h's, described in
+// docs/protocol.md).
 #ifndef QV_PLATFORM_CURL_CURL_DATA_SPACE_H_
 #define QV_PLATFORM_CURL_CURL_DATA_SPACE_H_
 
@@ -35,10 +36,6 @@ class CurlDataSpace : public DataSpace {
  private:
   CurlDataSpaceOptions options_;
 };
-
-// The address a call is posted to: http:// is put in front of an address
-// without a scheme.
-std::string BusinessObjectEndpoint(const std::string& server_url);
 
 }  // namespace qv
 
