@@ -38,8 +38,8 @@ constexpr char kCabinetEntry[] =
     "FileVersion=3,0,0,148\r\n";
 
 BuiltInFile MakeCabinet() {
-  std::string cabinet, error;
-  if (!PackBytes(kCabinetEntryName, kCabinetEntry, &cabinet, &error)) cabinet.clear();
+  std::string cabinet;
+  if (!PackBytes(kCabinetEntryName, kCabinetEntry, &cabinet).ok()) cabinet.clear();
   return {"application/vnd.ms-cab-compressed",
           std::make_shared<const std::string>(std::move(cabinet))};
 }
