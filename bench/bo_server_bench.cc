@@ -460,11 +460,11 @@ bool RunFlood(const Options& options, const server::ServerOptions& defaults,
   server::ServerOptions unthrottled = defaults;
   unthrottled.throttle.account_free = 1 << 30;
   unthrottled.throttle.address_burst = 1 << 20;
-  std::string error;
-  auto server = server::Server::Start(defaults, &error);
-  auto open = server ? server::Server::Start(unthrottled, &error) : nullptr;
-  if (!server || !open) {
-    std::fprintf(stderr, "cannot start the server: %s\n", error.c_str());
+  std::unique_ptr<server::Server> server, open;
+  Status started = server::Server::Start(defaults, &server);
+  if (started.ok()) started = server::Server::Start(unthrottled, &open);
+  if (!started.ok()) {
+    std::fprintf(stderr, "cannot start the server: %s\n", started.message().c_str());
     return false;
   }
   std::printf("  %-26s %6s %6s  %8s  %8s  %8s   %s\n", "download latency (ms)", "count", "failed",
@@ -534,11 +534,12 @@ int Main(int argc, char** argv) {
   {
     server::StorageOptions storage_options;
     storage_options.path = (dir / "server.db").string();
-    std::string error;
-    auto storage = server::Storage::Open(storage_options, server::Storage::Mode::kCreate, &error);
-    if (storage == nullptr || !storage->AddUser(kKeyName, kLogin, kPassword, false, &error) ||
-        !storage->PutInstallList(kKeyName, BigList(options.records), &error)) {
-      std::fprintf(stderr, "cannot make the database: %s\n", error.c_str());
+    std::unique_ptr<server::Storage> storage;
+    Status status = server::Storage::Open(storage_options, server::Storage::Mode::kCreate, &storage);
+    if (status.ok()) status = storage->AddUser(kKeyName, kLogin, kPassword, false);
+    if (status.ok()) status = storage->PutInstallList(kKeyName, BigList(options.records));
+    if (!status.ok()) {
+      std::fprintf(stderr, "cannot make the database: %s\n", status.message().c_str());
       ok = false;
     }
     storage.reset();
@@ -546,9 +547,9 @@ int Main(int argc, char** argv) {
     server_options.db_path = storage_options.path;
     server_options.files_dir = (dir / "files").string();
     std::unique_ptr<server::Server> server;
-    if (ok) server = server::Server::Start(server_options, &error);
-    if (ok && server == nullptr) {
-      std::fprintf(stderr, "cannot start the server: %s\n", error.c_str());
+    if (ok) status = server::Server::Start(server_options, &server);
+    if (ok && !status.ok()) {
+      std::fprintf(stderr, "cannot start the server: %s\n", status.message().c_str());
       ok = false;
     }
     if (ok && options.Wants("calls")) ok = RunCalls(options, *server) && ok;

@@ -4,11 +4,13 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <iomanip>
 #include <iostream>
 
 #include "install/modInstall.h"
 #include "platform/platform.h"
+#include "platform/posix/errno_status.h"
 #include "platform/sandbox/sandbox_platform.h"
 #include "server/http_server.h"
 #include "server/sample_catalog.h"
@@ -16,14 +18,15 @@
 namespace qv::host {
 namespace {
 
-std::string MakeWorkFolder(std::string* error) {
+// A new folder below the temp folder for the demo's files.
+Status MakeWorkFolder(std::string* folder) {
   const char* tmp = std::getenv("TMPDIR");
   std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/qvinit-demo-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) {
-    *error = "cannot make a temporary folder from " + pattern;
-    return "";
+    return Status::Error(WinErrorFromErrno(errno), "cannot make a temporary folder from " + pattern);
   }
-  return pattern;
+  *folder = pattern;
+  return Status::OK();
 }
 
 // What each listed file became on the machine.
@@ -67,10 +70,10 @@ void PrintSummary(const std::string& machine_dir, const server::SampleCatalog& c
 }  // namespace
 
 int RunDemo(SessionOptions options, std::ostream& out, std::ostream& err) {
-  std::string error;
-  const std::string work = MakeWorkFolder(&error);
-  if (work.empty()) {
-    err << "qvinit: " << error << "\n";
+  std::string work;
+  const Status made_work = MakeWorkFolder(&work);
+  if (!made_work.ok()) {
+    err << "qvinit: " << made_work.message() << "\n";
     return kExitError;
   }
   if (options.machine_dir.empty()) options.machine_dir = work + "/machine";
@@ -83,17 +86,19 @@ int RunDemo(SessionOptions options, std::ostream& out, std::ostream& err) {
   options.make_machine_if_missing = false;
 
   server::SampleCatalog catalog;
-  if (!server::WriteSampleCatalog(work + "/server", &catalog, &error)) {
-    err << "qvinit: cannot write the sample catalog: " << error << "\n";
+  const Status written = server::WriteSampleCatalog(work + "/server", &catalog);
+  if (!written.ok()) {
+    err << "qvinit: cannot write the sample catalog: " << written.message() << "\n";
     return kExitError;
   }
   server::ServerOptions server_options;
   server_options.db_path = catalog.db_path;
   server_options.files_dir = catalog.files_dir;
   server_options.threads = 8;
-  std::unique_ptr<server::Server> server = server::Server::Start(server_options, &error);
-  if (!server) {
-    err << "qvinit: cannot start the server: " << error << "\n";
+  std::unique_ptr<server::Server> server;
+  const Status started = server::Server::Start(server_options, &server);
+  if (!started.ok()) {
+    err << "qvinit: cannot start the server: " << started.message() << "\n";
     return kExitError;
   }
   out << "Serving the sample catalog of " << catalog.files_dir << " at " << server->base_url()

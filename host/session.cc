@@ -64,13 +64,10 @@ nlohmann::ordered_json InReportOrder(const nlohmann::json& value) {
 // a run that is killed still leaves what it did.
 class ReportFile {
  public:
-  bool Open(const std::string& path, std::string* error) {
+  Status Open(const std::string& path) {
     file_.open(path, std::ios::out | std::ios::trunc);
-    if (!file_) {
-      *error = "cannot write the report file " + path;
-      return false;
-    }
-    return true;
+    if (!file_) return Status::AccessDenied("cannot write the report file " + path);
+    return Status::OK();
   }
   void Write(const nlohmann::ordered_json& record) {
     if (!file_.is_open()) return;
@@ -156,10 +153,12 @@ bool WindowAvailable() {
 int RunSession(const SessionOptions& options, const StartArguments& arguments, std::ostream& out,
                std::ostream& err) {
   ReportFile report;
-  std::string problem;
-  if (options.report_file && !report.Open(*options.report_file, &problem)) {
-    err << "qvinit: " << problem << "\n";
-    return kExitError;
+  if (options.report_file) {
+    const Status opened = report.Open(*options.report_file);
+    if (!opened.ok()) {
+      err << "qvinit: " << opened.message() << "\n";
+      return kExitError;
+    }
   }
 
   if (options.make_machine_if_missing && access(options.machine_dir.c_str(), F_OK) != 0) {

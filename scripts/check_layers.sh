@@ -11,7 +11,7 @@
 #   platform/<backend>           posix < sandbox, curl, headless, fltk
 #   installlist, state           the install list format; module-level values
 #   system < install < dialogs < control = engine
-#   server                       platform and installlist only
+#   server                       platform, platform/posix and installlist only
 #   host, tests, bench, examples may include anything
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -30,7 +30,7 @@ allowed() {
     install) echo "platform installlist state system" ;;
     dialogs) echo "platform installlist state system install" ;;
     control|engine) echo "platform installlist state system install dialogs control engine" ;;
-    server) echo "platform installlist" ;;
+    server) echo "platform platform/posix installlist" ;;
     *) echo "*" ;;
   esac
 }
@@ -61,7 +61,7 @@ while IFS= read -r file; do
     status=1
   done < <(grep -E '^#include "' "$file" || true)
 done < <(git ls-files 'platform/*.h' 'platform/*.cc' 'installlist/*' 'state/*' 'system/*' \
-           'install/*' 'dialogs/*' 'control/*' 'engine/*' 'server/*' | grep -E '\.(h|cc)$')
+           'install/*' 'dialogs/*' 'control/*' 'engine/*' 'server/*' | grep -E '\.(h|cc)$' | sort -u)
 
 # Only the Windows backend's API header includes <windows.h> (it undoes the
 # macros that would rename the seam's methods).

@@ -7,10 +7,10 @@ namespace qv::server {
 
 namespace {
 
-BoAnswer Fault(const std::string& program_id, const std::string& what) {
+BoAnswer Fault(const std::string& program_id, const Status& status) {
   BoAnswer answer;
   answer.kind = BoAnswer::Kind::kServerFault;
-  answer.error = {kErrorServerFault, program_id, what};
+  answer.error = {kErrorServerFault, program_id, status.message()};
   return answer;
 }
 
@@ -38,16 +38,13 @@ BoAnswer BusinessObjects::LoginUser(const std::string& program_id, const std::st
   BoAnswer answer;
   answer.kind = BoAnswer::Kind::kText;
   if (!throttle_.Admit(key_name, login, caller, LoginThrottle::Clock::now())) return answer;
-  std::string error;
   bool valid = false;
-  if (!storage_->CheckUser(key_name, login, password, &valid, &error)) {
-    return Fault(program_id, error);
-  }
+  Status status = storage_->CheckUser(key_name, login, password, &valid);
+  if (!status.ok()) return Fault(program_id, status);
   if (!valid) return answer;
   throttle_.Succeeded(key_name, login, caller);
-  if (!storage_->IssueLoginId(key_name, login, remote_address, &answer.text, &error)) {
-    return Fault(program_id, error);
-  }
+  status = storage_->IssueLoginId(key_name, login, remote_address, &answer.text);
+  if (!status.ok()) return Fault(program_id, status);
   return answer;
 }
 
@@ -56,64 +53,61 @@ bool BusinessObjects::LoginHeldBack(const std::string& key_name, const std::stri
   return throttle_.HoldsBack(key_name, login, caller, LoginThrottle::Clock::now());
 }
 
-bool BusinessObjects::CurrentList(const std::string& key_name, int64_t generation,
-                                  std::shared_ptr<const std::string>* document,
-                                  std::string* error) {
+Status BusinessObjects::CurrentList(const std::string& key_name, int64_t generation,
+                                    std::shared_ptr<const std::string>* document) {
   if (generation == 0) {
     *document = EmptyInstallListDocument();
-    return true;
+    return Status::OK();
   }
   {
     std::lock_guard<std::mutex> lock(cache_mutex_);
     auto cached = cache_.find(key_name);
     if (cached != cache_.end() && cached->second.generation == generation) {
       *document = cached->second.document;
-      return true;
+      return Status::OK();
     }
   }
   std::string text;
   bool found = false;
   int64_t read_generation = 0;
-  if (!storage_->GetInstallList(key_name, &found, &text, &read_generation, error)) return false;
+  Status status = storage_->GetInstallList(key_name, &found, &text, &read_generation);
+  if (!status.ok()) return status;
   if (!found) {  // removed meanwhile
     *document = EmptyInstallListDocument();
-    return true;
+    return Status::OK();
   }
   *document = std::make_shared<const std::string>(std::move(text));
   std::lock_guard<std::mutex> lock(cache_mutex_);
   CachedList& entry = cache_[key_name];
   // Another thread may have read a newer one meanwhile.
   if (read_generation >= entry.generation) entry = {read_generation, *document};
-  return true;
+  return Status::OK();
 }
 
 BoAnswer BusinessObjects::GetInstallFiles(const std::string& program_id,
                                           const std::string& login_id) {
-  std::string error, key_name;
+  std::string key_name;
   bool found = false;
   int64_t generation = 0;
-  if (!storage_->FindLogin(login_id, &found, &key_name, &generation, &error)) {
-    return Fault(program_id, error);
-  }
+  Status status = storage_->FindLogin(login_id, &found, &key_name, &generation);
+  if (!status.ok()) return Fault(program_id, status);
   if (!found) return InvalidLoginId(program_id);
   BoAnswer answer;
   answer.kind = BoAnswer::Kind::kRecordset;
-  if (!CurrentList(key_name, generation, &answer.document, &error)) {
-    return Fault(program_id, error);
-  }
+  status = CurrentList(key_name, generation, &answer.document);
+  if (!status.ok()) return Fault(program_id, status);
   return answer;
 }
 
 BoAnswer BusinessObjects::WriteLoginNotes(const std::string& program_id,
                                           const std::string& login_id, const std::string& report) {
-  std::string error, key_name;
+  std::string key_name;
   bool found = false;
   int64_t generation = 0;
-  if (!storage_->FindLogin(login_id, &found, &key_name, &generation, &error)) {
-    return Fault(program_id, error);
-  }
+  Status status = storage_->FindLogin(login_id, &found, &key_name, &generation);
+  if (status.ok() && found) status = storage_->AddLoginNote(login_id, report);
+  if (!status.ok()) return Fault(program_id, status);
   if (!found) return InvalidLoginId(program_id);
-  if (!storage_->AddLoginNote(login_id, report, &error)) return Fault(program_id, error);
   return BoAnswer{};
 }
 

@@ -92,10 +92,9 @@ class BusinessObjects {
   };
 
   // The current document of key_name, whose stored generation is
-  // generation (0: none stored). Fills *document or returns false with
-  // *error set.
-  bool CurrentList(const std::string& key_name, int64_t generation,
-                   std::shared_ptr<const std::string>* document, std::string* error);
+  // generation (0: none stored).
+  Status CurrentList(const std::string& key_name, int64_t generation,
+                     std::shared_ptr<const std::string>* document);
 
   Storage* storage_;
   LoginThrottle throttle_;

@@ -7,17 +7,17 @@
 
 #include <string>
 
+#include "platform/status.h"
+
 namespace qv::server {
 
 // Packs the host file `file` into the cabinet `out` (written whole or not
-// at all), the entry named after the file's own name. On failure returns
-// false and sets *error to a message that says what went wrong.
-bool PackFile(const std::string& file, const std::string& out, std::string* error);
+// at all), the entry named after the file's own name.
+Status PackFile(const std::string& file, const std::string& out);
 
 // Packs data into a cabinet held in memory, as one entry named name (dated
-// now). On failure returns false and sets *error.
-bool PackBytes(const std::string& name, const std::string& data, std::string* cabinet,
-               std::string* error);
+// now).
+Status PackBytes(const std::string& name, const std::string& data, std::string* cabinet);
 
 }  // namespace qv::server
 

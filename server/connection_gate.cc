@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "platform/posix/errno_status.h"
+
 namespace qv::server {
 
 namespace {
@@ -38,23 +40,22 @@ constexpr size_t kKeptBuffer = 64 * 1024;
 ConnectionGate::ConnectionGate(const ConnectionLimits& limits, uint64_t max_body, Ready ready)
     : limits_(limits), max_body_(max_body), ready_(std::move(ready)) {}
 
-std::unique_ptr<ConnectionGate> ConnectionGate::Start(const ConnectionLimits& limits,
-                                                      uint64_t max_body, Ready ready,
-                                                      std::string* error) {
-  std::unique_ptr<ConnectionGate> gate(new ConnectionGate(limits, max_body, std::move(ready)));
-  gate->epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
-  gate->wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+Status ConnectionGate::Start(const ConnectionLimits& limits, uint64_t max_body, Ready ready,
+                             std::unique_ptr<ConnectionGate>* gate) {
+  std::unique_ptr<ConnectionGate> made(new ConnectionGate(limits, max_body, std::move(ready)));
+  made->epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+  made->wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   epoll_event event{};
   event.events = EPOLLIN;
-  event.data.fd = gate->wake_;
-  if (gate->epoll_ < 0 || gate->wake_ < 0 ||
-      ::epoll_ctl(gate->epoll_, EPOLL_CTL_ADD, gate->wake_, &event) != 0) {
-    *error = "cannot wait on connections";
-    return nullptr;
+  event.data.fd = made->wake_;
+  if (made->epoll_ < 0 || made->wake_ < 0 ||
+      ::epoll_ctl(made->epoll_, EPOLL_CTL_ADD, made->wake_, &event) != 0) {
+    return Status::Error(WinErrorFromErrno(errno), "cannot wait on connections");
   }
-  ConnectionGate* raw = gate.get();
-  gate->thread_ = std::thread([raw] { raw->Run(); });
-  return gate;
+  ConnectionGate* raw = made.get();
+  made->thread_ = std::thread([raw] { raw->Run(); });
+  *gate = std::move(made);
+  return Status::OK();
 }
 
 ConnectionGate::~ConnectionGate() {

@@ -32,6 +32,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/status.h"
 #include "server/connection.h"
 #include "server/request_frame.h"
 
@@ -49,9 +50,9 @@ class ConnectionGate {
  public:
   using Ready = std::function<void(std::unique_ptr<Connection>)>;
 
-  // nullptr with *error set when the gate's thread cannot be set up.
-  static std::unique_ptr<ConnectionGate> Start(const ConnectionLimits& limits, uint64_t max_body,
-                                               Ready ready, std::string* error);
+  // Fails when the gate's thread cannot be set up.
+  static Status Start(const ConnectionLimits& limits, uint64_t max_body, Ready ready,
+                      std::unique_ptr<ConnectionGate>* gate);
   ~ConnectionGate();
   ConnectionGate(const ConnectionGate&) = delete;
   ConnectionGate& operator=(const ConnectionGate&) = delete;

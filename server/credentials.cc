@@ -53,8 +53,8 @@ class SlotHold {
 // A hash no password is checked against for real; made once, on first use.
 const std::string& DecoyHash() {
   static const std::string hash = [] {
-    std::string made, ignored;
-    HashPassword(NewLoginId(), &made, &ignored);
+    std::string made;
+    HashPassword(NewLoginId(), &made);
     return made;
   }();
   return hash;
@@ -62,20 +62,17 @@ const std::string& DecoyHash() {
 
 }  // namespace
 
-bool HashPassword(const std::string& password, std::string* hash, std::string* error) {
-  if (!SodiumReady()) {
-    *error = "the password library cannot start";
-    return false;
-  }
+Status HashPassword(const std::string& password, std::string* hash) {
+  if (!SodiumReady())
+    return Status::Error(kErrorInvalidFunction, "the password library cannot start");
   char out[crypto_pwhash_STRBYTES];
   SlotHold hold;
   if (crypto_pwhash_str(out, password.data(), password.size(), crypto_pwhash_OPSLIMIT_INTERACTIVE,
                         crypto_pwhash_MEMLIMIT_INTERACTIVE) != 0) {
-    *error = "not enough memory to hash the password";
-    return false;
+    return Status::Error(kErrorNotEnoughMemory, "not enough memory to hash the password");
   }
   *hash = out;
-  return true;
+  return Status::OK();
 }
 
 bool VerifyPassword(const std::string& password, const std::string& hash) {

@@ -15,11 +15,13 @@
 
 #include <string>
 
+#include "platform/status.h"
+
 namespace qv::server {
 
-// The hash text of password. On failure (libsodium cannot start, or the
-// memory for the hash is lacking) returns false and sets *error.
-bool HashPassword(const std::string& password, std::string* hash, std::string* error);
+// The hash text of password. Fails when libsodium cannot start, or the
+// memory for the hash is lacking.
+Status HashPassword(const std::string& password, std::string* hash);
 
 // Whether password matches a hash made by HashPassword. A damaged hash
 // matches nothing.

@@ -8,7 +8,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <cstring>
+
+#include "platform/posix/errno_status.h"
 
 namespace qv::server {
 
@@ -25,37 +26,20 @@ bool RealPath(const std::string& path, std::string* real) {
 
 }  // namespace
 
-bool IsPlainRelativePath(const std::string& relative, std::string* why) {
-  if (relative.empty()) {
-    *why = "the path is empty";
-    return false;
-  }
-  if (relative.front() == '/') {
-    *why = "the path is absolute";
-    return false;
-  }
-  if (relative.find('\\') != std::string::npos) {
-    *why = "the path holds a backslash";
-    return false;
-  }
-  if (relative.find('\0') != std::string::npos) {
-    *why = "the path holds a NUL character";
-    return false;
-  }
+Status CheckPlainRelativePath(const std::string& relative) {
+  auto refuse = [](const std::string& why) { return Status::Error(kErrorBadPathName, why); };
+  if (relative.empty()) return refuse("the path is empty");
+  if (relative.front() == '/') return refuse("the path is absolute");
+  if (relative.find('\\') != std::string::npos) return refuse("the path holds a backslash");
+  if (relative.find('\0') != std::string::npos) return refuse("the path holds a NUL character");
   size_t start = 0;
   for (;;) {
     const size_t slash = relative.find('/', start);
     const std::string part =
         relative.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
-    if (part.empty()) {
-      *why = "the path has an empty part";
-      return false;
-    }
-    if (part == "." || part == "..") {
-      *why = "the path has a \"" + part + "\" part";
-      return false;
-    }
-    if (slash == std::string::npos) return true;
+    if (part.empty()) return refuse("the path has an empty part");
+    if (part == "." || part == "..") return refuse("the path has a \"" + part + "\" part");
+    if (slash == std::string::npos) return Status::OK();
     start = slash + 1;
   }
 }
@@ -64,26 +48,24 @@ FileHandle::~FileHandle() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-std::unique_ptr<FileRoot> FileRoot::Open(const std::string& dir, std::string* error) {
+Status FileRoot::Open(const std::string& dir, std::unique_ptr<FileRoot>* root) {
   std::string real;
   struct stat st;
   if (!RealPath(dir, &real) || ::stat(real.c_str(), &st) != 0) {
-    *error = "cannot use the files folder " + dir + ": " + std::strerror(errno);
-    return nullptr;
+    return PosixError("cannot use the files folder " + dir, errno);
   }
   if (!S_ISDIR(st.st_mode)) {
-    *error = "the files folder " + dir + " is not a folder";
-    return nullptr;
+    return Status::Error(kErrorDirectoryName, "the files folder " + dir + " is not a folder");
   }
-  return std::unique_ptr<FileRoot>(new FileRoot(real));
+  root->reset(new FileRoot(real));
+  return Status::OK();
 }
 
 FileRoot::Lookup FileRoot::OpenFile(const std::string& url_path, std::shared_ptr<FileHandle>* file,
                                     uint64_t* size) const {
   if (url_path == "/") return Lookup::kNotFound;  // folders are not listed
-  std::string why;
   if (url_path.empty() || url_path.front() != '/' ||
-      !IsPlainRelativePath(url_path.substr(1), &why)) {
+      !CheckPlainRelativePath(url_path.substr(1)).ok()) {
     return Lookup::kRefused;
   }
   std::string real;

@@ -16,11 +16,13 @@
 #include <memory>
 #include <string>
 
+#include "platform/status.h"
+
 namespace qv::server {
 
 // Whether relative is a path of plain names joined by "/" (the rules above;
-// no leading "/"). On false, *why says what is wrong.
-bool IsPlainRelativePath(const std::string& relative, std::string* why);
+// no leading "/"); when it is not, the message says what is wrong.
+Status CheckPlainRelativePath(const std::string& relative);
 
 // An open file descriptor, closed when the object goes.
 class FileHandle {
@@ -37,8 +39,8 @@ class FileHandle {
 
 class FileRoot {
  public:
-  // nullptr with *error set when dir is not a folder that can be read.
-  static std::unique_ptr<FileRoot> Open(const std::string& dir, std::string* error);
+  // Fails when dir is not a folder that can be read.
+  static Status Open(const std::string& dir, std::unique_ptr<FileRoot>* root);
 
   enum class Lookup { kFound, kNotFound, kRefused };
   // Opens the file that url_path (decoded, starting with "/") names. On

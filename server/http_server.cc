@@ -237,7 +237,7 @@ class Server::Impl {
         }));
   }
 
-  bool StartStages(std::string* error) {
+  Status StartStages() {
     workers = std::make_unique<WorkLane>(
         options.threads, std::numeric_limits<size_t>::max(), 0,
         [this](std::unique_ptr<Connection> connection, std::chrono::nanoseconds) {
@@ -253,10 +253,9 @@ class Server::Impl {
             Answer(std::move(connection));
           }
         });
-    gate = ConnectionGate::Start(
+    return ConnectionGate::Start(
         options.limits, kMaxRequestBytes,
-        [this](std::unique_ptr<Connection> connection) { workers->Submit(&connection); }, error);
-    return gate != nullptr;
+        [this](std::unique_ptr<Connection> connection) { workers->Submit(&connection); }, &gate);
   }
 
   // Answers a whole request on a worker, unless it is a login that needs
@@ -348,25 +347,23 @@ Server::Server(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 Server::~Server() { Stop(); }
 
-std::unique_ptr<Server> Server::Start(const ServerOptions& options, std::string* error) {
+Status Server::Start(const ServerOptions& options, std::unique_ptr<Server>* server) {
   auto impl = std::make_unique<Impl>();
   impl->options = options;
-  if (options.threads < 1) {
-    *error = "the server needs at least one thread";
-    return nullptr;
-  }
+  if (options.threads < 1) return Status::InvalidArgument("the server needs at least one thread");
   StorageOptions storage_options;
   storage_options.path = options.db_path;
   storage_options.login_ttl_seconds = options.login_ttl_seconds;
-  impl->storage = Storage::Open(storage_options, Storage::Mode::kOpenExisting, error);
-  if (impl->storage == nullptr) return nullptr;
+  Status status = Storage::Open(storage_options, Storage::Mode::kOpenExisting, &impl->storage);
+  if (!status.ok()) return status;
   impl->objects = std::make_unique<BusinessObjects>(impl->storage.get(), options.throttle);
   if (!options.files_dir.empty()) {
-    impl->files = FileRoot::Open(options.files_dir, error);
-    if (impl->files == nullptr) return nullptr;
+    status = FileRoot::Open(options.files_dir, &impl->files);
+    if (!status.ok()) return status;
   }
   impl->Install();
-  if (!impl->StartStages(error)) return nullptr;
+  status = impl->StartStages();
+  if (!status.ok()) return status;
 
   if (options.port == 0) {
     impl->port = impl->http.bind_to_any_port(options.host);
@@ -374,9 +371,9 @@ std::unique_ptr<Server> Server::Start(const ServerOptions& options, std::string*
   } else if (impl->http.bind_to_port(options.host, options.port)) {
     impl->port = options.port;
   }
-  if (impl->port == 0) {
-    *error = "cannot listen on " + options.host + ":" + std::to_string(options.port);
-    return nullptr;
+  if (impl->port == 0) {  // the usual cause: the port is taken
+    return Status::Error(kErrorAlreadyExists,
+                         "cannot listen on " + options.host + ":" + std::to_string(options.port));
   }
   impl->http.WidenBacklog();
 
@@ -387,12 +384,12 @@ std::unique_ptr<Server> Server::Start(const ServerOptions& options, std::string*
     if (std::chrono::steady_clock::now() > deadline) {
       raw->http.stop();
       raw->listener.join();
-      *error = "the server did not start";
-      return nullptr;
+      return Status::Error(kErrorInvalidFunction, "the server did not start");
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  return std::unique_ptr<Server>(new Server(std::move(impl)));
+  server->reset(new Server(std::move(impl)));
+  return Status::OK();
 }
 
 const std::string& Server::host() const { return impl_->options.host; }

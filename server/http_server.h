@@ -41,6 +41,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/status.h"
 #include "server/connection_gate.h"
 #include "server/login_throttle.h"
 #include "server/storage.h"
@@ -66,9 +67,9 @@ struct ServerOptions {
 
 class Server {
  public:
-  // nullptr with *error set when the database or the files folder cannot be
-  // used, or the address cannot be bound.
-  static std::unique_ptr<Server> Start(const ServerOptions& options, std::string* error);
+  // Fails when the database or the files folder cannot be used, or the
+  // address cannot be bound.
+  static Status Start(const ServerOptions& options, std::unique_ptr<Server>* server);
   ~Server();
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;

@@ -21,6 +21,7 @@
 #include <string>
 
 #include "installlist/install_list.h"
+#include "platform/posix/atomic_file.h"
 #include "platform/recordset.h"
 #include "qv_version.h"
 #include "server/cab_pack.h"
@@ -39,33 +40,30 @@ int Fail(const std::string& message) {
   return kExitError;
 }
 
-std::unique_ptr<qv::server::Storage> OpenDatabase(const std::string& path, std::string* error) {
+// The exit status of a command that ended with status: 0, or 1 with its
+// message said.
+int ExitFor(const qv::Status& status) { return status.ok() ? 0 : Fail(status.message()); }
+
+qv::Status OpenDatabase(const std::string& path, std::unique_ptr<qv::server::Storage>* storage) {
   qv::server::StorageOptions options;
   options.path = path;
-  return qv::server::Storage::Open(options, qv::server::Storage::Mode::kOpenExisting, error);
+  return qv::server::Storage::Open(options, qv::server::Storage::Mode::kOpenExisting, storage);
 }
 
 // Reads and checks an install list document: the format, the types, and the
 // fields every record needs.
-bool ParseList(const std::string& text, const std::string& where, qv::Recordset* list,
-               std::string* error) {
+qv::Status ParseList(const std::string& text, const std::string& where, qv::Recordset* list) {
   qv::Status status = list->ParseJson(text);
   if (status.ok()) status = qv::ValidateInstallList(*list);
-  if (!status.ok()) {
-    *error = where + ": " + status.message();
-    return false;
-  }
-  return true;
+  if (!status.ok()) return qv::Status::Error(status.code(), where + ": " + status.message());
+  return status;
 }
 
 int Init(const std::string& db) {
   qv::server::StorageOptions options;
   options.path = db;
-  std::string error;
-  if (qv::server::Storage::Open(options, qv::server::Storage::Mode::kCreate, &error) == nullptr) {
-    return Fail(error);
-  }
-  return 0;
+  std::unique_ptr<qv::server::Storage> storage;
+  return ExitFor(qv::server::Storage::Open(options, qv::server::Storage::Mode::kCreate, &storage));
 }
 
 int UserAdd(const std::string& db, const std::string& key_name, const std::string& login,
@@ -76,50 +74,44 @@ int UserAdd(const std::string& db, const std::string& key_name, const std::strin
   }
   if (!password.empty() && password.back() == '\r') password.pop_back();
   if (password.empty()) return Fail("the password is empty");
-  std::string error;
-  auto storage = OpenDatabase(db, &error);
-  if (storage == nullptr || !storage->AddUser(key_name, login, password, replace, &error)) {
-    return Fail(error);
-  }
-  return 0;
+  std::unique_ptr<qv::server::Storage> storage;
+  qv::Status status = OpenDatabase(db, &storage);
+  if (status.ok()) status = storage->AddUser(key_name, login, password, replace);
+  return ExitFor(status);
 }
 
 int ListImport(const std::string& db, const std::string& key_name, const std::string& file) {
-  std::string text, error;
+  std::string text;
   qv::Recordset list;
-  if (!qv::server::ReadWholeFile(file, &text, &error) || !ParseList(text, file, &list, &error)) {
-    return Fail(error);
-  }
-  auto storage = OpenDatabase(db, &error);
-  if (storage == nullptr || !storage->PutInstallList(key_name, list.ToJson(), &error)) {
-    return Fail(error);
-  }
-  return 0;
+  std::unique_ptr<qv::server::Storage> storage;
+  qv::Status status = qv::server::ReadWholeFile(file, &text);
+  if (status.ok()) status = ParseList(text, file, &list);
+  if (status.ok()) status = OpenDatabase(db, &storage);
+  if (status.ok()) status = storage->PutInstallList(key_name, list.ToJson());
+  return ExitFor(status);
 }
 
 int ListExport(const std::string& db, const std::string& key_name, const std::string& file) {
-  std::string error, document;
-  auto storage = OpenDatabase(db, &error);
+  std::string document;
+  std::unique_ptr<qv::server::Storage> storage;
   bool found = false;
   int64_t generation = 0;
-  if (storage == nullptr ||
-      !storage->GetInstallList(key_name, &found, &document, &generation, &error)) {
-    return Fail(error);
-  }
+  qv::Status status = OpenDatabase(db, &storage);
+  if (status.ok()) status = storage->GetInstallList(key_name, &found, &document, &generation);
+  if (!status.ok()) return Fail(status.message());
   if (!found) return Fail("the key name \"" + key_name + "\" has no install list");
   qv::Recordset list;
-  if (!ParseList(document, "the stored list of " + key_name, &list, &error) ||
-      !qv::server::WriteFileAtomically(file, list.ToJson(), 0644, &error)) {
-    return Fail(error);
-  }
-  return 0;
+  status = ParseList(document, "the stored list of " + key_name, &list);
+  if (status.ok()) status = qv::WriteFileAtomically(file, list.ToJson(), 0644);
+  return ExitFor(status);
 }
 
 int Notes(const std::string& db) {
-  std::string error;
-  auto storage = OpenDatabase(db, &error);
+  std::unique_ptr<qv::server::Storage> storage;
   std::vector<qv::server::LoginNote> notes;
-  if (storage == nullptr || !storage->ListLoginNotes(&notes, &error)) return Fail(error);
+  qv::Status status = OpenDatabase(db, &storage);
+  if (status.ok()) status = storage->ListLoginNotes(&notes);
+  if (!status.ok()) return Fail(status.message());
   for (const qv::server::LoginNote& note : notes) {
     nlohmann::ordered_json line;
     line["login_id"] = note.login_id;
@@ -169,9 +161,9 @@ int Serve(const std::string& db, const std::string& files, const std::string& li
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  std::string error;
-  std::unique_ptr<qv::server::Server> server = qv::server::Server::Start(options, &error);
-  if (server == nullptr) return Fail(error);
+  std::unique_ptr<qv::server::Server> server;
+  const qv::Status started = qv::server::Server::Start(options, &server);
+  if (!started.ok()) return Fail(started.message());
   std::cout << "listening on " << server->base_url() << std::endl;
   int signal_number = 0;
   sigwait(&stop_signals, &signal_number);
@@ -181,10 +173,10 @@ int Serve(const std::string& db, const std::string& files, const std::string& li
 
 int Publish(const std::string& files_dir, const std::string& file, const std::string& relative,
             bool compress) {
-  std::string published, error;
-  if (!qv::server::PublishFile(files_dir, file, relative, compress, &published, &error)) {
-    return Fail(error);
-  }
+  std::string published;
+  const qv::Status status =
+      qv::server::PublishFile(files_dir, file, relative, compress, &published);
+  if (!status.ok()) return Fail(status.message());
   std::cout << published << "\n";
   return 0;
 }
@@ -273,10 +265,6 @@ int main(int argc, char** argv) {
   if (*notes) return Notes(db);
   if (*publish) return Publish(files_dir, file, relative, compress);
   if (*serve) return Serve(db, files_dir, listen, login_ttl);
-  if (*pack) {
-    std::string error;
-    if (!qv::server::PackFile(file, out, &error)) return Fail(error);
-    return 0;
-  }
+  if (*pack) return ExitFor(qv::server::PackFile(file, out));
   return kExitUsage;
 }

@@ -43,8 +43,8 @@ std::string CabinetEntry() {
 }
 
 BuiltInFile MakeCabinet() {
-  std::string cabinet, error;
-  if (!PackBytes(kCabinetEntryName, CabinetEntry(), &cabinet, &error)) cabinet.clear();
+  std::string cabinet;
+  if (!PackBytes(kCabinetEntryName, CabinetEntry(), &cabinet).ok()) cabinet.clear();
   return {"application/vnd.ms-cab-compressed",
           std::make_shared<const std::string>(std::move(cabinet))};
 }

@@ -9,12 +9,11 @@
 
 namespace qv::server {
 
-bool PublishFile(const std::string& files_dir, const std::string& file, const std::string& relative,
-                 bool compress, std::string* published, std::string* error) {
+Status PublishFile(const std::string& files_dir, const std::string& file,
+                   const std::string& relative, bool compress, std::string* published) {
   struct stat st;
   if (::stat(files_dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    *error = files_dir + " is not a folder";
-    return false;
+    return Status::Error(kErrorPathNotFound, files_dir + " is not a folder");
   }
   std::string target = relative;
   if (target.empty()) {
@@ -22,17 +21,16 @@ bool PublishFile(const std::string& files_dir, const std::string& file, const st
     target = slash == std::string::npos ? file : file.substr(slash + 1);
   }
   if (compress) target += ".cmp";
-  std::string why;
-  if (!IsPlainRelativePath(target, &why)) {
-    *error = "cannot publish as \"" + target + "\": " + why;
-    return false;
+  const Status plain = CheckPlainRelativePath(target);
+  if (!plain.ok()) {
+    return Status::Error(plain.code(), "cannot publish as \"" + target + "\": " + plain.message());
   }
   const std::string path = files_dir + "/" + target;
   const size_t slash = path.find_last_of('/');
-  if (!MakeFolders(path.substr(0, slash), error)) return false;
-  const bool ok = compress ? PackFile(file, path, error) : CopyFileAtomically(file, path, error);
-  if (ok) *published = target;
-  return ok;
+  Status status = MakeFolders(path.substr(0, slash));
+  if (status.ok()) status = compress ? PackFile(file, path) : CopyFileAtomically(file, path);
+  if (status.ok()) *published = target;
+  return status;
 }
 
 }  // namespace qv::server

@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "platform/status.h"
+
 namespace qv::server {
 
 // Copies file to files_dir/relative (relative defaults to the file's own
@@ -15,10 +17,9 @@ namespace qv::server {
 // archive files_dir/relative + ".cmp", which holds the file under its own
 // name. relative must be plain names joined by "/" (no "..", no leading "/",
 // no backslash). On success *published is the path below files_dir that was
-// written (what a record's DownloadLocation names); on failure returns false
-// and sets *error.
-bool PublishFile(const std::string& files_dir, const std::string& file, const std::string& relative,
-                 bool compress, std::string* published, std::string* error);
+// written (what a record's DownloadLocation names).
+Status PublishFile(const std::string& files_dir, const std::string& file,
+                   const std::string& relative, bool compress, std::string* published);
 
 }  // namespace qv::server
 

@@ -5,6 +5,7 @@
 
 #include "installlist/install_list.h"
 #include "installlist/install_types.h"
+#include "platform/posix/atomic_file.h"
 #include "server/cab_pack.h"
 #include "server/host_files.h"
 #include "server/pe_image.h"
@@ -105,7 +106,7 @@ bool Exists(const std::string& path) {
 
 }  // namespace
 
-bool WriteSampleCatalog(const std::string& folder, SampleCatalog* catalog, std::string* error) {
+Status WriteSampleCatalog(const std::string& folder, SampleCatalog* catalog) {
   SampleCatalog result;
   result.db_path = folder + "/qvserver.db";
   result.files_dir = folder + "/files";
@@ -113,26 +114,23 @@ bool WriteSampleCatalog(const std::string& folder, SampleCatalog* catalog, std::
   result.login = kLogin;
   result.password = kPassword;
   if (Exists(result.db_path) || Exists(result.files_dir)) {
-    *error = folder + " holds a catalog already";
-    return false;
+    return Status::Error(kErrorAlreadyExists, folder + " holds a catalog already");
   }
-  if (!MakeFolders(result.files_dir, error)) return false;
+  Status status = MakeFolders(result.files_dir);
+  if (!status.ok()) return status;
 
   Recordset list = NewInstallList();
   for (const SampleFile& file : SampleFiles()) {
     const SampleRecord& r = file.record;
     if (!r.is_launch) {
       const std::string path = result.files_dir + "/" + r.download_location;
-      if (!MakeFolders(path.substr(0, path.find_last_of('/')), error)) return false;
-      if (r.is_compressed) {
-        std::string cabinet;
-        if (!PackBytes(r.file_name, file.bytes, &cabinet, error) ||
-            !WriteFileAtomically(path, cabinet, file.mode, error)) {
-          return false;
-        }
-      } else if (!WriteFileAtomically(path, file.bytes, file.mode, error)) {
-        return false;
+      status = MakeFolders(path.substr(0, path.find_last_of('/')));
+      std::string cabinet;
+      if (status.ok() && r.is_compressed) status = PackBytes(r.file_name, file.bytes, &cabinet);
+      if (status.ok()) {
+        status = WriteFileAtomically(path, r.is_compressed ? cabinet : file.bytes, file.mode);
       }
+      if (!status.ok()) return status;
     }
     InstallRecord record;
     record.sequence_id = r.sequence_id;
@@ -146,22 +144,19 @@ bool WriteSampleCatalog(const std::string& folder, SampleCatalog* catalog, std::
     record.is_compressed = r.is_compressed;
     const Status appended = AppendInstallRecord(&list, record);
     if (!appended.ok()) {
-      *error = "cannot make the sample list: " + appended.message();
-      return false;
+      return Status::Error(appended.code(), "cannot make the sample list: " + appended.message());
     }
     result.records.push_back(r);
   }
 
   StorageOptions options;
   options.path = result.db_path;
-  std::unique_ptr<Storage> storage = Storage::Open(options, Storage::Mode::kCreate, error);
-  if (storage == nullptr ||
-      !storage->AddUser(result.key_name, result.login, result.password, false, error) ||
-      !storage->PutInstallList(result.key_name, list.ToJson(), error)) {
-    return false;
-  }
-  *catalog = std::move(result);
-  return true;
+  std::unique_ptr<Storage> storage;
+  status = Storage::Open(options, Storage::Mode::kCreate, &storage);
+  if (status.ok()) status = storage->AddUser(result.key_name, result.login, result.password, false);
+  if (status.ok()) status = storage->PutInstallList(result.key_name, list.ToJson());
+  if (status.ok()) *catalog = std::move(result);
+  return status;
 }
 
 }  // namespace qv::server

@@ -29,6 +29,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/status.h"
+
 namespace qv::server {
 
 struct SampleRecord {
@@ -52,9 +54,8 @@ struct SampleCatalog {
 };
 
 // Writes folder/qvserver.db and folder/files (folder is made when missing;
-// neither may exist yet). Fills *catalog. On failure returns false and sets
-// *error.
-bool WriteSampleCatalog(const std::string& folder, SampleCatalog* catalog, std::string* error);
+// neither may exist yet). Fills *catalog.
+Status WriteSampleCatalog(const std::string& folder, SampleCatalog* catalog);
 
 }  // namespace qv::server
 

@@ -5,8 +5,6 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
-#include <cerrno>
-#include <cstring>
 #include <ctime>
 #include <map>
 #include <utility>
@@ -55,28 +53,59 @@ CREATE TABLE login_notes (
 
 std::string SqliteText(sqlite3* db) { return db != nullptr ? sqlite3_errmsg(db) : "out of memory"; }
 
+// The Windows error code closest to an SQLite result code.
+uint32_t WinErrorOfSqlite(int rc) {
+  switch (rc & 0xff) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return kErrorSharingViolation;
+    case SQLITE_NOMEM:
+      return kErrorNotEnoughMemory;
+    case SQLITE_PERM:
+    case SQLITE_READONLY:
+    case SQLITE_AUTH:
+      return kErrorAccessDenied;
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+      return kErrorInvalidData;
+    case SQLITE_FULL:
+      return kErrorDiskFull;
+    case SQLITE_CANTOPEN:
+      return kErrorPathNotFound;
+    case SQLITE_IOERR:
+      return kErrorWriteFault;
+    case SQLITE_CONSTRAINT:
+      return kErrorAlreadyExists;
+    default:
+      return kErrorInvalidFunction;
+  }
+}
+
+// What the last call on db that failed with rc said.
+Status SqliteError(sqlite3* db, int rc, const std::string& context = "database error") {
+  return Status::Error(WinErrorOfSqlite(rc), context + ": " + SqliteText(db));
+}
+
 }  // namespace
 
 // One SQLite connection and its prepared statements. Used by one thread at a
 // time (the pool hands it out), so it needs no lock of its own.
 class Storage::Connection {
  public:
-  static std::unique_ptr<Connection> Open(const std::string& path, bool create,
-                                          std::string* error) {
+  static Status Open(const std::string& path, bool create,
+                     std::unique_ptr<Connection>* connection) {
     sqlite3* db = nullptr;
     const int flags =
         SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
     const int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
-    std::unique_ptr<Connection> connection(new Connection(db));
-    if (rc != SQLITE_OK) {
-      *error = "cannot open the database " + path + ": " + SqliteText(db);
-      return nullptr;
-    }
+    std::unique_ptr<Connection> opened(new Connection(db));
+    if (rc != SQLITE_OK) return SqliteError(db, rc, "cannot open the database " + path);
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
     // In WAL mode NORMAL loses no committed change on a crash of the
     // program, only possibly the last ones on a power cut.
-    if (!connection->Exec("PRAGMA synchronous = NORMAL", error)) return nullptr;
-    return connection;
+    Status status = opened->Exec("PRAGMA synchronous = NORMAL");
+    if (status.ok()) *connection = std::move(opened);
+    return status;
   }
 
   ~Connection() {
@@ -88,43 +117,44 @@ class Storage::Connection {
 
   sqlite3* db() const { return db_; }
 
-  bool Exec(const char* sql, std::string* error) {
+  Status Exec(const char* sql) {
     char* message = nullptr;
-    if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) != SQLITE_OK) {
-      *error = std::string("database error: ") + (message != nullptr ? message : SqliteText(db_));
-      sqlite3_free(message);
-      return false;
-    }
-    return true;
+    const int rc = sqlite3_exec(db_, sql, nullptr, nullptr, &message);
+    if (rc == SQLITE_OK) return Status::OK();
+    Status status =
+        Status::Error(WinErrorOfSqlite(rc), std::string("database error: ") +
+                                                (message != nullptr ? message : SqliteText(db_)));
+    sqlite3_free(message);
+    return status;
   }
 
   // The first column of the first row of sql (a PRAGMA that reads a number).
-  bool ReadInteger(const char* sql, int64_t* value, std::string* error) {
+  Status ReadInteger(const char* sql, int64_t* value) {
     sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(db_, sql, -1, &statement, nullptr) != SQLITE_OK) {
-      *error = "database error: " + SqliteText(db_);
-      return false;
-    }
-    const int rc = sqlite3_step(statement);
+    int rc = sqlite3_prepare_v2(db_, sql, -1, &statement, nullptr);
+    if (rc != SQLITE_OK) return SqliteError(db_, rc);
+    rc = sqlite3_step(statement);
+    Status status = rc == SQLITE_ROW ? Status::OK() : SqliteError(db_, rc);
     if (rc == SQLITE_ROW) *value = sqlite3_column_int64(statement, 0);
-    if (rc != SQLITE_ROW) *error = "database error: " + SqliteText(db_);
     sqlite3_finalize(statement);
-    return rc == SQLITE_ROW;
+    return status;
   }
 
   // The prepared statement of sql, made on first use. sql must be a string
   // that lives as long as the program (the cache is keyed by its address).
-  sqlite3_stmt* Prepare(const char* sql, std::string* error) {
+  Status Prepare(const char* sql, sqlite3_stmt** statement) {
     auto found = statements_.find(sql);
-    if (found != statements_.end()) return found->second;
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr) !=
-        SQLITE_OK) {
-      *error = "database error: " + SqliteText(db_);
-      return nullptr;
+    if (found != statements_.end()) {
+      *statement = found->second;
+      return Status::OK();
     }
-    statements_.emplace(sql, statement);
-    return statement;
+    const int rc = sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, statement, nullptr);
+    if (rc != SQLITE_OK) {
+      *statement = nullptr;
+      return SqliteError(db_, rc);
+    }
+    statements_.emplace(sql, *statement);
+    return Status::OK();
   }
 
  private:
@@ -137,10 +167,12 @@ class Storage::Connection {
 namespace {
 
 // A cached statement in use: bound, stepped, and reset when it goes out of
-// scope so that the connection can run it again.
+// scope so that the connection can run it again. status() says why there is
+// no statement.
 class Query {
  public:
-  Query(sqlite3* db, sqlite3_stmt* statement) : db_(db), statement_(statement) {}
+  Query(sqlite3* db, sqlite3_stmt* statement, Status status)
+      : db_(db), statement_(statement), status_(std::move(status)) {}
   ~Query() {
     if (statement_ != nullptr) {
       sqlite3_reset(statement_);
@@ -150,7 +182,7 @@ class Query {
   Query(const Query&) = delete;
   Query& operator=(const Query&) = delete;
 
-  bool ok() const { return statement_ != nullptr; }
+  const Status& status() const { return status_; }
   Query& Bind(int index, const std::string& text) {
     sqlite3_bind_text(statement_, index, text.data(), static_cast<int>(text.size()),
                       SQLITE_TRANSIENT);
@@ -160,13 +192,14 @@ class Query {
     sqlite3_bind_int64(statement_, index, value);
     return *this;
   }
-  // SQLITE_ROW, SQLITE_DONE, or an error code (then *error is set).
-  int Step(std::string* error) {
-    const int rc = sqlite3_step(statement_);
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE) *error = "database error: " + SqliteText(db_);
-    return rc;
+  // SQLITE_ROW, SQLITE_DONE, or an error code (which Error describes).
+  int Step() { return sqlite3_step(statement_); }
+  Status Error(int rc) const { return SqliteError(db_, rc); }
+  // Steps a statement that returns no rows.
+  Status Run() {
+    const int rc = Step();
+    return rc == SQLITE_DONE ? Status::OK() : Error(rc);
   }
-  bool Run(std::string* error) { return Step(error) == SQLITE_DONE; }
   std::string Text(int column) const {
     const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement_, column));
     return text != nullptr ? std::string(text, sqlite3_column_bytes(statement_, column)) : "";
@@ -176,6 +209,7 @@ class Query {
  private:
   sqlite3* db_;
   sqlite3_stmt* statement_;
+  Status status_;
 };
 
 // A write transaction: BEGIN IMMEDIATE takes the write lock at once, so two
@@ -189,21 +223,17 @@ class Transaction {
   Transaction(const Transaction&) = delete;
   Transaction& operator=(const Transaction&) = delete;
 
-  bool Begin(std::string* error) {
-    if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
-      *error = "database error: " + SqliteText(db_);
-      return false;
-    }
+  Status Begin() {
+    const int rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) return SqliteError(db_, rc);
     open_ = true;
-    return true;
+    return Status::OK();
   }
-  bool Commit(std::string* error) {
-    if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
-      *error = "database error: " + SqliteText(db_);
-      return false;
-    }
+  Status Commit() {
+    const int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) return SqliteError(db_, rc);
     open_ = false;
-    return true;
+    return Status::OK();
   }
 
  private:
@@ -213,27 +243,29 @@ class Transaction {
 
 }  // namespace
 
-// A connection borrowed from the pool for the length of one call.
+// A connection borrowed from the pool for the length of one call; status()
+// says why there is none.
 class Storage::Lease {
  public:
-  Lease(Storage* storage, std::string* error) : storage_(storage) {
-    connection_ = storage_->Acquire(error);
-  }
+  explicit Lease(Storage* storage) : storage_(storage), status_(storage->Acquire(&connection_)) {}
   ~Lease() {
     if (connection_ != nullptr) storage_->Release(std::move(connection_));
   }
   Lease(const Lease&) = delete;
   Lease& operator=(const Lease&) = delete;
 
-  bool ok() const { return connection_ != nullptr; }
+  const Status& status() const { return status_; }
   sqlite3* db() const { return connection_->db(); }
-  Query Statement(const char* sql, std::string* error) {
-    return Query(connection_->db(), connection_->Prepare(sql, error));
+  Query Statement(const char* sql) {
+    sqlite3_stmt* statement = nullptr;
+    Status prepared = connection_->Prepare(sql, &statement);
+    return Query(connection_->db(), statement, std::move(prepared));
   }
 
  private:
   Storage* storage_;
   std::unique_ptr<Connection> connection_;
+  Status status_;
 };
 
 std::string FormatUtcTime(int64_t unix_seconds) {
@@ -245,70 +277,70 @@ std::string FormatUtcTime(int64_t unix_seconds) {
   return text;
 }
 
-std::unique_ptr<Storage> Storage::Open(const StorageOptions& options, Mode mode,
-                                       std::string* error) {
+Status Storage::Open(const StorageOptions& options, Mode mode, std::unique_ptr<Storage>* storage) {
   struct stat st;
   const bool exists = ::stat(options.path.c_str(), &st) == 0;
   if (mode == Mode::kCreate && exists && st.st_size > 0) {
-    *error = options.path + " exists already";
-    return nullptr;
+    return Status::Error(kErrorFileExists, options.path + " exists already");
   }
   if (mode == Mode::kOpenExisting && !exists) {
-    *error = "no database at " + options.path + " (make one with \"qvserver init\")";
-    return nullptr;
+    return Status::NotFound("no database at " + options.path +
+                            " (make one with \"qvserver init\")");
   }
   if (options.login_ttl_seconds <= 0) {
-    *error = "the login ID lifetime must be at least one second";
-    return nullptr;
+    return Status::InvalidArgument("the login ID lifetime must be at least one second");
   }
 
-  std::unique_ptr<Connection> first = Connection::Open(options.path, mode == Mode::kCreate, error);
-  if (first == nullptr) return nullptr;
+  std::unique_ptr<Connection> first;
+  Status status = Connection::Open(options.path, mode == Mode::kCreate, &first);
+  if (!status.ok()) return status;
   if (mode == Mode::kCreate) {
     std::string schema = std::string("PRAGMA journal_mode = WAL; BEGIN IMMEDIATE;") + kSchema +
                          "PRAGMA application_id = " + std::to_string(kApplicationId) +
                          "; PRAGMA user_version = " + std::to_string(kSchemaVersion) + "; COMMIT;";
-    if (!first->Exec(schema.c_str(), error)) {
-      *error = "cannot make the database " + options.path + ": " + *error;
-      return nullptr;
+    status = first->Exec(schema.c_str());
+    if (!status.ok()) {
+      return Status::Error(status.code(),
+                           "cannot make the database " + options.path + ": " + status.message());
     }
   } else {
     int64_t application_id = 0, version = 0;
-    if (!first->ReadInteger("PRAGMA application_id", &application_id, error) ||
-        !first->ReadInteger("PRAGMA user_version", &version, error)) {
-      *error = options.path + " is not a qvserver database (" + *error + ")";
-      return nullptr;
+    status = first->ReadInteger("PRAGMA application_id", &application_id);
+    if (status.ok()) status = first->ReadInteger("PRAGMA user_version", &version);
+    if (!status.ok()) {
+      return Status::Corrupt(options.path + " is not a qvserver database (" + status.message() +
+                             ")");
     }
     if (application_id != kApplicationId) {
-      *error = options.path + " is not a qvserver database";
-      return nullptr;
+      return Status::Corrupt(options.path + " is not a qvserver database");
     }
     if (version > kSchemaVersion) {
-      *error = options.path + " was made by a newer qvserver (schema " + std::to_string(version) +
-               ", this one reads " + std::to_string(kSchemaVersion) + ")";
-      return nullptr;
+      return Status::Error(kErrorNotSupported, options.path +
+                                                   " was made by a newer qvserver (schema " +
+                                                   std::to_string(version) + ", this one reads " +
+                                                   std::to_string(kSchemaVersion) + ")");
     }
   }
 
-  std::unique_ptr<Storage> storage(new Storage(options));
-  storage->idle_.push_back(std::move(first));
-  return storage;
+  storage->reset(new Storage(options));
+  (*storage)->idle_.push_back(std::move(first));
+  return Status::OK();
 }
 
 Storage::Storage(StorageOptions options) : options_(std::move(options)) {}
 
 Storage::~Storage() = default;
 
-std::unique_ptr<Storage::Connection> Storage::Acquire(std::string* error) {
+Status Storage::Acquire(std::unique_ptr<Connection>* connection) {
   {
     std::lock_guard<std::mutex> lock(pool_mutex_);
     if (!idle_.empty()) {
-      std::unique_ptr<Connection> connection = std::move(idle_.back());
+      *connection = std::move(idle_.back());
       idle_.pop_back();
-      return connection;
+      return Status::OK();
     }
   }
-  return Connection::Open(options_.path, false, error);
+  return Connection::Open(options_.path, false, connection);
 }
 
 void Storage::Release(std::unique_ptr<Connection> connection) {
@@ -320,157 +352,156 @@ int64_t Storage::Now() const {
   return options_.clock ? options_.clock() : static_cast<int64_t>(std::time(nullptr));
 }
 
-bool Storage::AddUser(const std::string& key_name, const std::string& login,
-                      const std::string& password, bool replace, std::string* error) {
+Status Storage::AddUser(const std::string& key_name, const std::string& login,
+                        const std::string& password, bool replace) {
   // Hashing is slow: done before the database is touched.
   std::string hash;
-  if (!HashPassword(password, &hash, error)) return false;
-  Lease lease(this, error);
-  if (!lease.ok()) return false;
+  Status hashed = HashPassword(password, &hash);
+  if (!hashed.ok()) return hashed;
+  Lease lease(this);
+  if (!lease.status().ok()) return lease.status();
   static constexpr const char* kInsert =
       "INSERT INTO users (key_name, login, password_hash, created) VALUES (?1, ?2, ?3, ?4)";
   static constexpr const char* kUpsert =
       "INSERT INTO users (key_name, login, password_hash, created) VALUES (?1, ?2, ?3, ?4) "
       "ON CONFLICT (key_name, login) DO UPDATE SET password_hash = excluded.password_hash";
-  Query insert = lease.Statement(replace ? kUpsert : kInsert, error);
-  if (!insert.ok()) return false;
+  Query insert = lease.Statement(replace ? kUpsert : kInsert);
+  if (!insert.status().ok()) return insert.status();
   insert.Bind(1, key_name).Bind(2, login).Bind(3, hash).Bind(4, FormatUtcTime(Now()));
-  const int rc = insert.Step(error);
+  const int rc = insert.Step();
+  if (rc == SQLITE_DONE) return Status::OK();
   if (rc == SQLITE_CONSTRAINT) {
-    *error = "the user \"" + login + "\" of key name \"" + key_name + "\" exists already";
+    return Status::Error(kErrorAlreadyExists, "the user \"" + login + "\" of key name \"" +
+                                                  key_name + "\" exists already");
   }
-  return rc == SQLITE_DONE;
+  return insert.Error(rc);
 }
 
-bool Storage::CheckUser(const std::string& key_name, const std::string& login,
-                        const std::string& password, bool* valid, std::string* error) {
+Status Storage::CheckUser(const std::string& key_name, const std::string& login,
+                          const std::string& password, bool* valid) {
   *valid = false;
   std::string hash;
   bool found = false;
   {
-    Lease lease(this, error);
-    if (!lease.ok()) return false;
-    Query select = lease.Statement(
-        "SELECT password_hash FROM users WHERE key_name = ?1 AND login = ?2", error);
-    if (!select.ok()) return false;
+    Lease lease(this);
+    if (!lease.status().ok()) return lease.status();
+    Query select =
+        lease.Statement("SELECT password_hash FROM users WHERE key_name = ?1 AND login = ?2");
+    if (!select.status().ok()) return select.status();
     select.Bind(1, key_name).Bind(2, login);
-    const int rc = select.Step(error);
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return false;
+    const int rc = select.Step();
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return select.Error(rc);
     found = rc == SQLITE_ROW;
     if (found) hash = select.Text(0);
   }
   // The connection goes back to the pool before the slow check.
   if (!found) {
     SpendPasswordCheck(password);
-    return true;
+    return Status::OK();
   }
   *valid = VerifyPassword(password, hash);
-  return true;
+  return Status::OK();
 }
 
-bool Storage::IssueLoginId(const std::string& key_name, const std::string& login,
-                           const std::string& remote_address, std::string* login_id,
-                           std::string* error) {
-  Lease lease(this, error);
-  if (!lease.ok()) return false;
+Status Storage::IssueLoginId(const std::string& key_name, const std::string& login,
+                             const std::string& remote_address, std::string* login_id) {
+  Lease lease(this);
+  if (!lease.status().ok()) return lease.status();
   const int64_t now = Now();
   Transaction transaction(lease.db());
-  if (!transaction.Begin(error)) return false;
+  Status status = transaction.Begin();
+  if (!status.ok()) return status;
   {
-    Query purge = lease.Statement("DELETE FROM logins WHERE expires_at <= ?1", error);
-    if (!purge.ok() || !purge.Bind(1, now).Run(error)) return false;
+    Query purge = lease.Statement("DELETE FROM logins WHERE expires_at <= ?1");
+    status = purge.status().ok() ? purge.Bind(1, now).Run() : purge.status();
+    if (!status.ok()) return status;
   }
   const std::string id = NewLoginId();
   {
     Query insert = lease.Statement(
         "INSERT INTO logins (login_id, key_name, login, remote_address, issued_at, expires_at) "
-        "VALUES (?1, ?2, ?3, ?4, ?5, ?6)",
-        error);
-    if (!insert.ok()) return false;
+        "VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
+    if (!insert.status().ok()) return insert.status();
     insert.Bind(1, id).Bind(2, key_name).Bind(3, login).Bind(4, remote_address).Bind(5, now);
     insert.Bind(6, now + options_.login_ttl_seconds);
-    if (!insert.Run(error)) return false;
+    status = insert.Run();
+    if (!status.ok()) return status;
   }
-  if (!transaction.Commit(error)) return false;
-  *login_id = id;
-  return true;
+  status = transaction.Commit();
+  if (status.ok()) *login_id = id;
+  return status;
 }
 
-bool Storage::FindLogin(const std::string& login_id, bool* found, std::string* key_name,
-                        int64_t* list_generation, std::string* error) {
+Status Storage::FindLogin(const std::string& login_id, bool* found, std::string* key_name,
+                          int64_t* list_generation) {
   *found = false;
-  Lease lease(this, error);
-  if (!lease.ok()) return false;
+  Lease lease(this);
+  if (!lease.status().ok()) return lease.status();
   Query select = lease.Statement(
       "SELECT l.key_name, coalesce(d.generation, 0) FROM logins AS l "
       "LEFT JOIN install_lists AS d ON d.key_name = l.key_name "
-      "WHERE l.login_id = ?1 AND l.expires_at > ?2",
-      error);
-  if (!select.ok()) return false;
+      "WHERE l.login_id = ?1 AND l.expires_at > ?2");
+  if (!select.status().ok()) return select.status();
   select.Bind(1, login_id).Bind(2, Now());
-  const int rc = select.Step(error);
+  const int rc = select.Step();
   if (rc == SQLITE_ROW) {
     *found = true;
     *key_name = select.Text(0);
     *list_generation = select.Integer(1);
   }
-  return rc == SQLITE_ROW || rc == SQLITE_DONE;
+  return rc == SQLITE_ROW || rc == SQLITE_DONE ? Status::OK() : select.Error(rc);
 }
 
-bool Storage::PutInstallList(const std::string& key_name, const std::string& document,
-                             std::string* error) {
-  Lease lease(this, error);
-  if (!lease.ok()) return false;
+Status Storage::PutInstallList(const std::string& key_name, const std::string& document) {
+  Lease lease(this);
+  if (!lease.status().ok()) return lease.status();
   // The new generation is computed over every list, the replaced one
   // included, so it is above any this key name had.
   Query upsert = lease.Statement(
       "INSERT INTO install_lists (key_name, document, updated, generation) "
       "VALUES (?1, ?2, ?3, (SELECT coalesce(max(generation), 0) + 1 FROM install_lists)) "
       "ON CONFLICT (key_name) DO UPDATE SET document = excluded.document, "
-      "updated = excluded.updated, generation = excluded.generation",
-      error);
-  if (!upsert.ok()) return false;
-  return upsert.Bind(1, key_name).Bind(2, document).Bind(3, FormatUtcTime(Now())).Run(error);
+      "updated = excluded.updated, generation = excluded.generation");
+  if (!upsert.status().ok()) return upsert.status();
+  return upsert.Bind(1, key_name).Bind(2, document).Bind(3, FormatUtcTime(Now())).Run();
 }
 
-bool Storage::GetInstallList(const std::string& key_name, bool* found, std::string* document,
-                             int64_t* generation, std::string* error) {
+Status Storage::GetInstallList(const std::string& key_name, bool* found, std::string* document,
+                               int64_t* generation) {
   *found = false;
-  Lease lease(this, error);
-  if (!lease.ok()) return false;
+  Lease lease(this);
+  if (!lease.status().ok()) return lease.status();
   Query select =
-      lease.Statement("SELECT document, generation FROM install_lists WHERE key_name = ?1", error);
-  if (!select.ok()) return false;
-  const int rc = select.Bind(1, key_name).Step(error);
+      lease.Statement("SELECT document, generation FROM install_lists WHERE key_name = ?1");
+  if (!select.status().ok()) return select.status();
+  const int rc = select.Bind(1, key_name).Step();
   if (rc == SQLITE_ROW) {
     *found = true;
     *document = select.Text(0);
     *generation = select.Integer(1);
   }
-  return rc == SQLITE_ROW || rc == SQLITE_DONE;
+  return rc == SQLITE_ROW || rc == SQLITE_DONE ? Status::OK() : select.Error(rc);
 }
 
-bool Storage::AddLoginNote(const std::string& login_id, const std::string& text,
-                           std::string* error) {
-  Lease lease(this, error);
-  if (!lease.ok()) return false;
+Status Storage::AddLoginNote(const std::string& login_id, const std::string& text) {
+  Lease lease(this);
+  if (!lease.status().ok()) return lease.status();
   Query insert =
-      lease.Statement("INSERT INTO login_notes (login_id, time, text) VALUES (?1, ?2, ?3)", error);
-  if (!insert.ok()) return false;
-  return insert.Bind(1, login_id).Bind(2, FormatUtcTime(Now())).Bind(3, text).Run(error);
+      lease.Statement("INSERT INTO login_notes (login_id, time, text) VALUES (?1, ?2, ?3)");
+  if (!insert.status().ok()) return insert.status();
+  return insert.Bind(1, login_id).Bind(2, FormatUtcTime(Now())).Bind(3, text).Run();
 }
 
-bool Storage::ListLoginNotes(std::vector<LoginNote>* notes, std::string* error) {
+Status Storage::ListLoginNotes(std::vector<LoginNote>* notes) {
   notes->clear();
-  Lease lease(this, error);
-  if (!lease.ok()) return false;
-  Query select =
-      lease.Statement("SELECT login_id, time, text FROM login_notes ORDER BY id DESC", error);
-  if (!select.ok()) return false;
+  Lease lease(this);
+  if (!lease.status().ok()) return lease.status();
+  Query select = lease.Statement("SELECT login_id, time, text FROM login_notes ORDER BY id DESC");
+  if (!select.status().ok()) return select.status();
   for (;;) {
-    const int rc = select.Step(error);
-    if (rc == SQLITE_DONE) return true;
-    if (rc != SQLITE_ROW) return false;
+    const int rc = select.Step();
+    if (rc == SQLITE_DONE) return Status::OK();
+    if (rc != SQLITE_ROW) return select.Error(rc);
     notes->push_back({select.Text(0), select.Text(1), select.Text(2)});
   }
 }

@@ -15,8 +15,8 @@
 // demand, kept for reuse), and writers wait for each other up to a time
 // limit.
 //
-// Every call that can fail returns false and sets *error to a message that
-// says what was being done.
+// Every call that can fail returns a Status whose message says what was
+// being done.
 #ifndef QV_SERVER_STORAGE_H_
 #define QV_SERVER_STORAGE_H_
 
@@ -26,6 +26,8 @@
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "platform/status.h"
 
 namespace qv::server {
 
@@ -53,10 +55,9 @@ class Storage {
     kOpenExisting,  // a database made by kCreate
   };
 
-  // Opens or makes the database. nullptr with *error set when the file
-  // cannot be opened, is not such a database, or has a newer schema.
-  static std::unique_ptr<Storage> Open(const StorageOptions& options, Mode mode,
-                                       std::string* error);
+  // Opens or makes the database. Fails when the file cannot be opened, is
+  // not such a database, or has a newer schema.
+  static Status Open(const StorageOptions& options, Mode mode, std::unique_ptr<Storage>* storage);
   ~Storage();
   Storage(const Storage&) = delete;
   Storage& operator=(const Storage&) = delete;
@@ -66,24 +67,24 @@ class Storage {
   // Adds a user with a hash of password. A user of that key name and login
   // that exists already is refused, unless replace is set: then its password
   // is replaced.
-  bool AddUser(const std::string& key_name, const std::string& login, const std::string& password,
-               bool replace, std::string* error);
+  Status AddUser(const std::string& key_name, const std::string& login, const std::string& password,
+                 bool replace);
   // Sets *valid to whether the user exists and password is theirs. An unknown
   // user takes as long to refuse as a wrong password.
-  bool CheckUser(const std::string& key_name, const std::string& login, const std::string& password,
-                 bool* valid, std::string* error);
+  Status CheckUser(const std::string& key_name, const std::string& login,
+                   const std::string& password, bool* valid);
 
   // ---- Login IDs -----------------------------------------------------------
 
   // Issues a new login ID for a user (whose password was checked), valid for
   // the configured time. Expired IDs are removed on the way.
-  bool IssueLoginId(const std::string& key_name, const std::string& login,
-                    const std::string& remote_address, std::string* login_id, std::string* error);
+  Status IssueLoginId(const std::string& key_name, const std::string& login,
+                      const std::string& remote_address, std::string* login_id);
   // The key name of a valid login ID, and the generation of that key name's
   // install list (0 when it has none); *found false for an unknown or
   // expired ID.
-  bool FindLogin(const std::string& login_id, bool* found, std::string* key_name,
-                 int64_t* list_generation, std::string* error);
+  Status FindLogin(const std::string& login_id, bool* found, std::string* key_name,
+                   int64_t* list_generation);
 
   // ---- Install lists ---------------------------------------------------------
 
@@ -91,18 +92,18 @@ class Storage {
   // store gives the list a generation above every earlier one, so that a
   // copy kept in memory can tell whether it is still current.
   // REQUIRES: document is a valid list document.
-  bool PutInstallList(const std::string& key_name, const std::string& document, std::string* error);
+  Status PutInstallList(const std::string& key_name, const std::string& document);
   // The stored document and its generation; *found false when none was
   // stored.
-  bool GetInstallList(const std::string& key_name, bool* found, std::string* document,
-                      int64_t* generation, std::string* error);
+  Status GetInstallList(const std::string& key_name, bool* found, std::string* document,
+                        int64_t* generation);
 
   // ---- Login notes -----------------------------------------------------------
 
   // Stores a note with the current time.
-  bool AddLoginNote(const std::string& login_id, const std::string& text, std::string* error);
+  Status AddLoginNote(const std::string& login_id, const std::string& text);
   // Every note, newest first.
-  bool ListLoginNotes(std::vector<LoginNote>* notes, std::string* error);
+  Status ListLoginNotes(std::vector<LoginNote>* notes);
 
   int64_t Now() const;
   const std::string& path() const { return options_.path; }
@@ -112,8 +113,8 @@ class Storage {
   class Lease;
 
   explicit Storage(StorageOptions options);
-  // A connection for the calling thread, or nullptr with *error set.
-  std::unique_ptr<Connection> Acquire(std::string* error);
+  // A connection for the calling thread.
+  Status Acquire(std::unique_ptr<Connection>* connection);
   void Release(std::unique_ptr<Connection> connection);
 
   StorageOptions options_;

@@ -254,9 +254,8 @@ class EngineE2eTest : public ::testing::Test {
     // The archive holds the file under its own name.
     const std::string staging = www_ + "/staging";
     WriteHostFile(staging + "/packed.dll", Packed());
-    std::string error;
-    EXPECT_TRUE(server::PackFile(staging + "/packed.dll", www_ + "/files/packed.dll.cmp", &error))
-        << error;
+    const Status packed = server::PackFile(staging + "/packed.dll", www_ + "/files/packed.dll.cmp");
+    EXPECT_TRUE(packed.ok()) << packed.ToString();
     Publish("quill.ttf", "glyphs");
     Publish("setup.exe", "#!/bin/sh\nexit 0\n");
     // A runtime package: records what it installs in a version side file

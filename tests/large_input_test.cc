@@ -53,20 +53,20 @@ TEST(LargeInputTest, AnInstallListTakesLittleMoreMemoryThanItsText) {
   {
     server::StorageOptions options;
     options.path = dir + "/server.db";
-    std::string error;
-    auto storage = server::Storage::Open(options, server::Storage::Mode::kCreate, &error);
-    ASSERT_NE(storage, nullptr) << error;
-    ASSERT_TRUE(storage->AddUser("KEY", "dev", "pw", false, &error)) << error;
+    std::unique_ptr<server::Storage> storage;
+    Status status = server::Storage::Open(options, server::Storage::Mode::kCreate, &storage);
+    if (status.ok()) status = storage->AddUser("KEY", "dev", "pw", false);
     const std::string list = ProductList(100000);
     list_mib = list.size() / kMiB;
-    ASSERT_TRUE(storage->PutInstallList("KEY", list, &error)) << error;
+    if (status.ok()) status = storage->PutInstallList("KEY", list);
+    ASSERT_TRUE(status.ok()) << status.ToString();
   }
   server::ServerOptions options;
   options.db_path = dir + "/server.db";
   options.threads = 2;
-  std::string error;
-  auto server = server::Server::Start(options, &error);
-  ASSERT_NE(server, nullptr) << error;
+  std::unique_ptr<server::Server> server;
+  const Status started = server::Server::Start(options, &server);
+  ASSERT_TRUE(started.ok()) << started.ToString();
   const std::string machine = dir + "/machine";
   ASSERT_EQ(RunCommand({QvinitPath(), "machine", "init", machine}).exit_code, 0);
 

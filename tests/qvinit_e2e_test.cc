@@ -109,14 +109,14 @@ struct Outcome {
 class QvinitTest : public ::testing::Test {
  protected:
   QvinitTest() : dir_(MakeTempDir("qvinit-e2e")) {
-    std::string error;
-    EXPECT_TRUE(server::WriteSampleCatalog(dir_ + "/server", &catalog_, &error)) << error;
+    Status status = server::WriteSampleCatalog(dir_ + "/server", &catalog_);
+    EXPECT_TRUE(status.ok()) << status.ToString();
     server::ServerOptions options;
     options.db_path = catalog_.db_path;
     options.files_dir = catalog_.files_dir;
     options.threads = 4;
-    server_ = server::Server::Start(options, &error);
-    EXPECT_NE(server_, nullptr) << error;
+    status = server::Server::Start(options, &server_);
+    EXPECT_TRUE(status.ok()) << status.ToString();
   }
   ~QvinitTest() override {
     server_.reset();
@@ -185,9 +185,8 @@ class QvinitTest : public ::testing::Test {
 
   // Makes list the key name's install list on the server.
   void PutList(const std::vector<ListRecord>& list) {
-    std::string error;
-    ASSERT_TRUE(server_->storage().PutInstallList(catalog_.key_name, ListDocument(list), &error))
-        << error;
+    const Status put = server_->storage().PutInstallList(catalog_.key_name, ListDocument(list));
+    ASSERT_TRUE(put.ok()) << put.ToString();
   }
   std::vector<std::string> OnlineFrom(const std::string& download, const std::string& bo,
                                       const std::string& method = "startup-v2") {
@@ -210,8 +209,7 @@ TEST_F(QvinitTest, OnlineRunsInstallTheCatalogAndReport) {
   EXPECT_EQ(ReadHostFile(machine + "/" + kClient + "qvclient.dll").substr(0, 2), "MZ");
   // Startup writes no login notes and hands the plain address on.
   std::vector<server::LoginNote> notes;
-  std::string error;
-  ASSERT_TRUE(server_->storage().ListLoginNotes(&notes, &error)) << error;
+  ASSERT_TRUE(server_->storage().ListLoginNotes(&notes).ok());
   EXPECT_TRUE(notes.empty());
   EXPECT_THAT(WaitForFile(machine + "/" + kClient + "qvlaunch.args"),
               HasSubstr(server_->base_url() + "/bo\n"));
@@ -221,7 +219,7 @@ TEST_F(QvinitTest, OnlineRunsInstallTheCatalogAndReport) {
   const std::string machine2 = NewMachine("m2");
   o = Qvinit(machine2, Online("startup-v2", "192.0.2.1"));
   EXPECT_EQ(o.exit_code, 0) << o.err;
-  ASSERT_TRUE(server_->storage().ListLoginNotes(&notes, &error)) << error;
+  ASSERT_TRUE(server_->storage().ListLoginNotes(&notes).ok());
   ASSERT_EQ(notes.size(), 1u);
   EXPECT_THAT(notes[0].text, HasSubstr("Has admin access = Yes\r\n"));
   const std::string args = WaitForFile(machine2 + "/" + kClient + "qvlaunch.args");
@@ -298,12 +296,11 @@ TEST_F(QvinitTest, CopyOnlyFolderInstallsTheSameStateLocally) {
   EXPECT_EQ(o.exit_code, 0) << o.err << o.out;
 
   const std::string online = NewMachine("online");
-  std::string error;
   server::ServerOptions options;
   options.db_path = catalog_.db_path;
   options.files_dir = catalog_.files_dir;
-  server_ = server::Server::Start(options, &error);
-  ASSERT_NE(server_, nullptr) << error;
+  const Status started = server::Server::Start(options, &server_);
+  ASSERT_TRUE(started.ok()) << started.ToString();
   o = Qvinit(online, Online("startup-v2", "x"));
   ASSERT_EQ(o.exit_code, 0) << o.err;
   std::map<std::string, std::string> local_state = InstalledState(offline);

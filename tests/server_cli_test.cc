@@ -67,11 +67,10 @@ TEST_F(QvserverCliTest, InitUsersAndListsRoundTrip) {
   {
     StorageOptions options;
     options.path = db_;
-    std::string error;
-    auto storage = Storage::Open(options, Storage::Mode::kOpenExisting, &error);
-    ASSERT_NE(storage, nullptr) << error;
+    std::unique_ptr<Storage> storage;
+    ASSERT_TRUE(Storage::Open(options, Storage::Mode::kOpenExisting, &storage).ok());
     bool valid = false;
-    ASSERT_TRUE(storage->CheckUser("KEY", "ann", "new pass", &valid, &error));
+    ASSERT_TRUE(storage->CheckUser("KEY", "ann", "new pass", &valid).ok());
     EXPECT_TRUE(valid);
   }
 
@@ -110,11 +109,10 @@ TEST_F(QvserverCliTest, NotesArePrintedNewestFirstAsJsonLines) {
   {
     StorageOptions options;
     options.path = db_;
-    std::string error;
-    auto storage = Storage::Open(options, Storage::Mode::kOpenExisting, &error);
-    ASSERT_NE(storage, nullptr) << error;
-    ASSERT_TRUE(storage->AddLoginNote("id1", "first\r\n", &error));
-    ASSERT_TRUE(storage->AddLoginNote("id2", "second \"quoted\"", &error));
+    std::unique_ptr<Storage> storage;
+    ASSERT_TRUE(Storage::Open(options, Storage::Mode::kOpenExisting, &storage).ok());
+    ASSERT_TRUE(storage->AddLoginNote("id1", "first\r\n").ok());
+    ASSERT_TRUE(storage->AddLoginNote("id2", "second \"quoted\"").ok());
   }
   const auto result = Run({"notes", db_});
   ASSERT_EQ(result.exit_code, 0) << result.err;

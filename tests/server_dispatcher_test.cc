@@ -27,10 +27,9 @@ class DispatcherTest : public ::testing::Test {
   DispatcherTest() : dir_(testing::MakeTempDir("qvdispatch")) {
     StorageOptions options;
     options.path = dir_ + "/server.db";
-    std::string error;
-    storage_ = Storage::Open(options, Storage::Mode::kCreate, &error);
-    EXPECT_TRUE(storage_ != nullptr && storage_->AddUser("KEY", "ann", "pw", false, &error))
-        << error;
+    Status status = Storage::Open(options, Storage::Mode::kCreate, &storage_);
+    if (status.ok()) status = storage_->AddUser("KEY", "ann", "pw", false);
+    EXPECT_TRUE(status.ok()) << status.ToString();
     objects_ = std::make_unique<BusinessObjects>(storage_.get());
   }
   ~DispatcherTest() override {
@@ -86,8 +85,7 @@ TEST_F(DispatcherTest, BothObjectsLogInListAndTakeNotes) {
     EXPECT_TRUE(done.contains("result") && done["result"].is_null()) << done;
   }
   std::vector<LoginNote> notes;
-  std::string error;
-  ASSERT_TRUE(storage_->ListLoginNotes(&notes, &error));
+  ASSERT_TRUE(storage_->ListLoginNotes(&notes).ok());
   ASSERT_EQ(notes.size(), 2u);
   EXPECT_EQ(notes[0].text, "Memory Load = %12\r\n");
 
@@ -100,7 +98,7 @@ TEST_F(DispatcherTest, BothObjectsLogInListAndTakeNotes) {
   record.install_type = 2;
   record.file_version = "1.2.3.4";
   ASSERT_TRUE(AppendInstallRecord(&list, record).ok());
-  ASSERT_TRUE(storage_->PutInstallList("KEY", list.ToJson(), &error));
+  ASSERT_TRUE(storage_->PutInstallList("KEY", list.ToJson()).ok());
   const std::string id = Login();
   const auto served = [&] {
     Recordset parsed;
@@ -114,7 +112,7 @@ TEST_F(DispatcherTest, BothObjectsLogInListAndTakeNotes) {
   // A list imported meanwhile (here or by another process) is served next.
   record.file_name = "other.exe";
   ASSERT_TRUE(AppendInstallRecord(&list, record).ok());
-  ASSERT_TRUE(storage_->PutInstallList("KEY", list.ToJson(), &error));
+  ASSERT_TRUE(storage_->PutInstallList("KEY", list.ToJson()).ok());
   EXPECT_EQ(served(), list.ToJson());
 }
 

@@ -90,9 +90,10 @@ class HttpServerTest : public ::testing::Test {
   HttpServerTest() : dir_(testing::MakeTempDir("qvhttp")) {
     StorageOptions storage_options;
     storage_options.path = dir_ + "/server.db";
-    std::string error;
-    auto storage = Storage::Open(storage_options, Storage::Mode::kCreate, &error);
-    EXPECT_TRUE(storage != nullptr && storage->AddUser("KEY", "ann", "pw", false, &error)) << error;
+    std::unique_ptr<Storage> storage;
+    Status status = Storage::Open(storage_options, Storage::Mode::kCreate, &storage);
+    if (status.ok()) status = storage->AddUser("KEY", "ann", "pw", false);
+    EXPECT_TRUE(status.ok()) << status.ToString();
     ::mkdir((dir_ + "/files").c_str(), 0755);
     ::mkdir((dir_ + "/files/sub").c_str(), 0755);
     testing::WriteHostFile(dir_ + "/outside.txt", "not for clients");
@@ -105,9 +106,8 @@ class HttpServerTest : public ::testing::Test {
   void Start(ServerOptions options = {}) {
     options.db_path = dir_ + "/server.db";
     options.files_dir = dir_ + "/files";
-    std::string error;
-    server_ = Server::Start(options, &error);
-    ASSERT_NE(server_, nullptr) << error;
+    const Status started = Server::Start(options, &server_);
+    ASSERT_TRUE(started.ok()) << started.ToString();
     ASSERT_GT(server_->port(), 0);
     client_ = std::make_unique<httplib::Client>("127.0.0.1", server_->port());
     // Generous: the answers that must not wait arrive far sooner.
@@ -275,13 +275,14 @@ TEST_F(HttpServerTest, DownloadsAndCallsDoNotWaitBehindLogins) {
 }
 
 TEST_F(HttpServerTest, RepeatedFailedLoginsRefuseEvenTheRightPassword) {
-  std::string error;
   ASSERT_TRUE(server_ == nullptr);
   {
     StorageOptions storage_options;
     storage_options.path = dir_ + "/server.db";
-    auto storage = Storage::Open(storage_options, Storage::Mode::kOpenExisting, &error);
-    ASSERT_TRUE(storage && storage->AddUser("KEY", "bob", "pw2", false, &error)) << error;
+    std::unique_ptr<Storage> storage;
+    Status status = Storage::Open(storage_options, Storage::Mode::kOpenExisting, &storage);
+    if (status.ok()) status = storage->AddUser("KEY", "bob", "pw2", false);
+    ASSERT_TRUE(status.ok()) << status.ToString();
   }
   ServerOptions options;
   options.throttle.account_free = 1;
@@ -394,8 +395,7 @@ TEST_F(HttpServerTest, PostsAreBusinessObjectCallsWithTheDispatchersStatus) {
            .dump(),
        413);
   std::vector<LoginNote> notes;
-  std::string error;
-  ASSERT_TRUE(server_->storage().ListLoginNotes(&notes, &error));
+  ASSERT_TRUE(server_->storage().ListLoginNotes(&notes).ok());
   EXPECT_TRUE(notes.empty());
 }
 
@@ -403,9 +403,11 @@ TEST_F(HttpServerTest, RefusesAFilesFolderThatIsNotThere) {
   ServerOptions options;
   options.db_path = dir_ + "/server.db";
   options.files_dir = dir_ + "/nowhere";
-  std::string error;
-  EXPECT_EQ(Server::Start(options, &error), nullptr);
-  EXPECT_NE(error.find("nowhere"), std::string::npos) << error;
+  std::unique_ptr<Server> server;
+  const Status started = Server::Start(options, &server);
+  EXPECT_EQ(started.code(), kErrorFileNotFound);
+  EXPECT_NE(started.message().find("nowhere"), std::string::npos) << started.ToString();
+  EXPECT_EQ(server, nullptr);
 }
 
 }  // namespace

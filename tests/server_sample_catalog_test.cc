@@ -91,23 +91,23 @@ TEST(PeImageTest, VersionIsReadBackByThePlatformReader) {
 TEST(SampleCatalogTest, WritesFilesListAndUser) {
   const std::string dir = testing::MakeTempDir("qvsample");
   SampleCatalog catalog;
-  std::string error;
-  ASSERT_TRUE(WriteSampleCatalog(dir + "/demo", &catalog, &error)) << error;
+  Status status = WriteSampleCatalog(dir + "/demo", &catalog);
+  ASSERT_TRUE(status.ok()) << status.ToString();
   SampleCatalog again;
-  EXPECT_FALSE(WriteSampleCatalog(dir + "/demo", &again, &error));
+  EXPECT_EQ(WriteSampleCatalog(dir + "/demo", &again).code(), kErrorAlreadyExists);
 
   StorageOptions options;
   options.path = catalog.db_path;
-  auto storage = Storage::Open(options, Storage::Mode::kOpenExisting, &error);
-  ASSERT_NE(storage, nullptr) << error;
+  std::unique_ptr<Storage> storage;
+  status = Storage::Open(options, Storage::Mode::kOpenExisting, &storage);
+  ASSERT_TRUE(status.ok()) << status.ToString();
   bool valid = false;
-  ASSERT_TRUE(
-      storage->CheckUser(catalog.key_name, catalog.login, catalog.password, &valid, &error));
+  ASSERT_TRUE(storage->CheckUser(catalog.key_name, catalog.login, catalog.password, &valid).ok());
   EXPECT_TRUE(valid);
   bool found = false;
   std::string document;
   int64_t generation = 0;
-  ASSERT_TRUE(storage->GetInstallList(catalog.key_name, &found, &document, &generation, &error));
+  ASSERT_TRUE(storage->GetInstallList(catalog.key_name, &found, &document, &generation).ok());
   ASSERT_TRUE(found);
   Recordset list;
   ASSERT_TRUE(list.ParseJson(document).ok());

@@ -10,15 +10,11 @@
 // no privilege.
 #include "platform/sandbox/sandbox_restart.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <nlohmann/json.hpp>
 
-#include "platform/posix/errno_status.h"
+#include "platform/posix/atomic_file.h"
 
 namespace qv::sandbox {
 
@@ -56,37 +52,6 @@ std::string UtcNow() {
   char text[32];
   std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%SZ", &tm);
   return text;
-}
-
-// Writes text to path through a temporary file, so that a reader sees either
-// the old file or the whole new one. Returns 0 or the errno of the failure.
-int WriteFileAtomically(const std::string& path, const std::string& text) {
-  const std::string temp = path + ".tmp";
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return errno;
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int e = errno;
-      ::close(fd);
-      ::unlink(temp.c_str());
-      return e;
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (::fsync(fd) != 0 || ::close(fd) != 0) {
-    const int e = errno;
-    ::unlink(temp.c_str());
-    return e;
-  }
-  if (::rename(temp.c_str(), path.c_str()) != 0) {
-    const int e = errno;
-    ::unlink(temp.c_str());
-    return e;
-  }
-  return 0;
 }
 
 }  // namespace
@@ -205,10 +170,10 @@ bool SandboxRestart::ExitWindowsEx(uint32_t flags, uint32_t reserved) {
   request["flags"] = flags & ~kEwxForce;
   request["forced"] = (flags & kEwxForce) != 0;
   request["time"] = UtcNow();
-  const int e =
+  const Status written =
       WriteFileAtomically(machine_->root() + "/" + kRestartRequestFile, request.dump() + "\n");
-  if (e != 0) {
-    last_error_ = PosixError("cannot record the restart request", e).code();
+  if (!written.ok()) {
+    last_error_ = written.code();
     return false;
   }
   return true;
