@@ -83,6 +83,7 @@ TEST_F(MachineOpenTest, DamagedOrMissingProfileGivesAClearError) {
       {"{ not json", "not valid JSON"},
       {"[1,2]", "not a JSON object"},
       {R"({"format":"other","version":1})", "format"},
+      {R"({"format":5,"version":1})", "format"},
       {R"({"format":"qv-machine","version":99})", "newer"},
       {R"({"format":"qv-machine","version":1,"family":"vista"})", "family"},
       {R"({"format":"qv-machine","version":1,"ansi_code_page":"x"})", "wrong type"},

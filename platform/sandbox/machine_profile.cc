@@ -53,7 +53,9 @@ Status ReadStringArray(const Json& j, const char* key,
 
 // "format" and "version": a profile this program can read.
 Status CheckFormat(const Json& j) {
-  if (j.value("format", std::string()) != kProfileFormat) {
+  const auto format = j.find("format");
+  if (format == j.end() || !format->is_string() ||
+      format->get<std::string>() != kProfileFormat) {
     return ProfileError("\"format\" is not \"" + std::string(kProfileFormat) + "\"");
   }
   if (!j.contains("version") || !j["version"].is_number_integer()) {
