@@ -14,12 +14,15 @@ std::string Win32TextCodec::ToAnsi(std::string_view utf8) const {
   const std::wstring wide = Utf8ToWide(utf8);
   if (wide.empty()) return {};
   const int size = static_cast<int>(wide.size());
-  // The UTF-8 code page takes no replacement character.
-  const char* replacement = code_page_ == CP_UTF8 ? nullptr : "?";
-  const int length = WideCharToMultiByte(code_page_, 0, wide.data(), size, nullptr, 0,
+  // No "best fit" look-alikes (omega as "O"): what the code page lacks is
+  // "?". The UTF-8 code page takes neither flag nor replacement.
+  const bool utf8_page = code_page_ == CP_UTF8;
+  const DWORD flags = utf8_page ? 0 : WC_NO_BEST_FIT_CHARS;
+  const char* replacement = utf8_page ? nullptr : "?";
+  const int length = WideCharToMultiByte(code_page_, flags, wide.data(), size, nullptr, 0,
                                          replacement, nullptr);
   std::string ansi(static_cast<size_t>(length), '\0');
-  WideCharToMultiByte(code_page_, 0, wide.data(), size, ansi.data(), length, replacement,
+  WideCharToMultiByte(code_page_, flags, wide.data(), size, ansi.data(), length, replacement,
                       nullptr);
   return ansi;
 }
