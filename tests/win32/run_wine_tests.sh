@@ -11,7 +11,7 @@
 #   cmake --build build-win64 --target qv_win32_tests
 set -euo pipefail
 
-case "${1:-}" in ""|-h|--help) sed -n '2,12p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 2 ;; esac
+case "${1:-}" in ""|-h|--help) sed -n '2,11p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 2 ;; esac
 build_dir=$1
 shift
 program=$(cd "$build_dir" && pwd)/tests/win32/qv_win32_tests.exe
