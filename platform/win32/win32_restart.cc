@@ -2,6 +2,8 @@
 // AdjustTokenPrivileges and ExitWindowsEx.
 #include "platform/win32/win32_restart.h"
 
+#include <algorithm>
+
 #include "platform/win32/win32_handle.h"
 #include "platform/win32/windows_api.h"
 
@@ -67,13 +69,16 @@ bool Win32Restart::AdjustTokenPrivileges(Handle token, bool disable_all,
                                          uint32_t buffer_length, TokenPrivileges* previous_state,
                                          uint32_t* return_length) {
   TOKEN_PRIVILEGES wanted = ToWindows(new_state);
+  // One entry is all the seam's record holds; Windows judges a smaller buffer.
   TOKEN_PRIVILEGES previous{};
+  const DWORD previous_size =
+      previous_state != nullptr ? std::min<DWORD>(buffer_length, sizeof(previous)) : 0;
   DWORD previous_length = 0;
-  const bool want_previous = previous_state != nullptr && buffer_length >= sizeof(previous);
   const BOOL done = ::AdjustTokenPrivileges(
-      ToHandle(token), disable_all, &wanted, want_previous ? sizeof(previous) : 0,
-      want_previous ? &previous : nullptr, want_previous ? &previous_length : nullptr);
-  if (done && want_previous) *previous_state = FromWindows(previous);
+      ToHandle(token), disable_all, &wanted, previous_size,
+      previous_state != nullptr ? &previous : nullptr,
+      previous_state != nullptr ? &previous_length : nullptr);
+  if (done && previous_state != nullptr) *previous_state = FromWindows(previous);
   if (return_length != nullptr) *return_length = previous_length;
   return done != FALSE;
 }

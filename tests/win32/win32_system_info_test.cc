@@ -109,9 +109,19 @@ TEST(Win32RestartTest, ThePrivilegeStepsSetTheLastError) {
   wanted.privilege_count = 1;
   wanted.luid = luid;
   wanted.attributes = kSePrivilegeEnabled;
+  // Asked as the restart asks: the previous state into a record of one entry.
+  TokenPrivileges previous;
+  uint32_t length = 0;
   restart.SetLastError(1234);
-  EXPECT_TRUE(restart.AdjustTokenPrivileges(token, false, wanted, 0, nullptr, nullptr));
+  EXPECT_TRUE(restart.AdjustTokenPrivileges(token, false, wanted, sizeof(previous), &previous,
+                                            &length));
   EXPECT_EQ(restart.GetLastError(), 0u);  // every privilege asked for was assigned
+  EXPECT_LE(length, sizeof(previous));
+  // The previous state names the privilege asked for, if it changed it.
+  ASSERT_LE(previous.privilege_count, 1u);
+  if (previous.privilege_count == 1) {
+    EXPECT_EQ(previous.luid.low_part, luid.low_part);
+  }
 }
 
 }  // namespace
