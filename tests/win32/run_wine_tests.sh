@@ -30,6 +30,11 @@ trap cleanup EXIT
 wineboot -i >/dev/null 2>&1
 wineserver -w
 
+# A TrueType font of the build machine for the font test, by Wine's drive for
+# the host's root (Z:).
+font=$(find /usr/share/fonts -name '*.ttf' -print -quit 2>/dev/null || true)
+if [ -n "$font" ]; then export QV_TEST_FONT="Z:${font//\//\\}"; fi
+
 status=0
 wine "$program" "$@" || status=$?
 exit "$status"
