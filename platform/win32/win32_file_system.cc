@@ -96,9 +96,7 @@ Status FetchPath(Call call, const std::string& what, std::string* result) {
   }
 }
 
-bool IsDotEntry(const wchar_t* name) {
-  return wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0;
-}
+bool IsDotEntry(const wchar_t* name) { return wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0; }
 
 }  // namespace
 
@@ -130,8 +128,7 @@ Status Win32FileSystem::MoveFile(const std::string& from, const std::string& to)
   return MoveFileEx(from, to, 0);
 }
 
-Status Win32FileSystem::MoveFileEx(const std::string& from, const std::string& to,
-                                   uint32_t flags) {
+Status Win32FileSystem::MoveFileEx(const std::string& from, const std::string& to, uint32_t flags) {
   const std::wstring target = Utf8ToWide(to);
   // An empty target with a delayed move deletes the file at the next start.
   return Check(MoveFileExW(Utf8ToWide(from).c_str(), to.empty() ? nullptr : target.c_str(), flags),
@@ -157,10 +154,9 @@ Status Win32FileSystem::NewWritableFile(const std::string& path, OpenMode mode,
                                         std::unique_ptr<WritableFile>* result) {
   result->reset();
   const bool append = mode == OpenMode::kAppend;
-  KernelHandle file(CreateFileW(Utf8ToWide(path).c_str(),
-                                append ? FILE_APPEND_DATA : GENERIC_WRITE, 0, nullptr,
-                                append ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                nullptr));
+  KernelHandle file(CreateFileW(Utf8ToWide(path).c_str(), append ? FILE_APPEND_DATA : GENERIC_WRITE,
+                                0, nullptr, append ? OPEN_ALWAYS : CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.valid()) return LastError("open " + path + " for writing");
   *result = std::make_unique<Win32WritableFile>(std::move(file), path);
   return Status::OK();
@@ -169,8 +165,8 @@ Status Win32FileSystem::NewWritableFile(const std::string& path, OpenMode mode,
 Status Win32FileSystem::NewRandomAccessFile(const std::string& path,
                                             std::unique_ptr<RandomAccessFile>* result) {
   result->reset();
-  KernelHandle file(CreateFileW(Utf8ToWide(path).c_str(), GENERIC_READ, FILE_SHARE_READ,
-                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  KernelHandle file(CreateFileW(Utf8ToWide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.valid()) return LastError("open " + path + " for reading");
   LARGE_INTEGER size{};
   if (!GetFileSizeEx(file.get(), &size)) return LastError("size of " + path);

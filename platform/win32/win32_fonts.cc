@@ -14,8 +14,8 @@ int Win32Fonts::AddFontResource(const std::string& path) {
 }
 
 void Win32Fonts::BroadcastFontChange() {
-  SendMessageTimeoutW(HWND_BROADCAST, WM_FONTCHANGE, 0, 0, SMTO_ABORTIFHUNG,
-                      kBroadcastTimeoutMs, nullptr);
+  SendMessageTimeoutW(HWND_BROADCAST, WM_FONTCHANGE, 0, 0, SMTO_ABORTIFHUNG, kBroadcastTimeoutMs,
+                      nullptr);
 }
 
 }  // namespace qv::win32

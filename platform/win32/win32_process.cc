@@ -42,8 +42,8 @@ Status Win32ProcessLauncher::CreateProcess(const std::string& command_line, Wind
     startup.wShowWindow = static_cast<WORD>(style);
   }
   PROCESS_INFORMATION started{};
-  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &started)) {
+  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &started)) {
     const Status failed = LastError("start " + command_line);
     if (failed.code() == ERROR_BAD_EXE_FORMAT) {
       return Status::Error(kErrorBadFormat, failed.message());

@@ -25,11 +25,20 @@ namespace {
 // The predefined roots, spelled as Windows defines them.
 bool RootKey(RegHandle key, HKEY* hkey) {
   switch (key) {
-    case kHkeyClassesRoot: *hkey = HKEY_CLASSES_ROOT; return true;
-    case kHkeyCurrentUser: *hkey = HKEY_CURRENT_USER; return true;
-    case kHkeyLocalMachine: *hkey = HKEY_LOCAL_MACHINE; return true;
-    case kHkeyUsers: *hkey = HKEY_USERS; return true;
-    default: return false;
+    case kHkeyClassesRoot:
+      *hkey = HKEY_CLASSES_ROOT;
+      return true;
+    case kHkeyCurrentUser:
+      *hkey = HKEY_CURRENT_USER;
+      return true;
+    case kHkeyLocalMachine:
+      *hkey = HKEY_LOCAL_MACHINE;
+      return true;
+    case kHkeyUsers:
+      *hkey = HKEY_USERS;
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -65,9 +74,9 @@ uint32_t Win32Registry::CreateKeyEx(RegHandle key, const std::string& sub_key, u
   if (!Resolve(key, &parent)) return ERROR_INVALID_HANDLE;
   HKEY created = nullptr;
   DWORD how = 0;
-  const LSTATUS status = RegCreateKeyExA(static_cast<HKEY>(parent), sub_key.c_str(), reserved,
-                                         const_cast<char*>(OrNull(key_class)), options, sam,
-                                         nullptr, &created, &how);
+  const LSTATUS status =
+      RegCreateKeyExA(static_cast<HKEY>(parent), sub_key.c_str(), reserved,
+                      const_cast<char*>(OrNull(key_class)), options, sam, nullptr, &created, &how);
   if (status != ERROR_SUCCESS) return static_cast<uint32_t>(status);
   const RegHandle handle = Keep(std::make_unique<OpenKey>(created));
   if (result != nullptr) {
@@ -91,9 +100,8 @@ uint32_t Win32Registry::OpenKeyEx(RegHandle key, const std::string& sub_key, uin
   return ERROR_SUCCESS;
 }
 
-uint32_t Win32Registry::SetValueEx(RegHandle key, const std::string& value_name,
-                                   uint32_t reserved, uint32_t type, const uint8_t* data,
-                                   uint32_t size) {
+uint32_t Win32Registry::SetValueEx(RegHandle key, const std::string& value_name, uint32_t reserved,
+                                   uint32_t type, const uint8_t* data, uint32_t size) {
   void* hkey;
   if (!Resolve(key, &hkey)) return ERROR_INVALID_HANDLE;
   return static_cast<uint32_t>(
@@ -123,8 +131,8 @@ uint32_t Win32Registry::QueryValueEx(RegHandle key, const std::string& value_nam
   // buffer too small is left as it was.
   std::vector<uint8_t> scratch(data != nullptr ? std::max<DWORD>(value_size, 1) : 0);
   const LSTATUS status = RegQueryValueExA(
-      static_cast<HKEY>(hkey), value_name.c_str(), reinterpret_cast<LPDWORD>(reserved),
-      &value_type, data != nullptr ? scratch.data() : nullptr, size != nullptr ? &value_size : nullptr);
+      static_cast<HKEY>(hkey), value_name.c_str(), reinterpret_cast<LPDWORD>(reserved), &value_type,
+      data != nullptr ? scratch.data() : nullptr, size != nullptr ? &value_size : nullptr);
   if (status == ERROR_SUCCESS && data != nullptr && value_size > 0) {
     std::memcpy(data, scratch.data(), value_size);
   }

@@ -40,9 +40,7 @@ void Win32Restart::SetLastError(uint32_t error) { ::SetLastError(error); }
 
 uint32_t Win32Restart::GetLastError() { return ::GetLastError(); }
 
-Handle Win32Restart::GetCurrentProcess() {
-  return reinterpret_cast<Handle>(::GetCurrentProcess());
-}
+Handle Win32Restart::GetCurrentProcess() { return reinterpret_cast<Handle>(::GetCurrentProcess()); }
 
 bool Win32Restart::OpenProcessToken(Handle process, uint32_t desired_access, Handle* token) {
   HANDLE opened = nullptr;
@@ -65,19 +63,17 @@ bool Win32Restart::LookupPrivilegeValue(const std::string& system_name, const st
 }
 
 bool Win32Restart::AdjustTokenPrivileges(Handle token, bool disable_all,
-                                         const TokenPrivileges& new_state,
-                                         uint32_t buffer_length, TokenPrivileges* previous_state,
-                                         uint32_t* return_length) {
+                                         const TokenPrivileges& new_state, uint32_t buffer_length,
+                                         TokenPrivileges* previous_state, uint32_t* return_length) {
   TOKEN_PRIVILEGES wanted = ToWindows(new_state);
   // One entry is all the seam's record holds; Windows judges a smaller buffer.
   TOKEN_PRIVILEGES previous{};
   const DWORD previous_size =
       previous_state != nullptr ? std::min<DWORD>(buffer_length, sizeof(previous)) : 0;
   DWORD previous_length = 0;
-  const BOOL done = ::AdjustTokenPrivileges(
-      ToHandle(token), disable_all, &wanted, previous_size,
-      previous_state != nullptr ? &previous : nullptr,
-      previous_state != nullptr ? &previous_length : nullptr);
+  const BOOL done = ::AdjustTokenPrivileges(ToHandle(token), disable_all, &wanted, previous_size,
+                                            previous_state != nullptr ? &previous : nullptr,
+                                            previous_state != nullptr ? &previous_length : nullptr);
   if (done && previous_state != nullptr) *previous_state = FromWindows(previous);
   if (return_length != nullptr) *return_length = previous_length;
   return done != FALSE;

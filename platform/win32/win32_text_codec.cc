@@ -19,8 +19,8 @@ std::string Win32TextCodec::ToAnsi(std::string_view utf8) const {
   const bool utf8_page = code_page_ == CP_UTF8;
   const DWORD flags = utf8_page ? 0 : WC_NO_BEST_FIT_CHARS;
   const char* replacement = utf8_page ? nullptr : "?";
-  const int length = WideCharToMultiByte(code_page_, flags, wide.data(), size, nullptr, 0,
-                                         replacement, nullptr);
+  const int length =
+      WideCharToMultiByte(code_page_, flags, wide.data(), size, nullptr, 0, replacement, nullptr);
   std::string ansi(static_cast<size_t>(length), '\0');
   WideCharToMultiByte(code_page_, flags, wide.data(), size, ansi.data(), length, replacement,
                       nullptr);

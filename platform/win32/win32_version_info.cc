@@ -11,8 +11,7 @@ uint32_t Win32VersionInfo::GetFileVersionInfoSize(const std::string& path) {
   return GetFileVersionInfoSizeW(Utf8ToWide(path).c_str(), &ignored);
 }
 
-bool Win32VersionInfo::GetFileVersionInfo(const std::string& path, uint32_t size,
-                                          uint8_t* buffer) {
+bool Win32VersionInfo::GetFileVersionInfo(const std::string& path, uint32_t size, uint8_t* buffer) {
   return GetFileVersionInfoW(Utf8ToWide(path).c_str(), 0, size, buffer) != FALSE;
 }
 

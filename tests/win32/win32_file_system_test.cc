@@ -3,12 +3,12 @@
 // failure, including files held open.
 #include "platform/win32/win32_file_system.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "platform/win32/win32_registry.h"
 #include "tests/win32/win32_test_support.h"
@@ -62,8 +62,7 @@ TEST_F(Win32FileSystemTest, FailuresCarryTheWindowsCode) {
        kErrorFileNotFound},
       {"copy onto a file kept", files_.CopyFile(a, inner, true), kErrorFileExists},
       {"move onto an existing file", files_.MoveFile(a, inner), kErrorAlreadyExists},
-      {"delete a file held open", files_.DeleteFile(folder_ / "held.txt"),
-       kErrorSharingViolation},
+      {"delete a file held open", files_.DeleteFile(folder_ / "held.txt"), kErrorSharingViolation},
       {"move a file held open", files_.MoveFile(folder_ / "held.txt", folder_ / "moved.txt"),
        kErrorSharingViolation},
       {"write a file held open",
@@ -139,7 +138,7 @@ TEST_F(Win32FileSystemTest, AttributesListingsAndNames) {
     listed.push_back(entry.name + (entry.is_directory ? "\\" : ""));
   }
   EXPECT_EQ(listed, (std::vector<std::string>{"A Long Folder Name\\", "a.txt", "B.txt", "sub\\",
-                                               "\xCE\xA9.txt"}));
+                                              "\xCE\xA9.txt"}));
   EXPECT_EQ(files_.ListDirectory(folder_ / "missing", &entries).code(), kErrorPathNotFound);
 
   const std::string long_path = folder_ / "A Long Folder Name";
@@ -149,8 +148,7 @@ TEST_F(Win32FileSystemTest, AttributesListingsAndNames) {
   std::string back;
   ASSERT_TRUE(files_.GetLongPathName(short_path, &back).ok());
   EXPECT_EQ(back, long_path);
-  EXPECT_EQ(files_.GetShortPathName(folder_ / "missing", &short_path).code(),
-            kErrorFileNotFound);
+  EXPECT_EQ(files_.GetShortPathName(folder_ / "missing", &short_path).code(), kErrorFileNotFound);
 
   const std::vector<char> drives = files_.Drives();
   EXPECT_NE(std::find(drives.begin(), drives.end(), 'C'), drives.end());
@@ -158,31 +156,36 @@ TEST_F(Win32FileSystemTest, AttributesListingsAndNames) {
   EXPECT_NE(attributes & kFileAttributeDirectory, 0u);
 }
 
-TEST_F(Win32FileSystemTest, DelayedMoveIsRecordedForTheNextStart) {
-  const std::string from = folder_ / "a.txt";
-  ASSERT_TRUE(files_.MoveFileEx(from, folder_ / "later.txt", kMoveFileDelayUntilReboot).ok());
-  EXPECT_EQ(Read(from), "alpha");  // still where it was
+TEST_F(Win32FileSystemTest, DelayedMovesAreRecordedForTheNextStart) {
+  const std::string moved = folder_ / "a.txt";
+  const std::string deleted = folder_ / "sub\\inner.txt";
+  ASSERT_TRUE(files_.MoveFileEx(moved, folder_ / "later.txt", kMoveFileDelayUntilReboot).ok());
+  ASSERT_TRUE(files_.MoveFileEx(deleted, "", kMoveFileDelayUntilReboot).ok());
+  EXPECT_EQ(Read(moved), "alpha");  // both still where they were
+  EXPECT_EQ(Read(deleted), "inner");
 
   Win32Registry registry;
   RegHandle key = 0;
-  ASSERT_EQ(registry.OpenKeyEx(kHkeyLocalMachine,
-                               "System\\CurrentControlSet\\Control\\Session Manager", 0, kKeyRead,
-                               &key),
-            0u);
+  ASSERT_EQ(
+      registry.OpenKeyEx(kHkeyLocalMachine, "System\\CurrentControlSet\\Control\\Session Manager",
+                         0, kKeyRead, &key),
+      0u);
   uint32_t type = 0;
   uint32_t size = 0;
-  ASSERT_EQ(registry.QueryValueEx(key, "PendingFileRenameOperations", nullptr, &type, nullptr,
-                                  &size),
-            0u);
+  ASSERT_EQ(
+      registry.QueryValueEx(key, "PendingFileRenameOperations", nullptr, &type, nullptr, &size),
+      0u);
   std::string pending(size, '\0');
   ASSERT_EQ(registry.QueryValueEx(key, "PendingFileRenameOperations", nullptr, &type,
                                   reinterpret_cast<uint8_t*>(pending.data()), &size),
             0u);
   registry.CloseKey(key);
   EXPECT_EQ(type, kRegMultiSz);
-  // Pairs of "\??\from" and "!\??\to", each ending in a zero.
-  EXPECT_NE(pending.find("\\??\\" + from + std::string(1, '\0')), std::string::npos);
-  EXPECT_NE(pending.find("\\??\\" + (folder_ / "later.txt")), std::string::npos);
+  // Pairs of "\??\from" and "\??\to" ("!" first when replacing), or "" for a delete.
+  const std::string zero(1, '\0');
+  EXPECT_NE(pending.find("\\??\\" + moved + zero + "\\??\\" + (folder_ / "later.txt") + zero),
+            std::string::npos);
+  EXPECT_NE(pending.find("\\??\\" + deleted + zero + zero), std::string::npos);
 }
 
 }  // namespace

@@ -3,10 +3,10 @@
 // faces; other files add none.
 #include "platform/win32/win32_fonts.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "tests/win32/win32_test_support.h"
 

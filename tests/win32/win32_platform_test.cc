@@ -2,11 +2,11 @@
 // carries the seam's shared helpers (the atomic writer over MoveFileExW).
 #include "platform/win32/win32_platform.h"
 
+#include <gtest/gtest.h>
+
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "tests/win32/win32_test_support.h"
 

@@ -2,9 +2,9 @@
 // starts itself with "--exit-code N".
 #include "platform/win32/win32_process.h"
 
-#include <string>
-
 #include <gtest/gtest.h>
+
+#include <string>
 
 #include "tests/win32/win32_test_support.h"
 

@@ -2,10 +2,10 @@
 // type with the size rules, dispositions, and the error codes Windows gives.
 #include "platform/win32/win32_registry.h"
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <string>
-
-#include <gtest/gtest.h>
 
 namespace qv::win32 {
 namespace {
@@ -15,9 +15,9 @@ constexpr char kTestKey[] = "Software\\QvWin32BackendTest";
 class Win32RegistryTest : public testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(registry_.CreateKeyEx(kHkeyCurrentUser, kTestKey, 0, "", 0, kKeyAllAccess, &key_,
-                                    nullptr),
-              0u);
+    ASSERT_EQ(
+        registry_.CreateKeyEx(kHkeyCurrentUser, kTestKey, 0, "", 0, kKeyAllAccess, &key_, nullptr),
+        0u);
   }
   void TearDown() override {
     registry_.CloseKey(key_);
@@ -49,9 +49,9 @@ TEST_F(Win32RegistryTest, ValuesRoundTripWithTheirSizes) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const auto* bytes = reinterpret_cast<const uint8_t*>(c.data.data());
-    ASSERT_EQ(registry_.SetValueEx(key_, c.name, 0, c.type, bytes,
-                                   static_cast<uint32_t>(c.data.size())),
-              0u);
+    ASSERT_EQ(
+        registry_.SetValueEx(key_, c.name, 0, c.type, bytes, static_cast<uint32_t>(c.data.size())),
+        0u);
     // The size alone.
     uint32_t type = 0;
     uint32_t size = 0;
@@ -116,10 +116,10 @@ TEST_F(Win32RegistryTest, KeysReportWhatWindowsReports) {
 
 TEST_F(Win32RegistryTest, RootsReachTheMachineKeys) {
   RegHandle key = 0;
-  ASSERT_EQ(registry_.OpenKeyEx(kHkeyLocalMachine,
-                                "Software\\Microsoft\\Windows NT\\CurrentVersion", 0, kKeyRead,
-                                &key),
-            0u);
+  ASSERT_EQ(
+      registry_.OpenKeyEx(kHkeyLocalMachine, "Software\\Microsoft\\Windows NT\\CurrentVersion", 0,
+                          kKeyRead, &key),
+      0u);
   char name[64] = {};
   uint32_t size = sizeof(name);
   uint32_t type = 0;

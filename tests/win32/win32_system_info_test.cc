@@ -2,10 +2,10 @@
 // from the running Windows (Wine) and from the test program's own file.
 #include "platform/win32/win32_system_info.h"
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "platform/win32/win32_file_system.h"
 #include "platform/win32/win32_restart.h"
@@ -19,7 +19,8 @@ TEST(Win32SystemInfoTest, FolderQueriesFollowTheBufferRules) {
   Win32SystemInfo system;
   Win32FileSystem files;
   using Query = uint32_t (Win32SystemInfo::*)(char*, uint32_t);
-  for (Query query : {&Win32SystemInfo::GetSystemDirectory, &Win32SystemInfo::GetWindowsDirectory}) {
+  for (Query query :
+       {&Win32SystemInfo::GetSystemDirectory, &Win32SystemInfo::GetWindowsDirectory}) {
     const uint32_t needed = (system.*query)(nullptr, 0);
     ASSERT_GT(needed, 3u);
     std::string folder(needed, '#');
@@ -111,8 +112,8 @@ TEST(Win32RestartTest, ThePrivilegeStepsSetTheLastError) {
   TokenPrivileges previous;
   uint32_t length = 0;
   restart.SetLastError(1234);
-  EXPECT_TRUE(restart.AdjustTokenPrivileges(token, false, wanted, sizeof(previous), &previous,
-                                            &length));
+  EXPECT_TRUE(
+      restart.AdjustTokenPrivileges(token, false, wanted, sizeof(previous), &previous, &length));
   EXPECT_EQ(restart.GetLastError(), 0u);  // every privilege asked for was assigned
   EXPECT_LE(length, sizeof(previous));
   // The previous state names the privilege asked for, if it changed it.

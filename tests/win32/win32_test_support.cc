@@ -3,10 +3,10 @@
 // runs the tests.
 #include "tests/win32/win32_test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <cstring>
-
-#include <gtest/gtest.h>
 
 #include "platform/win32/win32_wide_text.h"
 #include "platform/win32/windows_api.h"

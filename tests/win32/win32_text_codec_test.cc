@@ -19,11 +19,11 @@ TEST(Win32TextCodecTest, ConvertsToAndFromCodePage1252) {
   } cases[] = {
       {"", "", ""},
       {"plain ASCII", "plain ASCII", "plain ASCII"},
-      {"caf\xC3\xA9", "caf\xE9", "caf\xC3\xA9"},      // e acute
+      {"caf\xC3\xA9", "caf\xE9", "caf\xC3\xA9"},       // e acute
       {"\xE2\x82\xAC 5", "\x80 5", "\xE2\x82\xAC 5"},  // euro sign at 0x80
       {"\xE2\x80\x9Cq\xE2\x80\x9D", "\x93q\x94", "\xE2\x80\x9Cq\xE2\x80\x9D"},
       {"\xCE\xA9 ok", "? ok", "? ok"},  // omega is not in 1252, and "O" is no fit
-      {"\xE4\xB8\xAD", "?", "?"},  // nor is a CJK ideograph
+      {"\xE4\xB8\xAD", "?", "?"},       // nor is a CJK ideograph
       {std::string("a\0b", 3), std::string("a\0b", 3), std::string("a\0b", 3)},
   };
   for (const Case& c : cases) {
