@@ -1,0 +1,18 @@
+// FillPlatform: a Platform made of the Windows backend's services.
+#include "platform/win32/win32_platform.h"
+
+namespace qv::win32 {
+
+void FillPlatform(Win32Services* services, Platform* platform) {
+  *platform = Platform{};
+  platform->registry = &services->registry;
+  platform->files = &services->files;
+  platform->processes = &services->processes;
+  platform->system = &services->system;
+  platform->versions = &services->versions;
+  platform->codec = &services->codec;
+  platform->restart = &services->restart;
+  platform->fonts = &services->fonts;
+}
+
+}  // namespace qv::win32
