@@ -89,11 +89,13 @@ HRESULT RegisterControl() {
 HRESULT UnregisterControl() {
   HRESULT class_result = DeleteTree(ClassKey());
   HRESULT progid_result = DeleteTree(kProgId);
-  HRESULT library_result =
-      UnRegisterTypeLib(kLibraryId, kTypeLibMajor, kTypeLibMinor, LANG_NEUTRAL, OwnSysKind());
   // A type library that is not registered is already gone.
-  if (library_result == TYPE_E_REGISTRYACCESS || library_result == TYPE_E_CANTLOADLIBRARY) {
-    library_result = S_OK;
+  HRESULT library_result = S_OK;
+  Bstr registered_path;
+  if (SUCCEEDED(QueryPathOfRegTypeLib(kLibraryId, kTypeLibMajor, kTypeLibMinor, LANG_NEUTRAL,
+                                      registered_path.Receive()))) {
+    library_result =
+        UnRegisterTypeLib(kLibraryId, kTypeLibMajor, kTypeLibMinor, LANG_NEUTRAL, OwnSysKind());
   }
   if (FAILED(class_result) || FAILED(progid_result)) return SELFREG_E_CLASS;
   return FAILED(library_result) ? SELFREG_E_TYPELIB : S_OK;
