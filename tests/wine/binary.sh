@@ -41,10 +41,13 @@ check_library() {
   check "$label: OLESelfRegister stated" $? "missing"
 
   "$prefix-windres" -i "$ocx" -O res -o "$work/$label.res" 2>/dev/null
-  for pattern in 'MSFT' "$library_bytes" "$class_bytes"; do
+  local name pattern
+  while IFS='|' read -r name pattern; do
     LC_ALL=C grep -q -a -P "$pattern" "$work/$label.res"
-    check "$label: type library holds $pattern" $? "not in the resources"
-  done
+    check "$label: type library resource holds $name" $? "not in the resources"
+  done <<<"its signature|MSFT
+the library GUID|$library_bytes
+the class GUID|$class_bytes"
 }
 
 check_library "$QV_OCX" x86_64-w64-mingw32
