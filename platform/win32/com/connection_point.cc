@@ -75,8 +75,15 @@ HRESULT STDMETHODCALLTYPE EventConnectionPoint::EnumConnections(IEnumConnections
 }
 
 void EventConnectionPoint::Fire(DISPID id) {
-  // A sink may advise or unadvise while it handles the event.
-  std::vector<std::pair<DWORD, ComPtr<IDispatch>>> sinks = sinks_;
+  // A sink may advise or unadvise while it handles the event. Without the
+  // memory to copy the list the event is dropped: nothing is thrown into
+  // the control that raised it.
+  std::vector<std::pair<DWORD, ComPtr<IDispatch>>> sinks;
+  try {
+    sinks = sinks_;
+  } catch (const std::bad_alloc&) {
+    return;
+  }
   for (auto& [cookie, sink] : sinks) {
     DISPPARAMS no_arguments{nullptr, nullptr, 0, 0};
     sink->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &no_arguments, nullptr,
