@@ -14,7 +14,8 @@
 # test   builds the 64-bit library when it is missing, installs wine when it
 #        is missing, makes a fresh Wine prefix and runs every tests/wine/*.sh
 #        against the library (its PE imports, exports and resources; its
-#        registration; calls from JScript and VBScript). Prints each test's
+#        registration; calls from JScript and VBScript; a Windows client
+#        probing its COM interfaces, tests/wine/com_probe.cc). Prints each test's
 #        result and the wall time; exits 1 when one fails. Only 64-bit Wine
 #        is used: the 32-bit library is built, not run.
 #        QV_KEEP_PREFIX=1 keeps the Wine prefix and prints its path.
