@@ -58,8 +58,11 @@ build_arch() {
   local arch=$1 dir
   dir=$(build_dir_of "$arch")
   echo "windows: building $arch in $dir"
-  cmake -S "$here" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$here/cmake/toolchain-mingw-$arch.cmake" \
-    -DQV_BACKEND=win32 -DQV_WERROR=ON -DBUILD_TESTING=OFF >/dev/null
+  # The toolchain is chosen when the build folder is made, not again.
+  local toolchain=()
+  [ -f "$dir/CMakeCache.txt" ] ||
+    toolchain=(-DCMAKE_TOOLCHAIN_FILE="$here/cmake/toolchain-mingw-$arch.cmake")
+  cmake -S "$here" -B "$dir" "${toolchain[@]}" -DQV_BACKEND=win32 -DQV_WERROR=ON >/dev/null
   cmake --build "$dir" -j"$(nproc 2>/dev/null || echo 2)"
   echo "windows: $dir/platform/win32/com/QV_INIT_V3.ocx"
 }
