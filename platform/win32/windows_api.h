@@ -23,6 +23,10 @@
 #endif
 #include <windows.h>
 #include <winver.h>
+// COM, automation and the control interfaces (the component library, com/).
+#include <ole2.h>
+#include <olectl.h>
+#include <objsafe.h>
 
 #undef AddFontResource
 #undef CopyFile

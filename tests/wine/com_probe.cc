@@ -1,0 +1,259 @@
+// A Windows client of QV_INIT_V3.ocx that reaches what a script cannot: it
+// loads the library itself and checks the class factory, the object's
+// interfaces (class information, safety options, the events' connection
+// point with a sink of its own) and when the library may unload. Prints one
+// line per case and "RESULT ok" or "RESULT failed"; exits with the number of
+// failed cases.
+//
+//   com_probe.exe <path of QV_INIT_V3.ocx>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/win32/com/com_handles.h"
+#include "platform/win32/com/com_ids.h"
+#include "platform/win32/windows_api.h"
+
+namespace {
+
+using qv::com::ComPtr;
+
+int g_failures = 0;
+
+void Check(const char* name, bool ok, HRESULT hr = S_OK) {
+  std::printf("%s %s", ok ? "ok  " : "FAIL", name);
+  if (!ok) std::printf(" (0x%08lX)", static_cast<unsigned long>(hr));
+  std::printf("\n");
+  if (!ok) ++g_failures;
+}
+
+// An event sink that answers as IDispatch only.
+class Sink final : public IDispatch {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+    *object = nullptr;
+    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IDispatch)) return E_NOINTERFACE;
+    *object = static_cast<IDispatch*>(this);
+    AddRef();
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+  ULONG STDMETHODCALLTYPE Release() override { return --references; }
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
+    *count = 0;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*,
+                                   EXCEPINFO*, UINT*) override {
+    calls.push_back(id);
+    return S_OK;
+  }
+  ULONG references = 1;
+  std::vector<DISPID> calls;
+};
+
+// An object that is no event sink at all.
+class NotASink final : public IUnknown {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+    *object = nullptr;
+    if (!IsEqualIID(iid, IID_IUnknown)) return E_NOINTERFACE;
+    *object = this;
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+};
+
+template <typename T>
+HRESULT Query(IUnknown* object, REFIID iid, ComPtr<T>* result) {
+  return object->QueryInterface(iid, reinterpret_cast<void**>(result->Receive()));
+}
+
+using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
+using CanUnloadNowFn = HRESULT(STDAPICALLTYPE*)();
+
+// An exported function of library as the type it has.
+template <typename Fn>
+Fn Export(HMODULE library, const char* name) {
+  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(library, name)));
+}
+
+void ProbeClassInfo(IUnknown* control) {
+  ComPtr<IProvideClassInfo2> info;
+  Check("IProvideClassInfo2", SUCCEEDED(Query(control, IID_IProvideClassInfo2, &info)));
+  if (!info) return;
+  GUID events{};
+  HRESULT hr = info->GetGUID(GUIDKIND_DEFAULT_SOURCE_DISP_IID, &events);
+  Check("the default source is the events' interface",
+        SUCCEEDED(hr) && IsEqualGUID(events, qv::com::kEventsId), hr);
+  ComPtr<ITypeInfo> class_info;
+  hr = info->GetClassInfo(class_info.Receive());
+  TYPEATTR* attributes = nullptr;
+  if (SUCCEEDED(hr)) hr = class_info->GetTypeAttr(&attributes);
+  Check("the class information describes the control's class",
+        SUCCEEDED(hr) && attributes->typekind == TKIND_COCLASS &&
+            IsEqualGUID(attributes->guid, qv::com::kClassId),
+        hr);
+  if (attributes != nullptr) class_info->ReleaseTypeAttr(attributes);
+}
+
+void ProbeSafety(IUnknown* control) {
+  ComPtr<IObjectSafety> safety;
+  Check("IObjectSafety", SUCCEEDED(Query(control, IID_IObjectSafety, &safety)));
+  if (!safety) return;
+  const DWORD both = INTERFACESAFE_FOR_UNTRUSTED_CALLER | INTERFACESAFE_FOR_UNTRUSTED_DATA;
+  DWORD supported = 0, enabled = 0;
+  HRESULT hr = safety->GetInterfaceSafetyOptions(IID_IDispatch, &supported, &enabled);
+  Check("safe for scripting and initialization offered",
+        SUCCEEDED(hr) && supported == both && enabled == 0, hr);
+  struct Case {
+    const char* name;
+    const IID* iid;
+    DWORD mask;
+    DWORD enabled;
+    HRESULT want;
+    DWORD enabled_after;
+  };
+  const Case cases[] = {
+      {"both options enabled", &IID_IDispatch, both, both, S_OK, both},
+      {"one option disabled", &IID_IDispatch, INTERFACESAFE_FOR_UNTRUSTED_DATA, 0, S_OK,
+       INTERFACESAFE_FOR_UNTRUSTED_CALLER},
+      {"an option not offered refused", &IID_IDispatch, 0x100, 0x100, E_FAIL,
+       INTERFACESAFE_FOR_UNTRUSTED_CALLER},
+      {"an interface the control lacks refused", &IID_IPersistStream, both, both,
+       E_NOINTERFACE, INTERFACESAFE_FOR_UNTRUSTED_CALLER},
+  };
+  for (const Case& c : cases) {
+    hr = safety->SetInterfaceSafetyOptions(*c.iid, c.mask, c.enabled);
+    safety->GetInterfaceSafetyOptions(IID_IDispatch, &supported, &enabled);
+    Check(c.name, hr == c.want && enabled == c.enabled_after, hr);
+  }
+}
+
+void ProbeEvents(IUnknown* control) {
+  ComPtr<IConnectionPointContainer> container;
+  Check("IConnectionPointContainer",
+        SUCCEEDED(Query(control, IID_IConnectionPointContainer, &container)));
+  if (!container) return;
+  ComPtr<IConnectionPoint> other;
+  HRESULT hr = container->FindConnectionPoint(IID_IDispatch, other.Receive());
+  Check("no connection point for another interface", hr == CONNECT_E_NOCONNECTION, hr);
+
+  ComPtr<IEnumConnectionPoints> points;
+  hr = container->EnumConnectionPoints(points.Receive());
+  IConnectionPoint* listed[2] = {nullptr, nullptr};
+  ULONG fetched = 0;
+  if (SUCCEEDED(hr)) hr = points->Next(2, listed, &fetched);
+  IID listed_iid{};
+  if (fetched == 1) listed[0]->GetConnectionInterface(&listed_iid);
+  Check("one connection point listed, for the events",
+        hr == S_FALSE && fetched == 1 && IsEqualIID(listed_iid, qv::com::kEventsId), hr);
+  if (fetched == 1) listed[0]->Release();
+
+  ComPtr<IConnectionPoint> point;
+  hr = container->FindConnectionPoint(qv::com::kEventsId, point.Receive());
+  Check("the events' connection point", SUCCEEDED(hr), hr);
+  if (!point) return;
+  ComPtr<IConnectionPointContainer> back;
+  hr = point->GetConnectionPointContainer(back.Receive());
+  Check("the point leads back to its container", SUCCEEDED(hr) && back.get() == container.get(),
+        hr);
+
+  Sink first, second;
+  NotASink stranger;
+  DWORD cookie_first = 0, cookie_second = 0, cookie_stranger = 0;
+  HRESULT first_hr = point->Advise(&first, &cookie_first);
+  HRESULT second_hr = point->Advise(&second, &cookie_second);
+  Check("two sinks advised with their own cookies",
+        SUCCEEDED(first_hr) && SUCCEEDED(second_hr) && cookie_first != 0 &&
+            cookie_second != 0 && cookie_first != cookie_second && first.references == 2,
+        FAILED(first_hr) ? first_hr : second_hr);
+  hr = point->Advise(&stranger, &cookie_stranger);
+  Check("an object that is no sink refused", hr == CONNECT_E_CANNOTCONNECT && cookie_stranger == 0,
+        hr);
+  hr = point->Unadvise(cookie_first);
+  Check("a sink unadvised and let go", hr == S_OK && first.references == 1, hr);
+  hr = point->Unadvise(cookie_first);
+  Check("an unknown cookie refused", hr == CONNECT_E_NOCONNECTION, hr);
+  point->Unadvise(cookie_second);
+}
+
+void ProbeDispatch(IUnknown* control) {
+  ComPtr<IDispatch> dispatch;
+  Query(control, IID_IDispatch, &dispatch);
+  DISPPARAMS none{nullptr, nullptr, 0, 0};
+  EXCEPINFO excep{};
+  HRESULT hr = dispatch->Invoke(qv::kDispIdCancelXfer, IID_NULL, 0, DISPATCH_PROPERTYGET, &none,
+                                nullptr, &excep, nullptr);
+  Check("a method read as a property is no member", hr == DISP_E_MEMBERNOTFOUND, hr);
+  VARIANT folder;
+  folder.vt = VT_BSTR;
+  folder.bstrVal = SysAllocString(L"C:\\dl");
+  DISPPARAMS one{&folder, nullptr, 1, 0};
+  hr = dispatch->Invoke(qv::kDispIdStartupLocal, IID_NULL, 0, DISPATCH_METHOD, &one, nullptr,
+                        &excep, nullptr);
+  std::wstring source = excep.bstrSource != nullptr ? excep.bstrSource : L"";
+  Check("a start-up without a platform raises its error",
+        hr == DISP_E_EXCEPTION && excep.scode == static_cast<HRESULT>(qv::kErrorNoPlatform) &&
+            source == L"ctlInit_V3",
+        hr);
+  SysFreeString(excep.bstrSource);
+  SysFreeString(excep.bstrDescription);
+  SysFreeString(excep.bstrHelpFile);
+  VariantClear(&folder);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: com_probe <QV_INIT_V3.ocx>\n");
+    return 2;
+  }
+  CoInitialize(nullptr);
+  HMODULE library = LoadLibraryW(argv[1]);
+  Check("the library loads", library != nullptr, HRESULT_FROM_WIN32(GetLastError()));
+  if (library == nullptr) return 1;
+  auto get_class_object = Export<GetClassObjectFn>(library, "DllGetClassObject");
+  auto can_unload = Export<CanUnloadNowFn>(library, "DllCanUnloadNow");
+
+  ComPtr<IClassFactory> factory;
+  HRESULT hr = get_class_object(IID_IDispatch, IID_IClassFactory,
+                                reinterpret_cast<void**>(factory.Receive()));
+  Check("another class is not offered", hr == CLASS_E_CLASSNOTAVAILABLE, hr);
+  hr = get_class_object(qv::com::kClassId, IID_IClassFactory,
+                        reinterpret_cast<void**>(factory.Receive()));
+  Check("the class factory", SUCCEEDED(hr), hr);
+  if (!factory) return 1;
+
+  ComPtr<IUnknown> control;
+  NotASink outer;
+  hr = factory->CreateInstance(&outer, IID_IUnknown, reinterpret_cast<void**>(control.Receive()));
+  Check("aggregation refused", hr == CLASS_E_NOAGGREGATION, hr);
+  hr = factory->CreateInstance(nullptr, qv::com::kDispatchId,
+                               reinterpret_cast<void**>(control.Receive()));
+  Check("a control made, asked for its dispatch interface", SUCCEEDED(hr), hr);
+  if (!control) return 1;
+  Check("the library stays while a control lives", can_unload() == S_FALSE);
+
+  ProbeClassInfo(control.get());
+  ProbeSafety(control.get());
+  ProbeEvents(control.get());
+  ProbeDispatch(control.get());
+
+  control = ComPtr<IUnknown>();
+  factory->LockServer(TRUE);
+  Check("a lock keeps the library", can_unload() == S_FALSE);
+  factory->LockServer(FALSE);
+  factory = ComPtr<IClassFactory>();
+  Check("the library may unload once all is released", can_unload() == S_OK);
+
+  std::printf("RESULT %s\n", g_failures == 0 ? "ok" : "failed");
+  return g_failures;
+}
