@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Sets up the machine (scripts/setup.sh), checks that includes run one way
 # (scripts/check_layers.sh), builds with warnings as errors, compiles the core
-# and the seam with the Windows cross compiler (scripts/cross_check.sh), and
-# runs the whole test suite twice: on the normal build and on a build with
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# and the seam with the Windows cross compiler (scripts/cross_check.sh), runs
+# the whole test suite, builds the Windows component library and runs its
+# tests under Wine (scripts/windows.sh), and runs the suite again on a build
+# with AddressSanitizer and UndefinedBehaviorSanitizer.
 #
 #   scripts/test.sh [--quick]     --quick skips the sanitizer build
 set -euo pipefail
@@ -17,6 +18,9 @@ jobs=$(nproc 2>/dev/null || echo 2)
 "$here/scripts/setup.sh" "$here/build" --werror
 "$here/scripts/cross_check.sh" "$here/build"
 (cd "$here/build" && ctest --output-on-failure -j "$jobs")
+# The component library for Windows, 64- and 32-bit, and its tests under Wine.
+"$here/scripts/windows.sh" build --arch both
+"$here/scripts/windows.sh" test
 
 if [ "$quick" -eq 0 ]; then
   "$here/scripts/setup.sh" "$here/build-sanitize" --sanitize --werror

@@ -15,7 +15,8 @@
 #        is missing, makes a fresh Wine prefix and runs every tests/wine/*.sh
 #        against the library (its PE imports, exports and resources; its
 #        registration; calls from JScript and VBScript; a Windows client
-#        probing its COM interfaces, tests/wine/com_probe.cc). Prints each test's
+#        probing its COM interfaces, tests/wine/com_probe.cc), then the
+#        backend's own tests (tests/win32/run_wine_tests.sh). Prints each test's
 #        result and the wall time; exits 1 when one fails. Only 64-bit Wine
 #        is used: the 32-bit library is built, not run.
 #        QV_KEEP_PREFIX=1 keeps the Wine prefix and prints its path.
@@ -23,7 +24,7 @@ set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
-usage() { sed -n '2,21p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; }
+usage() { sed -n '2,22p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; }
 
 # Installs the Debian packages of "$@" that are not installed.
 ensure_packages() {
@@ -62,7 +63,8 @@ build_arch() {
   local toolchain=()
   [ -f "$dir/CMakeCache.txt" ] ||
     toolchain=(-DCMAKE_TOOLCHAIN_FILE="$here/cmake/toolchain-mingw-$arch.cmake")
-  cmake -S "$here" -B "$dir" "${toolchain[@]}" -DQV_BACKEND=win32 -DQV_WERROR=ON >/dev/null
+  cmake -S "$here" -B "$dir" "${toolchain[@]}" -DQV_BACKEND=win32 -DQV_WERROR=ON \
+    -DBUILD_TESTING=ON >/dev/null
   cmake --build "$dir" -j"$(nproc 2>/dev/null || echo 2)"
   echo "windows: $dir/platform/win32/com/QV_INIT_V3.ocx"
 }
@@ -78,7 +80,7 @@ archs_of() {
 command_build() {
   local archs
   archs=$(archs_of "$1")
-  local packages=(cmake make nlohmann-json3-dev mingw-w64-tools libwine-dev)
+  local packages=(cmake make nlohmann-json3-dev mingw-w64-tools libwine-dev googletest)
   for arch in $archs; do packages+=("$(package_of "$arch")"); done
   ensure_packages "${packages[@]}"
   for arch in $archs; do build_arch "$arch"; done
@@ -115,6 +117,16 @@ command_test() {
       failed=$((failed + 1))
     fi
   done
+  # The backend's own tests: a Windows program with a prefix of its own.
+  if bash "$here/tests/win32/run_wine_tests.sh" "$(build_dir_of x86_64)" --gtest_brief=1 \
+       >"$WINEPREFIX/backend.log" 2>&1; then
+    echo "PASS backend ($(grep -o '[0-9]* tests\? from [0-9]* test suites\? ran' "$WINEPREFIX/backend.log" | head -1))"
+    passed=$((passed + 1))
+  else
+    echo "FAIL backend"
+    sed 's/^/    /' "$WINEPREFIX/backend.log"
+    failed=$((failed + 1))
+  fi
   echo "windows: $passed passed, $failed failed in $((SECONDS - started)) s"
   [ "$failed" -eq 0 ]
 }
