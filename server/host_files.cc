@@ -10,44 +10,15 @@
 
 #include "platform/posix/atomic_file.h"
 #include "platform/posix/errno_status.h"
+#include "platform/posix/unique_fd.h"
 
 namespace qv::server {
 
 namespace {
 
-// Closes a descriptor when it goes out of scope.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-bool WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) {
-      errno = EIO;
-      return false;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Opens path for reading; a Status that names it when it is not a regular
 // file that can be read.
-Status OpenRegularFile(const std::string& path, Fd* in, struct stat* st) {
+Status OpenRegularFile(const std::string& path, UniqueFd* in, struct stat* st) {
   if (in->get() < 0 || ::fstat(in->get(), st) != 0) return PosixError("cannot read " + path, errno);
   if (!S_ISREG(st->st_mode)) return Status::AccessDenied(path + " is not a file");
   return Status::OK();
@@ -56,7 +27,7 @@ Status OpenRegularFile(const std::string& path, Fd* in, struct stat* st) {
 }  // namespace
 
 Status ReadWholeFile(const std::string& path, std::string* data) {
-  Fd in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat st;
   Status opened = OpenRegularFile(path, &in, &st);
   if (!opened.ok()) return opened;
@@ -72,7 +43,7 @@ Status ReadWholeFile(const std::string& path, std::string* data) {
 }
 
 Status CopyFileAtomically(const std::string& from, const std::string& to) {
-  Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat st;
   Status opened = OpenRegularFile(from, &in, &st);
   if (!opened.ok()) return opened;
