@@ -30,11 +30,17 @@ HRESULT ControlObject::Create(ControlObject** object) {
 }
 
 ControlObject::ControlObject()
-    : events_(static_cast<IConnectionPointContainer*>(this)),
-      control_(std::make_unique<ctlInit_V3>()) {
+    : own_platform_(std::make_unique<ObjectPlatform>()),
+      events_(static_cast<IConnectionPointContainer*>(this)),
+      control_(std::make_unique<ctlInit_V3>(CallPlatform())) {
   control_->SubscribeAll(
       [this](ControlEvent event) { events_.Fire(static_cast<DISPID>(event)); });
   AddModuleReference();
+}
+
+Platform* ControlObject::CallPlatform() {
+  if (HasCurrentPlatform()) return &CurrentPlatform();
+  return own_platform_->complete() ? own_platform_->get() : nullptr;
 }
 
 ControlObject::~ControlObject() {
@@ -101,6 +107,9 @@ HRESULT STDMETHODCALLTYPE ControlObject::Invoke(DISPID id, REFIID iid, LCID, WOR
   if (result != nullptr) VariantInit(result);
   // The object must outlive a call during which a handler lets it go.
   ComPtr<IDispatch> keep = ComPtr<IDispatch>::Share(this);
+  Platform* platform = control_->platform();
+  std::unique_ptr<ScopedPlatform> scope;
+  if (platform != nullptr && !HasCurrentPlatform()) scope = std::make_unique<ScopedPlatform>(platform);
   return Guarded([&] { return CallMethod(id, params, excep_info, arg_error); });
 }
 
