@@ -33,6 +33,8 @@ ControlObject::ControlObject()
     : own_platform_(std::make_unique<ObjectPlatform>()),
       events_(static_cast<IConnectionPointContainer*>(this)),
       control_(std::make_unique<ctlInit_V3>(CallPlatform())) {
+  embedding_ = std::make_unique<OleEmbedding>(static_cast<IDispatch*>(this), control_.get(),
+                                              own_platform_.get());
   control_->SubscribeAll(
       [this](ControlEvent event) { events_.Fire(static_cast<DISPID>(event)); });
   AddModuleReference();
@@ -45,6 +47,7 @@ Platform* ControlObject::CallPlatform() {
 
 ControlObject::~ControlObject() {
   // The control goes first: nothing it raises while it goes reaches a sink.
+  embedding_.reset();
   control_.reset();
   events_.Clear();
   ReleaseModuleReference();
@@ -62,6 +65,8 @@ HRESULT STDMETHODCALLTYPE ControlObject::QueryInterface(REFIID iid, void** objec
     *object = static_cast<IProvideClassInfo2*>(this);
   } else if (IsEqualIID(iid, IID_IObjectSafety)) {
     *object = static_cast<IObjectSafety*>(this);
+  } else if (void* part = embedding_->Find(iid); part != nullptr) {
+    *object = part;
   } else {
     return E_NOINTERFACE;
   }

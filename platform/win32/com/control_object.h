@@ -11,6 +11,7 @@
 #include "platform/win32/com/com_handles.h"
 #include "platform/win32/com/connection_point.h"
 #include "platform/win32/com/object_platform.h"
+#include "platform/win32/com/ole_embedding.h"
 #include "platform/win32/windows_api.h"
 
 namespace qv::com {
@@ -75,6 +76,8 @@ class ControlObject final : public IDispatch,
   EventConnectionPoint events_;
   DWORD safety_ = 0;
   std::unique_ptr<ctlInit_V3> control_;
+  // The visible object's interfaces; goes before the control.
+  std::unique_ptr<OleEmbedding> embedding_;
 };
 
 }  // namespace qv::com
