@@ -136,10 +136,7 @@ HWND PanelView::Child(const Widget& widget) {
   if (found != children_.end()) return found->second;
   HWND child = CreateWindowExW(0, ClassOf(widget), L"", StyleOf(widget), 0, 0, 0, 0, window_,
                                nullptr, ThisModule(), nullptr);
-  if (child != nullptr) {
-    SetWindowTextW(child, Utf8ToWide(widget.name).c_str());  // until the caption is set
-    children_[widget.name] = child;
-  }
+  if (child != nullptr) children_[widget.name] = child;
   return child;
 }
 
