@@ -13,9 +13,17 @@ x86_64-w64-mingw32-g++-posix -std=c++20 -Wall -Wextra -Werror -municode -O1 \
   -static -static-libgcc -static-libstdc++ -lole32 -loleaut32 -luuid -lgdi32 -luser32
 check "site_probe.exe builds" $? "compiler failed"
 [ -f "$work/site_probe.exe" ] || finish
+ocx=$(ocx_windows_path)
 runner=(wine)
-if [ -z "${DISPLAY:-}" ] && command -v xvfb-run >/dev/null 2>&1; then runner=(xvfb-run -a wine); fi
-output=$("${runner[@]}" "$work/site_probe.exe" "$(ocx_windows_path)" 2>&1)
+if [ -z "${DISPLAY:-}" ] && command -v xvfb-run >/dev/null 2>&1; then
+  # The prefix's processes (its desktop among them) started without a
+  # display: end them so that the probe's desktop is on the virtual one, and
+  # let them end before the display goes.
+  wineserver -k >/dev/null 2>&1
+  wineserver -w
+  runner=(xvfb-run -a sh -c 'wine "$0" "$1"; code=$?; wineserver -w; exit $code')
+fi
+output=$("${runner[@]}" "$work/site_probe.exe" "$ocx" 2>&1)
 code=$?
 output=$(tr -d '\r' <<<"$output")
 echo "$output" | sed 's/^/    /'
