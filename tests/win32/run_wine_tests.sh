@@ -14,6 +14,11 @@ set -euo pipefail
 case "${1:-}" in ""|-h|--help) sed -n '2,11p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 2 ;; esac
 build_dir=$1
 shift
+# The user interface tests make windows: without a display they run on a
+# virtual one.
+if [ -z "${DISPLAY:-}" ] && command -v xvfb-run >/dev/null 2>&1; then
+  exec xvfb-run -a "${BASH_SOURCE[0]}" "$build_dir" "$@"
+fi
 program=$(cd "$build_dir" && pwd)/tests/win32/qv_win32_tests.exe
 if [ ! -f "$program" ]; then
   echo "run_wine_tests: $program is missing (build with -DBUILD_TESTING=ON)" >&2

@@ -30,15 +30,24 @@ HRESULT ControlObject::Create(ControlObject** object) {
 }
 
 ControlObject::ControlObject()
-    : events_(static_cast<IConnectionPointContainer*>(this)),
-      control_(std::make_unique<ctlInit_V3>()) {
+    : own_platform_(std::make_unique<ObjectPlatform>()),
+      events_(static_cast<IConnectionPointContainer*>(this)),
+      control_(std::make_unique<ctlInit_V3>(CallPlatform())) {
+  embedding_ = std::make_unique<OleEmbedding>(static_cast<IDispatch*>(this), control_.get(),
+                                              own_platform_.get());
   control_->SubscribeAll(
       [this](ControlEvent event) { events_.Fire(static_cast<DISPID>(event)); });
   AddModuleReference();
 }
 
+Platform* ControlObject::CallPlatform() {
+  if (HasCurrentPlatform()) return &CurrentPlatform();
+  return own_platform_->complete() ? own_platform_->get() : nullptr;
+}
+
 ControlObject::~ControlObject() {
   // The control goes first: nothing it raises while it goes reaches a sink.
+  embedding_.reset();
   control_.reset();
   events_.Clear();
   ReleaseModuleReference();
@@ -56,6 +65,8 @@ HRESULT STDMETHODCALLTYPE ControlObject::QueryInterface(REFIID iid, void** objec
     *object = static_cast<IProvideClassInfo2*>(this);
   } else if (IsEqualIID(iid, IID_IObjectSafety)) {
     *object = static_cast<IObjectSafety*>(this);
+  } else if (void* part = embedding_->Find(iid); part != nullptr) {
+    *object = part;
   } else {
     return E_NOINTERFACE;
   }
@@ -101,6 +112,9 @@ HRESULT STDMETHODCALLTYPE ControlObject::Invoke(DISPID id, REFIID iid, LCID, WOR
   if (result != nullptr) VariantInit(result);
   // The object must outlive a call during which a handler lets it go.
   ComPtr<IDispatch> keep = ComPtr<IDispatch>::Share(this);
+  Platform* platform = control_->platform();
+  std::unique_ptr<ScopedPlatform> scope;
+  if (platform != nullptr && !HasCurrentPlatform()) scope = std::make_unique<ScopedPlatform>(platform);
   return Guarded([&] { return CallMethod(id, params, excep_info, arg_error); });
 }
 

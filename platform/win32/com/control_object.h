@@ -10,6 +10,8 @@
 #include "control/ctlInit_V3.h"
 #include "platform/win32/com/com_handles.h"
 #include "platform/win32/com/connection_point.h"
+#include "platform/win32/com/object_platform.h"
+#include "platform/win32/com/ole_embedding.h"
 #include "platform/win32/windows_api.h"
 
 namespace qv::com {
@@ -20,7 +22,7 @@ class ControlObject final : public IDispatch,
                             public IObjectSafety {
  public:
   // Makes a control object with one reference, under the platform current
-  // on this thread, if any. Fails only for want of memory or of the type
+  // on this thread, or else its own platform when that is complete. Fails only for want of memory or of the type
   // library.
   static HRESULT Create(ControlObject** object);
 
@@ -64,11 +66,18 @@ class ControlObject final : public IDispatch,
   // Whether iid names an interface the safety options apply to.
   bool IsScriptingInterface(REFIID iid) const;
 
+  // The platform of the control's calls: the thread's current one if there
+  // is one, else the object's own when complete, else none.
+  Platform* CallPlatform();
+
   ULONG references_ = 1;
+  std::unique_ptr<ObjectPlatform> own_platform_;
   ComPtr<ITypeInfo> dispatch_info_;
   EventConnectionPoint events_;
   DWORD safety_ = 0;
   std::unique_ptr<ctlInit_V3> control_;
+  // The visible object's interfaces; goes before the control.
+  std::unique_ptr<OleEmbedding> embedding_;
 };
 
 }  // namespace qv::com
