@@ -13,6 +13,7 @@ void FillPlatform(Win32Services* services, Platform* platform) {
   platform->codec = &services->codec;
   platform->restart = &services->restart;
   platform->fonts = &services->fonts;
+  if (services->message_loop.ok()) platform->loop = &services->loop;
 }
 
 }  // namespace qv::win32

@@ -18,7 +18,8 @@ TEST(Win32PlatformTest, TheCurrentPlatformRunsOnTheWindowsServices) {
   Platform platform;
   platform.new_transfer = [] { return std::unique_ptr<Transfer>(); };  // cleared below
   FillPlatform(&services, &platform);
-  EXPECT_EQ(platform.loop, nullptr);
+  EXPECT_EQ(platform.loop, &services.loop);
+  EXPECT_EQ(platform.loop->native_event_source(), &services.message_loop);
   EXPECT_EQ(platform.ui, nullptr);
   EXPECT_FALSE(platform.new_transfer);
   EXPECT_FALSE(platform.new_data_space);
