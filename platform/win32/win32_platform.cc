@@ -1,6 +1,8 @@
 // FillPlatform: a Platform made of the Windows backend's services.
 #include "platform/win32/win32_platform.h"
 
+#include <memory>
+
 namespace qv::win32 {
 
 void FillPlatform(Win32Services* services, Platform* platform) {
@@ -13,7 +15,10 @@ void FillPlatform(Win32Services* services, Platform* platform) {
   platform->codec = &services->codec;
   platform->restart = &services->restart;
   platform->fonts = &services->fonts;
-  if (services->message_loop.ok()) platform->loop = &services->loop;
+  if (!services->message_loop.ok()) return;
+  EventLoop* loop = &services->loop;
+  platform->loop = loop;
+  platform->new_transfer = [loop] { return std::make_unique<Win32Transfer>(loop); };
 }
 
 }  // namespace qv::win32

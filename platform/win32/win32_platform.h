@@ -1,10 +1,10 @@
 // Win32Services: the services of the Windows backend, owned together, and
 // the Platform that points at them.
 //
-// The event loop runs from the thread's message loop (Win32MessageLoop). The
-// user interface, transfers, expansion and the remote data space have no
-// Windows backend yet: FillPlatform leaves them null, so a start-up that needs
-// one fails as it does without them.
+// The event loop runs from the thread's message loop (Win32MessageLoop);
+// transfers go through WinINet on that loop. The user interface, expansion
+// and the remote data space have no Windows backend yet: FillPlatform leaves
+// them null, so a start-up that needs one fails as it does without them.
 //
 // The services are used from the thread that installs the platform.
 #ifndef QV_PLATFORM_WIN32_WIN32_PLATFORM_H_
@@ -19,6 +19,7 @@
 #include "platform/win32/win32_restart.h"
 #include "platform/win32/win32_system_info.h"
 #include "platform/win32/win32_text_codec.h"
+#include "platform/win32/win32_transfer.h"
 #include "platform/win32/win32_version_info.h"
 
 namespace qv::win32 {

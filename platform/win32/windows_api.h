@@ -23,6 +23,7 @@
 #endif
 #include <windows.h>
 #include <winver.h>
+#include <wininet.h>
 
 #undef AddFontResource
 #undef CopyFile

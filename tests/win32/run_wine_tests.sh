@@ -35,6 +35,36 @@ wineserver -w
 font=$(find /usr/share/fonts -name '*.ttf' -print -quit 2>/dev/null || true)
 if [ -n "$font" ]; then export QV_TEST_FONT="Z:${font//\//\\}"; fi
 
+# A plain HTTP server on 127.0.0.1 (a free port) for the transfer tests, and
+# an address where nothing listens.
+served=$(mktemp -d)
+python3 -c 'import sys; sys.stdout.buffer.write(bytes(i * 7 % 251 for i in range(1 << 20)))' \
+  >"$served/body.bin"
+python3 - "$served" <<'PY' &
+import functools, http.server, sys
+class Quiet(http.server.SimpleHTTPRequestHandler):
+    def log_message(self, *args):
+        pass
+handler = functools.partial(Quiet, directory=sys.argv[1])
+server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+with open(sys.argv[1] + "/port.tmp", "w") as f:
+    f.write(str(server.server_address[1]))
+import os
+os.rename(sys.argv[1] + "/port.tmp", sys.argv[1] + "/port")
+server.serve_forever()
+PY
+server_pid=$!
+cleanup_server() {
+  kill "$server_pid" 2>/dev/null || true
+  rm -rf "$served"
+  cleanup
+}
+trap cleanup_server EXIT
+for _ in $(seq 100); do [ -f "$served/port" ] && break; sleep 0.1; done
+export QV_TEST_HTTP="http://127.0.0.1:$(cat "$served/port")"
+closed_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+export QV_TEST_CLOSED="http://127.0.0.1:$closed_port"
+
 status=0
 wine "$program" "$@" || status=$?
 exit "$status"

@@ -16,12 +16,13 @@ namespace {
 TEST(Win32PlatformTest, TheCurrentPlatformRunsOnTheWindowsServices) {
   Win32Services services;
   Platform platform;
-  platform.new_transfer = [] { return std::unique_ptr<Transfer>(); };  // cleared below
+  platform.new_data_space = [] { return std::unique_ptr<DataSpace>(); };  // cleared below
   FillPlatform(&services, &platform);
   EXPECT_EQ(platform.loop, &services.loop);
   EXPECT_EQ(platform.loop->native_event_source(), &services.message_loop);
   EXPECT_EQ(platform.ui, nullptr);
-  EXPECT_FALSE(platform.new_transfer);
+  ASSERT_TRUE(platform.new_transfer);
+  EXPECT_NE(platform.new_transfer(), nullptr);
   EXPECT_FALSE(platform.new_data_space);
 
   ScopedPlatform current(&platform);
