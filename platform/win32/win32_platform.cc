@@ -15,6 +15,7 @@ void FillPlatform(Win32Services* services, Platform* platform) {
   platform->codec = &services->codec;
   platform->restart = &services->restart;
   platform->fonts = &services->fonts;
+  platform->new_data_space = [] { return std::make_unique<Win32DataSpace>(); };
   if (!services->message_loop.ok()) return;
   EventLoop* loop = &services->loop;
   platform->loop = loop;

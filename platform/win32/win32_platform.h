@@ -2,15 +2,16 @@
 // the Platform that points at them.
 //
 // The event loop runs from the thread's message loop (Win32MessageLoop);
-// transfers go through WinINet on that loop. The user interface, expansion
-// and the remote data space have no Windows backend yet: FillPlatform leaves
-// them null, so a start-up that needs one fails as it does without them.
+// transfers and the remote data space go through WinINet. The user interface
+// and expansion have no Windows backend yet: FillPlatform leaves them null,
+// so a start-up that needs one fails as it does without them.
 //
 // The services are used from the thread that installs the platform.
 #ifndef QV_PLATFORM_WIN32_WIN32_PLATFORM_H_
 #define QV_PLATFORM_WIN32_WIN32_PLATFORM_H_
 
 #include "platform/platform.h"
+#include "platform/win32/win32_data_space.h"
 #include "platform/win32/win32_file_system.h"
 #include "platform/win32/win32_fonts.h"
 #include "platform/win32/win32_message_loop.h"

@@ -9,9 +9,12 @@
 #   cmake -S . -B build-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-x86_64.cmake \
 #         -DQV_BACKEND=win32 -DBUILD_TESTING=ON
 #   cmake --build build-win64 --target qv_win32_tests
+#
+# The transfer tests get a local HTTP server (python3); the data space tests
+# the reference server, when $QVSERVER or build/qvserver is a Linux build of it.
 set -euo pipefail
 
-case "${1:-}" in ""|-h|--help) sed -n '2,11p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 2 ;; esac
+case "${1:-}" in ""|-h|--help) sed -n '2,14p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 2 ;; esac
 build_dir=$1
 shift
 program=$(cd "$build_dir" && pwd)/tests/win32/qv_win32_tests.exe
@@ -64,6 +67,25 @@ for _ in $(seq 100); do [ -f "$served/port" ] && break; sleep 0.1; done
 export QV_TEST_HTTP="http://127.0.0.1:$(cat "$served/port")"
 closed_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 export QV_TEST_CLOSED="http://127.0.0.1:$closed_port"
+
+# The reference server for the data space tests, when a Linux build of it
+# is there ($QVSERVER, or build/qvserver of this checkout): a fresh database
+# with one account, on a free port of 127.0.0.1.
+qvserver=${QVSERVER:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/build/qvserver}
+if [ -x "$qvserver" ]; then
+  "$qvserver" init "$served/db" >/dev/null
+  echo secret | "$qvserver" user add "$served/db" KEY alice >/dev/null
+  "$qvserver" serve "$served/db" --listen 127.0.0.1:0 >"$served/serve.out" 2>&1 &
+  qvserver_pid=$!
+  for _ in $(seq 100); do grep -q "listening on" "$served/serve.out" && break; sleep 0.1; done
+  QV_TEST_BOSERVER="$(sed -n 's/.*listening on \(http:[^ ]*\).*/\1/p' "$served/serve.out" | head -1)/bo"
+  export QV_TEST_BOSERVER
+  cleanup_server() {
+    kill "$qvserver_pid" "$server_pid" 2>/dev/null || true
+    rm -rf "$served"
+    cleanup
+  }
+fi
 
 status=0
 wine "$program" "$@" || status=$?
