@@ -15,6 +15,8 @@ void FillPlatform(Win32Services* services, Platform* platform) {
   platform->codec = &services->codec;
   platform->restart = &services->restart;
   platform->fonts = &services->fonts;
+  FileSystem* files = &services->files;
+  platform->new_expander = [files] { return std::make_unique<Win32Expander>(files); };
   platform->new_data_space = [] { return std::make_unique<Win32DataSpace>(); };
   if (!services->message_loop.ok()) return;
   EventLoop* loop = &services->loop;

@@ -2,9 +2,10 @@
 // the Platform that points at them.
 //
 // The event loop runs from the thread's message loop (Win32MessageLoop);
-// transfers and the remote data space go through WinINet. The user interface
-// and expansion have no Windows backend yet: FillPlatform leaves them null,
-// so a start-up that needs one fails as it does without them.
+// transfers and the remote data space go through WinINet, archives through
+// the system's cabinet decompressor. The user interface has no Windows
+// backend yet: FillPlatform leaves it null, so a start-up that needs it fails
+// as it does without it.
 //
 // The services are used from the thread that installs the platform.
 #ifndef QV_PLATFORM_WIN32_WIN32_PLATFORM_H_
@@ -12,6 +13,7 @@
 
 #include "platform/platform.h"
 #include "platform/win32/win32_data_space.h"
+#include "platform/win32/win32_expander.h"
 #include "platform/win32/win32_file_system.h"
 #include "platform/win32/win32_fonts.h"
 #include "platform/win32/win32_message_loop.h"

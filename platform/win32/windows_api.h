@@ -24,6 +24,7 @@
 #include <windows.h>
 #include <winver.h>
 #include <wininet.h>
+#include <fdi.h>
 
 #undef AddFontResource
 #undef CopyFile

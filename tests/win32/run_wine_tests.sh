@@ -87,6 +87,17 @@ if [ -x "$qvserver" ]; then
   }
 fi
 
+# Archives for the expander tests: two entries (one in a folder) packed by
+# gcab, one file packed by the reference server.
+if command -v gcab >/dev/null; then
+  mkdir -p "$served/cab/sub"
+  printf 'first entry\r\n' >"$served/cab/readme.txt"
+  head -c 300000 "$served/body.bin" >"$served/cab/sub/data.bin"
+  (cd "$served/cab" && gcab -c -z ../two.cmp readme.txt sub/data.bin)
+  if [ -x "$qvserver" ]; then "$qvserver" pack "$served/cab/readme.txt" "$served/packed.cmp" >/dev/null; fi
+  export QV_TEST_ARCHIVES="Z:${served//\//\\}"
+fi
+
 status=0
 wine "$program" "$@" || status=$?
 exit "$status"
