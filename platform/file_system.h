@@ -14,9 +14,9 @@
 // thread that opened them. Every file object closes its handle when it is
 // destroyed.
 //
-// Text: paths and names are UTF-8. A backend hands them to the system through
-// the machine's ANSI code page (TextCodec), as the ANSI entry points take them,
-// so a character the code page lacks becomes "?". File contents are bytes.
+// Text: paths and names are UTF-8. The Windows backend passes them whole to the
+// wide entry points; the sandbox models a machine whose file names are ANSI, so
+// there a character its code page lacks becomes "?". File contents are bytes.
 #ifndef QV_PLATFORM_FILE_SYSTEM_H_
 #define QV_PLATFORM_FILE_SYSTEM_H_
 

@@ -13,8 +13,9 @@
 // Used from the UI thread. A Process that is destroyed without Wait() goes on
 // running on its own.
 //
-// Text: the command line is UTF-8; a backend hands it to the system through the
-// machine's ANSI code page, as paths are.
+// Text: the command line is UTF-8. The Windows backend passes it whole to the
+// wide entry point; the sandbox models an ANSI machine, so there a character its
+// code page lacks becomes "?", as in paths.
 #ifndef QV_PLATFORM_PROCESS_LAUNCHER_H_
 #define QV_PLATFORM_PROCESS_LAUNCHER_H_
 

@@ -27,6 +27,9 @@
 #include <ole2.h>
 #include <olectl.h>
 #include <objsafe.h>
+// The HTTP stack and the cabinet decompressor (transfers, archives).
+#include <wininet.h>
+#include <fdi.h>
 
 #undef AddFontResource
 #undef CopyFile

@@ -16,12 +16,16 @@ namespace {
 TEST(Win32PlatformTest, TheCurrentPlatformRunsOnTheWindowsServices) {
   Win32Services services;
   Platform platform;
-  platform.new_transfer = [] { return std::unique_ptr<Transfer>(); };  // cleared below
   FillPlatform(&services, &platform);
-  EXPECT_EQ(platform.loop, nullptr);
+  EXPECT_EQ(platform.loop, &services.loop);
+  EXPECT_EQ(platform.loop->native_event_source(), &services.message_loop);
   EXPECT_EQ(platform.ui, nullptr);
-  EXPECT_FALSE(platform.new_transfer);
-  EXPECT_FALSE(platform.new_data_space);
+  ASSERT_TRUE(platform.new_transfer);
+  EXPECT_NE(platform.new_transfer(), nullptr);
+  ASSERT_TRUE(platform.new_expander);
+  EXPECT_NE(platform.new_expander(), nullptr);
+  ASSERT_TRUE(platform.new_data_space);
+  EXPECT_NE(platform.new_data_space(), nullptr);
 
   ScopedPlatform current(&platform);
   ScratchFolder folder;

@@ -10,8 +10,15 @@ ObjectPlatform::ObjectPlatform() {
 }
 
 void ObjectPlatform::AttachThreadServices() {
-  // Hook: the Windows message loop and the transfer, data space and
-  // expander factories go here when the backend provides them.
+  // The backend now has its message loop, transfers, data space and
+  // expansion, but a run that a script starts and then waits for (pumping
+  // messages) is not yet proven end to end under a script host. Until it is,
+  // the object's control stays without a platform, and its start-ups fail
+  // cleanly instead of starting a run nobody has watched finish.
+  platform_.loop = nullptr;
+  platform_.new_transfer = nullptr;
+  platform_.new_data_space = nullptr;
+  platform_.new_expander = nullptr;
 }
 
 }  // namespace qv::com

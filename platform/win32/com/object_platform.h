@@ -2,10 +2,10 @@
 // object: the Windows backend's services (FillPlatform) and the object's own
 // user interface, whose panel the container places in its window.
 //
-// A control needs an event loop for its timer. Until the Windows backend has
-// one, the platform has none (complete() is false) and the object's control
-// is made without a platform, as before; AttachThreadServices is where the
-// loop, transfers, the data space and expansion join once they exist.
+// A control needs an event loop for its timer. The backend has one, but the
+// object does not hand it on yet (AttachThreadServices): complete() is false
+// and the object's control is made without a platform, as before, until a
+// script-started run is tested to its end.
 #ifndef QV_PLATFORM_WIN32_COM_OBJECT_PLATFORM_H_
 #define QV_PLATFORM_WIN32_COM_OBJECT_PLATFORM_H_
 
@@ -27,8 +27,8 @@ class ObjectPlatform {
   bool complete() const { return platform_.loop != nullptr; }
 
  private:
-  // The services the Windows backend does not hold yet: the event loop,
-  // transfers, the remote data space and expansion. Leaves them null today.
+  // The event loop, transfers, the remote data space and expansion: held
+  // back from the object's control for now (see above).
   void AttachThreadServices();
 
   win32::Win32Services services_;

@@ -1,0 +1,168 @@
+// Win32MessageLoop: the hidden window that runs the EventLoop from the
+// thread's message loop, and the thread's queue as the loop's native source.
+#include "platform/win32/win32_message_loop.h"
+
+#include <algorithm>
+
+#include "platform/win32/windows_api.h"
+
+namespace qv::win32 {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr UINT kVisitMessage = WM_APP + 1;
+constexpr UINT_PTR kTimerId = 1;
+constexpr wchar_t kClassName[] = L"QvEventLoopWindow";
+
+HWND AsWindow(void* window) { return static_cast<HWND>(window); }
+
+// The module this code lives in (the component's DLL, or the program).
+HINSTANCE ThisModule() {
+  HMODULE module = nullptr;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                         GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                     reinterpret_cast<LPCWSTR>(&ThisModule), &module);
+  return module;
+}
+
+BOOL CALLBACK FindVisibleWindow(HWND window, LPARAM found) {
+  if (IsWindowVisible(window)) {
+    *reinterpret_cast<bool*>(found) = true;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+struct MessageWindow {
+  static LRESULT CALLBACK Proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (message == WM_NCCREATE) {
+      const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lparam);
+      SetWindowLongPtrW(window, GWLP_USERDATA,
+                        reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+    }
+    auto* self = reinterpret_cast<Win32MessageLoop*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (self != nullptr && (message == kVisitMessage ||
+                            (message == WM_TIMER && wparam == kTimerId))) {
+      self->Visit();
+      return 0;
+    }
+    return DefWindowProcW(window, message, wparam, lparam);
+  }
+
+  static bool Register() {
+    WNDCLASSEXW window_class{};
+    window_class.cbSize = sizeof(window_class);
+    window_class.lpfnWndProc = &Proc;
+    window_class.hInstance = ThisModule();
+    window_class.lpszClassName = kClassName;
+    return RegisterClassExW(&window_class) != 0 ||
+           GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+  }
+};
+
+NextVisit PlanNextVisit(std::optional<Clock::time_point> due, Clock::time_point now) {
+  if (!due) return {NextVisit::Kind::kNoTimer};
+  if (*due <= now) return {NextVisit::Kind::kPostNow};
+  const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*due - now).count();
+  const auto limit = static_cast<long long>(USER_TIMER_MAXIMUM);
+  return {NextVisit::Kind::kTimer, static_cast<uint32_t>(std::min<long long>(wait, limit))};
+}
+
+Win32MessageLoop::Win32MessageLoop(EventLoop* loop) : loop_(loop) {
+  wake_event_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  if (wake_event_ == nullptr || !MessageWindow::Register()) return;
+  window_ = CreateWindowExW(0, kClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                            ThisModule(), this);
+  if (window_ == nullptr) return;
+  loop_->SetNativeEventSource(this);
+  loop_->SetWakeCallback([this] { PostVisit(); });
+  ArrangeNextVisit();
+}
+
+Win32MessageLoop::~Win32MessageLoop() {
+  if (window_ != nullptr) {
+    loop_->SetWakeCallback({});
+    if (loop_->native_event_source() == this) loop_->SetNativeEventSource(nullptr);
+    DestroyWindow(AsWindow(window_));
+  }
+  if (wake_event_ != nullptr) CloseHandle(wake_event_);
+}
+
+void Win32MessageLoop::PostVisit() {
+  // One visit message in the queue at a time: a burst of posts from a worker
+  // thread becomes one message.
+  if (!visit_posted_.exchange(true)) PostMessageW(AsWindow(window_), kVisitMessage, 0, 0);
+}
+
+void Win32MessageLoop::Visit() {
+  visit_posted_ = false;
+  if (visiting_ || dispatching_ > 0) {
+    // The loop runs itself (a RunUntil, or RunDue below us) and serves its
+    // events there; come back by the timer once the host pumps again.
+    SetTimer(AsWindow(window_), kTimerId, USER_TIMER_MINIMUM, nullptr);
+    return;
+  }
+  visiting_ = true;
+  loop_->RunDue();
+  visiting_ = false;
+  ArrangeNextVisit();
+}
+
+void Win32MessageLoop::ArrangeNextVisit() {
+  const NextVisit next = PlanNextVisit(loop_->NextDueTime(), Clock::now());
+  switch (next.kind) {
+    case NextVisit::Kind::kPostNow:
+      KillTimer(AsWindow(window_), kTimerId);
+      PostVisit();
+      break;
+    case NextVisit::Kind::kTimer:
+      SetTimer(AsWindow(window_), kTimerId, next.timer_ms, nullptr);
+      break;
+    case NextVisit::Kind::kNoTimer:
+      KillTimer(AsWindow(window_), kTimerId);
+      break;
+  }
+}
+
+void Win32MessageLoop::Check() {
+  ++dispatching_;
+  MSG message;
+  while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+    if (message.message == WM_QUIT) {
+      // The thread is closing: give the host its quit message back and end
+      // every wait of the loop (once: Quit() wakes the window, whose visit
+      // would find the message here again).
+      PostQuitMessage(static_cast<int>(message.wParam));
+      if (!loop_->quitting()) loop_->Quit();
+      break;
+    }
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+  }
+  --dispatching_;
+}
+
+void Win32MessageLoop::Wait(Clock::duration timeout) {
+  DWORD wait_ms = INFINITE;
+  if (timeout != Clock::duration::max()) {
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(timeout).count();
+    wait_ms = static_cast<DWORD>(std::clamp<long long>(ms, 0, INFINITE - 1));
+  }
+  HANDLE event = wake_event_;
+  MsgWaitForMultipleObjectsEx(1, &event, wait_ms, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+  Check();
+}
+
+void Win32MessageLoop::Wake() { SetEvent(wake_event_); }
+
+bool Win32MessageLoop::Active() {
+  bool found = false;
+  EnumThreadWindows(GetCurrentThreadId(), &FindVisibleWindow, reinterpret_cast<LPARAM>(&found));
+  return found;
+}
+
+}  // namespace qv::win32
