@@ -91,7 +91,7 @@ command_test() {
   local ocx
   ocx="$(build_dir_of x86_64)/platform/win32/com/QV_INIT_V3.ocx"
   [ -f "$ocx" ] || command_build x86_64
-  ensure_packages wine wine64 mingw-w64-tools binutils-mingw-w64-x86-64
+  ensure_packages wine wine64 mingw-w64-tools binutils-mingw-w64-x86-64 python3 gcab xvfb xauth
   local started=$SECONDS
   WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/qv-wine.XXXXXX")
   export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
