@@ -23,7 +23,7 @@ check_library() {
   ! grep -q -E 'libwinpthread|libstdc\+\+|libgcc' <<<"$imports"
   check "$label: no runtime DLL imported" $? "imports: $(echo $imports)"
   local unknown
-  unknown=$(grep -v -x -E 'kernel32.dll|advapi32.dll|ole32.dll|oleaut32.dll|msvcrt.dll|user32.dll|gdi32.dll|version.dll|api-ms-win-.*' <<<"$imports")
+  unknown=$(grep -v -x -E 'kernel32.dll|advapi32.dll|ole32.dll|oleaut32.dll|msvcrt.dll|user32.dll|gdi32.dll|version.dll|wininet.dll|cabinet.dll|api-ms-win-.*' <<<"$imports")
   [ -z "$unknown" ]
   check "$label: only system DLLs imported" $? "also: $(echo $unknown)"
 

@@ -5,7 +5,7 @@
 // line per case and "RESULT ok" or "RESULT failed"; exits with the number of
 // failed cases.
 //
-//   com_probe.exe <path of QV_INIT_V3.ocx>
+//   com_probe.exe <path of QV_INIT_V3.ocx> <folder with an install list>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -192,28 +192,63 @@ void ProbeDispatch(IUnknown* control) {
   HRESULT hr = dispatch->Invoke(qv::kDispIdCancelXfer, IID_NULL, 0, DISPATCH_PROPERTYGET, &none,
                                 nullptr, &excep, nullptr);
   Check("a method read as a property is no member", hr == DISP_E_MEMBERNOTFOUND, hr);
-  VARIANT folder;
-  folder.vt = VT_BSTR;
-  folder.bstrVal = SysAllocString(L"C:\\dl");
-  DISPPARAMS one{&folder, nullptr, 1, 0};
-  hr = dispatch->Invoke(qv::kDispIdStartupLocal, IID_NULL, 0, DISPATCH_METHOD, &one, nullptr,
+  hr = dispatch->Invoke(qv::kDispIdCancelXfer, IID_NULL, 0, DISPATCH_METHOD, &none, nullptr,
                         &excep, nullptr);
-  std::wstring source = excep.bstrSource != nullptr ? excep.bstrSource : L"";
-  Check("a start-up without a platform raises its error",
-        hr == DISP_E_EXCEPTION && excep.scode == static_cast<HRESULT>(qv::kErrorNoPlatform) &&
-            source == L"ctlInit_V3",
-        hr);
-  SysFreeString(excep.bstrSource);
-  SysFreeString(excep.bstrDescription);
-  SysFreeString(excep.bstrHelpFile);
-  VariantClear(&folder);
+  Check("CancelXfer with nothing to cancel", hr == S_OK, hr);
+}
+
+// Pumps the thread's messages until Done reached the sink, at most `rounds`
+// waits of 100 ms.
+void PumpUntilDone(const Sink& sink, int rounds) {
+  for (int i = 0; i < rounds; ++i) {
+    for (DISPID id : sink.calls) {
+      if (id == static_cast<DISPID>(qv::ControlEvent::kDone)) return;
+    }
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT);
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&message);
+      DispatchMessageW(&message);
+    }
+  }
+}
+
+// A local run from `folder` (its install list) while this thread pumps: Done
+// is raised once the run has ended.
+void ProbeLocalRun(IUnknown* control, const wchar_t* folder) {
+  ComPtr<IConnectionPointContainer> container;
+  Query(control, IID_IConnectionPointContainer, &container);
+  ComPtr<IConnectionPoint> point;
+  if (!container || FAILED(container->FindConnectionPoint(qv::com::kEventsId, point.Receive()))) {
+    Check("the local run's connection point", false);
+    return;
+  }
+  Sink sink;
+  DWORD cookie = 0;
+  point->Advise(&sink, &cookie);
+  ComPtr<IDispatch> dispatch;
+  Query(control, IID_IDispatch, &dispatch);
+  VARIANT argument;
+  argument.vt = VT_BSTR;
+  argument.bstrVal = SysAllocString(folder);
+  DISPPARAMS one{&argument, nullptr, 1, 0};
+  EXCEPINFO excep{};
+  HRESULT hr = dispatch->Invoke(qv::kDispIdStartupLocal, IID_NULL, 0, DISPATCH_METHOD, &one,
+                                nullptr, &excep, nullptr);
+  Check("StartupLocal starts a run", hr == S_OK, hr);
+  VariantClear(&argument);
+  PumpUntilDone(sink, 300);
+  bool done = false;
+  for (DISPID id : sink.calls) done = done || id == static_cast<DISPID>(qv::ControlEvent::kDone);
+  Check("Done is raised while the host pumps", done);
+  point->Unadvise(cookie);
 }
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: com_probe <QV_INIT_V3.ocx>\n");
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: com_probe <QV_INIT_V3.ocx> <folder with an install list>\n");
     return 2;
   }
   CoInitialize(nullptr);
@@ -246,6 +281,7 @@ int wmain(int argc, wchar_t** argv) {
   ProbeSafety(control.get());
   ProbeEvents(control.get());
   ProbeDispatch(control.get());
+  ProbeLocalRun(control.get(), argv[2]);
 
   control = ComPtr<IUnknown>();
   factory->LockServer(TRUE);

@@ -12,10 +12,18 @@ x86_64-w64-mingw32-g++-posix -std=c++20 -Wall -Wextra -Werror -municode -O1 \
   -static -static-libgcc -static-libstdc++ -lole32 -loleaut32 -luuid
 check "com_probe.exe builds" $? "compiler failed"
 [ -f "$work/com_probe.exe" ] || finish
-output=$(wine "$work/com_probe.exe" "$(ocx_windows_path)" 2>&1)
+# A local folder whose install list puts one small file in the client folder.
+media="$WINEPREFIX/drive_c/qv_probe_media"
+target="$WINEPREFIX/drive_c/Program Files/Ostrel/Quillmark/Client/probe.txt"
+mkdir -p "$media" && rm -f "$target"
+printf 'bytes the run copies\r\n' >"$media/probe.txt"
+write_install_list "$media/installlist.rst" probe.txt
+output=$(timeout 120 wine "$work/com_probe.exe" "$(ocx_windows_path)" 'C:\qv_probe_media' 2>&1)
 code=$?
 output=$(tr -d '\r' <<<"$output")
 echo "$output" | sed 's/^/    /'
 [ "$code" -eq 0 ] && [ "$(tail -n 1 <<<"$output")" = "RESULT ok" ]
 check "com_probe" $? "exit code $code"
+cmp -s "$media/probe.txt" "$target"
+check "the local run installed the file's bytes" $? "$target differs or is missing"
 finish
