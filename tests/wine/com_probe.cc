@@ -6,6 +6,7 @@
 // failed cases.
 //
 //   com_probe.exe <path of QV_INIT_V3.ocx> <folder with an install list>
+//                 [<download address> <server address> <key> <user> <password>]
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -213,14 +214,16 @@ void PumpUntilDone(const Sink& sink, int rounds) {
   }
 }
 
-// A local run from `folder` (its install list) while this thread pumps: Done
-// is raised once the run has ended.
-void ProbeLocalRun(IUnknown* control, const wchar_t* folder) {
+// A run started by the method `id` with text arguments `texts` (in the
+// order of the call) and, when `with_dev_login`, a last false truth value,
+// while this thread pumps: Done is raised once the run has ended.
+void ProbeRun(IUnknown* control, const char* name, DISPID id,
+              const std::vector<const wchar_t*>& texts, bool with_dev_login) {
   ComPtr<IConnectionPointContainer> container;
   Query(control, IID_IConnectionPointContainer, &container);
   ComPtr<IConnectionPoint> point;
   if (!container || FAILED(container->FindConnectionPoint(qv::com::kEventsId, point.Receive()))) {
-    Check("the local run's connection point", false);
+    Check("the run's connection point", false);
     return;
   }
   Sink sink;
@@ -228,18 +231,31 @@ void ProbeLocalRun(IUnknown* control, const wchar_t* folder) {
   point->Advise(&sink, &cookie);
   ComPtr<IDispatch> dispatch;
   Query(control, IID_IDispatch, &dispatch);
-  VARIANT argument;
-  argument.vt = VT_BSTR;
-  argument.bstrVal = SysAllocString(folder);
-  DISPPARAMS one{&argument, nullptr, 1, 0};
+  // Arguments go in reverse order.
+  std::vector<VARIANT> arguments;
+  if (with_dev_login) {
+    VARIANT dev;
+    dev.vt = VT_BOOL;
+    dev.boolVal = VARIANT_FALSE;
+    arguments.push_back(dev);
+  }
+  for (auto text = texts.rbegin(); text != texts.rend(); ++text) {
+    VARIANT argument;
+    argument.vt = VT_BSTR;
+    argument.bstrVal = SysAllocString(*text);
+    arguments.push_back(argument);
+  }
+  DISPPARAMS params{arguments.data(), nullptr, static_cast<UINT>(arguments.size()), 0};
   EXCEPINFO excep{};
-  HRESULT hr = dispatch->Invoke(qv::kDispIdStartupLocal, IID_NULL, 0, DISPATCH_METHOD, &one,
-                                nullptr, &excep, nullptr);
-  Check("StartupLocal starts a run", hr == S_OK, hr);
-  VariantClear(&argument);
+  HRESULT hr = dispatch->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, &excep,
+                                nullptr);
+  std::printf("     %s: ", name);
+  Check("the start-up starts a run", hr == S_OK, hr);
+  for (VARIANT& argument : arguments) VariantClear(&argument);
   PumpUntilDone(sink, 300);
   bool done = false;
-  for (DISPID id : sink.calls) done = done || id == static_cast<DISPID>(qv::ControlEvent::kDone);
+  for (DISPID call : sink.calls) done = done || call == static_cast<DISPID>(qv::ControlEvent::kDone);
+  std::printf("     %s: ", name);
   Check("Done is raised while the host pumps", done);
   point->Unadvise(cookie);
 }
@@ -247,8 +263,10 @@ void ProbeLocalRun(IUnknown* control, const wchar_t* folder) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: com_probe <QV_INIT_V3.ocx> <folder with an install list>\n");
+  if (argc != 3 && argc != 8) {
+    std::fprintf(stderr,
+                 "usage: com_probe <QV_INIT_V3.ocx> <folder with an install list> "
+                 "[<download address> <server address> <key> <user> <password>]\n");
     return 2;
   }
   CoInitialize(nullptr);
@@ -281,7 +299,14 @@ int wmain(int argc, wchar_t** argv) {
   ProbeSafety(control.get());
   ProbeEvents(control.get());
   ProbeDispatch(control.get());
-  ProbeLocalRun(control.get(), argv[2]);
+  ProbeRun(control.get(), "local", qv::kDispIdStartupLocal, {argv[2]}, false);
+  if (argc == 8) {
+    ComPtr<IUnknown> online;
+    factory->CreateInstance(nullptr, qv::com::kDispatchId,
+                            reinterpret_cast<void**>(online.Receive()));
+    ProbeRun(online.get(), "online", qv::kDispIdStartup,
+             {argv[3], argv[4], argv[5], argv[6], argv[7], L""}, true);
+  }
 
   control = ComPtr<IUnknown>();
   factory->LockServer(TRUE);
