@@ -104,5 +104,5 @@ if command -v gcab >/dev/null; then
 fi
 
 status=0
-wine "$program" "$@" || status=$?
+timeout 600 wine "$program" "$@" || status=$?
 exit "$status"

@@ -5,7 +5,8 @@
 // line per case and "RESULT ok" or "RESULT failed"; exits with the number of
 // failed cases.
 //
-//   com_probe.exe <path of QV_INIT_V3.ocx>
+//   com_probe.exe <path of QV_INIT_V3.ocx> <folder with an install list>
+//                 [<download address> <server address> <key> <user> <password>]
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -192,28 +193,80 @@ void ProbeDispatch(IUnknown* control) {
   HRESULT hr = dispatch->Invoke(qv::kDispIdCancelXfer, IID_NULL, 0, DISPATCH_PROPERTYGET, &none,
                                 nullptr, &excep, nullptr);
   Check("a method read as a property is no member", hr == DISP_E_MEMBERNOTFOUND, hr);
-  VARIANT folder;
-  folder.vt = VT_BSTR;
-  folder.bstrVal = SysAllocString(L"C:\\dl");
-  DISPPARAMS one{&folder, nullptr, 1, 0};
-  hr = dispatch->Invoke(qv::kDispIdStartupLocal, IID_NULL, 0, DISPATCH_METHOD, &one, nullptr,
+  hr = dispatch->Invoke(qv::kDispIdCancelXfer, IID_NULL, 0, DISPATCH_METHOD, &none, nullptr,
                         &excep, nullptr);
-  std::wstring source = excep.bstrSource != nullptr ? excep.bstrSource : L"";
-  Check("a start-up without a platform raises its error",
-        hr == DISP_E_EXCEPTION && excep.scode == static_cast<HRESULT>(qv::kErrorNoPlatform) &&
-            source == L"ctlInit_V3",
-        hr);
-  SysFreeString(excep.bstrSource);
-  SysFreeString(excep.bstrDescription);
-  SysFreeString(excep.bstrHelpFile);
-  VariantClear(&folder);
+  Check("CancelXfer with nothing to cancel", hr == S_OK, hr);
+}
+
+// Pumps the thread's messages until Done reached the sink, at most `rounds`
+// waits of 100 ms.
+void PumpUntilDone(const Sink& sink, int rounds) {
+  for (int i = 0; i < rounds; ++i) {
+    for (DISPID id : sink.calls) {
+      if (id == static_cast<DISPID>(qv::ControlEvent::kDone)) return;
+    }
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT);
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&message);
+      DispatchMessageW(&message);
+    }
+  }
+}
+
+// A run started by the method `id` with text arguments `texts` (in the
+// order of the call) and, when `with_dev_login`, a last false truth value,
+// while this thread pumps: Done is raised once the run has ended.
+void ProbeRun(IUnknown* control, const char* name, DISPID id,
+              const std::vector<const wchar_t*>& texts, bool with_dev_login) {
+  ComPtr<IConnectionPointContainer> container;
+  Query(control, IID_IConnectionPointContainer, &container);
+  ComPtr<IConnectionPoint> point;
+  if (!container || FAILED(container->FindConnectionPoint(qv::com::kEventsId, point.Receive()))) {
+    Check("the run's connection point", false);
+    return;
+  }
+  Sink sink;
+  DWORD cookie = 0;
+  point->Advise(&sink, &cookie);
+  ComPtr<IDispatch> dispatch;
+  Query(control, IID_IDispatch, &dispatch);
+  // Arguments go in reverse order.
+  std::vector<VARIANT> arguments;
+  if (with_dev_login) {
+    VARIANT dev;
+    dev.vt = VT_BOOL;
+    dev.boolVal = VARIANT_FALSE;
+    arguments.push_back(dev);
+  }
+  for (auto text = texts.rbegin(); text != texts.rend(); ++text) {
+    VARIANT argument;
+    argument.vt = VT_BSTR;
+    argument.bstrVal = SysAllocString(*text);
+    arguments.push_back(argument);
+  }
+  DISPPARAMS params{arguments.data(), nullptr, static_cast<UINT>(arguments.size()), 0};
+  EXCEPINFO excep{};
+  HRESULT hr = dispatch->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, &excep,
+                                nullptr);
+  std::printf("     %s: ", name);
+  Check("the start-up starts a run", hr == S_OK, hr);
+  for (VARIANT& argument : arguments) VariantClear(&argument);
+  PumpUntilDone(sink, 300);
+  bool done = false;
+  for (DISPID call : sink.calls) done = done || call == static_cast<DISPID>(qv::ControlEvent::kDone);
+  std::printf("     %s: ", name);
+  Check("Done is raised while the host pumps", done);
+  point->Unadvise(cookie);
 }
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: com_probe <QV_INIT_V3.ocx>\n");
+  if (argc != 3 && argc != 8) {
+    std::fprintf(stderr,
+                 "usage: com_probe <QV_INIT_V3.ocx> <folder with an install list> "
+                 "[<download address> <server address> <key> <user> <password>]\n");
     return 2;
   }
   CoInitialize(nullptr);
@@ -246,6 +299,14 @@ int wmain(int argc, wchar_t** argv) {
   ProbeSafety(control.get());
   ProbeEvents(control.get());
   ProbeDispatch(control.get());
+  ProbeRun(control.get(), "local", qv::kDispIdStartupLocal, {argv[2]}, false);
+  if (argc == 8) {
+    ComPtr<IUnknown> online;
+    factory->CreateInstance(nullptr, qv::com::kDispatchId,
+                            reinterpret_cast<void**>(online.Receive()));
+    ProbeRun(online.get(), "online", qv::kDispIdStartup,
+             {argv[3], argv[4], argv[5], argv[6], argv[7], L""}, true);
+  }
 
   control = ComPtr<IUnknown>();
   factory->LockServer(TRUE);

@@ -2,10 +2,14 @@
 // methods with their arguments and the errors they raise. Prints one
 // line per case and, last, "RESULT ok" or "RESULT failed"; quits with the
 // number of failed cases.
-var kNoPlatform = -2147418113;   // 0x8000FFFF, the start-ups without a platform
+//
+//   control.js <folder with an install list> <address where no server listens>
+var kNoServer = -2147012867;     // 0x80072EFD: the server cannot be reached
 var kNoMember = -2146827850;     // 0x800A01B6: no such property or method
 var kWrongCount = -2147352562;   // 0x8002000E: wrong number of arguments
 var failures = 0;
+var folder = WScript.Arguments(0);
+var nowhere = WScript.Arguments(1);
 
 function check(name, ok, detail) {
   WScript.Echo((ok ? "ok   " : "FAIL ") + name + (detail ? " (" + detail + ")" : ""));
@@ -27,14 +31,15 @@ check("created by ProgID", typeof control == "object");
 
 var cases = [
   // [name, call, expected error number or null for none, description part]
-  ["StartupLocal without a platform", function () { control.StartupLocal("C:\\dl"); },
-   kNoPlatform, "no platform"],
-  ["Startup without a platform", function () {
-     control.Startup("http://127.0.0.1/dl", "http://127.0.0.1", "K", "user", "pw", "", false);
-   }, kNoPlatform, "no platform"],
-  ["StartupV2 without a platform", function () {
-     control.StartupV2("http://127.0.0.1/dl", "http://127.0.0.1", "K", "user", "pw", "", true);
-   }, kNoPlatform, "no platform"],
+  ["Startup with no server to log in to", function () {
+     control.Startup(nowhere + "/dl", nowhere, "K", "user", "pw", "", false);
+   }, kNoServer, "could not be reached"],
+  ["StartupV2 with no server to log in to", function () {
+     control.StartupV2(nowhere + "/dl", nowhere, "K", "user", "pw", "", true);
+   }, kNoServer, "could not be reached"],
+  ["StartupLocal of a folder with a list starts its run", function () {
+     control.StartupLocal(folder);
+   }, null, ""],
   ["CancelXfer with nothing to cancel", function () { control.CancelXfer(); }, null, ""],
   ["a method the control lacks", function () { control.Uninstall(); }, kNoMember, ""]
 ];

@@ -2,12 +2,16 @@
 ' CreateObject, the methods, the errors they raise as Err, and a member the
 ' control lacks. Prints one line per case and, last, "RESULT ok" or
 ' "RESULT failed"; quits with the number of failed cases.
+'
+'   control.vbs <folder with an install list> <address where no server listens>
 Option Explicit
 
-Const kNoPlatform = &H8000FFFF
+Const kNoServer = &H80072EFD
 Const kNoMember = 438
-Dim failures, control, value
+Dim failures, control, value, folder, nowhere
 failures = 0
+folder = WScript.Arguments(0)
+nowhere = WScript.Arguments(1)
 
 Sub Check(name, ok, detail)
   If ok Then
@@ -33,18 +37,15 @@ CheckErr "created by ProgID", 0, ""
 ' Its type is the dispatch interface of the embedded type library.
 Check "the object is the control", TypeName(control) = "_ctlInit_V3", TypeName(control)
 
-control.StartupLocal "C:\dl"
-CheckErr "StartupLocal without a platform", kNoPlatform, "no platform"
-control.Startup "http://127.0.0.1/dl", "http://127.0.0.1", "K", "user", "pw", "", False
-CheckErr "Startup without a platform", kNoPlatform, "no platform"
-control.StartupV2 "http://127.0.0.1/dl", "http://127.0.0.1", "K", "user", "pw", "", True
-CheckErr "StartupV2 without a platform", kNoPlatform, "no platform"
+control.Startup nowhere & "/dl", nowhere, "K", "user", "pw", "", False
+CheckErr "Startup with no server to log in to", kNoServer, "could not be reached"
+' A number where text or a truth value is asked for is converted.
+control.StartupV2 nowhere & "/dl", nowhere, "K", 7, "pw", "", 1
+CheckErr "StartupV2 with no server to log in to", kNoServer, "could not be reached"
 control.CancelXfer
 CheckErr "CancelXfer with nothing to cancel", 0, ""
-
-' A number where text is asked for is converted.
-control.StartupLocal 42
-CheckErr "StartupLocal with a number", kNoPlatform, ""
+control.StartupLocal folder
+CheckErr "StartupLocal of a folder with a list starts its run", 0, ""
 
 value = control.Version
 CheckErr "reading a property the control lacks", kNoMember, ""

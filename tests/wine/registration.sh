@@ -10,7 +10,7 @@ progid='HKCR\QV_INIT_V3.ctlInit_V3'
 ocx=$(ocx_windows_path)
 
 for round in 1 2; do
-  wine regsvr32 /s "$ocx"
+  timeout 120 wine regsvr32 /s "$ocx"
   check "regsvr32 registers (round $round)" $? "exit code"
 done
 
@@ -40,7 +40,7 @@ for key in "$class\\Control" \
 done
 
 for round in 1 2; do
-  wine regsvr32 /s /u "$ocx"
+  timeout 120 wine regsvr32 /s /u "$ocx"
   check "regsvr32 /u unregisters (round $round)" $? "exit code"
 done
 for key in "$class" "$progid" "$library" "$dispatch" "$events"; do

@@ -23,7 +23,7 @@ if [ -z "${DISPLAY:-}" ] && command -v xvfb-run >/dev/null 2>&1; then
   wineserver -w
   runner=(xvfb-run -a sh -c 'wine "$0" "$1"; code=$?; wineserver -w; exit $code')
 fi
-output=$("${runner[@]}" "$work/site_probe.exe" "$ocx" 2>&1)
+output=$(timeout 120 "${runner[@]}" "$work/site_probe.exe" "$ocx" 2>&1)
 code=$?
 output=$(tr -d '\r' <<<"$output")
 echo "$output" | sed 's/^/    /'

@@ -31,3 +31,25 @@ reg_value() {
 reg_key_exists() { wine reg query "$1" >/dev/null 2>&1; }
 
 ocx_windows_path() { winepath -w "$QV_OCX" 2>/dev/null | tr -d '\r'; }
+
+# write_install_list FILE NAME...: an install list that installs each NAME
+# (install type 2, a file of the list's folder) into the client folder.
+write_install_list() {
+  local file=$1 records="" sequence=0 name
+  shift
+  for name in "$@"; do
+    sequence=$((sequence + 1))
+    [ -n "$records" ] && records+=","
+    records+="[$sequence,\"$name\",\"$name\",2,\"1.0\",null,null,\"CLIENTDIR\",false,\"About $name\",false]"
+  done
+  cat >"$file" <<LIST
+{"format":"qv-installlist","version":1,"fields":[
+{"name":"SequenceID","type":"integer"},{"name":"FileName","type":"string"},
+{"name":"DownloadLocation","type":"string"},{"name":"InstallType","type":"integer"},
+{"name":"FileVersion","type":"string"},{"name":"AltCheck","type":"string"},
+{"name":"AltCheckRegValue","type":"string"},{"name":"InstallLocation","type":"string"},
+{"name":"IsQVObject","type":"boolean"},{"name":"Description","type":"string"},
+{"name":"IsCompressed","type":"boolean"}],
+"records":[$records]}
+LIST
+}

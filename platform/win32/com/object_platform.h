@@ -2,10 +2,9 @@
 // object: the Windows backend's services (FillPlatform) and the object's own
 // user interface, whose panel the container places in its window.
 //
-// A control needs an event loop for its timer. The backend has one, but the
-// object does not hand it on yet (AttachThreadServices): complete() is false
-// and the object's control is made without a platform, as before, until a
-// script-started run is tested to its end.
+// The control's event loop is the message loop of the thread that made the
+// object (Win32MessageLoop): a host that pumps its messages, a script host
+// waiting in a message box among them, drives a started run to its end.
 #ifndef QV_PLATFORM_WIN32_COM_OBJECT_PLATFORM_H_
 #define QV_PLATFORM_WIN32_COM_OBJECT_PLATFORM_H_
 
@@ -27,9 +26,6 @@ class ObjectPlatform {
   bool complete() const { return platform_.loop != nullptr; }
 
  private:
-  // The event loop, transfers, the remote data space and expansion: held
-  // back from the object's control for now (see above).
-  void AttachThreadServices();
 
   win32::Win32Services services_;
   win32::Win32UserInterface ui_;
