@@ -44,7 +44,7 @@ Panel::Panel() {
   prgCurrent = MakeBar("prgCurrent", {840, 300, 4335, 195});
   lblBytes = MakeWidget("lblBytes", WidgetKind::kLabel, "frameStatus",
                         {5220, 300, 1785, 195}, "", false, false);
-  lblBytes.font = FontSpec{};  // the default font: not bold
+  lblBytes.font = FontStyle{};  // the default font: not bold
   Label1 = MakeWidget("Label1", WidgetKind::kLabel, "frameStatus",
                       {60, 660, 510, 195}, "Total:", true, true);
   prgTotal = MakeBar("prgTotal", {840, 660, 6375, 195});

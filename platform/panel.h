@@ -21,7 +21,7 @@ constexpr uint32_t kColorDarkBlue = 0x00400000;
 constexpr uint32_t kColorSystemDesktop = 0x80000001;  // system colour 1
 constexpr uint32_t kColorButtonText = 0x80000012;     // default label text
 
-struct FontSpec {
+struct FontStyle {
   std::string name = "MS Sans Serif";
   double size_points = 8.25;
   bool bold = false;
@@ -50,7 +50,7 @@ struct Widget {
   uint32_t fill_color = 0;
   uint32_t border_color = 0;
   bool opaque = false;
-  FontSpec font;
+  FontStyle font;
 };
 
 // The mouse pointer values the control uses.

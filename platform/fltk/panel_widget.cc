@@ -29,7 +29,7 @@ std::string OneLine(const std::string& text) {
   return line;
 }
 
-void SetFont(const FontSpec& font) { fl_font(ToFlFont(font), ToFlFontSize(font)); }
+void SetFont(const FontStyle& font) { fl_font(ToFlFont(font), ToFlFontSize(font)); }
 
 // A label at origin + its position: auto-sized to its text, or clipped to its
 // fixed box.

@@ -54,9 +54,9 @@ Fl_Color ToFlColor(uint32_t ole_color) {
                       static_cast<uchar>(rgb));
 }
 
-Fl_Font ToFlFont(const FontSpec& font) { return font.bold ? FL_HELVETICA_BOLD : FL_HELVETICA; }
+Fl_Font ToFlFont(const FontStyle& font) { return font.bold ? FL_HELVETICA_BOLD : FL_HELVETICA; }
 
-int ToFlFontSize(const FontSpec& font) {
+int ToFlFontSize(const FontStyle& font) {
   double pixels = font.size_points * 96.0 / 72.0;
   if (font.name == "MS Sans Serif") pixels *= kSansSerifScale;
   const int size = static_cast<int>(std::lround(pixels));

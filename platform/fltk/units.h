@@ -36,8 +36,8 @@ Fl_Color ToFlColor(uint32_t ole_color);
 // that the designs give to labels sized to their text ("Current:" 47 pixels
 // against 690 twips, 46 pixels; "Current Selected Direcotry:" 155 against
 // 2325 twips, 155) and a line is 13 pixels high, as the labels' 195 twips.
-Fl_Font ToFlFont(const FontSpec& font);
-int ToFlFontSize(const FontSpec& font);
+Fl_Font ToFlFont(const FontStyle& font);
+int ToFlFontSize(const FontStyle& font);
 
 // The dialogs' default font: the system's 8-point sans serif, as above.
 constexpr Fl_Font kDialogFont = FL_HELVETICA;

@@ -170,15 +170,15 @@ void PanelView::Place(const Widget& widget, int origin_x, int origin_y) {
   InvalidateRect(child, nullptr, TRUE);
 }
 
-HFONT PanelView::Font(const FontSpec& spec) {
-  const std::string key = spec.name + (spec.bold ? "|b|" : "|n|") + std::to_string(spec.size_points);
+HFONT PanelView::Font(const FontStyle& style) {
+  const std::string key = style.name + (style.bold ? "|b|" : "|n|") + std::to_string(style.size_points);
   auto found = fonts_.find(key);
   if (found != fonts_.end()) return found->second.get();
-  const int height = -static_cast<int>(std::lround(spec.size_points * 96.0 / 72.0));
-  HFONT font = CreateFontW(height, 0, 0, 0, spec.bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE,
+  const int height = -static_cast<int>(std::lround(style.size_points * 96.0 / 72.0));
+  HFONT font = CreateFontW(height, 0, 0, 0, style.bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE,
                            DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
                            DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS,
-                           Utf8ToWide(spec.name).c_str());
+                           Utf8ToWide(style.name).c_str());
   fonts_.emplace(key, FontHandle(font));
   return font;
 }

@@ -73,7 +73,7 @@ class PanelView {
   // The child window that draws a part of the model, made on first use.
   HWND Child(const Widget& widget);
   void Place(const Widget& widget, int origin_x, int origin_y);
-  HFONT Font(const FontSpec& spec);
+  HFONT Font(const FontStyle& style);
   HBRUSH Brush(COLORREF color);
   const Widget* WidgetOf(HWND child) const;
 
