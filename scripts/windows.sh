@@ -92,6 +92,11 @@ command_test() {
   ocx="$(build_dir_of x86_64)/platform/win32/com/QV_INIT_V3.ocx"
   [ -f "$ocx" ] || command_build x86_64
   ensure_packages wine wine64 mingw-w64-tools binutils-mingw-w64-x86-64 python3 gcab xvfb xauth
+  # Message boxes, the folder picker and the panel need a display: without
+  # one, every test runs on one virtual display.
+  if [ -z "${DISPLAY:-}" ]; then
+    exec xvfb-run -a -s "-screen 0 1024x768x24" "${BASH_SOURCE[0]}" test --arch "$1"
+  fi
   local started=$SECONDS
   WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/qv-wine.XXXXXX")
   export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="

@@ -27,6 +27,7 @@
 #include <ole2.h>
 #include <olectl.h>
 #include <objsafe.h>
+#include <dispex.h>
 // The HTTP stack and the cabinet decompressor (transfers, archives).
 #include <wininet.h>
 #include <fdi.h>

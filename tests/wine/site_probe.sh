@@ -3,14 +3,10 @@
 # makes windows: without a display it runs on a virtual one.
 source "$(dirname "$0")/wine_lib.bash"
 
-here=$(cd "$(dirname "$0")/../.." && pwd)
-build=${QV_OCX%/platform/win32/com/*}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-x86_64-w64-mingw32-g++-posix -std=c++20 -Wall -Wextra -Werror -municode -O1 \
-  -I"$here" -I"$build/generated" -isystem "$build/host-headers" \
-  "$here/tests/wine/site_probe.cc" -o "$work/site_probe.exe" \
-  -static -static-libgcc -static-libstdc++ -lole32 -loleaut32 -luuid -lgdi32 -luser32
+build_windows_program "$repo/tests/wine/site_probe.cc" "$work/site_probe.exe" -municode \
+  -lgdi32 -luser32
 check "site_probe.exe builds" $? "compiler failed"
 [ -f "$work/site_probe.exe" ] || finish
 ocx=$(ocx_windows_path)
