@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/posix/atomic_file.h"
 #include "server/business_objects.h"
 #include "server/byte_ranges.h"
 #include "server/connection.h"
@@ -358,6 +359,8 @@ Status Server::Start(const ServerOptions& options, std::unique_ptr<Server>* serv
   if (!status.ok()) return status;
   impl->objects = std::make_unique<BusinessObjects>(impl->storage.get(), options.throttle);
   if (!options.files_dir.empty()) {
+    // Never hand out what a killed publish left half-written.
+    SweepDeadTemporaries(options.files_dir, true);
     status = FileRoot::Open(options.files_dir, &impl->files);
     if (!status.ok()) return status;
   }

@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include "platform/posix/atomic_file.h"
 #include "server/cab_pack.h"
 #include "server/file_root.h"
 #include "server/host_files.h"
@@ -15,6 +16,8 @@ Status PublishFile(const std::string& files_dir, const std::string& file,
   if (::stat(files_dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
     return Status::Error(kErrorPathNotFound, files_dir + " is not a folder");
   }
+  // What a publish that was killed left half-written goes first.
+  SweepDeadTemporaries(files_dir, true);
   std::string target = relative;
   if (target.empty()) {
     const size_t slash = file.find_last_of('/');

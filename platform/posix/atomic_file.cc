@@ -2,10 +2,16 @@
 #include "platform/posix/atomic_file.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <filesystem>
 #include <random>
+#include <regex>
+#include <string>
+#include <vector>
 
 #include "platform/posix/errno_status.h"
 #include "platform/posix/unique_fd.h"
@@ -66,6 +72,35 @@ Status WriteFileAtomically(const std::string& path, std::string_view data, mode_
   return ReplaceFileAtomically(path, mode, [data](int fd) {
     return WriteAll(fd, data.data(), data.size());
   });
+}
+
+int SweepDeadTemporaries(const std::string& folder, bool recursive) {
+  static const std::regex kTemporary(R"(.+\.tmp([0-9]+)_[0-9]+)");
+  namespace fs = std::filesystem;
+  std::vector<fs::path> dead;
+  auto visit = [&](const fs::directory_entry& entry) {
+    std::smatch match;
+    const std::string name = entry.path().filename().string();
+    if (!entry.is_regular_file() || !std::regex_match(name, match, kTemporary)) return;
+    const long pid = std::strtol(match[1].str().c_str(), nullptr, 10);
+    if (pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+      dead.push_back(entry.path());
+    }
+  };
+  std::error_code error;
+  if (recursive) {
+    for (fs::recursive_directory_iterator it(folder, error), end; !error && it != end;
+         it.increment(error)) {
+      visit(*it);
+    }
+  } else {
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+      visit(*it);
+    }
+  }
+  int removed = 0;
+  for (const fs::path& path : dead) removed += fs::remove(path, error) ? 1 : 0;
+  return removed;
 }
 
 }  // namespace qv

@@ -28,6 +28,13 @@ Status ReplaceFileAtomically(const std::string& path, mode_t mode,
 Status WriteFileAtomically(const std::string& path, std::string_view data,
                            mode_t mode = 0644);
 
+// Removes the temporary files that the writers above leave behind when their
+// process is killed ("<name>.tmp<pid>_<n>") in folder, and with recursive in
+// the folders below it, when process pid no longer runs. A temporary of a
+// live process, or of a pid now held by another process, is kept. Returns
+// how many were removed.
+int SweepDeadTemporaries(const std::string& folder, bool recursive);
+
 }  // namespace qv
 
 #endif  // QV_PLATFORM_POSIX_ATOMIC_FILE_H_
