@@ -2,6 +2,8 @@
 // with the target in use, kills at random moments and the next start.
 #include "tests/kill_harness.h"
 
+#include <sqlite3.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -210,12 +212,16 @@ class Harness {
       run->Signal(SIGKILL);
       run->Wait();
       ++figures_.kills;
+      CheckRegistry();
       // What it left is for the next start-up to remove.
       if (!TempNames(machine_, "~qvd").empty()) ++figures_.kills_during_body;
       if (!TempNames(machine_, "~qvx").empty()) ++figures_.kills_during_expansion;
     }
 
+    KillABoot();
+    const auto boot_start = Clock::now();
     const CommandResult boot = RunCommand({QvinitPath(), "machine", "boot", machine_});
+    boot_seconds_ = std::chrono::duration<double>(Clock::now() - boot_start).count();
     if (boot.exit_code != 0) {
       Fail("machine boot: " + boot.err);
       return;
@@ -227,6 +233,35 @@ class Harness {
         ++figures_.damaged;
       }
     }
+  }
+
+  // A start of the machine killed at a random moment of a start's length:
+  // the next start must finish its work.
+  void KillABoot() {
+    std::uniform_real_distribution<double> moment(0, boot_seconds_);
+    Child boot({QvinitPath(), "machine", "boot", machine_}, {}, false);
+    std::this_thread::sleep_for(std::chrono::duration<double>(moment(random_)));
+    if (!boot.Running()) return;
+    boot.Signal(SIGKILL);
+    boot.Wait();
+    ++figures_.boot_kills;
+    CheckRegistry();
+  }
+
+  void CheckRegistry() {
+    sqlite3* db = nullptr;
+    std::string verdict;
+    if (sqlite3_open_v2((machine_ + "/registry.db").c_str(), &db, SQLITE_OPEN_READONLY,
+                        nullptr) == SQLITE_OK) {
+      sqlite3_stmt* check = nullptr;
+      if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &check, nullptr) == SQLITE_OK &&
+          sqlite3_step(check) == SQLITE_ROW) {
+        verdict = reinterpret_cast<const char*>(sqlite3_column_text(check, 0));
+      }
+      sqlite3_finalize(check);
+    }
+    sqlite3_close(db);
+    if (verdict != "ok") ++figures_.registry_damaged;
   }
 
   static bool SameAsPublished(const std::string& path, const std::string& published) {
@@ -251,6 +286,7 @@ class Harness {
   std::unique_ptr<Child> server_;
   std::string base_;
   double body_seconds_ = 0;
+  double boot_seconds_ = 0.05;  // until the first start is measured
   KillFigures figures_;
 };
 

@@ -11,7 +11,9 @@
 // else, since a start-up removes what killed runs left. Then runs_per_round
 // runs are killed with SIGKILL at a random moment of a run's length (half of
 // them while a body arrives), then `qvinit machine boot` starts the machine
-// again, and the installed files are compared with the published ones.
+// again (after one start killed at a random moment of its length), the
+// installed files are compared with the published ones, and the registry
+// must pass SQLite's integrity check after every kill.
 //
 // Used from one test thread; it starts and stops its own processes.
 #ifndef QV_TESTS_KILL_HARNESS_H_
@@ -38,6 +40,11 @@ struct KillFigures {
   int kills_during_body = 0;
   // Kills after which an expansion temporary ("~qvx...") was left.
   int kills_during_expansion = 0;
+  // Starts of the machine (`machine boot`) killed before the one that
+  // finishes; each round tries one.
+  int boot_kills = 0;
+  // Kills after which registry.db failed SQLite's integrity check.
+  int registry_damaged = 0;
   // Files found after a start to be the published ones, and anything else
   // (truncated, missing, empty): two a start.
   int complete = 0;

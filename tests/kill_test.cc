@@ -26,14 +26,15 @@ TEST(KillTest, AKilledRunNeverLeavesADamagedFileForTheNextStart) {
   const KillFigures f = RunKillHarness(options);
   ASSERT_EQ(f.error, "");
   std::printf(
-      "kills %d (%d during a body, %d during an expansion), starts %d: files complete %d, "
-      "damaged %d, leftovers %d; full run %.2f s\n",
-      f.kills, f.kills_during_body, f.kills_during_expansion, f.rounds, f.complete, f.damaged,
-      f.leftovers, f.full_run_seconds);
+      "kills %d (%d during a body, %d during an expansion), starts %d (%d killed before): "
+      "files complete %d, damaged %d, leftovers %d, registry damaged %d; full run %.2f s\n",
+      f.kills, f.kills_during_body, f.kills_during_expansion, f.rounds, f.boot_kills, f.complete,
+      f.damaged, f.leftovers, f.registry_damaged, f.full_run_seconds);
   EXPECT_EQ(f.kills, options.kills);
   EXPECT_EQ(f.damaged, 0);
   EXPECT_EQ(f.complete, 2 * f.rounds);
   EXPECT_EQ(f.leftovers, 0) << f.leftover_names;
+  EXPECT_EQ(f.registry_damaged, 0);
 }
 
 }  // namespace
