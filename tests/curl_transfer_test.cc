@@ -151,6 +151,8 @@ TEST_F(CurlTransferTest, UnreachableServerGivesTheErrorState) {
   const int port = testing::FreeLoopbackPort();
   EXPECT_EQ(Fetch("http://127.0.0.1:" + std::to_string(port) + "/file"), kStateError);
   EXPECT_EQ(Fetch("notascheme://x"), kStateError);
+  // A local file is no download, whatever the address says.
+  EXPECT_EQ(Fetch("file:///etc/hostname"), kStateError);
 }
 
 TEST_F(CurlTransferTest, CancelEndsTheBodyAndReleasesTheLoop) {

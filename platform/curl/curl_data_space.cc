@@ -90,6 +90,7 @@ class CurlBusinessObject : public BusinessObject {
     // A POST must not be turned into a GET by a redirect, so none is
     // followed: the address given is the object's address.
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
     if (!options_.ca_file.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, options_.ca_file.c_str());
 
     const CURLcode rc = curl_easy_perform(easy);
