@@ -99,18 +99,22 @@ int64_t RoundHalfEven(double x) {
   return n;
 }
 
-// The message for a body that brought more than it may: the missing-file
-// message with the reason after the address.
-void ShowTooLarge(const std::string& url, bool announced, int64_t limit) {
-  const std::string reason =
-      announced ? "the server sent more than the " + std::to_string(limit) + " bytes it announced"
-                : "the server sent more than " + std::to_string(limit) +
-                      " bytes without announcing a length";
+// The missing-file message with the reason after the address.
+void ShowMissingBecause(const std::string& url, const std::string& reason) {
   CurrentPlatform().ui->MessageBox(
       "There was an error downloading file " + url + ": " + reason + "." + kCr +
           "Installation of other files will be completed, but this may cause future errors." + kCr +
           "Please contact the Ostrel technical support team about this matter.",
       kMbOk, "");
+}
+
+// The message for a body that brought more than it may.
+void ShowTooLarge(const std::string& url, bool announced, int64_t limit) {
+  ShowMissingBecause(
+      url, announced ? "the server sent more than the " + std::to_string(limit) +
+                           " bytes it announced"
+                     : "the server sent more than " + std::to_string(limit) +
+                           " bytes without announcing a length");
 }
 
 // The file a body is written into while it arrives: a temporary of its own
@@ -137,6 +141,7 @@ class BodyFile {
       const std::string path =
           folder + "\\~qvd" + std::to_string(pid) + "_" + std::to_string(counter++) + ".tmp";
       const Status s = files_.NewWritableFile(path, OpenMode::kCreateAlways, &file_);
+      Note(s);
       if (s.ok() && file_ != nullptr) {
         path_ = path;
         pending_.reserve(
@@ -156,10 +161,12 @@ class BodyFile {
   // be written.
   bool Close() {
     WritePending();
-    written_ = file_->Close().ok() && written_;
+    written_ = Note(file_->Close()) && written_;
     file_.reset();
     return written_;
   }
+  // Whether the temporary could not be made or written for want of room.
+  bool disk_full() const { return disk_full_; }
   // Moves the closed file over path in one step.
   bool MoveOver(const std::string& path) {
     if (!files_.MoveFileEx(path_, path, kMoveFileReplaceExisting).ok()) return false;
@@ -170,9 +177,15 @@ class BodyFile {
  private:
   void WritePending() {
     if (!pending_.empty()) {
-      written_ = file_->Append(pending_.data(), pending_.size()).ok() && written_;
+      written_ = Note(file_->Append(pending_.data(), pending_.size())) && written_;
     }
     pending_.clear();
+  }
+
+  // Keeps whether a write found the disk full; true when status is ok.
+  bool Note(const Status& status) {
+    if (status.code() == kErrorDiskFull || status.code() == kErrorHandleDiskFull) disk_full_ = true;
+    return status.ok();
   }
 
   FileSystem& files_;
@@ -180,6 +193,7 @@ class BodyFile {
   std::string path_;
   std::vector<uint8_t> pending_;
   bool written_ = true;
+  bool disk_full_ = false;
 };
 
 // Creates, one level at a time, the folders that relative_path names below
@@ -288,6 +302,7 @@ ReadEnd ReadChunks(ctlInit_V3& control, uint64_t generation, const BodyLength& l
 enum class BodyEnd {
   kStaged,      // complete, and moved to the staging path
   kMissing,     // the file could not be had: the missing-file message
+  kDiskFull,    // no room for it: the missing-file message says so
   kUnused,      // not used; nothing (more) to show
   kSuperseded,  // a new run began: nothing more to do
 };
@@ -297,6 +312,7 @@ BodyEnd StageBody(Transfer& transfer, const BodyLength& length, int64_t received
                   const std::string& staging_path, BodyFile* body) {
   const bool written = body->Close();
   const bool confirmed = transfer.BodyEndConfirmed();
+  if (!written && body->disk_full()) return BodyEnd::kDiskFull;
   if (!written || (!length.has_length && !confirmed)) return BodyEnd::kMissing;
   // Cut short, or followed by more than it announced: not used, nothing shown.
   if (!confirmed || (length.has_length && received != length.announced)) {
@@ -315,7 +331,7 @@ BodyEnd ReceiveBody(ctlInit_V3& control, uint64_t generation, int64_t unannounce
   const BodyLength length = AnnouncedLength(transfer, unannounced_limit);
   Platform& platform = CurrentPlatform();
   if (!body->Open(gsDirTemp, platform.system->GetCurrentProcessId(), length.announced)) {
-    return BodyEnd::kMissing;
+    return body->disk_full() ? BodyEnd::kDiskFull : BodyEnd::kMissing;
   }
   int64_t received = 0;
   switch (ReadChunks(control, generation, length, body, &received)) {
@@ -392,6 +408,9 @@ void ctlInit_V3::Inet1_StateChanged(int16_t State) {
       return;
     case BodyEnd::kMissing:
       ShowMissingFile(url);
+      break;
+    case BodyEnd::kDiskFull:
+      ShowMissingBecause(url, "the disk is full");
       break;
     case BodyEnd::kUnused:
       break;
