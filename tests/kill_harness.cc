@@ -4,10 +4,12 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <random>
@@ -102,7 +104,7 @@ class Harness {
     if (!StartServer() || !MakeMachine()) return figures_;
     while (figures_.kills < o_.kills && figures_.error.empty()) Round();
     // The last kills' leftovers go with the next run too.
-    if (figures_.error.empty()) FullRun();
+    if (figures_.error.empty() && FullRun()) CompareWithAnUninterruptedMachine();
     return figures_;
   }
 
@@ -233,6 +235,38 @@ class Harness {
         ++figures_.damaged;
       }
     }
+  }
+
+  // After its next start, the machine must be what a machine that only
+  // ever had runs to their end is after its next start: the same files with
+  // the same bytes, and the same registry.
+  void CompareWithAnUninterruptedMachine() {
+    const std::string killed = machine_;
+    machine_ = dir_ + "/reference";
+    const bool made = MakeMachine() && FullRun();
+    machine_ = killed;
+    if (!made) return;
+    for (const std::string& root : {killed, dir_ + "/reference"}) {
+      if (RunCommand({QvinitPath(), "machine", "boot", root}).exit_code != 0) {
+        Fail("machine boot of " + root);
+        return;
+      }
+    }
+    figures_.same_as_uninterrupted = MachineState(killed) == MachineState(dir_ + "/reference");
+  }
+
+  // Every file below drive_c with a digest of its bytes, then the registry.
+  static std::string MachineState(const std::string& root) {
+    std::vector<std::string> lines;
+    for (const auto& entry : fs::recursive_directory_iterator(root + "/drive_c")) {
+      if (!entry.is_regular_file()) continue;
+      lines.push_back(fs::relative(entry.path(), root).string() + " " +
+                      std::to_string(std::hash<std::string>()(ReadHostFile(entry.path()))));
+    }
+    std::sort(lines.begin(), lines.end());
+    std::string state;
+    for (const std::string& line : lines) state += line + "\n";
+    return state + RunCommand({QvinitPath(), "machine", "reg", root, "export"}).out;
   }
 
   // A start of the machine killed at a random moment of a start's length:

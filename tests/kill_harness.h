@@ -53,6 +53,10 @@ struct KillFigures {
   // staged ones, and their names.
   int leftovers = 0;
   std::string leftover_names;
+  // After the last kills, a run to its end and the next start: whether the
+  // machine's files and registry are those of a machine whose runs were
+  // never killed.
+  bool same_as_uninterrupted = false;
   double full_run_seconds = 0;  // the length of a run that is not killed
   std::string error;            // set when the harness itself failed
 };
