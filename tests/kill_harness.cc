@@ -193,6 +193,14 @@ class Harness {
         figures_.leftover_names += name + " ";
       }
     }
+    // Nor beside the machine's own files (its profile, a restart request).
+    for (const auto& entry : fs::directory_iterator(machine_)) {
+      const std::string name = entry.path().filename().string();
+      if (name.find(".tmp") != std::string::npos) {
+        ++figures_.leftovers;
+        figures_.leftover_names += name + " ";
+      }
+    }
     return true;
   }
 

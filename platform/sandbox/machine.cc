@@ -18,6 +18,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "platform/posix/atomic_file.h"
 #include "platform/posix/errno_status.h"
 #include "platform/sandbox/volume_statement.h"
 
@@ -82,6 +83,9 @@ Status Machine::Open(const std::string& root_in,
   }
   char resolved[PATH_MAX];
   if (::realpath(root.c_str(), resolved) != nullptr) root = resolved;
+  // A profile or restart request whose writer was killed left its
+  // temporary beside it.
+  SweepDeadTemporaries(root, false);
   MachineProfile profile;
   Status s = LoadProfileFile(root + "/machine.json", &profile);
   if (s.code() == kErrorFileNotFound) {
