@@ -131,7 +131,9 @@ void Win32MessageLoop::ArrangeNextVisit() {
 }
 
 void Win32MessageLoop::Check() {
-  if (Clock::now() - last_look_ < kLookInterval) return;
+  // Only a busy loop passes a look over: it waits (and looks) before long,
+  // while an idle one may be about to give up its wait.
+  if (Clock::now() - last_look_ < kLookInterval && !loop_->Idle()) return;
   Drain();
 }
 

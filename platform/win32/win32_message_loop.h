@@ -16,11 +16,12 @@
 // is already running its events); a fallback window timer brings the window
 // back once the host pumps again.
 //
-// Check() looks into the queue at most once a millisecond: a download calls
-// it after every chunk it reads, and each look is a round trip to the window
-// system (about 0.1 ms under Wine, so a look per 2048-byte chunk held a
-// download near 18 MB/s). Input still gets through within a millisecond.
-// Wait() always looks once its wait ends.
+// While the loop is busy (a transfer in flight, a timer running), Check()
+// looks into the queue at most once a millisecond: a download calls it after
+// every chunk it reads, and each look is a round trip to the window system
+// (about 0.1 ms under Wine, so a look per 2048-byte chunk held a download
+// near 18 MB/s). Input still gets through within a millisecond. An idle loop
+// looks at every Check(), and Wait() always looks once its wait ends.
 //
 // Used on the thread that created it, except the wake-ups, which any thread
 // may cause.
