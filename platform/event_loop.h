@@ -54,7 +54,9 @@ class NativeEventSource {
  public:
   virtual ~NativeEventSource() = default;
 
-  // Handles every event that is pending, without waiting.
+  // Handles every event that is pending, without waiting. A source whose
+  // look costs much may pass over a look that closely follows the last one
+  // while the loop is not Idle(); its Wait() looks in any case.
   virtual void Check() = 0;
   // Waits for events and handles them, until one came, Wake() was called or
   // timeout passed (duration::max(): no limit).

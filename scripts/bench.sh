@@ -6,9 +6,17 @@
 #   scripts/bench.sh                  every benchmark
 #   scripts/bench.sh NAME [ARGS...]   only build/bench/NAME, with ARGS
 #                                     (e.g. engine_bench --quick)
+#   scripts/bench.sh wine [ARGS...]   the library under Wine against the Linux
+#                                     build (bench/wine/wine_speed.sh, whose
+#                                     --help lists ARGS: --rounds N, --quick...)
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+if [ "${1:-}" = wine ]; then
+  shift
+  exec "$here/bench/wine/wine_speed.sh" "$@"
+fi
 build_dir="$here/build"
 
 "$here/scripts/setup.sh" "$build_dir"

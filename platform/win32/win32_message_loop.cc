@@ -14,6 +14,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr UINT kVisitMessage = WM_APP + 1;
 constexpr UINT_PTR kTimerId = 1;
+// The shortest time between two looks of Check() into the queue.
+constexpr auto kLookInterval = std::chrono::milliseconds(1);
 constexpr wchar_t kClassName[] = L"QvEventLoopWindow";
 
 HWND AsWindow(void* window) { return static_cast<HWND>(window); }
@@ -129,6 +131,14 @@ void Win32MessageLoop::ArrangeNextVisit() {
 }
 
 void Win32MessageLoop::Check() {
+  // Only a busy loop passes a look over: it waits (and looks) before long,
+  // while an idle one may be about to give up its wait.
+  if (Clock::now() - last_look_ < kLookInterval && !loop_->Idle()) return;
+  Drain();
+}
+
+void Win32MessageLoop::Drain() {
+  last_look_ = Clock::now();
   ++dispatching_;
   MSG message;
   while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
@@ -154,7 +164,7 @@ void Win32MessageLoop::Wait(Clock::duration timeout) {
   }
   HANDLE event = wake_event_;
   MsgWaitForMultipleObjectsEx(1, &event, wait_ms, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-  Check();
+  Drain();
 }
 
 void Win32MessageLoop::Wake() { SetEvent(wake_event_); }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -38,6 +39,30 @@ std::vector<uint8_t> ReadBody(EventLoop* loop, Transfer* transfer, size_t chunk_
   }
 }
 
+TEST(Win32TransferReadSizeTest, GrowsWhileReadsAreQuickAndShrinksWhenOneIsSlow) {
+  using std::chrono::milliseconds;
+  constexpr size_t kSmallest = 64 << 10, kLargest = 1 << 20;
+  struct Case {
+    size_t current;
+    milliseconds took;
+    size_t expected;
+  };
+  const Case cases[] = {
+      {kSmallest, milliseconds(0), 2 * kSmallest},
+      {kLargest / 2, milliseconds(49), kLargest},
+      {kLargest, milliseconds(1), kLargest},          // never above the largest
+      {256 << 10, milliseconds(50), 256 << 10},       // neither quick nor slow
+      {256 << 10, milliseconds(500), 256 << 10},
+      {256 << 10, milliseconds(501), 128 << 10},
+      {kSmallest, milliseconds(5000), kSmallest},     // never below the smallest
+      {kLargest, milliseconds(60000), kLargest / 2},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(NextReadSize(c.current, c.took, kSmallest, kLargest), c.expected)
+        << c.current << " bytes in " << c.took.count() << " ms";
+  }
+}
+
 class Win32TransferTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -55,15 +80,18 @@ TEST_F(Win32TransferTest, AnswersCarryTheirStateHeaderAndBody) {
     std::string status;  // the start of the header
     size_t body_bytes;
     bool confirmed;
+    size_t buffer_bytes = 64 << 10;
   };
   const Case cases[] = {
-      {server_ + "/body.bin", kStateResponseCompleted, "HTTP/1.0 200", kBodyBytes, true},
+      {server_ + "/body.bin", kStateResponseCompleted, "HTTP/1.0 200", kBodyBytes, true, 64 << 10},
+      // Reads that grow to 1 MiB, the whole body.
+      {server_ + "/body.bin", kStateResponseCompleted, "HTTP/1.0 200", kBodyBytes, true, 4 << 20},
       {server_ + "/missing.bin", kStateResponseCompleted, "HTTP/1.0 404", 0, false},
       {Env("QV_TEST_CLOSED") + "/body.bin", kStateError, "", 0, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.url);
-    Win32Transfer transfer(&loop_, {.buffer_bytes = 64 * 1024});
+    Win32Transfer transfer(&loop_, {.buffer_bytes = c.buffer_bytes});
     ASSERT_TRUE(transfer.Execute(c.url, "GET", "", "Accept: */*\r\n").ok());
     EXPECT_EQ(transfer.url(), c.url);
     ASSERT_EQ(AwaitState(&loop_, &transfer), c.state);
