@@ -3,6 +3,7 @@
 #include "platform/win32/win32_transfer.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -57,6 +58,10 @@ class InternetHandle {
   }
   InternetHandle(const InternetHandle&) = delete;
   InternetHandle& operator=(const InternetHandle&) = delete;
+  InternetHandle& operator=(InternetHandle&& other) noexcept {
+    std::swap(handle_, other.handle_);
+    return *this;
+  }
   HINTERNET get() const { return handle_; }
 
  private:
@@ -80,7 +85,13 @@ std::string RawHeader(HINTERNET request) {
 }  // namespace
 
 struct Win32Transfer::Shared {
-  explicit Shared(size_t capacity) : capacity(capacity) { ring.resize(capacity); }
+  explicit Shared(size_t capacity)
+      : capacity(capacity), interrupt(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+    ring.resize(capacity);
+  }
+  ~Shared() { CloseHandle(interrupt); }
+  Shared(const Shared&) = delete;
+  Shared& operator=(const Shared&) = delete;
 
   std::mutex mutex;
   std::condition_variable changed;
@@ -123,6 +134,10 @@ struct Win32Transfer::Shared {
     return std::exchange(reader_in_loop, false);
   }
   bool Stale(uint64_t id) const { return stopping || current != id || cancelled; }
+  // Set (with the mutex held) when the request being served may have become
+  // stale: the worker stops waiting for WinINet and lets the request go.
+  const HANDLE interrupt;
+  void Interrupt() { SetEvent(interrupt); }
 
   std::function<void(uint64_t, int)> post;
   std::function<void()> wake;
@@ -187,19 +202,123 @@ bool PutBody(Win32Transfer::Shared* s, uint64_t id, const uint8_t* data, size_t 
   return true;
 }
 
+// What WinINet's status callback shares with the worker for one request.
+// The callback runs on WinINet's threads and may come after the worker let
+// the request go (a call still under way when its handle was closed ends
+// later), so the context lives until the request handle reports that it
+// closes.
+struct RequestContext {
+  RequestContext() : done(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+  ~RequestContext() { CloseHandle(done); }
+  RequestContext(const RequestContext&) = delete;
+  RequestContext& operator=(const RequestContext&) = delete;
+
+  HANDLE done;             // set when an asynchronous call completed
+  std::atomic<bool> succeeded{false};  // that call's outcome
+  DWORD available = 0;
+  std::vector<uint8_t> buffer = std::vector<uint8_t>(64 * 1024);
+};
+
+void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD) {
+  auto* request = reinterpret_cast<RequestContext*>(context);
+  if (request == nullptr) return;  // the session's and connections' own news
+  if (status == INTERNET_STATUS_REQUEST_COMPLETE) {
+    // dwError is no error when the call succeeded: a completed
+    // InternetQueryDataAvailable puts the bytes available there.
+    request->succeeded = static_cast<const INTERNET_ASYNC_RESULT*>(info)->dwResult != 0;
+    SetEvent(request->done);
+  } else if (status == INTERNET_STATUS_HANDLE_CLOSING) {
+    delete request;
+  }
+}
+
+enum class Call { kFailed, kDone, kCompletedLater };
+
+// The outcome of an asynchronous WinINet call that returned `returned`:
+// done at once, failed, or completed later while the worker waited. A
+// cancelled or replaced request (or a transfer that stops) fails at once,
+// without waiting for WinINet: the caller then closes the request's handle,
+// which ends the call.
+Call Complete(Win32Transfer::Shared* s, uint64_t id, RequestContext* request, BOOL returned) {
+  if (returned) return Call::kDone;
+  if (GetLastError() != ERROR_IO_PENDING) return Call::kFailed;
+  const HANDLE handles[2] = {request->done, s->interrupt};
+  while (true) {
+    const DWORD which = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+    if (which == WAIT_OBJECT_0) {
+      return request->succeeded ? Call::kCompletedLater : Call::kFailed;
+    }
+    if (which != WAIT_OBJECT_0 + 1) return Call::kFailed;
+    std::lock_guard<std::mutex> lock(s->mutex);
+    if (s->Stale(id)) return Call::kFailed;
+    ResetEvent(s->interrupt);  // about an earlier request
+  }
+}
+
+// The decimal "Content-Length" of a header; false when there is none or it
+// is no number.
+bool AnnouncedLength(const std::string& header, uint64_t* length) {
+  const std::string text = FieldValue(header, "Content-Length");
+  if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  *length = std::stoull(text);
+  return true;
+}
+
+// Opens the request of url on session; closing the handle frees request.
+HINTERNET OpenRequest(HINTERNET session, const std::string& url, RequestContext* request,
+                      InternetHandle* connection) {
+  const std::wstring wide_url = Utf8ToWide(url);
+  URL_COMPONENTSW parts{};
+  parts.dwStructSize = sizeof(parts);
+  parts.dwHostNameLength = 1;
+  parts.dwUrlPathLength = 1;
+  parts.dwExtraInfoLength = 1;
+  if (!InternetCrackUrlW(wide_url.c_str(), 0, 0, &parts)) return nullptr;
+  if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) {
+    return nullptr;
+  }
+  const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
+  std::wstring object = std::wstring(parts.lpszUrlPath, parts.dwUrlPathLength) +
+                        std::wstring(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+  if (object.empty()) object = L"/";
+  *connection = InternetHandle(InternetConnectW(session, host.c_str(), parts.nPort, nullptr,
+                                                nullptr, INTERNET_SERVICE_HTTP, 0, 0));
+  if (connection->get() == nullptr) return nullptr;
+  DWORD flags =
+      INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION;
+  if (parts.nScheme == INTERNET_SCHEME_HTTPS) flags |= INTERNET_FLAG_SECURE;
+  return HttpOpenRequestW(connection->get(), L"GET", object.c_str(), nullptr, nullptr, nullptr,
+                          flags, reinterpret_cast<DWORD_PTR>(request));
+}
+
 // Carries out one request; answers whether its body ended where the
 // response framed it, and sets *announced once the header was handed over.
+// Bytes beyond an announced length are never handed over, and make the body
+// unconfirmed.
 bool RunRequest(Win32Transfer::Shared* s, HINTERNET session, uint64_t id, const std::string& url,
                 const std::string& headers, const Win32TransferOptions& options,
                 bool* announced) {
-  const std::wstring wide_url = Utf8ToWide(url);
+  auto* context = new RequestContext;
+  InternetHandle connection;
+  HINTERNET opened = OpenRequest(session, url, context, &connection);
+  if (opened == nullptr) {
+    delete context;
+    return false;
+  }
+  // Closing the handle (also when this function returns early) frees the
+  // context through the callback: it is not touched after that.
+  InternetHandle request(opened);
   const std::wstring wide_headers = Utf8ToWide(headers);
-  const DWORD flags =
-      INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION;
-  InternetHandle request(InternetOpenUrlW(session, wide_url.c_str(),
-                                          wide_headers.empty() ? nullptr : wide_headers.c_str(),
-                                          static_cast<DWORD>(wide_headers.size()), flags, 0));
-  if (request.get() == nullptr) return false;
+  ResetEvent(context->done);
+  context->succeeded = false;
+  if (Complete(s, id, context,
+               HttpSendRequestW(request.get(), wide_headers.empty() ? nullptr : wide_headers.c_str(),
+                                static_cast<DWORD>(wide_headers.size()), nullptr, 0)) ==
+      Call::kFailed) {
+    return false;
+  }
   const std::string header = RawHeader(request.get());
   if (header.empty()) return false;
   {
@@ -211,31 +330,52 @@ bool RunRequest(Win32Transfer::Shared* s, HINTERNET session, uint64_t id, const 
   *announced = true;
   s->post(id, kStateResponseCompleted);
 
+  uint64_t length = 0;
+  const bool has_length = AnnouncedLength(header, &length);
   RateCheck rate{&options};
   rate.received = header.size();
-  std::vector<uint8_t> buffer(64 * 1024);
   uint64_t body_bytes = 0;
   while (true) {
-    DWORD read = 0;
-    if (!InternetReadFile(request.get(), buffer.data(), static_cast<DWORD>(buffer.size()),
-                          &read)) {
+    ResetEvent(context->done);
+    context->succeeded = false;
+    context->available = 0;
+    const Call asked = Complete(
+        s, id, context, InternetQueryDataAvailable(request.get(), &context->available, 0, 0));
+    if (asked == Call::kFailed) return false;
+    if (asked == Call::kCompletedLater) continue;  // bytes are there now: ask again
+    if (context->available == 0) break;
+    // Only what is there already: the wait was for the data's arrival.
+    INTERNET_BUFFERSW piece{};
+    piece.dwStructSize = sizeof(piece);
+    piece.lpvBuffer = context->buffer.data();
+    piece.dwBufferLength =
+        std::min(context->available, static_cast<DWORD>(context->buffer.size()));
+    if (!InternetReadFileExW(request.get(), &piece, IRF_NO_WAIT, 0)) return false;
+    if (piece.dwBufferLength == 0) continue;
+    uint64_t take = piece.dwBufferLength;
+    const bool beyond = has_length && body_bytes + take > length;
+    if (beyond) take = length - body_bytes;
+    rate.received += take;
+    body_bytes += take;
+    if (take > 0 && !PutBody(s, id, context->buffer.data(), static_cast<size_t>(take), &rate)) {
       return false;
     }
-    if (read == 0) break;
-    rate.received += read;
-    body_bytes += read;
-    if (rate.TooSlow()) return false;
-    if (!PutBody(s, id, buffer.data(), read, &rate)) return false;
+    if (beyond || rate.TooSlow()) return false;
   }
-  const std::string length = FieldValue(header, "Content-Length");
+  if (has_length) return body_bytes == length;
   const std::string coding = Lower(FieldValue(header, "Transfer-Encoding"));
-  if (!length.empty()) return std::to_string(body_bytes) == length;
   return coding.size() >= 7 && coding.compare(coding.size() - 7, 7, "chunked") == 0;
 }
 
 void Worker(std::shared_ptr<Win32Transfer::Shared> s, Win32TransferOptions options) {
+  // Asynchronous, so that the worker waits for WinINet and for a cancel at
+  // once: a request to a server that stays silent is let go at once.
   InternetHandle session(
-      InternetOpenW(L"qv", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+      InternetOpenW(L"qv", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, INTERNET_FLAG_ASYNC));
+  if (session.get() != nullptr &&
+      InternetSetStatusCallbackW(session.get(), OnStatus) == INTERNET_INVALID_STATUS_CALLBACK) {
+    session = InternetHandle();
+  }
   if (session.get() != nullptr) {
     DWORD timeout_ms = static_cast<DWORD>(options.rate_window_seconds * 1000);
     InternetSetOptionW(session.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout_ms,
@@ -296,6 +436,7 @@ Win32Transfer::~Win32Transfer() {
   {
     std::lock_guard<std::mutex> lock(shared_->mutex);
     shared_->stopping = true;
+    shared_->Interrupt();
     shared_->changed.notify_all();
   }
   worker_.join();
@@ -350,6 +491,7 @@ Status Win32Transfer::Execute(const std::string& url, const std::string& operati
   shared_->size = 0;
   shared_->reader_wants = 0;
   shared_->reader_in_loop = false;
+  shared_->Interrupt();  // the worker lets an earlier request go
   shared_->changed.notify_all();
   return Status::OK();
 }
@@ -408,6 +550,7 @@ void Win32Transfer::Cancel() {
     shared_->cancelled = true;
     shared_->reader_wants = 0;
     shared_->reader_in_loop = false;
+    shared_->Interrupt();
     shared_->changed.notify_all();
   }
   busy_.reset();

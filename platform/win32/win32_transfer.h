@@ -2,10 +2,16 @@
 //
 // One worker thread per component carries out the requests through one
 // WinINet session (InternetOpenW), so that requests to the same server share
-// a kept-alive connection. Each request is an InternetOpenUrlW with
-// INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
-// INTERNET_FLAG_KEEP_CONNECTION: always from the server, never into the
+// a kept-alive connection. Each request is InternetConnectW, HttpOpenRequestW
+// and HttpSendRequestW with INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE
+// | INTERNET_FLAG_KEEP_CONNECTION: always from the server, never into the
 // cache. WinINet follows redirects and takes the system's proxy settings.
+//
+// The session is asynchronous: the worker waits for each call's completion
+// and for Cancel (or a newer request) at once, and a request it lets go has
+// its handles closed at once, which ends what WinINet still does for it. So
+// a Cancel while a server stays silent frees the worker for the next request
+// at once, not after the receive timeout.
 //
 // As soon as the header is complete, kStateResponseCompleted is posted to the
 // UI thread's EventLoop, and GetChunk then reads the body as it arrives,
@@ -18,7 +24,10 @@
 //
 // The end of a body is confirmed when every read succeeded and the response
 // framed it: the announced "Content-Length" arrived exactly, or a chunked
-// body ended at its last chunk. State changes of a request that was cancelled
+// body ended at its last chunk. Bytes beyond an announced length are never
+// handed over and leave the body unconfirmed; WinINet passes on those that
+// arrive with the body (as Wine's does), so a "Content-Length: 0" followed by
+// data is no empty file. State changes of a request that was cancelled
 // or replaced by a newer one are never delivered.
 //
 // Every method but the constructor and destructor runs on the UI thread.

@@ -97,6 +97,66 @@ TEST_F(Win32TransferTest, ACancelledBodyEndsAndTheTransferServesTheNextRequest) 
   EXPECT_TRUE(transfer.BodyEndConfirmed());
 }
 
+TEST_F(Win32TransferTest, OnlyABodyThatEndsAtItsAnnouncedLengthIsConfirmed) {
+  struct Case {
+    std::string path;  // what the server sends there
+    std::string body;
+    bool confirmed;
+  };
+  const Case cases[] = {
+      {"/exact", "abc", true},              // Content-Length: 3, "abc"
+      {"/excess", "abc", false},            // Content-Length: 3, "abcdefgh"
+      {"/zero-then-data", "", false},       // Content-Length: 0, "abcdefgh"
+      {"/exact", "abc", true},              // the kept connection serves on
+  };
+  Win32Transfer transfer(&loop_);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    ASSERT_TRUE(transfer.Execute(server_ + c.path, "GET", "", "").ok());
+    ASSERT_EQ(AwaitState(&loop_, &transfer), kStateResponseCompleted);
+    const std::vector<uint8_t> body = ReadBody(&loop_, &transfer, 1000);
+    EXPECT_EQ(std::string(body.begin(), body.end()), c.body);
+    EXPECT_EQ(transfer.BodyEndConfirmed(), c.confirmed);
+  }
+}
+
+// How many requests the server's /silent path has taken.
+int SilentRequestsSeen(EventLoop* loop, const std::string& server) {
+  Win32Transfer probe(loop);
+  if (!probe.Execute(server + "/silent-seen", "GET", "", "").ok() ||
+      AwaitState(loop, &probe) != kStateResponseCompleted) {
+    return -1;
+  }
+  const std::vector<uint8_t> body = ReadBody(loop, &probe, 100);
+  return std::stoi(std::string(body.begin(), body.end()));
+}
+
+TEST_F(Win32TransferTest, ACancelLetsGoOfASilentServerAtOnce) {
+  const int before = SilentRequestsSeen(&loop_, server_);
+  ASSERT_GE(before, 0);
+  Win32Transfer transfer(&loop_);
+  ASSERT_TRUE(transfer.Execute(server_ + "/silent", "GET", "", "").ok());
+  // Cancelled once the server holds the request and the worker waits for
+  // its answer.
+  int seen = before;
+  for (int i = 0; i < 200 && seen == before; ++i) seen = SilentRequestsSeen(&loop_, server_);
+  ASSERT_EQ(seen, before + 1);
+  transfer.Cancel();
+
+  // The next request is answered long before the silent one would time out
+  // (60 s): the worker is free.
+  ASSERT_TRUE(transfer.Execute(server_ + "/body.bin", "GET", "", "").ok());
+  int state = 0;
+  bool gave_up = false;
+  transfer.SetStateChangedHandler([&](int s) { state = s; });
+  auto limit = loop_.CreateTimer(10000, [&] { gave_up = true; });
+  limit->SetEnabled(true);
+  loop_.RunUntil([&] { return state != 0 || gave_up; });
+  ASSERT_EQ(state, kStateResponseCompleted);
+  EXPECT_EQ(ReadBody(&loop_, &transfer, 65536).size(), kBodyBytes);
+  EXPECT_TRUE(transfer.BodyEndConfirmed());
+}
+
 TEST_F(Win32TransferTest, OnlyPlainGetRequestsAreMade) {
   Win32Transfer transfer(&loop_);
   EXPECT_FALSE(transfer.Execute(server_ + "/body.bin", "POST", "", "").ok());
