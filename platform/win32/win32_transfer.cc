@@ -4,49 +4,15 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <cstring>
-#include <mutex>
 #include <utility>
 
+#include "platform/transfer_channel.h"
 #include "platform/win32/win32_wide_text.h"
 #include "platform/win32/windows_api.h"
 
 namespace qv::win32 {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
-std::string Trim(const std::string& s) {
-  const size_t b = s.find_first_not_of(" \t\r\n");
-  if (b == std::string::npos) return "";
-  const size_t e = s.find_last_not_of(" \t\r\n");
-  return s.substr(b, e - b + 1);
-}
-
-// The value of a header field of a whole header block, "" when absent.
-std::string FieldValue(const std::string& header, const std::string& name) {
-  const std::string wanted = Lower(name);
-  size_t start = 0;
-  while (start < header.size()) {
-    size_t end = header.find('\n', start);
-    if (end == std::string::npos) end = header.size();
-    const std::string line = header.substr(start, end - start);
-    const size_t colon = line.find(':');
-    if (colon != std::string::npos && Lower(Trim(line.substr(0, colon))) == wanted) {
-      return Trim(line.substr(colon + 1));
-    }
-    start = end + 1;
-  }
-  return "";
-}
 
 // A WinINet handle, closed with InternetCloseHandle.
 class InternetHandle {
@@ -80,126 +46,6 @@ std::string RawHeader(HINTERNET request) {
   }
   text.resize(bytes / sizeof(wchar_t));
   return WideToUtf8(text);
-}
-
-}  // namespace
-
-struct Win32Transfer::Shared {
-  explicit Shared(size_t capacity)
-      : capacity(capacity), interrupt(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
-    ring.resize(capacity);
-  }
-  ~Shared() { CloseHandle(interrupt); }
-  Shared(const Shared&) = delete;
-  Shared& operator=(const Shared&) = delete;
-
-  std::mutex mutex;
-  std::condition_variable changed;
-
-  // The job the worker should take up next (guarded by mutex).
-  bool has_job = false;
-  bool stopping = false;
-  uint64_t job_id = 0;
-  std::string job_url;
-  std::string job_headers;
-
-  // The request being served (guarded by mutex).
-  uint64_t current = 0;
-  bool cancelled = false;
-  bool header_done = false;
-  std::string header;
-  bool body_done = false;
-  bool body_confirmed = false;
-
-  // Body bytes waiting for GetChunk: a ring buffer, with the same flow
-  // control as the other backends: the worker waits for room worth filling,
-  // the reader for a whole chunk.
-  const size_t capacity;
-  std::vector<uint8_t> ring;
-  size_t head = 0;
-  size_t size = 0;
-  size_t writer_needs = 0;
-  size_t reader_wants = 0;
-  bool reader_in_loop = false;
-
-  bool ReaderReady(size_t wanted) const {
-    return size >= wanted || size >= capacity || body_done || cancelled;
-  }
-  // Wakes a waiting reader that can go on; true when it waits in the loop
-  // and the caller must post the wake-up once the mutex is free.
-  bool WakeReader() {
-    if (reader_wants == 0 || !ReaderReady(reader_wants)) return false;
-    reader_wants = 0;
-    changed.notify_all();
-    return std::exchange(reader_in_loop, false);
-  }
-  bool Stale(uint64_t id) const { return stopping || current != id || cancelled; }
-  // Set (with the mutex held) when the request being served may have become
-  // stale: the worker stops waiting for WinINet and lets the request go.
-  const HANDLE interrupt;
-  void Interrupt() { SetEvent(interrupt); }
-
-  std::function<void(uint64_t, int)> post;
-  std::function<void()> wake;
-};
-
-namespace {
-
-// One request's progress on the worker: the rate windows.
-struct RateCheck {
-  const Win32TransferOptions* options;
-  uint64_t received = 0;
-  Clock::time_point window_start = Clock::now();
-  uint64_t window_base = 0;
-
-  void Restart() {
-    window_start = Clock::now();
-    window_base = received;
-  }
-  // True when a whole window passed with too few bytes.
-  bool TooSlow() {
-    if (Clock::now() - window_start < std::chrono::seconds(options->rate_window_seconds)) {
-      return false;
-    }
-    if (received - window_base < options->min_window_bytes) return true;
-    Restart();
-    return false;
-  }
-};
-
-// Copies n body bytes into the ring, waiting for room; false when the
-// request was cancelled or replaced meanwhile.
-bool PutBody(Win32Transfer::Shared* s, uint64_t id, const uint8_t* data, size_t n,
-             RateCheck* rate) {
-  size_t done = 0;
-  bool wake = false;
-  {
-    std::unique_lock<std::mutex> lock(s->mutex);
-    while (done < n) {
-      const size_t wanted = std::min(n - done, s->capacity / 4);
-      auto can_write = [&] {
-        const size_t room = s->capacity - s->size;
-        return room >= wanted || (s->reader_wants > 0 && room > 0);
-      };
-      if (!can_write()) {
-        s->writer_needs = wanted;
-        s->changed.wait(lock, [&] { return s->Stale(id) || can_write(); });
-        s->writer_needs = 0;
-        rate->Restart();  // the reader held the body up, not the server
-      }
-      if (s->Stale(id)) return false;
-      const size_t take = std::min(s->capacity - s->size, n - done);
-      const size_t tail = (s->head + s->size) % s->capacity;
-      const size_t first = std::min(take, s->capacity - tail);
-      std::memcpy(s->ring.data() + tail, data + done, first);
-      std::memcpy(s->ring.data(), data + done + first, take - first);
-      s->size += take;
-      done += take;
-      wake = s->WakeReader() || wake;
-    }
-  }
-  if (wake) s->wake();
-  return true;
 }
 
 // What WinINet's status callback shares with the worker for one request.
@@ -239,26 +85,28 @@ enum class Call { kFailed, kDone, kCompletedLater };
 // cancelled or replaced request (or a transfer that stops) fails at once,
 // without waiting for WinINet: the caller then closes the request's handle,
 // which ends the call.
-Call Complete(Win32Transfer::Shared* s, uint64_t id, RequestContext* request, BOOL returned) {
+Call Complete(TransferChannel* channel, HANDLE interrupt, uint64_t id, RequestContext* request,
+              BOOL returned) {
   if (returned) return Call::kDone;
   if (GetLastError() != ERROR_IO_PENDING) return Call::kFailed;
-  const HANDLE handles[2] = {request->done, s->interrupt};
+  const HANDLE handles[2] = {request->done, interrupt};
   while (true) {
     const DWORD which = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
     if (which == WAIT_OBJECT_0) {
       return request->succeeded ? Call::kCompletedLater : Call::kFailed;
     }
     if (which != WAIT_OBJECT_0 + 1) return Call::kFailed;
-    std::lock_guard<std::mutex> lock(s->mutex);
-    if (s->Stale(id)) return Call::kFailed;
-    ResetEvent(s->interrupt);  // about an earlier request
+    // Set for an earlier request: waits on.
+    if (!channel->ResetUnlessStale(id, [interrupt] { ResetEvent(interrupt); })) {
+      return Call::kFailed;
+    }
   }
 }
 
 // The decimal "Content-Length" of a header; false when there is none or it
 // is no number.
 bool AnnouncedLength(const std::string& header, uint64_t* length) {
-  const std::string text = FieldValue(header, "Content-Length");
+  const std::string text = HeaderFieldValue(header, "Content-Length");
   if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos) {
     return false;
   }
@@ -297,12 +145,13 @@ HINTERNET OpenRequest(HINTERNET session, const std::string& url, RequestContext*
 // response framed it, and sets *announced once the header was handed over.
 // Bytes beyond an announced length are never handed over, and make the body
 // unconfirmed.
-bool RunRequest(Win32Transfer::Shared* s, HINTERNET session, uint64_t id, const std::string& url,
-                const std::string& headers, const Win32TransferOptions& options,
+bool RunRequest(TransferChannel* channel, HANDLE interrupt, HINTERNET session,
+                const TransferChannel::Job& job, const Win32TransferOptions& options,
                 bool* announced) {
+  const uint64_t id = job.id;
   auto* context = new RequestContext;
   InternetHandle connection;
-  HINTERNET opened = OpenRequest(session, url, context, &connection);
+  HINTERNET opened = OpenRequest(session, job.url, context, &connection);
   if (opened == nullptr) {
     delete context;
     return false;
@@ -310,10 +159,12 @@ bool RunRequest(Win32Transfer::Shared* s, HINTERNET session, uint64_t id, const 
   // Closing the handle (also when this function returns early) frees the
   // context through the callback: it is not touched after that.
   InternetHandle request(opened);
+  std::string headers;
+  for (const std::string& line : job.headers) headers += line + "\r\n";
   const std::wstring wide_headers = Utf8ToWide(headers);
   ResetEvent(context->done);
   context->succeeded = false;
-  if (Complete(s, id, context,
+  if (Complete(channel, interrupt, id, context,
                HttpSendRequestW(request.get(), wide_headers.empty() ? nullptr : wide_headers.c_str(),
                                 static_cast<DWORD>(wide_headers.size()), nullptr, 0)) ==
       Call::kFailed) {
@@ -321,26 +172,21 @@ bool RunRequest(Win32Transfer::Shared* s, HINTERNET session, uint64_t id, const 
   }
   const std::string header = RawHeader(request.get());
   if (header.empty()) return false;
-  {
-    std::lock_guard<std::mutex> lock(s->mutex);
-    if (s->Stale(id)) return false;
-    s->header = header;
-    s->header_done = true;
-  }
+  if (!channel->Announce(id, header)) return false;
   *announced = true;
-  s->post(id, kStateResponseCompleted);
 
   uint64_t length = 0;
   const bool has_length = AnnouncedLength(header, &length);
-  RateCheck rate{&options};
+  RateWindow rate{options.rate_window_seconds, options.min_window_bytes};
   rate.received = header.size();
+  rate.Restart();
   uint64_t body_bytes = 0;
   while (true) {
     ResetEvent(context->done);
     context->succeeded = false;
     context->available = 0;
     const Call asked = Complete(
-        s, id, context, InternetQueryDataAvailable(request.get(), &context->available, 0, 0));
+        channel, interrupt, id, context, InternetQueryDataAvailable(request.get(), &context->available, 0, 0));
     if (asked == Call::kFailed) return false;
     if (asked == Call::kCompletedLater) continue;  // bytes are there now: ask again
     if (context->available == 0) break;
@@ -357,17 +203,18 @@ bool RunRequest(Win32Transfer::Shared* s, HINTERNET session, uint64_t id, const 
     if (beyond) take = length - body_bytes;
     rate.received += take;
     body_bytes += take;
-    if (take > 0 && !PutBody(s, id, context->buffer.data(), static_cast<size_t>(take), &rate)) {
+    if (take > 0 &&
+        !channel->PutBody(id, context->buffer.data(), static_cast<size_t>(take), &rate)) {
       return false;
     }
     if (beyond || rate.TooSlow()) return false;
   }
   if (has_length) return body_bytes == length;
-  const std::string coding = Lower(FieldValue(header, "Transfer-Encoding"));
-  return coding.size() >= 7 && coding.compare(coding.size() - 7, 7, "chunked") == 0;
+  return HeaderSaysChunked(header);
 }
 
-void Worker(std::shared_ptr<Win32Transfer::Shared> s, Win32TransferOptions options) {
+void Worker(std::shared_ptr<TransferChannel> channel, HANDLE interrupt,
+            Win32TransferOptions options) {
   // Asynchronous, so that the worker waits for WinINet and for a cancel at
   // once: a request to a server that stays silent is let go at once.
   InternetHandle session(
@@ -381,180 +228,55 @@ void Worker(std::shared_ptr<Win32Transfer::Shared> s, Win32TransferOptions optio
     InternetSetOptionW(session.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout_ms,
                        sizeof(timeout_ms));
   }
-  while (true) {
-    uint64_t id;
-    std::string url;
-    std::string headers;
-    {
-      std::unique_lock<std::mutex> lock(s->mutex);
-      s->changed.wait(lock, [&] { return s->stopping || s->has_job; });
-      if (s->stopping) break;
-      s->has_job = false;
-      id = s->job_id;
-      url = s->job_url;
-      headers = s->job_headers;
-    }
+  TransferChannel::Job job;
+  while (channel->WaitForJob(&job)) {
     bool announced = false;
-    const bool confirmed = session.get() != nullptr &&
-                           RunRequest(s.get(), session.get(), id, url, headers, options,
-                                      &announced);
-    bool failed_before_header = false;
-    bool wake = false;
-    {
-      std::lock_guard<std::mutex> lock(s->mutex);
-      if (s->current == id) {
-        s->body_done = true;
-        s->body_confirmed = confirmed && !s->cancelled;
-        failed_before_header = !announced && !s->cancelled && !s->stopping;
-      }
-      wake = s->WakeReader();
-      s->changed.notify_all();
-    }
-    if (wake) s->wake();
-    if (failed_before_header) s->post(id, kStateError);
+    const bool confirmed =
+        session.get() != nullptr &&
+        RunRequest(channel.get(), interrupt, session.get(), job, options, &announced);
+    channel->EndRequest(job.id, confirmed, announced);
   }
 }
 
 }  // namespace
 
 Win32Transfer::Win32Transfer(EventLoop* loop, Win32TransferOptions options)
-    : loop_(loop), shared_(std::make_shared<Shared>(std::max<size_t>(options.buffer_bytes, 4096))) {
-  // The shared state lives exactly as long as this object (the worker is
-  // joined in the destructor), so a change that arrives after the object is
-  // gone finds it expired and is dropped.
-  std::weak_ptr<Shared> weak = shared_;
-  shared_->post = [this, loop, weak](uint64_t id, int state) {
-    loop->Post([this, weak, id, state] {
-      if (weak.lock()) Deliver(id, state);
-    });
-  };
-  shared_->wake = [loop] { loop->Post([] {}); };
-  worker_ = std::thread(Worker, shared_, options);
+    : channel_(std::make_shared<TransferChannel>(loop, options.buffer_bytes)),
+      interrupt_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+  HANDLE interrupt = interrupt_;
+  channel_->SetInterruptHook([interrupt] { SetEvent(interrupt); });
+  worker_ = std::thread(Worker, channel_, interrupt_, options);
 }
 
 Win32Transfer::~Win32Transfer() {
-  {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    shared_->stopping = true;
-    shared_->Interrupt();
-    shared_->changed.notify_all();
-  }
+  channel_->Stop();
   worker_.join();
+  CloseHandle(interrupt_);
 }
 
 void Win32Transfer::SetStateChangedHandler(std::function<void(int)> handler) {
-  handler_ = std::move(handler);
-}
-
-void Win32Transfer::Deliver(uint64_t request, int state) {
-  {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    if (shared_->current != request || shared_->cancelled) return;
-  }
-  if (handler_) handler_(state);
-  std::lock_guard<std::mutex> lock(shared_->mutex);
-  if (shared_->current == request) busy_.reset();
+  channel_->SetStateChangedHandler(std::move(handler));
 }
 
 Status Win32Transfer::Execute(const std::string& url, const std::string& operation,
                               const std::string& input_data,
                               const std::string& request_headers) {
-  if (operation != "GET" && !operation.empty()) {
-    return Status::Error(kErrorNotSupported, "only GET requests are made");
-  }
-  if (!input_data.empty()) {
-    return Status::Error(kErrorNotSupported, "a GET request carries no data");
-  }
-  // Header lines, each ended by CR LF, as WinINet takes them.
-  std::string headers;
-  size_t start = 0;
-  while (start < request_headers.size()) {
-    size_t end = request_headers.find("\r\n", start);
-    if (end == std::string::npos) end = request_headers.size();
-    const std::string line = Trim(request_headers.substr(start, end - start));
-    if (!line.empty()) headers += line + "\r\n";
-    start = end + 2;
-  }
-  url_ = url;
-  busy_ = std::make_unique<WorkToken>(loop_);
-  std::lock_guard<std::mutex> lock(shared_->mutex);
-  shared_->current = ++shared_->job_id;
-  shared_->has_job = true;
-  shared_->job_url = url;
-  shared_->job_headers = std::move(headers);
-  shared_->cancelled = false;
-  shared_->header_done = false;
-  shared_->header.clear();
-  shared_->body_done = false;
-  shared_->body_confirmed = false;
-  shared_->head = 0;
-  shared_->size = 0;
-  shared_->reader_wants = 0;
-  shared_->reader_in_loop = false;
-  shared_->Interrupt();  // the worker lets an earlier request go
-  shared_->changed.notify_all();
-  return Status::OK();
+  Status s = channel_->Start(url, operation, input_data, request_headers);
+  if (s.ok()) url_ = url;
+  return s;
 }
 
-std::string Win32Transfer::GetHeader(const std::string& name) {
-  std::string header;
-  {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    header = shared_->header;
-  }
-  return name.empty() ? header : FieldValue(header, name);
-}
+std::string Win32Transfer::GetHeader(const std::string& name) { return channel_->Header(name); }
 
 std::vector<uint8_t> Win32Transfer::GetChunk(size_t max_size) {
-  std::vector<uint8_t> chunk;
-  Shared* s = shared_.get();
-  std::unique_lock<std::mutex> lock(s->mutex);
-  if (!s->header_done || s->cancelled || max_size == 0) return chunk;
-  if (!s->ReaderReady(max_size)) {
-    s->reader_wants = max_size;
-    if (s->writer_needs > 0) s->changed.notify_all();
-    s->changed.wait(lock, [&] { return s->ReaderReady(max_size); });
-    s->reader_wants = 0;
-  }
-  if (s->cancelled) return chunk;
-  const size_t take = std::min(max_size, s->size);
-  if (take == 0) return chunk;
-  chunk.resize(take);
-  const size_t first = std::min(take, s->capacity - s->head);
-  std::memcpy(chunk.data(), s->ring.data() + s->head, first);
-  std::memcpy(chunk.data() + first, s->ring.data(), take - first);
-  s->head = (s->head + take) % s->capacity;
-  s->size -= take;
-  if (s->writer_needs > 0 && s->capacity - s->size >= s->writer_needs) s->changed.notify_all();
-  return chunk;
+  return channel_->GetChunk(max_size);
 }
 
-bool Win32Transfer::ChunkReady(size_t max_size) {
-  Shared* s = shared_.get();
-  std::lock_guard<std::mutex> lock(s->mutex);
-  if (!s->header_done || max_size == 0 || s->ReaderReady(max_size)) return true;
-  s->reader_wants = max_size;
-  s->reader_in_loop = true;
-  if (s->writer_needs > 0) s->changed.notify_all();
-  return false;
-}
+bool Win32Transfer::ChunkReady(size_t max_size) { return channel_->ChunkReady(max_size); }
 
-bool Win32Transfer::BodyEndConfirmed() {
-  std::lock_guard<std::mutex> lock(shared_->mutex);
-  return shared_->body_done && shared_->body_confirmed && !shared_->cancelled;
-}
+bool Win32Transfer::BodyEndConfirmed() { return channel_->BodyEndConfirmed(); }
 
-void Win32Transfer::Cancel() {
-  {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    shared_->cancelled = true;
-    shared_->reader_wants = 0;
-    shared_->reader_in_loop = false;
-    shared_->Interrupt();
-    shared_->changed.notify_all();
-  }
-  busy_.reset();
-}
+void Win32Transfer::Cancel() { channel_->Cancel(); }
 
 std::string Win32Transfer::url() const { return url_; }
 
