@@ -39,6 +39,7 @@
 
 #include "platform/event_loop.h"
 #include "platform/transfer.h"
+#include "platform/transfer_channel.h"
 
 namespace qv {
 
@@ -84,15 +85,8 @@ class CurlTransfer : public Transfer {
   void Cancel() override;
   std::string url() const override;
 
-  struct Shared;
-
  private:
-  void Deliver(uint64_t request, int state);
-
-  EventLoop* loop_;
-  std::shared_ptr<Shared> shared_;
-  std::function<void(int)> handler_;
-  std::unique_ptr<WorkToken> busy_;
+  std::shared_ptr<TransferChannel> channel_;
   std::string url_;
   std::thread worker_;
 };

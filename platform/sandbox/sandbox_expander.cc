@@ -22,11 +22,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <vector>
+
+#include "platform/entry_placement.h"
 
 namespace qv::sandbox {
 
@@ -181,17 +182,10 @@ std::string EntryName(archive_entry* entry) {
 class Expansion {
  public:
   Expansion(Machine* machine, FileSystem* files, std::string destination)
-      : machine_(machine), files_(files), destination_(std::move(destination)) {}
-
-  ~Expansion() {
-    if (committed_) return;
-    for (const Pending& p : pending_) {
-      if (p.placed.empty()) files_->DeleteFile(p.temp);
-    }
-    for (auto it = made_folders_.rbegin(); it != made_folders_.rend(); ++it) {
-      files_->RemoveDirectory(*it);
-    }
-  }
+      : machine_(machine),
+        files_(files),
+        destination_(std::move(destination)),
+        placement_(files, static_cast<uint32_t>(::getpid())) {}
 
   Status CheckDestination() {
     uint32_t attributes = 0;
@@ -237,12 +231,12 @@ class Expansion {
     s = CheckBelowDestination(name, final_path);
     if (!s.ok()) return s;
     for (size_t depth = 1; depth < parts.size(); ++depth) {
-      s = EnsureFolder(name, JoinPath(destination_, parts, depth));
+      s = placement_.EnsureFolder(name, JoinPath(destination_, parts, depth));
       if (!s.ok()) return s;
     }
     const std::string folder = JoinPath(destination_, parts, parts.size() - 1);
     std::string temp;
-    s = NewTempName(folder, &temp);
+    s = placement_.NewTempName(folder, &temp);
     if (!s.ok()) return s;
     std::unique_ptr<WritableFile> out;
     s = files_->NewWritableFile(temp, OpenMode::kCreateAlways, &out);
@@ -250,7 +244,7 @@ class Expansion {
       return Status::Error(s.code(), "cannot write the archive's entry \"" + name +
                                          "\": " + s.message());
     }
-    pending_.push_back(Pending{temp, final_path, folder, name, "", ""});
+    placement_.Add(temp, final_path, folder, name);
 
     uint64_t total = 0;
     while (true) {
@@ -287,33 +281,9 @@ class Expansion {
 
   // Puts every entry in place, in archive order; on a failure takes back
   // what was placed.
-  Status Commit(int32_t* files_written) {
-    for (size_t i = 0; i < pending_.size(); ++i) {
-      Status s = Place(&pending_[i]);
-      if (!s.ok()) {
-        TakeBack(i);
-        return Status::Error(s.code(), "cannot put the archive's entry \"" +
-                                           pending_[i].entry + "\" in place: " + s.message());
-      }
-    }
-    committed_ = true;
-    for (const Pending& p : pending_) {
-      if (!p.aside.empty()) files_->DeleteFile(p.aside);
-    }
-    *files_written = static_cast<int32_t>(pending_.size());
-    return Status::OK();
-  }
+  Status Commit(int32_t* files_written) { return placement_.Commit(files_written); }
 
  private:
-  struct Pending {
-    std::string temp;        // the streamed entry
-    std::string final_path;  // where it goes
-    std::string folder;      // the folder of both
-    std::string entry;       // its name in the archive
-    std::string aside;       // the file it replaces, moved aside; "" when none
-    std::string placed;      // final_path once the entry is there
-  };
-
   // Counts size bytes of the entry name against the bounds.
   Status Charge(const std::string& name, uint64_t size) {
     if (size > kMaxEntryBytes) {
@@ -330,47 +300,6 @@ class Expansion {
     }
     used_ += size;
     return Status::OK();
-  }
-
-  // Moves the file the entry replaces aside, then the entry in its place.
-  // On a failure nothing has changed.
-  Status Place(Pending* p) {
-    uint32_t attributes = 0;
-    if (files_->GetFileAttributes(p->final_path, &attributes).ok()) {
-      if (attributes & kFileAttributeDirectory) {
-        return Status::AccessDenied(p->final_path + " is a folder");
-      }
-      if (attributes & kFileAttributeReadOnly) {
-        return Status::AccessDenied(p->final_path + " is read-only");
-      }
-      std::string aside;
-      Status s = NewTempName(p->folder, &aside);
-      if (s.ok()) s = files_->MoveFile(p->final_path, aside);
-      if (!s.ok()) return s;
-      p->aside = aside;
-    }
-    Status s = files_->MoveFile(p->temp, p->final_path);
-    if (!s.ok()) {
-      if (!p->aside.empty() && files_->MoveFile(p->aside, p->final_path).ok()) p->aside.clear();
-      return s;
-    }
-    p->placed = p->final_path;
-    return Status::OK();
-  }
-
-  // Takes back the entries placed before entry `failed`, newest first: a
-  // replaced file returns, a new one is deleted.
-  void TakeBack(size_t failed) {
-    for (size_t i = failed; i-- > 0;) {
-      Pending& p = pending_[i];
-      if (!p.aside.empty()) {
-        if (files_->MoveFileEx(p.aside, p.placed, kMoveFileReplaceExisting).ok()) {
-          p.aside.clear();
-        }
-      } else {
-        files_->DeleteFile(p.placed);
-      }
-    }
   }
 
   // The parsed path must lie strictly below the destination.
@@ -394,42 +323,13 @@ class Expansion {
     return Status::OK();
   }
 
-  Status EnsureFolder(const std::string& name, const std::string& folder) {
-    uint32_t attributes = 0;
-    if (files_->GetFileAttributes(folder, &attributes).ok()) {
-      if (attributes & kFileAttributeDirectory) return Status::OK();
-      return Status::Error(kErrorAlreadyExists, "cannot make the folder of entry \"" + name +
-                                                    "\": " + folder + " is a file");
-    }
-    Status s = files_->CreateDirectory(folder);
-    if (!s.ok()) {
-      return Status::Error(s.code(), "cannot make the folder of entry \"" + name +
-                                         "\": " + s.message());
-    }
-    made_folders_.push_back(folder);
-    return Status::OK();
-  }
-
-  Status NewTempName(const std::string& folder, std::string* temp) {
-    static std::atomic<uint32_t> counter{0};
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      *temp = folder + "\\~qvx" + std::to_string(::getpid()) + "_" +
-              std::to_string(counter++) + ".tmp";
-      uint32_t attributes = 0;
-      if (!files_->GetFileAttributes(*temp, &attributes).ok()) return Status::OK();
-    }
-    return Status::Error(kErrorFileExists, "no free temporary name in " + folder);
-  }
-
   Machine* machine_;
   FileSystem* files_;
   std::string destination_;
   WinPath destination_path_;
   uint64_t budget_ = kMinOutputBudget;
   uint64_t used_ = 0;
-  std::vector<Pending> pending_;
-  std::vector<std::string> made_folders_;
-  bool committed_ = false;
+  EntryPlacement placement_;
 };
 
 // The libarchive name of the machine's ANSI code page, in which entry names

@@ -3,12 +3,11 @@
 #include "platform/win32/win32_expander.h"
 
 #include <algorithm>
-#include <atomic>
-#include <deque>
 #include <cstdlib>
 #include <memory>
 #include <vector>
 
+#include "platform/entry_placement.h"
 #include "platform/win32/win32_wide_text.h"
 #include "platform/win32/windows_api.h"
 
@@ -71,18 +70,12 @@ std::string EntryName(const char* raw, unsigned attributes) {
 class Run {
  public:
   Run(FileSystem* files, std::string destination, std::string only_entry)
-      : files_(files), destination_(std::move(destination)), only_entry_(std::move(only_entry)) {}
+      : files_(files),
+        destination_(std::move(destination)),
+        only_entry_(std::move(only_entry)),
+        placement_(files, GetCurrentProcessId()) {}
 
-  ~Run() {
-    open_.clear();
-    if (committed_) return;
-    for (const Pending& p : pending_) {
-      if (p.placed.empty()) files_->DeleteFile(p.temp);
-    }
-    for (auto it = made_folders_.rbegin(); it != made_folders_.rend(); ++it) {
-      files_->RemoveDirectory(*it);
-    }
-  }
+  ~Run() { open_.clear(); }  // closes the temporary files before they go
 
   static thread_local Run* current;
 
@@ -107,7 +100,7 @@ class Run {
   INT_PTR Open(const char* path) {
     std::unique_ptr<RandomAccessFile> file;
     if (!files_->NewRandomAccessFile(path, &file).ok()) return -1;
-    open_.push_back(Open_{std::move(file), nullptr, 0, nullptr});
+    open_.push_back(Open_{std::move(file), nullptr, 0, "", 0, 0});
     return static_cast<INT_PTR>(open_.size());
   }
   UINT Read(INT_PTR handle, void* data, UINT size) {
@@ -122,10 +115,10 @@ class Run {
   }
   UINT Write(INT_PTR handle, const void* data, UINT size) {
     Open_* f = Find(handle);
-    if (f == nullptr || !f->writer || f->entry == nullptr) return static_cast<UINT>(-1);
-    f->entry->written += size;
-    if (f->entry->written > f->entry->declared) {
-      Fail(Status::Corrupt("the archive is damaged at entry \"" + f->entry->entry + "\""));
+    if (f == nullptr || !f->writer) return static_cast<UINT>(-1);
+    f->written += size;
+    if (f->written > f->declared) {
+      Fail(Status::Corrupt("the archive is damaged at entry \"" + f->entry + "\""));
       return static_cast<UINT>(-1);
     }
     Status s = f->writer->Append(data, size);
@@ -172,24 +165,27 @@ class Run {
     std::string folder = destination_;
     for (size_t i = 0; i + 1 < parts.size(); ++i) {
       folder += "\\" + parts[i];
-      if (!EnsureFolder(name, folder)) return -1;
+      s = placement_.EnsureFolder(name, folder);
+      if (!s.ok()) return Fail(s);
     }
     std::string temp;
-    if (!NewTempName(folder, &temp)) return -1;
+    s = placement_.NewTempName(folder, &temp);
+    if (!s.ok()) return Fail(s);
     std::unique_ptr<WritableFile> out;
     s = files_->NewWritableFile(temp, OpenMode::kCreateAlways, &out);
     if (!s.ok()) return Fail(s);
-    pending_.push_back(Pending{temp, folder + "\\" + parts.back(), folder, name, size, 0, "", ""});
-    open_.push_back(Open_{nullptr, std::move(out), 0, &pending_.back()});
+    placement_.Add(temp, folder + "\\" + parts.back(), folder, name);
+    open_.push_back(Open_{nullptr, std::move(out), 0, name, size, 0});
     return static_cast<INT_PTR>(open_.size());
   }
   // The entry is complete: its handle is closed here.
   bool EntryDone(INT_PTR handle) {
     Open_* f = Find(handle);
-    const Pending* entry = f != nullptr ? f->entry : nullptr;
+    const bool short_entry = f != nullptr && f->writer && f->written != f->declared;
+    const std::string entry = f != nullptr ? f->entry : "";
     if (Close(handle) != 0) return Fail(Status::Error(kErrorWriteFault, "cannot write")) != -1;
-    if (entry != nullptr && entry->written != entry->declared) {
-      Fail(Status::Corrupt("the archive is damaged at entry \"" + entry->entry + "\""));
+    if (short_entry) {
+      Fail(Status::Corrupt("the archive is damaged at entry \"" + entry + "\""));
       return false;
     }
     return true;
@@ -202,33 +198,17 @@ class Run {
       return Status::Error(kErrorFileNotFound,
                            "the archive holds no entry \"" + only_entry_ + "\"");
     }
-    for (size_t i = 0; i < pending_.size(); ++i) {
-      Status s = Place(&pending_[i]);
-      if (!s.ok()) {
-        TakeBack(i);
-        return Status::Error(s.code(), "cannot put the archive's entry \"" + pending_[i].entry +
-                                           "\" in place: " + s.message());
-      }
-    }
-    committed_ = true;
-    for (const Pending& p : pending_) {
-      if (!p.aside.empty()) files_->DeleteFile(p.aside);
-    }
-    *files_written = static_cast<int32_t>(pending_.size());
-    return Status::OK();
+    return placement_.Commit(files_written);
   }
 
  private:
-  struct Pending {
-    std::string temp, final_path, folder, entry;
-    uint64_t declared, written;
-    std::string aside, placed;
-  };
+  // An open file of FDI's: the archive (reader) or an entry being written.
   struct Open_ {
     std::unique_ptr<RandomAccessFile> reader;
     std::unique_ptr<WritableFile> writer;
     uint64_t offset;
-    Pending* entry;
+    std::string entry;  // the entry's name in the archive
+    uint64_t declared, written;
   };
 
   Open_* Find(INT_PTR handle) {
@@ -248,65 +228,6 @@ class Run {
     used_ += size;
     return true;
   }
-  bool EnsureFolder(const std::string& name, const std::string& folder) {
-    uint32_t attributes = 0;
-    if (files_->GetFileAttributes(folder, &attributes).ok()) {
-      if (attributes & kFileAttributeDirectory) return true;
-      Fail(Status::Error(kErrorAlreadyExists,
-                         "cannot make the folder of entry \"" + name + "\": " + folder +
-                             " is a file"));
-      return false;
-    }
-    Status s = files_->CreateDirectory(folder);
-    if (!s.ok()) return Fail(s) != -1;
-    made_folders_.push_back(folder);
-    return true;
-  }
-  bool NewTempName(const std::string& folder, std::string* temp) {
-    static std::atomic<uint32_t> counter{0};
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      *temp = folder + "\\~qvx" + std::to_string(GetCurrentProcessId()) + "_" +
-              std::to_string(counter++) + ".tmp";
-      uint32_t attributes = 0;
-      if (!files_->GetFileAttributes(*temp, &attributes).ok()) return true;
-    }
-    Fail(Status::Error(kErrorFileExists, "no free temporary name in " + folder));
-    return false;
-  }
-  Status Place(Pending* p) {
-    uint32_t attributes = 0;
-    if (files_->GetFileAttributes(p->final_path, &attributes).ok()) {
-      if (attributes & kFileAttributeDirectory) {
-        return Status::AccessDenied(p->final_path + " is a folder");
-      }
-      if (attributes & kFileAttributeReadOnly) {
-        return Status::AccessDenied(p->final_path + " is read-only");
-      }
-      std::string aside;
-      if (!NewTempName(p->folder, &aside)) return failure_;
-      Status s = files_->MoveFile(p->final_path, aside);
-      if (!s.ok()) return s;
-      p->aside = aside;
-    }
-    Status s = files_->MoveFile(p->temp, p->final_path);
-    if (!s.ok()) {
-      if (!p->aside.empty() && files_->MoveFile(p->aside, p->final_path).ok()) p->aside.clear();
-      return s;
-    }
-    p->placed = p->final_path;
-    return Status::OK();
-  }
-  void TakeBack(size_t failed) {
-    for (size_t i = failed; i-- > 0;) {
-      Pending& p = pending_[i];
-      if (!p.aside.empty()) {
-        if (files_->MoveFileEx(p.aside, p.placed, kMoveFileReplaceExisting).ok()) p.aside.clear();
-      } else {
-        files_->DeleteFile(p.placed);
-      }
-    }
-  }
-
   FileSystem* files_;
   std::string destination_;
   std::string only_entry_;
@@ -314,10 +235,8 @@ class Run {
   uint64_t budget_ = kMinOutputBudget;
   uint64_t used_ = 0;
   std::vector<Open_> open_;
-  std::deque<Pending> pending_;  // stable addresses for open_'s entries
-  std::vector<std::string> made_folders_;
   Status failure_;
-  bool committed_ = false;
+  EntryPlacement placement_;
 };
 
 thread_local Run* Run::current = nullptr;

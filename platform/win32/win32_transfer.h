@@ -2,16 +2,22 @@
 //
 // One worker thread per component carries out the requests through one
 // WinINet session (InternetOpenW), so that requests to the same server share
-// a kept-alive connection. Each request is an InternetOpenUrlW with
-// INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
-// INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_NO_COOKIES: always from the
-// server, never into the cache, no cookies sent or kept. WinINet follows redirects and takes the system's proxy settings.
+// a kept-alive connection. Each request is InternetConnectW, HttpOpenRequestW
+// and HttpSendRequestW with INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE
+// | INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_NO_COOKIES: always from
+// the server, never into the cache, no cookies sent or kept. WinINet follows
+// redirects and takes the system's proxy settings.
+//
+// The session is asynchronous: the worker waits for each call's completion
+// and for Cancel (or a newer request) at once, and a request it lets go has
+// its handles closed at once, which ends what WinINet still does for it. So
+// a Cancel while a server stays silent frees the worker for the next request
+// at once, not after the receive timeout.
 //
 // As soon as the header is complete, kStateResponseCompleted is posted to the
 // UI thread's EventLoop, and GetChunk then reads the body as it arrives,
 // through a bounded buffer (when it is full, the worker waits until a quarter
-// of it is free again). The worker reads the connection in pieces of 64 KiB
-// up to a quarter of the buffer (NextReadSize). A request that fails before its header is complete
+// of it is free again). A request that fails before its header is complete
 // posts kStateError; one that fails later ends its body early.
 //
 // A reader that asked ChunkReady and got false is woken by a posted (empty)
@@ -19,7 +25,10 @@
 //
 // The end of a body is confirmed when every read succeeded and the response
 // framed it: the announced "Content-Length" arrived exactly, or a chunked
-// body ended at its last chunk. State changes of a request that was cancelled
+// body ended at its last chunk. Bytes beyond an announced length are never
+// handed over and leave the body unconfirmed; WinINet passes on those that
+// arrive with the body (as Wine's does), so a "Content-Length: 0" followed by
+// data is no empty file. State changes of a request that was cancelled
 // or replaced by a newer one are never delivered.
 //
 // Every method but the constructor and destructor runs on the UI thread.
@@ -30,7 +39,6 @@
 #ifndef QV_PLATFORM_WIN32_WIN32_TRANSFER_H_
 #define QV_PLATFORM_WIN32_WIN32_TRANSFER_H_
 
-#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -40,6 +48,7 @@
 
 #include "platform/event_loop.h"
 #include "platform/transfer.h"
+#include "platform/transfer_channel.h"
 
 namespace qv::win32 {
 
@@ -53,16 +62,6 @@ struct Win32TransferOptions {
   long rate_window_seconds = 60;
   size_t min_window_bytes = 60 * 1024;
 };
-
-// The size of the worker's next read from the connection. An
-// InternetReadFile costs a fixed time besides its bytes (about 0.3 ms under
-// Wine, where reads of 64 KiB held a download near 250 MB/s), and it returns
-// only when its buffer is full or the body has ended. So the size doubles
-// while reads come back within 50 ms and halves once one takes longer than
-// 500 ms, between smallest and largest: a fast connection is read in large
-// pieces, a slow one in small pieces that let the rate check come round.
-size_t NextReadSize(size_t current, std::chrono::steady_clock::duration took, size_t smallest,
-                    size_t largest);
 
 class Win32Transfer : public Transfer {
  public:
@@ -85,15 +84,9 @@ class Win32Transfer : public Transfer {
   void Cancel() override;
   std::string url() const override;
 
-  struct Shared;
-
  private:
-  void Deliver(uint64_t request, int state);
-
-  EventLoop* loop_;
-  std::shared_ptr<Shared> shared_;
-  std::function<void(int)> handler_;
-  std::unique_ptr<WorkToken> busy_;
+  std::shared_ptr<TransferChannel> channel_;
+  void* interrupt_;  // the worker's event for Cancel (a HANDLE)
   std::string url_;
   std::thread worker_;
 };

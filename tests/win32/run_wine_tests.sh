@@ -44,15 +44,43 @@ font=$(find /usr/share/fonts -name '*.ttf' -print -quit 2>/dev/null || true)
 if [ -n "$font" ]; then export QV_TEST_FONT="Z:${font//\//\\}"; fi
 
 # A plain HTTP server on 127.0.0.1 (a free port) for the transfer tests, and
-# an address where nothing listens.
+# an address where nothing listens. Besides the files of its folder it has
+# answers no file server gives: /silent takes the request and never answers
+# (until the client lets go), /silent-seen tells how many such requests came;
+# the others send exactly their bytes on a kept connection, some more than
+# their header announces.
 served=$(mktemp -d)
 python3 -c 'import sys; sys.stdout.buffer.write(bytes(i * 7 % 251 for i in range(1 << 20)))' \
   >"$served/body.bin"
 python3 - "$served" <<'PY' &
 import functools, http.server, sys
+RAW = {
+    "/exact": b"HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabc",
+    "/excess": b"HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabcdefgh",
+    "/zero-then-data": b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\nabcdefgh",
+}
+silent_seen = 0
 class Quiet(http.server.SimpleHTTPRequestHandler):
     def log_message(self, *args):
         pass
+    def do_GET(self):
+        global silent_seen
+        if self.path == "/silent":
+            silent_seen += 1
+            self.rfile.read(1)
+            self.close_connection = True
+        elif self.path == "/silent-seen":
+            count = str(silent_seen).encode()
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(count)))
+            self.end_headers()
+            self.wfile.write(count)
+        elif self.path in RAW:
+            self.wfile.write(RAW[self.path])
+            self.wfile.flush()
+            self.close_connection = False
+        else:
+            super().do_GET()
 handler = functools.partial(Quiet, directory=sys.argv[1])
 server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
 with open(sys.argv[1] + "/port.tmp", "w") as f:

@@ -8,55 +8,19 @@
 //   com_probe.exe <path of QV_INIT_V3.ocx> <folder with an install list>
 //                 [<download address> <server address> <key> <user> <password>]
 #include <cstdio>
-#include <functional>
-#include <string>
 #include <vector>
 
-#include "platform/win32/com/com_handles.h"
-#include "platform/win32/com/com_ids.h"
-#include "platform/win32/windows_api.h"
+#include "tests/wine/com_client.h"
 
 namespace {
 
 using qv::com::ComPtr;
-
-int g_failures = 0;
-
-void Check(const char* name, bool ok, HRESULT hr = S_OK) {
-  std::printf("%s %s", ok ? "ok  " : "FAIL", name);
-  if (!ok) std::printf(" (0x%08lX)", static_cast<unsigned long>(hr));
-  std::printf("\n");
-  if (!ok) ++g_failures;
-}
-
-// An event sink that answers as IDispatch only.
-class Sink final : public IDispatch {
- public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-    *object = nullptr;
-    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IDispatch)) return E_NOINTERFACE;
-    *object = static_cast<IDispatch*>(this);
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
-  ULONG STDMETHODCALLTYPE Release() override { return --references; }
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
-    *count = 0;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*,
-                                   EXCEPINFO*, UINT*) override {
-    calls.push_back(id);
-    return S_OK;
-  }
-  ULONG references = 1;
-  std::vector<DISPID> calls;
-};
+using qv::com_client::CanUnloadNowFn;
+using qv::com_client::Check;
+using qv::com_client::Export;
+using qv::com_client::GetClassObjectFn;
+using qv::com_client::Query;
+using qv::com_client::Sink;
 
 // An object that is no event sink at all.
 class NotASink final : public IUnknown {
@@ -70,20 +34,6 @@ class NotASink final : public IUnknown {
   ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
   ULONG STDMETHODCALLTYPE Release() override { return 1; }
 };
-
-template <typename T>
-HRESULT Query(IUnknown* object, REFIID iid, ComPtr<T>* result) {
-  return object->QueryInterface(iid, reinterpret_cast<void**>(result->Receive()));
-}
-
-using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
-using CanUnloadNowFn = HRESULT(STDAPICALLTYPE*)();
-
-// An exported function of library as the type it has.
-template <typename Fn>
-Fn Export(HMODULE library, const char* name) {
-  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(library, name)));
-}
 
 void ProbeClassInfo(IUnknown* control) {
   ComPtr<IProvideClassInfo2> info;
@@ -198,66 +148,23 @@ void ProbeDispatch(IUnknown* control) {
   Check("CancelXfer with nothing to cancel", hr == S_OK, hr);
 }
 
-// Pumps the thread's messages until Done reached the sink, at most `rounds`
-// waits of 100 ms.
-void PumpUntilDone(const Sink& sink, int rounds) {
-  for (int i = 0; i < rounds; ++i) {
-    for (DISPID id : sink.calls) {
-      if (id == static_cast<DISPID>(qv::ControlEvent::kDone)) return;
-    }
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT);
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-      TranslateMessage(&message);
-      DispatchMessageW(&message);
-    }
-  }
-}
-
 // A run started by the method `id` with text arguments `texts` (in the
 // order of the call) and, when `with_dev_login`, a last false truth value,
 // while this thread pumps: Done is raised once the run has ended.
 void ProbeRun(IUnknown* control, const char* name, DISPID id,
               const std::vector<const wchar_t*>& texts, bool with_dev_login) {
-  ComPtr<IConnectionPointContainer> container;
-  Query(control, IID_IConnectionPointContainer, &container);
-  ComPtr<IConnectionPoint> point;
-  if (!container || FAILED(container->FindConnectionPoint(qv::com::kEventsId, point.Receive()))) {
+  qv::com_client::AdvisedSink advised(control);
+  if (!advised.advised()) {
     Check("the run's connection point", false);
     return;
   }
-  Sink sink;
-  DWORD cookie = 0;
-  point->Advise(&sink, &cookie);
-  ComPtr<IDispatch> dispatch;
-  Query(control, IID_IDispatch, &dispatch);
-  // Arguments go in reverse order.
-  std::vector<VARIANT> arguments;
-  if (with_dev_login) {
-    VARIANT dev;
-    dev.vt = VT_BOOL;
-    dev.boolVal = VARIANT_FALSE;
-    arguments.push_back(dev);
-  }
-  for (auto text = texts.rbegin(); text != texts.rend(); ++text) {
-    VARIANT argument;
-    argument.vt = VT_BSTR;
-    argument.bstrVal = SysAllocString(*text);
-    arguments.push_back(argument);
-  }
-  DISPPARAMS params{arguments.data(), nullptr, static_cast<UINT>(arguments.size()), 0};
-  EXCEPINFO excep{};
-  HRESULT hr = dispatch->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, &excep,
-                                nullptr);
+  const HRESULT hr = qv::com_client::CallStartup(control, id, texts, with_dev_login);
   std::printf("     %s: ", name);
   Check("the start-up starts a run", hr == S_OK, hr);
-  for (VARIANT& argument : arguments) VariantClear(&argument);
-  PumpUntilDone(sink, 300);
-  bool done = false;
-  for (DISPID call : sink.calls) done = done || call == static_cast<DISPID>(qv::ControlEvent::kDone);
+  qv::com_client::PumpUntilEnded(advised.sink(), 300);
   std::printf("     %s: ", name);
-  Check("Done is raised while the host pumps", done);
-  point->Unadvise(cookie);
+  Check("Done is raised while the host pumps",
+        advised.sink().Received(qv::ControlEvent::kDone));
 }
 
 }  // namespace
@@ -315,6 +222,5 @@ int wmain(int argc, wchar_t** argv) {
   factory = ComPtr<IClassFactory>();
   Check("the library may unload once all is released", can_unload() == S_OK);
 
-  std::printf("RESULT %s\n", g_failures == 0 ? "ok" : "failed");
-  return g_failures;
+  return qv::com_client::Finish();
 }

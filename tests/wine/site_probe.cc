@@ -12,50 +12,16 @@
 #include <vector>
 
 #include "control/ctlInit_V3.h"
-#include "platform/win32/com/com_handles.h"
-#include "platform/win32/com/com_ids.h"
-#include "platform/win32/windows_api.h"
+#include "tests/wine/com_client.h"
 
 namespace {
 
 using qv::com::ComPtr;
 
-int g_failures = 0;
-
-void Check(const char* name, bool ok, HRESULT hr = S_OK) {
-  std::printf("%s %s", ok ? "ok  " : "FAIL", name);
-  if (!ok) std::printf(" (0x%08lX)", static_cast<unsigned long>(hr));
-  std::printf("\n");
-  if (!ok) ++g_failures;
-}
-
-// The events' sink: counts the events by dispatch id.
-class Sink final : public IDispatch {
- public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-    *object = nullptr;
-    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IDispatch)) return E_NOINTERFACE;
-    *object = static_cast<IDispatch*>(this);
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
-    *count = 0;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*,
-                                   EXCEPINFO*, UINT*) override {
-    calls.push_back(id);
-    return S_OK;
-  }
-  std::vector<DISPID> calls;
-};
+using qv::com_client::Check;
+using qv::com_client::GetClassObjectFn;
+using qv::com_client::Query;
+using qv::com_client::Sink;
 
 // The container's site: the window to show in and the position there.
 class Site final : public IOleClientSite, public IOleInPlaceSite {
@@ -124,13 +90,6 @@ class Site final : public IOleClientSite, public IOleInPlaceSite {
  private:
   HWND window_;
 };
-
-template <typename T>
-HRESULT Query(IUnknown* object, REFIID iid, ComPtr<T>* result) {
-  return object->QueryInterface(iid, reinterpret_cast<void**>(result->Receive()));
-}
-
-using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
 
 int InitCount(const Sink& sink) {
   int count = 0;
@@ -261,6 +220,5 @@ int wmain(int argc, wchar_t** argv) {
   factory = ComPtr<IClassFactory>();
   if (container != nullptr) DestroyWindow(container);
   OleUninitialize();
-  std::printf("RESULT %s\n", g_failures == 0 ? "ok" : "failed");
-  return g_failures;
+  return qv::com_client::Finish();
 }
