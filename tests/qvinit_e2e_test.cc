@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <functional>
@@ -563,6 +564,41 @@ TEST_F(QvinitTest, CatalogProgramsRunOnlyOnMachinesMadeToRunThem) {
       EXPECT_THAT(recorded, HasSubstr("setup.exe\\\""));
       EXPECT_THAT(recorded, HasSubstr("MDAC_TYP.EXE\\\" /q:a"));
     }
+  }
+}
+
+// Links that the host's user left in a drive and that lead out of it: the
+// run installs nothing through them and the host outside stays as it was.
+TEST_F(QvinitTest, RunsInstallNothingThroughLinksThatLeadOutOfTheDrive) {
+  struct Case {
+    const char* what;
+    const char* link;    // below the machine folder
+    bool to_folder;      // to the outside folder, or to a file in it
+  };
+  const Case cases[] = {
+      {"the Client folder is linked outside", kClient, true},
+      {"a listed file is linked to a host file", "drive_c/Windows/Fonts/qvsans.ttf", false},
+  };
+  int row = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string outside = dir_ + "/outside" + std::to_string(row);
+    WriteHostFile(outside + "/host.txt", "host");
+    const std::string machine = NewMachine("l" + std::to_string(row++));
+    std::string link = machine + "/" + c.link;
+    if (link.back() == '/') link.pop_back();
+    fs::create_directories(fs::path(link).parent_path());
+    const std::string target = c.to_folder ? outside : outside + "/host.txt";
+    ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
+
+    Outcome o = Qvinit(machine, Online("startup-v2", "192.0.2.1"));
+    EXPECT_NE(o.Find("final"), nullptr) << o.err;  // the run ended in order
+    std::map<std::string, std::string> host;
+    for (const auto& entry : fs::recursive_directory_iterator(outside)) {
+      host[entry.path().filename().string()] = ReadHostFile(entry.path().string());
+    }
+    EXPECT_EQ(host, (std::map<std::string, std::string>{{"host.txt", "host"}}));
+    EXPECT_TRUE(fs::is_symlink(link));
   }
 }
 
