@@ -147,7 +147,9 @@ class BenchMachine {
  public:
   explicit BenchMachine(const std::string& dir) : root_(dir + "/machine") {
     fs::create_directories(dir);
-    Status s = sandbox::InitMachine(root_, sandbox::Family::kNt, /*admin=*/true);
+    // The bench serves its own catalog: its programs may run.
+    Status s = sandbox::InitMachine(root_, sandbox::Family::kNt, /*admin=*/true,
+                                    /*run_programs=*/true);
     if (s.ok()) s = sandbox::SandboxPlatform::Open(root_, &loop_, &ui_, &sandbox_);
     if (!s.ok()) {
       std::fprintf(stderr, "cannot make a machine in %s: %s\n", dir.c_str(), s.ToString().c_str());

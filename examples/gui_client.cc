@@ -49,7 +49,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (!std::filesystem::exists(machine_dir)) {
-    qv::Status made = qv::sandbox::InitMachine(machine_dir, qv::sandbox::Family::kNt, true);
+    qv::Status made = qv::sandbox::InitMachine(machine_dir, qv::sandbox::Family::kNt, true,
+                                               /*run_programs=*/false);
     if (!made.ok()) {
       std::cerr << "gui_client: " << made.ToString() << "\n";
       return 1;

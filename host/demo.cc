@@ -77,7 +77,10 @@ int RunDemo(SessionOptions options, std::ostream& out, std::ostream& err) {
     return kExitError;
   }
   if (options.machine_dir.empty()) options.machine_dir = work + "/machine";
-  Status made = sandbox::InitMachine(options.machine_dir, sandbox::Family::kNt, /*admin=*/true);
+  // The demo serves the sample catalog it has just written itself, so its
+  // setup program and launch record may run on the host.
+  Status made = sandbox::InitMachine(options.machine_dir, sandbox::Family::kNt, /*admin=*/true,
+                                     /*run_programs=*/true);
   if (!made.ok()) {
     err << "qvinit: cannot make the machine " << options.machine_dir << ": " << made.ToString()
         << "\n";

@@ -69,12 +69,19 @@ std::string DefaultMachineDir() {
 }
 
 int MachineInit(const std::string& dir, const std::string& family,
-                const std::string& user, std::ostream& out, std::ostream& err) {
+                const std::string& user, bool run_programs, std::ostream& out,
+                std::ostream& err) {
   const sandbox::Family f = family == "9x" ? sandbox::Family::k9x : sandbox::Family::kNt;
-  Status s = sandbox::InitMachine(dir, f, user != "restricted");
+  Status s = sandbox::InitMachine(dir, f, user != "restricted", run_programs);
   if (!s.ok()) return Fail(err, s);
   out << "made a " << (f == sandbox::Family::kNt ? "nt" : "9x") << " machine for "
       << (user == "restricted" ? "a restricted" : "an admin") << " user in " << dir << "\n";
+  if (run_programs) {
+    out << "programs that runs start on this machine are run on the host as this user\n";
+  } else {
+    out << "programs that runs start on this machine are recorded in " << dir
+        << "/programs.jsonl, not run\n";
+  }
   return 0;
 }
 
@@ -99,6 +106,8 @@ int MachineShow(const std::string& dir, std::ostream& out, std::ostream& err) {
     in_use.push_back(f.path + (f.exclusive ? " (exclusive)" : ""));
   }
   out << "  files in use:      " << Join(in_use) << "\n";
+  out << "  programs:          "
+      << (p.run_programs ? "run on the host" : "recorded in programs.jsonl, not run") << "\n";
   out << "\nRegistry: HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\n";
   std::string reg;
   s = sandbox::RegQuery(*sp->registry(), sp->machine().codec(),

@@ -11,8 +11,11 @@
 
 namespace qv::host {
 
+// run_programs: whether programs that runs start are run on the host (unsafe
+// for catalogs that are not trusted) rather than recorded.
 int MachineInit(const std::string& dir, const std::string& family,
-                const std::string& user, std::ostream& out, std::ostream& err);
+                const std::string& user, bool run_programs, std::ostream& out,
+                std::ostream& err);
 int MachineShow(const std::string& dir, std::ostream& out, std::ostream& err);
 // The next start of the machine: prints the renames carried out, the
 // RunOnceEx entries taken up, the problems met and a restart request taken

@@ -109,6 +109,12 @@ int main(int argc, char** argv) {
   init->add_option("--user", user, "The user's rights")
       ->check(CLI::IsMember({"admin", "restricted"}))
       ->capture_default_str();
+  bool run_programs = false;
+  init->add_flag("--run-programs", run_programs,
+                 "Run the programs that runs start (setup programs, registration, runtime "
+                 "packages, launch records) on this host as the current user. UNSAFE for "
+                 "catalogs you do not trust; without it they are recorded in DIR/programs.jsonl "
+                 "and answer the exit code machine.json gives them (0 unless set)");
 
   std::string show_dir;
   CLI::App* show = machine->add_subcommand("show", "Show what a machine holds");
@@ -194,7 +200,9 @@ int main(int argc, char** argv) {
     }
     return qv::host::RunSession(options, args, std::cout, std::cerr);
   }
-  if (*init) return qv::host::MachineInit(init_dir, family, user, std::cout, std::cerr);
+  if (*init) {
+    return qv::host::MachineInit(init_dir, family, user, run_programs, std::cout, std::cerr);
+  }
   if (*show) return qv::host::MachineShow(show_dir, std::cout, std::cerr);
   if (*boot) return qv::host::MachineBoot(boot_dir, std::cout, std::cerr);
   if (*query) {

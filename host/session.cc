@@ -162,7 +162,9 @@ int RunSession(const SessionOptions& options, const StartArguments& arguments, s
   }
 
   if (options.make_machine_if_missing && access(options.machine_dir.c_str(), F_OK) != 0) {
-    Status s = sandbox::InitMachine(options.machine_dir, sandbox::Family::kNt, /*admin=*/true);
+    // A machine made on the way runs no program on the host.
+    Status s = sandbox::InitMachine(options.machine_dir, sandbox::Family::kNt, /*admin=*/true,
+                                    /*run_programs=*/false);
     if (!s.ok()) {
       err << "qvinit: cannot make the machine " << options.machine_dir << ": " << s.ToString()
           << "\n";

@@ -47,14 +47,14 @@ TEST(MachineInitTest, MakesAFreshMachineOfEitherFamily) {
 TEST(MachineInitTest, RefusesAFolderThatHoldsSomethingAndFillsAnEmptyOne) {
   const std::string dir = testing::MakeTempDir();
   testing::WriteHostFile(dir + "/precious.txt", "keep me");
-  Status s = sandbox::InitMachine(dir, Family::kNt, true);
+  Status s = sandbox::InitMachine(dir, Family::kNt, true, false);
   EXPECT_FALSE(s.ok());
   EXPECT_NE(s.message().find("not empty"), std::string::npos) << s.message();
   EXPECT_EQ(testing::ReadHostFile(dir + "/precious.txt"), "keep me");
   EXPECT_FALSE(testing::HostExists(dir + "/machine.json"));
   // Emptied, the folder is filled.
   ::unlink((dir + "/precious.txt").c_str());
-  EXPECT_TRUE(sandbox::InitMachine(dir, Family::kNt, true).ok());
+  EXPECT_TRUE(sandbox::InitMachine(dir, Family::kNt, true, false).ok());
   EXPECT_TRUE(testing::HostExists(dir + "/machine.json"));
   testing::RemoveTree(dir);
 }
@@ -63,7 +63,7 @@ class MachineOpenTest : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_ = testing::MakeTempDir();
-    ASSERT_TRUE(sandbox::InitMachine(dir_ + "/m", Family::kNt, true).ok());
+    ASSERT_TRUE(sandbox::InitMachine(dir_ + "/m", Family::kNt, true, false).ok());
   }
   void TearDown() override { testing::RemoveTree(dir_); }
   Status Open() {
@@ -328,7 +328,7 @@ class LockHolder {
     machine.Locate(windows_path, &loc);
     for (int i = 0; i < 500; ++i) {
       bool exclusive;
-      if (machine.InUse(loc.path, loc.host_path, &exclusive)) return true;
+      if (machine.InUse(loc, &exclusive)) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
@@ -358,7 +358,7 @@ TEST(InUseTest, FileLockedByAnotherProgramCannotBeReplaced) {
   sandbox::HostLocation loc;
   m.machine().Locate(path, &loc);
   bool exclusive = false;
-  for (int i = 0; i < 500 && m.machine().InUse(loc.path, loc.host_path, &exclusive); ++i) {
+  for (int i = 0; i < 500 && m.machine().InUse(loc, &exclusive); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   EXPECT_TRUE(files.DeleteFile(path).ok());

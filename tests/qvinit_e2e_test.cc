@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <functional>
@@ -328,6 +329,101 @@ TEST_F(QvinitTest, ObjectTheServerCannotMakeShowsTheErrorBox) {
   EXPECT_EQ(o.exit_code, 0) << o.err;
   EXPECT_THAT(WaitForFile(machine + "/" + kClient + "qvlaunch.args"),
               HasSubstr("\nID-FROM-NOTES\n"));
+}
+
+// A catalog's programs run on the host only on a machine made with
+// --run-programs. The setup program's body writes a marker on the host; the
+// runtime package asks for a restart with 3010 when it runs, or when the
+// machine's profile gives it that code, and the run then asks the user
+// whether to restart (answered no: the run is done).
+TEST_F(QvinitTest, CatalogProgramsRunOnlyOnMachinesMadeToRunThem) {
+  LocalHttp files;
+  std::string marker;
+  files.server.Get("/setup.exe", [&](const httplib::Request&, httplib::Response& res) {
+    res.set_content("#!/bin/sh\necho ran > '" + marker + "'\n", "application/octet-stream");
+  });
+  files.server.Get("/mdac.exe", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content("#!/bin/sh\necho 3010 > \"$QV_EXIT_CODE_FILE\"\n", "application/octet-stream");
+  });
+  files.Start();
+  PutList({{1, "setup.exe", "setup.exe", 3, "1.0", "TEMPDIR"},
+           {2, "MDAC_TYP.EXE", "mdac.exe", 4, "1.0", "TEMPDIR"}});
+  struct Case {
+    const char* what;
+    bool run_programs;
+    int package_code;  // the profile's exit code for the package; -1: none
+    bool marker;
+    bool restart_asked;
+  };
+  const Case cases[] = {
+      {"recorded", false, -1, false, false},
+      {"recorded, the profile asks for a restart", false, 3010, false, true},
+      {"run", true, -1, true, true},
+  };
+  int row = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    marker = dir_ + "/marker" + std::to_string(row);
+    const std::string machine = NewMachine("p" + std::to_string(row++), "admin", c.run_programs);
+    if (c.package_code >= 0) {
+      nlohmann::json profile = nlohmann::json::parse(ReadHostFile(machine + "/machine.json"));
+      profile["programs"]["exit_codes"]["mdac_typ.exe"] = c.package_code;
+      WriteHostFile(machine + "/machine.json", profile.dump(2));
+    }
+    Outcome o = Qvinit(machine, OnlineFrom(files.Url("/"), server_->base_url() + "/bo"));
+    EXPECT_EQ(o.exit_code, 0) << o.err;
+    const nlohmann::json* box = o.Find("msgbox");
+    EXPECT_EQ(box != nullptr && (*box)["text"].get<std::string>().find(
+                                    "requires a system reboot") != std::string::npos,
+              c.restart_asked);
+    const std::string log = machine + "/programs.jsonl";
+    if (c.run_programs) {
+      EXPECT_FALSE(fs::exists(log));
+      WaitForFile(marker);  // the setup program is not waited for
+      EXPECT_TRUE(fs::exists(marker));
+    } else {
+      // Nothing was started, so nothing can still be on its way.
+      EXPECT_FALSE(fs::exists(marker));
+      const std::string recorded = ReadHostFile(log);
+      EXPECT_THAT(recorded, HasSubstr("setup.exe\\\""));
+      EXPECT_THAT(recorded, HasSubstr("MDAC_TYP.EXE\\\" /q:a"));
+    }
+  }
+}
+
+// Links that the host's user left in a drive and that lead out of it: the
+// run installs nothing through them and the host outside stays as it was.
+TEST_F(QvinitTest, RunsInstallNothingThroughLinksThatLeadOutOfTheDrive) {
+  struct Case {
+    const char* what;
+    const char* link;    // below the machine folder
+    bool to_folder;      // to the outside folder, or to a file in it
+  };
+  const Case cases[] = {
+      {"the Client folder is linked outside", kClient, true},
+      {"a listed file is linked to a host file", "drive_c/Windows/Fonts/qvsans.ttf", false},
+  };
+  int row = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string outside = dir_ + "/outside" + std::to_string(row);
+    WriteHostFile(outside + "/host.txt", "host");
+    const std::string machine = NewMachine("l" + std::to_string(row++));
+    std::string link = machine + "/" + c.link;
+    if (link.back() == '/') link.pop_back();
+    fs::create_directories(fs::path(link).parent_path());
+    const std::string target = c.to_folder ? outside : outside + "/host.txt";
+    ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
+
+    Outcome o = Qvinit(machine, Online("startup-v2", "192.0.2.1"));
+    EXPECT_NE(o.Find("final"), nullptr) << o.err;  // the run ended in order
+    std::map<std::string, std::string> host;
+    for (const auto& entry : fs::recursive_directory_iterator(outside)) {
+      host[entry.path().filename().string()] = ReadHostFile(entry.path().string());
+    }
+    EXPECT_EQ(host, (std::map<std::string, std::string>{{"host.txt", "host"}}));
+    EXPECT_TRUE(fs::is_symlink(link));
+  }
 }
 
 }  // namespace

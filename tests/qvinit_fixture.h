@@ -122,9 +122,14 @@ class QvinitTest : public ::testing::Test {
     RemoveTree(dir_);
   }
 
-  std::string NewMachine(const std::string& name, const std::string& user = "admin") {
+  // The sample catalog's programs are the tests' own: the machines run them
+  // unless a test says otherwise.
+  std::string NewMachine(const std::string& name, const std::string& user = "admin",
+                         bool run_programs = true) {
     const std::string root = dir_ + "/" + name;
-    CommandResult r = RunCommand({QvinitPath(), "machine", "init", root, "--user", user});
+    std::vector<std::string> argv = {QvinitPath(), "machine", "init", root, "--user", user};
+    if (run_programs) argv.push_back("--run-programs");
+    CommandResult r = RunCommand(argv);
     EXPECT_EQ(r.exit_code, 0) << r.err;
     return root;
   }

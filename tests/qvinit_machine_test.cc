@@ -1,6 +1,7 @@
 // `qvinit machine ...` as a user runs it: exit codes, what it prints, and
 // that bad input gets a clear answer without harm.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "tests/test_util.h"
 
@@ -94,6 +95,80 @@ TEST_F(QvinitMachineTest, DamagedMachinesGetAClearError) {
   CommandResult broken = Qvinit({"machine", "show", m});
   EXPECT_EQ(broken.exit_code, 1);
   EXPECT_NE(broken.err.find("machine.json"), std::string::npos) << broken.err;
+}
+
+// Drive folders are checked by where they really are: none may be the
+// machine folder (with machine.json and registry.db in reach), lie above it
+// or lead out of it through a link.
+TEST_F(QvinitMachineTest, DriveFoldersMustLieInsideTheMachine) {
+  struct Case {
+    const char* drives;  // the profile's "drives"
+    const char* says;    // in the error; nullptr: the machine opens
+  };
+  const Case cases[] = {
+      {R"({"C": "."})", "drive C: (\".\") is the machine folder itself"},
+      {R"({"C": "./"})", "is the machine folder itself"},
+      {R"({"C": "drive_c", "D": "drive_c/../."})", "must lie inside the machine root"},
+      {R"({"C": "drive_c", "D": "out"})", "outside the machine folder"},
+      {R"({"C": "drive_c", "D": "up"})", "outside the machine folder"},
+      {R"({"C": "drive_c", "D": "self"})", "is the machine folder itself"},
+      {R"({"C": "drive_c", "D": "drive_c/Windows"})", nullptr},
+      {R"({"C": "drive_c", "D": "inner"})", nullptr},
+  };
+  const std::string outside = dir_ + "/outside";
+  testing::WriteHostFile(outside + "/keep.txt", "host");
+  int row = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.drives);
+    const std::string m = dir_ + "/m" + std::to_string(row++);
+    ASSERT_EQ(Qvinit({"machine", "init", m}).exit_code, 0);
+    ASSERT_EQ(::symlink(outside.c_str(), (m + "/out").c_str()), 0);
+    ASSERT_EQ(::symlink("..", (m + "/up").c_str()), 0);
+    ASSERT_EQ(::symlink(".", (m + "/self").c_str()), 0);
+    ASSERT_EQ(::symlink("drive_c/Windows", (m + "/inner").c_str()), 0);
+    std::string profile = testing::ReadHostFile(m + "/machine.json");
+    const size_t at = profile.find(R"("drives": {)");
+    ASSERT_NE(at, std::string::npos);
+    profile.replace(at, profile.find('}', at) + 1 - at, std::string(R"("drives": )") + c.drives);
+    testing::WriteHostFile(m + "/machine.json", profile);
+
+    CommandResult show = Qvinit({"machine", "show", m});
+    if (c.says == nullptr) {
+      EXPECT_EQ(show.exit_code, 0) << show.err;
+      EXPECT_NE(show.out.find("Drive D:\\"), std::string::npos) << show.out;
+      continue;
+    }
+    EXPECT_EQ(show.exit_code, 1);
+    EXPECT_NE(show.err.find(c.says), std::string::npos) << show.err;
+    EXPECT_EQ(Qvinit({"machine", "reg", m, "query", "HKLM\\SOFTWARE"}).exit_code, 1);
+  }
+  EXPECT_EQ(testing::ReadHostFile(outside + "/keep.txt"), "host");
+}
+
+// A fresh machine runs no program unless it is made with --run-programs,
+// and init says which it is.
+TEST_F(QvinitMachineTest, InitSaysWhetherProgramsRun) {
+  for (const bool run : {false, true}) {
+    const std::string m = dir_ + (run ? "/run" : "/record");
+    std::vector<std::string> args = {"machine", "init", m};
+    if (run) args.push_back("--run-programs");
+    CommandResult init = Qvinit(args);
+    ASSERT_EQ(init.exit_code, 0) << init.err;
+    EXPECT_NE(init.out.find(run ? "run on the host" : "programs.jsonl, not run"),
+              std::string::npos)
+        << init.out;
+    EXPECT_NE(testing::ReadHostFile(m + "/machine.json").find(run ? R"("run": true)"
+                                                                    : R"("run": false)"),
+              std::string::npos);
+    CommandResult show = Qvinit({"machine", "show", m});
+    EXPECT_NE(show.out.find(run ? "programs:          run on the host"
+                                : "programs:          recorded in programs.jsonl, not run"),
+              std::string::npos)
+        << show.out;
+  }
+  CommandResult help = Qvinit({"machine", "init", "--help"});
+  EXPECT_NE(help.out.find("--run-programs"), std::string::npos);
+  EXPECT_NE(help.out.find("UNSAFE"), std::string::npos);
 }
 
 TEST_F(QvinitMachineTest, UsageErrorsExitWithTwo) {

@@ -186,9 +186,9 @@ void RecordingUi::ShowFolderPicker(FolderPickerForm& form) {
   if (picker_script) picker_script(form);
 }
 
-TestMachine::TestMachine(sandbox::Family family, bool admin) {
+TestMachine::TestMachine(sandbox::Family family, bool admin, Programs programs) {
   root_ = MakeTempDir("qvmachine") + "/machine";
-  Status s = sandbox::InitMachine(root_, family, admin);
+  Status s = sandbox::InitMachine(root_, family, admin, programs == Programs::kRun);
   if (!s.ok()) {
     ADD_FAILURE() << "cannot make a machine: " << s.ToString();
     std::abort();

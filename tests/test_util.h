@@ -92,11 +92,17 @@ class RecordingUi : public UserInterface {
   int shows = 0;
 };
 
+// Whether a test machine runs the programs that runs start. The tests'
+// programs are their own scripts, so most run them; a test of what happens
+// when they are not run says kRecord.
+enum class Programs { kRun, kRecord };
+
 // A fresh sandbox machine in a temporary folder whose platform is the
 // current one of the calling thread while the object lives.
 class TestMachine {
  public:
-  explicit TestMachine(sandbox::Family family = sandbox::Family::kNt, bool admin = true);
+  explicit TestMachine(sandbox::Family family = sandbox::Family::kNt, bool admin = true,
+                       Programs programs = Programs::kRun);
   ~TestMachine();
 
   Platform& platform() { return *sandbox_->platform(); }

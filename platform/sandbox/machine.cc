@@ -20,6 +20,7 @@
 
 #include "platform/posix/atomic_file.h"
 #include "platform/posix/errno_status.h"
+#include "platform/sandbox/open_beneath.h"
 #include "platform/sandbox/volume_statement.h"
 
 namespace qv::sandbox {
@@ -56,6 +57,7 @@ Machine::Machine(std::string root, MachineProfile profile)
       codec_(profile_.ansi_code_page) {}
 
 Machine::~Machine() {
+  for (auto& [letter, fd] : drive_fds_) ::close(fd);
   for (auto& [sql, stmt] : statements_) sqlite3_finalize(stmt);
   if (volume_) sqlite3_close(volume_);
 }
@@ -104,6 +106,8 @@ Status Machine::Open(const std::string& root_in,
     }
   }
   std::unique_ptr<Machine> m(new Machine(root, std::move(profile)));
+  s = m->OpenDrives();
+  if (!s.ok()) return s;
   s = m->OpenVolume();
   if (!s.ok()) return s;
   *machine = std::move(m);
@@ -267,10 +271,92 @@ bool Machine::ListedInUse(const WinPath& path, bool* exclusive) const {
   return false;
 }
 
-bool Machine::InUse(const WinPath& path, const std::string& host_path,
-                    bool* exclusive) const {
-  if (ListedInUse(path, exclusive)) return true;
-  const int fd = ::open(host_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+Status Machine::OpenDrives() {
+  for (const auto& [letter, folder] : profile_.drives) {
+    const std::string drive = std::string(1, letter) + ": (\"" + folder + "\")";
+    char resolved[PATH_MAX];
+    if (::realpath((root_ + "/" + folder).c_str(), resolved) == nullptr) {
+      return PosixError(root_ + ": cannot find the folder of drive " + drive, errno);
+    }
+    // A drive holds files the machine's programs may change and remove: its
+    // folder must lie strictly inside the root, where the machine's own
+    // files (machine.json, registry.db, volume.db) are not within its reach,
+    // and a link must not carry it elsewhere on the host.
+    const std::string real = resolved;
+    if (real.size() <= root_.size() + 1 || real.compare(0, root_.size() + 1, root_ + "/") != 0) {
+      const std::string where = real == root_ ? "the machine folder itself"
+                                              : real + ", outside the machine folder";
+      return Status::AccessDenied(root_ + "/machine.json: drive " + drive + " is " + where +
+                                  "; a drive's folder must lie inside the machine folder");
+    }
+    const int fd = ::open(real.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return PosixError(root_ + ": cannot open the folder of drive " + drive, errno);
+    drive_fds_[letter] = fd;
+  }
+  return Status::OK();
+}
+
+std::string Machine::InDrive(const HostLocation& location) const {
+  const std::string drive = DriveFolder(location.path.drive);
+  if (location.host_path.size() <= drive.size() + 1) return "";
+  return location.host_path.substr(drive.size() + 1);
+}
+
+int Machine::OpenInDrive(const HostLocation& location, int flags, mode_t mode) const {
+  const auto it = drive_fds_.find(location.path.drive);
+  if (it == drive_fds_.end()) {
+    errno = ENOENT;
+    return -1;
+  }
+  return OpenBeneath(it->second, InDrive(location), flags, mode);
+}
+
+int Machine::OpenParentInDrive(const HostLocation& location, std::string* leaf) const {
+  const std::string rel = InDrive(location);
+  const size_t slash = rel.rfind('/');
+  *leaf = slash == std::string::npos ? rel : rel.substr(slash + 1);
+  HostLocation parent = location;
+  parent.path = location.path.Parent();
+  parent.host_path = DriveFolder(location.path.drive) +
+                     (slash == std::string::npos ? "" : "/" + rel.substr(0, slash));
+  return OpenInDrive(parent, O_PATH | O_DIRECTORY);
+}
+
+Status Machine::CheckLinks(char drive, const std::string& rel) const {
+  const auto it = drive_fds_.find(drive);
+  std::string link;
+  std::string target;
+  if (it == drive_fds_.end() || !FindEscapingLink(it->second, rel, &link, &target)) {
+    return Status::OK();
+  }
+  WinPath named;
+  named.drive = drive;
+  size_t start = 0;
+  while (start < link.size()) {
+    size_t end = link.find('/', start);
+    if (end == std::string::npos) end = link.size();
+    named.components.push_back(link.substr(start, end - start));
+    start = end + 1;
+  }
+  return Status::AccessDenied("access denied: " + named.ToString() + " is a link to \"" + target +
+                              "\", which leads outside drive " + std::string(1, drive) + ":");
+}
+
+Status Machine::DriveError(const std::string& what, const HostLocation& location,
+                           int error_number) const {
+  if (error_number == EXDEV || error_number == ELOOP) {
+    const Status links = CheckLinks(location.path.drive, InDrive(location));
+    if (!links.ok()) return links;
+    return Status::AccessDenied("access denied: " + location.path.ToString() +
+                                " leads outside drive " + std::string(1, location.path.drive) +
+                                ": through a link");
+  }
+  return PosixError(what + " " + location.path.ToString(), error_number);
+}
+
+bool Machine::InUse(const HostLocation& location, bool* exclusive) const {
+  if (ListedInUse(location.path, exclusive)) return true;
+  const int fd = OpenInDrive(location, O_RDONLY | O_NONBLOCK);
   if (fd < 0) return false;
   const bool in_use = LockedByOthers(fd, exclusive);
   ::close(fd);

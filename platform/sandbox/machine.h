@@ -22,6 +22,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -73,6 +74,17 @@ class Machine {
   // The host folder of a drive.
   std::string DriveFolder(char drive) const;
 
+  // Opens the host file of location (open(2)'s flags and mode) without
+  // leaving its drive folder (see open_beneath.h): -1 with errno EXDEV when a
+  // link on the way leads out.
+  int OpenInDrive(const HostLocation& location, int flags, mode_t mode = 0) const;
+  // The folder that holds location, opened the same way (O_PATH), and the
+  // entry's name in it: for the *at calls that make, remove and move entries.
+  int OpenParentInDrive(const HostLocation& location, std::string* leaf) const;
+  // The error for a failed OpenInDrive or *at call on location: a link that
+  // leads out of the drive is ERROR_ACCESS_DENIED and named.
+  Status DriveError(const std::string& what, const HostLocation& location, int error_number) const;
+
   // The short (8.3) name of the entry long_name in the host folder host_dir,
   // giving one out (and keeping it) when it has none yet.
   Status ShortNameOf(const std::string& host_dir, const std::string& long_name,
@@ -85,8 +97,7 @@ class Machine {
   // Whether another program holds the file: listed in the profile, or locked
   // (flock or fcntl) by another process. *exclusive tells whether it cannot
   // even be read.
-  bool InUse(const WinPath& path, const std::string& host_path,
-             bool* exclusive) const;
+  bool InUse(const HostLocation& location, bool* exclusive) const;
   // The two halves of InUse: the profile's list, and the locks that other
   // processes hold on the file open at fd.
   bool ListedInUse(const WinPath& path, bool* exclusive) const;
@@ -100,10 +111,20 @@ class Machine {
   void MovePathRecords(const std::string& from_host, const std::string& to_host);
 
   std::string registry_db_path() const { return root_ + "/registry.db"; }
+  // Where the starts of programs that were not run are recorded.
+  std::string programs_log_path() const { return root_ + "/programs.jsonl"; }
 
  private:
   Machine(std::string root, MachineProfile profile);
   Status OpenVolume();
+  // Opens every drive folder once; each must lie inside the root by its real
+  // location.
+  Status OpenDrives();
+  // The path of host_path below its drive folder ("" for the folder).
+  std::string InDrive(const HostLocation& location) const;
+  // ERROR_ACCESS_DENIED naming the link when the existing path rel of drive
+  // leads out of the drive folder; OK otherwise.
+  Status CheckLinks(char drive, const std::string& rel) const;
   // The volume database's statement for sql (a literal), prepared on first
   // use and kept; nullptr when it cannot be prepared.
   sqlite3_stmt* Prepared(const char* sql);
@@ -128,6 +149,8 @@ class Machine {
 
   std::string root_;
   MachineProfile profile_;
+  // Each drive's folder, open for the *at calls (closed with the machine).
+  std::map<char, int> drive_fds_;
   IconvTextCodec codec_;
   sqlite3* volume_ = nullptr;
   std::unordered_map<const char*, sqlite3_stmt*> statements_;

@@ -25,7 +25,7 @@ const char* kKnownKeys[] = {"format", "version", "family", "ansi_code_page",
                             "current_drive", "current_directory",
                             "system_directory", "windows_directory",
                             "program_files_directory", "drives", "user",
-                            "files_in_use", "memory"};
+                            "files_in_use", "memory", "programs"};
 
 Status ProfileError(const std::string& what) {
   return Status::Error(kErrorBadConfiguration, "machine.json: " + what);
@@ -170,12 +170,42 @@ Status ParseMemory(const Json& j, MachineProfile* p) {
   return Status::OK();
 }
 
+// "programs": {"run": false, "exit_codes": {"setup.exe": 3010}}. Without
+// it, programs are not run and every one answers 0.
+Status ParsePrograms(const Json& j, MachineProfile* p) {
+  if (!j.contains("programs")) return Status::OK();
+  const Json& programs = j["programs"];
+  if (!programs.is_object()) return ProfileError("\"programs\" must be an object");
+  if (programs.contains("run") && !programs["run"].is_boolean()) {
+    return ProfileError("\"programs.run\" must be true or false");
+  }
+  p->run_programs = programs.value("run", false);
+  if (!programs.contains("exit_codes")) return Status::OK();
+  const Json& codes = programs["exit_codes"];
+  if (!codes.is_object()) return ProfileError("\"programs.exit_codes\" must be an object");
+  for (const auto& [program, code] : codes.items()) {
+    // A 32-bit exit code, written as Windows shows it or as a signed number.
+    const bool fits = code.is_number_unsigned() ? code.get<uint64_t>() <= 0xFFFFFFFFu
+                      : code.is_number_integer()
+                          ? code.get<int64_t>() >= -2147483648LL
+                          : false;
+    if (program.empty() || !fits) {
+      return ProfileError("\"programs.exit_codes\" maps a program to a 32-bit exit code (\"" +
+                          program + "\")");
+    }
+    p->program_exit_codes[program] = static_cast<uint32_t>(
+        code.is_number_unsigned() ? code.get<uint64_t>()
+                                  : static_cast<uint64_t>(code.get<int64_t>()));
+  }
+  return Status::OK();
+}
+
 // The known keys one after the other; the first error wins. A value of the
 // wrong type makes the JSON library throw, which is caught here.
 Status ParseKnownKeys(const Json& j, MachineProfile* p) {
   try {
     for (Status (*parse)(const Json&, MachineProfile*) :
-         {ParseSystem, ParseDrives, ParseUser, ParseFilesInUse, ParseMemory}) {
+         {ParseSystem, ParseDrives, ParseUser, ParseFilesInUse, ParseMemory, ParsePrograms}) {
       const Status s = parse(j, p);
       if (!s.ok()) return s;
     }
@@ -295,6 +325,9 @@ std::string SerializeProfile(const MachineProfile& p) {
   j["user"] = UserJson(p);
   j["files_in_use"] = FilesInUseJson(p);
   if (p.memory) j["memory"] = MemoryJson(*p.memory);
+  Json exit_codes = Json::object();
+  for (const auto& [program, code] : p.program_exit_codes) exit_codes[program] = code;
+  j["programs"] = {{"run", p.run_programs}, {"exit_codes", exit_codes}};
   if (!p.unknown_json.empty()) {
     Json unknown = Json::parse(p.unknown_json, nullptr, false);
     if (unknown.is_object()) {

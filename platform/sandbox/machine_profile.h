@@ -43,6 +43,12 @@ struct MachineProfile {
   std::vector<InUseFile> files_in_use;
   bool shutdown_privilege = true;
   std::optional<MemoryStatus> memory;
+  // Whether the programs that a run starts are run on the host. When not
+  // (the default), a start is recorded and answered with the exit code
+  // listed here for the program, by its file name ("setup.exe") or its
+  // Windows path, without regard to case; 0 for a program not listed.
+  bool run_programs = false;
+  std::map<std::string, uint32_t> program_exit_codes;
   // Keys of machine.json this version does not know; written back unchanged.
   std::string unknown_json;
 

@@ -13,15 +13,12 @@
 #include <cstring>
 
 #include "platform/posix/errno_status.h"
+#include "platform/posix/unique_fd.h"
 
 namespace qv::sandbox {
 
 namespace {
 
-bool HostIsDirectory(const std::string& host_path) {
-  struct stat st;
-  return ::stat(host_path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 class HostWritableFile : public WritableFile {
  public:
@@ -126,41 +123,34 @@ Status CopyThroughBuffer(int in, int out, const std::string& from, const std::st
   }
 }
 
-// A temporary beside host_path for a copy on its way there:
-// "~qv<tag><pid>_<n>.tmp" in the same folder, the form of the control's own
-// temporaries, which its clean-up at start-up removes when a killed program
-// left one.
-std::string TemporaryBeside(const std::string& host_path, char tag) {
+// A name for a copy on its way into a folder: "~qv<tag><pid>_<n>.tmp", the
+// form of the control's own temporaries, which its clean-up at start-up
+// removes when a killed program left one.
+std::string TemporaryName(char tag) {
   static std::atomic<uint32_t> counter{0};
-  const size_t slash = host_path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "" : host_path.substr(0, slash + 1);
-  return folder + "~qv" + tag + std::to_string(::getpid()) + "_" + std::to_string(counter++) +
-         ".tmp";
+  return std::string("~qv") + tag + std::to_string(::getpid()) + "_" +
+         std::to_string(counter++) + ".tmp";
 }
 
-Status CopyHostFile(const std::string& from, const std::string& to) {
-  const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return PosixError("cannot read " + from, errno);
-  const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (out < 0) {
-    Status s = PosixError("cannot write " + to, errno);
-    ::close(in);
-    return s;
-  }
+// Copies the file open at in into a new file temp of the folder open at
+// folder, keeping its mode bits (so that a program stays a program).
+Status CopyIntoNewFile(int in, int folder, const std::string& temp, const std::string& from,
+                       const std::string& to) {
+  UniqueFd out(::openat(folder, temp.c_str(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+  if (out.get() < 0) return PosixError("cannot write " + to, errno);
   // In use while it is written, as every file open for writing is.
-  ::flock(out, LOCK_EX | LOCK_NB);
+  ::flock(out.get(), LOCK_EX | LOCK_NB);
   Status s;
-  const int in_kernel = CopyInKernel(in, out);
+  const int in_kernel = CopyInKernel(in, out.get());
   if (in_kernel < 0) {
     s = PosixError("cannot copy " + from + " to " + to, errno);
   } else if (in_kernel == 0) {
-    s = CopyThroughBuffer(in, out, from, to);
+    s = CopyThroughBuffer(in, out.get(), from, to);
   }
-  ::close(in);
-  if (::close(out) != 0 && s.ok()) s = PosixError("cannot write " + to, errno);
-  // Keep the mode bits, so that a program stays a program.
   struct stat st;
-  if (s.ok() && ::stat(from.c_str(), &st) == 0) ::chmod(to.c_str(), st.st_mode & 07777);
+  if (s.ok() && ::fstat(in, &st) == 0) ::fchmod(out.get(), st.st_mode & 07777);
+  if (!out.Close() && s.ok()) s = PosixError("cannot write " + to, errno);
   return s;
 }
 
@@ -200,10 +190,20 @@ std::vector<std::string> SandboxFileSystem::ActualComponents(
   return parts;
 }
 
+bool SandboxFileSystem::StatInDrive(const HostLocation& location, struct stat* st) const {
+  UniqueFd fd(machine_->OpenInDrive(location, O_PATH));
+  return fd.get() >= 0 && ::fstat(fd.get(), st) == 0;
+}
+
+bool SandboxFileSystem::IsFolder(const HostLocation& location) const {
+  struct stat st;
+  return StatInDrive(location, &st) && S_ISDIR(st.st_mode);
+}
+
 bool SandboxFileSystem::InUse(const HostLocation& location, bool* exclusive) const {
   *exclusive = false;
   if (system_access_) return false;
-  return machine_->InUse(location.path, location.host_path, exclusive);
+  return machine_->InUse(location, exclusive);
 }
 
 Status SandboxFileSystem::CheckFolderWritable(const WinPath& folder,
@@ -244,8 +244,10 @@ Status SandboxFileSystem::CreateDirectory(const std::string& path) {
   }
   s = CheckFolderWritable(loc.path.Parent(), "create folder");
   if (!s.ok()) return s;
-  if (::mkdir(loc.host_path.c_str(), 0755) != 0) {
-    return PosixError("cannot create " + loc.path.ToString(), errno);
+  std::string leaf;
+  UniqueFd folder(machine_->OpenParentInDrive(loc, &leaf));
+  if (folder.get() < 0 || ::mkdirat(folder.get(), leaf.c_str(), 0755) != 0) {
+    return machine_->DriveError("cannot create", loc, errno);
   }
   return Status::OK();
 }
@@ -255,14 +257,16 @@ Status SandboxFileSystem::RemoveDirectory(const std::string& path) {
   Status s = Find(path, &loc);
   if (!s.ok()) return s;
   if (!loc.exists) return Status::NotFound(loc.path.ToString() + " does not exist");
-  if (!HostIsDirectory(loc.host_path)) {
+  if (!IsFolder(loc)) {
     return Status::Error(kErrorDirectoryName, loc.path.ToString() + " is not a folder");
   }
   if (loc.path.IsRoot()) return Status::AccessDenied("cannot remove a drive's root");
   s = CheckFolderWritable(loc.path.Parent(), "remove folder");
   if (!s.ok()) return s;
-  if (::rmdir(loc.host_path.c_str()) != 0) {
-    return PosixError("cannot remove " + loc.path.ToString(), errno);
+  std::string leaf;
+  UniqueFd folder(machine_->OpenParentInDrive(loc, &leaf));
+  if (folder.get() < 0 || ::unlinkat(folder.get(), leaf.c_str(), AT_REMOVEDIR) != 0) {
+    return machine_->DriveError("cannot remove", loc, errno);
   }
   machine_->ForgetPath(loc.host_path);
   return Status::OK();
@@ -277,7 +281,7 @@ Status SandboxFileSystem::GetFileAttributes(const std::string& path,
     return Missing(loc);
   }
   uint32_t a = machine_->StoredAttributes(loc.host_path);
-  if (HostIsDirectory(loc.host_path)) a |= kFileAttributeDirectory;
+  if (IsFolder(loc)) a |= kFileAttributeDirectory;
   *attributes = a == 0 ? kFileAttributeNormal : a;
   return Status::OK();
 }
@@ -302,13 +306,15 @@ Status SandboxFileSystem::DeleteFile(const std::string& path) {
   if (!loc.exists) {
     return Missing(loc);
   }
-  if (HostIsDirectory(loc.host_path)) {
+  if (IsFolder(loc)) {
     return Status::AccessDenied(loc.path.ToString() + " is a folder");
   }
   s = CheckFileReplaceable(loc);
   if (!s.ok()) return s;
-  if (::unlink(loc.host_path.c_str()) != 0) {
-    return PosixError("cannot delete " + loc.path.ToString(), errno);
+  std::string leaf;
+  UniqueFd folder(machine_->OpenParentInDrive(loc, &leaf));
+  if (folder.get() < 0 || ::unlinkat(folder.get(), leaf.c_str(), 0) != 0) {
+    return machine_->DriveError("cannot delete", loc, errno);
   }
   machine_->ForgetPath(loc.host_path);
   return Status::OK();
@@ -316,30 +322,46 @@ Status SandboxFileSystem::DeleteFile(const std::string& path) {
 
 Status SandboxFileSystem::MoveHostFile(const HostLocation& from,
                                        const HostLocation& to, bool replace) {
-  if (::rename(from.host_path.c_str(), to.host_path.c_str()) == 0) {
+  std::string from_leaf;
+  UniqueFd from_folder(machine_->OpenParentInDrive(from, &from_leaf));
+  if (from_folder.get() < 0) return machine_->DriveError("cannot move", from, errno);
+  std::string to_leaf;
+  UniqueFd to_folder(machine_->OpenParentInDrive(to, &to_leaf));
+  if (to_folder.get() < 0) return machine_->DriveError("cannot move to", to, errno);
+  if (::renameat(from_folder.get(), from_leaf.c_str(), to_folder.get(), to_leaf.c_str()) == 0) {
     machine_->MovePathRecords(from.host_path, to.host_path);
     return Status::OK();
   }
   if (errno != EXDEV) return PosixError("cannot move " + from.path.ToString(), errno);
   // Another drive folder on another host file system: copy, then delete.
-  if (HostIsDirectory(from.host_path)) {
+  if (IsFolder(from)) {
     return Status::Error(kErrorNotSameDevice, "cannot move a folder to another drive");
   }
-  const std::string temp = TemporaryBeside(to.host_path, 'm');
-  Status s = CopyHostFile(from.host_path, temp);
-  if (s.ok() && !replace && ::access(to.host_path.c_str(), F_OK) == 0) {
-    s = Status::Error(kErrorAlreadyExists, to.path.ToString() + " already exists");
-  }
-  if (s.ok() && ::rename(temp.c_str(), to.host_path.c_str()) != 0) {
-    s = PosixError("cannot move " + from.path.ToString(), errno);
-  }
-  if (!s.ok()) {
-    ::unlink(temp.c_str());
-    return s;
-  }
-  ::unlink(from.host_path.c_str());
+  Status s = CopyThroughTemporary(from, to, replace, 'm');
+  if (!s.ok()) return s;
+  ::unlinkat(from_folder.get(), from_leaf.c_str(), 0);
   machine_->MovePathRecords(from.host_path, to.host_path);
   return Status::OK();
+}
+
+Status SandboxFileSystem::CopyThroughTemporary(const HostLocation& from, const HostLocation& to,
+                                               bool replace, char tag) {
+  UniqueFd in(machine_->OpenInDrive(from, O_RDONLY));
+  if (in.get() < 0) return machine_->DriveError("cannot read", from, errno);
+  std::string leaf;
+  UniqueFd folder(machine_->OpenParentInDrive(to, &leaf));
+  if (folder.get() < 0) return machine_->DriveError("cannot write", to, errno);
+  const std::string temp = TemporaryName(tag);
+  Status s = CopyIntoNewFile(in.get(), folder.get(), temp, from.path.ToString(),
+                             to.path.ToString());
+  if (s.ok() && !replace && ::faccessat(folder.get(), leaf.c_str(), F_OK, AT_SYMLINK_NOFOLLOW) == 0) {
+    s = Status::Error(kErrorAlreadyExists, to.path.ToString() + " already exists");
+  }
+  if (s.ok() && ::renameat(folder.get(), temp.c_str(), folder.get(), leaf.c_str()) != 0) {
+    s = PosixError("cannot copy to " + to.path.ToString(), errno);
+  }
+  if (!s.ok()) ::unlinkat(folder.get(), temp.c_str(), 0);
+  return s;
 }
 
 Status SandboxFileSystem::MoveFile(const std::string& from, const std::string& to) {
@@ -376,7 +398,7 @@ Status SandboxFileSystem::MoveFileEx(const std::string& from, const std::string&
     if (!(flags & kMoveFileReplaceExisting)) {
       return Status::Error(kErrorAlreadyExists, dst.path.ToString() + " already exists");
     }
-    if (HostIsDirectory(dst.host_path)) {
+    if (IsFolder(dst)) {
       return Status::AccessDenied(dst.path.ToString() + " is a folder");
     }
     s = CheckFileReplaceable(dst);
@@ -450,7 +472,7 @@ Status SandboxFileSystem::CopyFile(const std::string& from, const std::string& t
   if (!src.exists) {
     return Missing(src);
   }
-  if (HostIsDirectory(src.host_path)) {
+  if (IsFolder(src)) {
     return Status::AccessDenied(src.path.ToString() + " is a folder");
   }
   bool exclusive = false;
@@ -471,22 +493,15 @@ Status SandboxFileSystem::CopyFile(const std::string& from, const std::string& t
     if (fail_if_exists) {
       return Status::Error(kErrorFileExists, dst.path.ToString() + " already exists");
     }
-    if (HostIsDirectory(dst.host_path)) {
+    if (IsFolder(dst)) {
       return Status::AccessDenied(dst.path.ToString() + " is a folder");
     }
     s = CheckFileReplaceable(dst);
     if (!s.ok()) return s;
   }
   // Through a temporary file, so that a failed copy leaves the old file.
-  const std::string temp = TemporaryBeside(dst.host_path, 'c');
-  s = CopyHostFile(src.host_path, temp);
-  if (s.ok() && ::rename(temp.c_str(), dst.host_path.c_str()) != 0) {
-    s = PosixError("cannot copy to " + dst.path.ToString(), errno);
-  }
-  if (!s.ok()) {
-    ::unlink(temp.c_str());
-    return s;
-  }
+  s = CopyThroughTemporary(src, dst, /*replace=*/true, 'c');
+  if (!s.ok()) return s;
   machine_->StoreAttributes(dst.host_path, machine_->StoredAttributes(src.host_path));
   return Status::OK();
 }
@@ -496,7 +511,7 @@ Status SandboxFileSystem::GetFileSize(const std::string& path, uint64_t* size) {
   Status s = Find(path, &loc);
   if (!s.ok()) return s;
   struct stat st;
-  if (!loc.exists || ::stat(loc.host_path.c_str(), &st) != 0) {
+  if (!loc.exists || !StatInDrive(loc, &st)) {
     return Status::NotFound(loc.path.ToString() + " does not exist");
   }
   if (S_ISDIR(st.st_mode)) return Status::AccessDenied(loc.path.ToString() + " is a folder");
@@ -514,7 +529,7 @@ Status SandboxFileSystem::NewWritableFile(const std::string& path, OpenMode mode
     return Status::Error(kErrorPathNotFound,
                          "the folder above " + loc.path.ToString() + " does not exist");
   }
-  if (loc.path.IsRoot() || (loc.exists && HostIsDirectory(loc.host_path))) {
+  if (loc.path.IsRoot() || (loc.exists && IsFolder(loc))) {
     return Status::AccessDenied(loc.path.ToString() + " is a folder");
   }
   if (loc.exists) {
@@ -525,8 +540,8 @@ Status SandboxFileSystem::NewWritableFile(const std::string& path, OpenMode mode
   if (!s.ok()) return s;
   int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
   flags |= mode == OpenMode::kAppend ? O_APPEND : O_TRUNC;
-  const int fd = ::open(loc.host_path.c_str(), flags, 0644);
-  if (fd < 0) return PosixError("cannot open " + loc.path.ToString(), errno);
+  const int fd = machine_->OpenInDrive(loc, flags, 0644);
+  if (fd < 0) return machine_->DriveError("cannot open", loc, errno);
   // The writer holds the file exclusively while it is open, as a file opened
   // without sharing is held on Windows: the machine's in-use test sees it,
   // in this process too, and other programs cannot read half of it.
@@ -552,8 +567,8 @@ Status SandboxFileSystem::NewRandomAccessFile(const std::string& path,
     return SharingViolation(loc);
   }
   // One descriptor serves for the checks and the reading.
-  const int fd = ::open(loc.host_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return PosixError("cannot open " + loc.path.ToString(), errno);
+  const int fd = machine_->OpenInDrive(loc, O_RDONLY | O_NONBLOCK);
+  if (fd < 0) return machine_->DriveError("cannot open", loc, errno);
   struct stat st;
   if (::fstat(fd, &st) != 0) {
     Status e = PosixError("cannot open " + loc.path.ToString(), errno);
@@ -617,16 +632,22 @@ Status SandboxFileSystem::ListDirectory(const std::string& path,
   HostLocation loc;
   Status s = Find(path, &loc);
   if (!s.ok()) return s;
-  if (!loc.exists || !HostIsDirectory(loc.host_path)) {
+  if (!loc.exists || !IsFolder(loc)) {
     return Status::Error(kErrorPathNotFound, loc.path.ToString() + " is not a folder");
   }
-  DIR* dir = ::opendir(loc.host_path.c_str());
-  if (!dir) return PosixError("cannot read " + loc.path.ToString(), errno);
+  const int fd = machine_->OpenInDrive(loc, O_RDONLY | O_DIRECTORY);
+  DIR* dir = fd < 0 ? nullptr : ::fdopendir(fd);
+  if (!dir) {
+    const int error = errno;
+    if (fd >= 0) ::close(fd);
+    return machine_->DriveError("cannot read", loc, error);
+  }
   while (dirent* e = ::readdir(dir)) {
     if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, "..")) continue;
     DirEntry entry;
     entry.name = e->d_name;
-    entry.is_directory = HostIsDirectory(loc.host_path + "/" + entry.name);
+    struct stat st;
+    entry.is_directory = ::fstatat(::dirfd(dir), e->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
     entries->push_back(std::move(entry));
   }
   ::closedir(dir);

@@ -2,7 +2,10 @@
 //
 // Every operation maps its Windows paths with Machine::Locate and then checks
 // what Windows would check before it touches the host: the user's right to
-// write in the folder, the read-only attribute, files in use. Moves delayed
+// write in the folder, the read-only attribute, files in use. Host files are
+// opened, made, removed and moved only below their drive folder
+// (Machine::OpenInDrive and the *at calls): a symbolic link that leads out of
+// the drive is refused with ERROR_ACCESS_DENIED. Moves delayed
 // until the next start are recorded where the machine's family keeps them:
 // on the NT family in PendingFileRenameOperations under
 // HKLM\SYSTEM\CurrentControlSet\Control\Session Manager; the 9x family has no
@@ -11,6 +14,8 @@
 // Used from one thread.
 #ifndef QV_PLATFORM_SANDBOX_SANDBOX_FILE_SYSTEM_H_
 #define QV_PLATFORM_SANDBOX_SANDBOX_FILE_SYSTEM_H_
+
+#include <sys/stat.h>
 
 #include <memory>
 #include <string>
@@ -79,8 +84,17 @@ class SandboxFileSystem : public FileSystem {
                            uint32_t flags);
   Status MoveHostFile(const HostLocation& from, const HostLocation& to,
                       bool replace);
+  // Copies from into a temporary beside to (named with tag), then gives it
+  // to's name; without replace an existing to is left and reported.
+  Status CopyThroughTemporary(const HostLocation& from, const HostLocation& to, bool replace,
+                              char tag);
 
-  // Whether another program holds the file (never while system_access_).
+  // What the host file of location is, reached below its drive folder;
+  // false when it cannot be reached.
+  bool StatInDrive(const HostLocation& location, struct stat* st) const;
+  bool IsFolder(const HostLocation& location) const;
+
+    // Whether another program holds the file (never while system_access_).
   bool InUse(const HostLocation& location, bool* exclusive) const;
 
   Machine* machine_;

@@ -96,7 +96,7 @@ uint32_t SeedKey(Registry& registry, RegHandle root, const std::string& key) {
 
 }  // namespace
 
-Status InitMachine(const std::string& root, Family family, bool admin) {
+Status InitMachine(const std::string& root, Family family, bool admin, bool run_programs) {
   // The machine is set up by its administrator; a restricted user's rights
   // are put in place once everything a fresh install has is there.
   std::unique_ptr<Machine> machine;
@@ -140,9 +140,9 @@ Status InitMachine(const std::string& root, Family family, bool admin) {
   }
   seed(SeedKey(*registry, kHkeyCurrentUser, "Software"));
   if (rc != 0) return Status::Error(rc, "cannot seed the registry of " + root);
-  if (!admin) {
-    MachineProfile restricted = MachineProfile::Default(family, /*admin=*/false);
-    *machine->mutable_profile() = restricted;
+  if (!admin || run_programs) {
+    if (!admin) *machine->mutable_profile() = MachineProfile::Default(family, /*admin=*/false);
+    machine->mutable_profile()->run_programs = run_programs;
     s = machine->SaveProfile();
     if (!s.ok()) return s;
   }

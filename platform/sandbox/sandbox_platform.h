@@ -55,8 +55,10 @@ class SandboxPlatform {
 };
 
 // Makes a fresh machine in root: profile, folders and a registry seeded as a
-// fresh Windows install has it.
-Status InitMachine(const std::string& root, Family family, bool admin);
+// fresh Windows install has it. run_programs: whether the programs that
+// runs start are run on the host (see SandboxProcessLauncher); only for
+// catalogs that are trusted.
+Status InitMachine(const std::string& root, Family family, bool admin, bool run_programs);
 
 }  // namespace qv::sandbox
 

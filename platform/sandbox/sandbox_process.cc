@@ -19,7 +19,10 @@
 #include <thread>
 #include <utility>
 
+#include <nlohmann/json.hpp>
+
 #include "platform/posix/errno_status.h"
+#include "platform/posix/unique_fd.h"
 #include "platform/sandbox/windows_command_line.h"
 
 extern char** environ;
@@ -151,6 +154,30 @@ class SandboxProcess : public Process {
   bool waited_ = false;
   uint32_t exit_code_ = 0;
 };
+
+// A program that was recorded instead of run: it ends at once with the exit
+// code the machine's profile gives it.
+class RecordedProcess : public Process {
+ public:
+  explicit RecordedProcess(uint32_t exit_code) : exit_code_(exit_code) {}
+  uint32_t Wait() override { return exit_code_; }
+  int64_t id() const override { return 0; }
+
+ private:
+  uint32_t exit_code_;
+};
+
+// Appends one line to the machine's record of programs not run. One write
+// of one line, so that processes sharing the machine do not mix their lines.
+void AppendToProgramsLog(const std::string& log_path, const LaunchRecord& record) {
+  const nlohmann::json line = {{"command_line", record.command_line},
+                               {"program", record.program},
+                               {"exit_code", record.exit_code},
+                               {"run", false}};
+  const std::string text = line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  UniqueFd fd(open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644));
+  if (fd.get() >= 0) WriteAll(fd.get(), text.data(), text.size());
+}
 
 // What the first bytes of a host file say about running it.
 enum class Runnable { kYes, kNo, kUnreadable };
@@ -287,6 +314,27 @@ bool SandboxProcessLauncher::FindProgram(const std::string& name,
   return false;
 }
 
+uint32_t SandboxProcessLauncher::ProfileExitCode(const std::string& windows_path) const {
+  WinPath program;
+  if (!machine_->ParsePath(windows_path, &program).ok()) return 0;
+  const std::string full = FoldCase(program.ToString());
+  const std::string name = program.components.empty() ? "" : FoldCase(program.components.back());
+  uint32_t by_name = 0;
+  for (const auto& [listed, code] : machine_->profile().program_exit_codes) {
+    const bool is_path = listed.find_first_of("\\/:") != std::string::npos;
+    if (is_path) {
+      WinPath listed_path;
+      if (machine_->ParsePath(listed, &listed_path).ok() &&
+          FoldCase(listed_path.ToString()) == full) {
+        return code;  // a path is more particular than a name
+      }
+    } else if (FoldCase(listed) == name) {
+      by_name = code;
+    }
+  }
+  return by_name;
+}
+
 std::string SandboxProcessLauncher::WorkingFolder() {
   HostLocation location;
   if (machine_->Locate(machine_->profile().current_directory, &location)
@@ -317,6 +365,22 @@ Status SandboxProcessLauncher::CreateProcess(
   if (!found) {
     return Status::NotFound("no program found for command line: " +
                             command_line);
+  }
+  if (!machine_->profile().run_programs) {
+    // The host runs nothing the machine was asked to run: the start is
+    // recorded and the program "ends" with the profile's exit code.
+    record.command_line = command_line;
+    record.style = style;
+    record.ran = false;
+    record.argv.push_back(record.host_program);
+    for (std::string& argument : SplitWindowsArguments(arguments)) {
+      record.argv.push_back(std::move(argument));
+    }
+    record.exit_code = ProfileExitCode(record.program);
+    AppendToProgramsLog(machine_->programs_log_path(), record);
+    *process = std::make_unique<RecordedProcess>(record.exit_code);
+    launches_.push_back(std::move(record));
+    return Status::OK();
   }
   int read_error = 0;
   switch (ClassifyHostFile(record.host_program, &read_error)) {

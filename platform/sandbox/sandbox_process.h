@@ -28,6 +28,13 @@
 // without Wait() leaves the program running; a detached background thread
 // then waits for it (so that no zombie remains) and removes the file.
 //
+// Unless the machine's profile lets programs run ("programs": {"run": true}),
+// nothing is run on the host: a start that finds its program is recorded
+// (launches(), and one JSON line in ROOT/programs.jsonl) and its Process
+// ends at once with the exit code the profile lists for the program (0
+// unless listed). The program file is not looked at then: whatever the
+// command line names counts as started.
+//
 // The launcher is used from one thread; Process objects may be waited for on
 // any one thread.
 #ifndef QV_PLATFORM_SANDBOX_SANDBOX_PROCESS_H_
@@ -52,6 +59,10 @@ struct LaunchRecord {
   std::vector<std::string> argv;  // argv[0] is host_program
   std::string exit_code_file;     // the host path given as QV_EXIT_CODE_FILE
   int64_t pid = 0;
+  // false when the machine's profile does not let programs run: the start
+  // was recorded, and exit_code is the profile's answer.
+  bool ran = true;
+  uint32_t exit_code = 0;
 };
 
 class SandboxProcessLauncher : public ProcessLauncher {
@@ -72,6 +83,8 @@ class SandboxProcessLauncher : public ProcessLauncher {
                    std::string* host_path);
   bool IsFile(const std::string& windows_path, std::string* host_path);
   std::string WorkingFolder();
+  // The exit code the profile gives a program that is not run.
+  uint32_t ProfileExitCode(const std::string& windows_path) const;
 
   Machine* machine_;
   FileSystem* files_;

@@ -235,7 +235,9 @@ Status Machine::Locate(const std::string& windows_path, HostLocation* location) 
 Status Machine::Locate(const WinPath& path, HostLocation* location) {
   HostLocation loc;
   loc.path = path;
-  std::string host = DriveFolder(path.drive);
+  const std::string drive_folder = DriveFolder(path.drive);
+  std::string host = drive_folder;
+  Status s;
   if (host.empty()) {
     return Status::Error(kErrorPathNotFound,
                          "drive " + std::string(1, path.drive) + ": is not on this machine");
@@ -250,8 +252,10 @@ Status Machine::Locate(const WinPath& path, HostLocation* location) {
     }
     std::string actual;
     struct stat st;
+    bool have_stat = false;
     if (::lstat((host + "/" + comp).c_str(), &st) == 0) {
       actual = comp;
+      have_stat = true;
     } else if (errno == ENOTDIR) {
       // A file stands where a folder is needed.
       exists = false;
@@ -270,6 +274,12 @@ Status Machine::Locate(const WinPath& path, HostLocation* location) {
     } else {
       host += "/" + actual;
       if (last) loc.actual_name = actual;
+      // A link may lead anywhere inside the drive, never out of it.
+      if (!have_stat && ::lstat(host.c_str(), &st) == 0) have_stat = true;
+      if (have_stat && S_ISLNK(st.st_mode)) {
+        s = CheckLinks(path.drive, host.substr(drive_folder.size() + 1));
+        if (!s.ok()) return s;
+      }
     }
   }
   loc.exists = exists;
