@@ -110,7 +110,7 @@ run_one() {
 
 export ASAN_OPTIONS=detect_leaks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-rm -rf "$build/results"
+for name in "${names[@]}"; do rm -f "$build/results/$name.txt"; done
 started=$(date +%s)
 pids=()
 for name in "${names[@]}"; do
