@@ -15,13 +15,14 @@ namespace {
 
 using qv::fuzz::Check;
 
-// Regular files below a listing made by ListTree (lines with a size).
+// Regular files in a listing made by ListTree.
 int32_t FilesIn(const std::string& listing) {
   int32_t files = 0;
   size_t start = 0;
   while (start < listing.size()) {
+    if (listing.compare(start, 2, "f ") == 0) ++files;
     const size_t end = listing.find('\n', start);
-    if (listing.find(' ', start) < end) ++files;
+    if (end == std::string::npos) break;
     start = end + 1;
   }
   return files;

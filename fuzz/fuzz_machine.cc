@@ -105,9 +105,12 @@ std::string ListTree(const std::string& host_path) {
   std::error_code ec;
   for (auto it = fs::recursive_directory_iterator(host_path, ec);
        !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    std::string line = it->path().lexically_relative(host_path).string();
-    if (it->is_regular_file(ec)) line += " " + std::to_string(it->file_size(ec));
-    lines.push_back(line);
+    const std::string name = it->path().lexically_relative(host_path).string();
+    if (it->is_regular_file(ec)) {
+      lines.push_back("f " + std::to_string(it->file_size(ec)) + " " + name);
+    } else {
+      lines.push_back("d " + name);
+    }
   }
   std::sort(lines.begin(), lines.end());
   std::string out;

@@ -31,7 +31,8 @@ void PutFile(sandbox::SandboxPlatform& machine, const std::string& windows_path,
 // A folder outside every machine that nothing may touch: a fuzz target
 // checks it is unchanged after each input.
 const std::string& OutsideFolder();
-// The names and sizes below a host folder, one "path size" line each, sorted.
+// What lies below a host folder, sorted: "f SIZE PATH" for each regular file,
+// "d PATH" for anything else.
 std::string ListTree(const std::string& host_path);
 
 // Removes a host folder and everything below it.
