@@ -53,9 +53,10 @@ fi
 if [ "$do_build" -eq 1 ]; then
   started=$(date +%s)
   if [ ! -f "$build/CMakeCache.txt" ]; then
+    mkdir -p "$build"
     CC=clang-14 CXX=clang++-14 cmake -S "$here" -B "$build" -G Ninja -DQV_FUZZ=ON \
-      -DCMAKE_BUILD_TYPE=Fuzz >"$build.configure.log" 2>&1 ||
-      { cat "$build.configure.log"; exit 1; }
+      -DCMAKE_BUILD_TYPE=Fuzz >"$build/configure.log" 2>&1 ||
+      { cat "$build/configure.log"; exit 1; }
   fi
   cmake --build "$build" --target qv_fuzzers -j "$(nproc 2>/dev/null || echo 2)"
   echo "fuzz.sh: build took $(( $(date +%s) - started )) s"
