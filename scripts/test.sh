@@ -4,9 +4,10 @@
 # and the seam with the Windows cross compiler (scripts/cross_check.sh), runs
 # the whole test suite, builds the Windows component library and runs its
 # tests under Wine (scripts/windows.sh), and runs the suite again on a build
-# with AddressSanitizer and UndefinedBehaviorSanitizer.
+# with AddressSanitizer and UndefinedBehaviorSanitizer, then runs each fuzzer
+# under fuzz/ for 20 seconds (scripts/fuzz.sh).
 #
-#   scripts/test.sh [--quick]     --quick skips the sanitizer build
+#   scripts/test.sh [--quick]     --quick skips the sanitizer build and the fuzzers
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -27,4 +28,7 @@ if [ "$quick" -eq 0 ]; then
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   (cd "$here/build-sanitize" && ctest --output-on-failure -j "$jobs")
+  # Every fuzzer for a short run, two at a time (docs/reliability.md gives
+  # the long runs).
+  "$here/scripts/fuzz.sh" --seconds 20 --jobs 2
 fi

@@ -148,6 +148,8 @@ TEST(BootTest, DamagedWininitIsTakenUpAsFarAsItCanBeRead) {
       {"[ rename ]\r\nnot a rename line\r\nC:\\A.TXT=C:\\B.TXT\r\n\x01\x02=\x03\r\n=C:\\B.TXT\n",
        1,
        {"line 2", "line 4", "line 5"}},
+      // A drive's root cannot be moved, not even onto itself.
+      {"[rename]\r\nC:\\=C:\\\r\nC:\\A.TXT=C:\\B.TXT\r\n", 1, {"root of a drive"}},
   };
   for (const Case& c : cases) {
     TestMachine m(Family::k9x);

@@ -51,6 +51,30 @@ TEST_F(FileSystemTest, MoveRefusesAnExistingTargetUnlessAskedToReplace) {
   EXPECT_EQ(files().MoveFile("C:\\Target\\x.dll", "C:\\Nowhere\\x.dll").code(), kErrorPathNotFound);
 }
 
+TEST_F(FileSystemTest, AMoveFromOrOntoADriveRootIsRefused) {
+  // A pending rename of "\\??\\C:" onto itself once read past the end of
+  // the root's (empty) list of names.
+  m_.WriteFile("C:\\App\\x.dll", "x");
+  struct Case {
+    const char* from;
+    const char* to;
+    uint32_t flags;
+  };
+  const Case cases[] = {
+      {"C:", "C:", 0},
+      {"C:\\", "c:\\", kMoveFileReplaceExisting},
+      {"C:\\", "C:\\Moved", 0},
+      {"C:\\App", "C:", 0},
+      {"C:\\App\\x.dll", "C:\\", kMoveFileReplaceExisting},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(files().MoveFileEx(c.from, c.to, c.flags).code(), kErrorAccessDenied)
+        << c.from << " -> " << c.to;
+  }
+  EXPECT_EQ(m_.ReadFile("C:\\App\\x.dll"), "x");
+  EXPECT_FALSE(m_.Exists("C:\\Moved"));
+}
+
 TEST_F(FileSystemTest, ReadOnlyFilesKeepTheirContentUntilMadeNormal) {
   m_.WriteFile("C:\\App\\x.dll", "old");
   m_.WriteFile("C:\\Temp\\x.dll", "new");

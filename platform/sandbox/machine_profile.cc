@@ -218,10 +218,11 @@ Status ParseKnownKeys(const Json& j, MachineProfile* p) {
 // The keys this version does not know, as a JSON object; "" when none.
 std::string UnknownKeys(const Json& j) {
   Json unknown = Json::object();
-  for (const auto& [key, value] : j.items()) {
+  for (const auto& item : j.items()) {
+    const std::string& key = item.key();
     if (std::find_if(std::begin(kKnownKeys), std::end(kKnownKeys),
                      [&](const char* k) { return key == k; }) == std::end(kKnownKeys)) {
-      unknown[key] = value;
+      unknown[key] = item.value();
     }
   }
   return unknown.empty() ? std::string() : unknown.dump();

@@ -380,6 +380,11 @@ Status SandboxFileSystem::MoveFileEx(const std::string& from, const std::string&
   HostLocation dst;
   s = Find(to, &dst);
   if (!s.ok()) return s;
+  // A drive's root has no name to move it by, nor one to give it.
+  if (src.path.components.empty() || dst.path.components.empty()) {
+    return Status::AccessDenied("cannot move " + src.path.ToString() + " to " +
+                                dst.path.ToString() + ": the root of a drive");
+  }
   if (!dst.parent_exists && !dst.exists) {
     return Status::Error(kErrorPathNotFound,
                          "the folder above " + dst.path.ToString() + " does not exist");
