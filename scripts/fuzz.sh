@@ -48,7 +48,8 @@ if [ ${#need[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo=sudo
   echo "fuzz.sh: installing ${need[*]}"
-  $sudo apt-get install -y --no-install-recommends "${need[@]}"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${need[@]}"
 fi
 
 if [ "$do_build" -eq 1 ]; then
