@@ -59,7 +59,8 @@ sandbox::SandboxPlatform& FuzzMachine(sandbox::Family family) {
   if (slot == nullptr) {
     const std::string root =
         work.dir + (family == sandbox::Family::kNt ? "/machine_nt" : "/machine_9x");
-    Status s = sandbox::InitMachine(root, family, /*admin=*/true);
+    // Programs that an input would start are recorded, never run.
+    Status s = sandbox::InitMachine(root, family, /*admin=*/true, /*run_programs=*/false);
     if (s.ok()) s = sandbox::SandboxPlatform::Open(root, nullptr, nullptr, &slot);
     if (!s.ok()) {
       std::fprintf(stderr, "cannot make a machine: %s\n", s.ToString().c_str());
