@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <random>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -74,15 +73,33 @@ Status WriteFileAtomically(const std::string& path, std::string_view data, mode_
   });
 }
 
+namespace {
+
+// The pid of a temporary's name "<name>.tmp<pid>_<n>", or 0 when the name is
+// not one.
+long TemporaryPid(const std::string& name) {
+  const size_t tmp = name.rfind(".tmp");
+  if (tmp == std::string::npos || tmp == 0) return 0;
+  const size_t digits = tmp + 4;
+  const size_t underscore = name.find('_', digits);
+  auto all_digits = [&](size_t from, size_t to) {
+    return to > from && name.find_first_not_of("0123456789", from) >= to;
+  };
+  if (underscore == std::string::npos || !all_digits(digits, underscore) ||
+      !all_digits(underscore + 1, name.size()) || underscore - digits > 9) {
+    return 0;
+  }
+  return std::strtol(name.substr(digits, underscore - digits).c_str(), nullptr, 10);
+}
+
+}  // namespace
+
 int SweepDeadTemporaries(const std::string& folder, bool recursive) {
-  static const std::regex kTemporary(R"(.+\.tmp([0-9]+)_[0-9]+)");
   namespace fs = std::filesystem;
   std::vector<fs::path> dead;
   auto visit = [&](const fs::directory_entry& entry) {
-    std::smatch match;
-    const std::string name = entry.path().filename().string();
-    if (!entry.is_regular_file() || !std::regex_match(name, match, kTemporary)) return;
-    const long pid = std::strtol(match[1].str().c_str(), nullptr, 10);
+    if (!entry.is_regular_file()) return;
+    const long pid = TemporaryPid(entry.path().filename().string());
     if (pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
       dead.push_back(entry.path());
     }

@@ -80,7 +80,17 @@ Status ParseSystem(const Json& j, MachineProfile* p) {
   } else {
     return ProfileError("\"family\" must be \"nt\" or \"9x\", not \"" + family + "\"");
   }
-  p->ansi_code_page = j.value("ansi_code_page", 1252u);
+  p->ansi_code_page = 1252;
+  if (j.contains("ansi_code_page")) {
+    // A code page is a 16-bit number; anything else is refused before it is
+    // converted (a float or a huge number has no value as one).
+    const Json& page = j["ansi_code_page"];
+    if (!page.is_number_unsigned() || page.get<uint64_t>() == 0 ||
+        page.get<uint64_t>() > 65535) {
+      return ProfileError("\"ansi_code_page\" must be a whole number from 1 to 65535");
+    }
+    p->ansi_code_page = static_cast<uint32_t>(page.get<uint64_t>());
+  }
   const std::string drive = j.value("current_drive", std::string("C"));
   if (drive.size() != 1 || !IsLetter(drive[0])) {
     return ProfileError("\"current_drive\" must be one letter");
