@@ -177,6 +177,13 @@ Status Win32FileSystem::NewRandomAccessFile(const std::string& path,
 
 Status Win32FileSystem::GetShortPathName(const std::string& path, std::string* short_path) {
   const std::wstring wide = Utf8ToWide(path);
+  // A path that does not exist has no short form. Asking for its attributes
+  // answers that at once, where the short-name call would first list every
+  // folder on the way (under Wine: a dozen server calls and a scan of the
+  // last folder, for each file a run is about to fetch).
+  if (GetFileAttributesW(wide.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    return LastError("short name of " + path);
+  }
   return FetchPath(
       [&](wchar_t* buffer, DWORD size) { return GetShortPathNameW(wide.c_str(), buffer, size); },
       "short name of " + path, short_path);

@@ -105,7 +105,7 @@ void Win32MessageLoop::Visit() {
   if (visiting_ || dispatching_ > 0) {
     // The loop runs itself (a RunUntil, or RunDue below us) and serves its
     // events there; come back by the timer once the host pumps again.
-    SetTimer(AsWindow(window_), kTimerId, USER_TIMER_MINIMUM, nullptr);
+    ArmTimer(USER_TIMER_MINIMUM);
     return;
   }
   visiting_ = true;
@@ -118,16 +118,30 @@ void Win32MessageLoop::ArrangeNextVisit() {
   const NextVisit next = PlanNextVisit(loop_->NextDueTime(), Clock::now());
   switch (next.kind) {
     case NextVisit::Kind::kPostNow:
-      KillTimer(AsWindow(window_), kTimerId);
+      DisarmTimer();
       PostVisit();
       break;
     case NextVisit::Kind::kTimer:
-      SetTimer(AsWindow(window_), kTimerId, next.timer_ms, nullptr);
+      ArmTimer(next.timer_ms);
       break;
     case NextVisit::Kind::kNoTimer:
-      KillTimer(AsWindow(window_), kTimerId);
+      DisarmTimer();
       break;
   }
+}
+
+void Win32MessageLoop::ArmTimer(uint32_t ms) {
+  SetTimer(AsWindow(window_), kTimerId, ms, nullptr);
+  timer_armed_ = true;
+}
+
+// Each visit ends here when work is due at once; a timer that was never set
+// costs nothing to leave alone (a kill is a call to the window system, and
+// under Wine a round trip to its server).
+void Win32MessageLoop::DisarmTimer() {
+  if (!timer_armed_) return;
+  KillTimer(AsWindow(window_), kTimerId);
+  timer_armed_ = false;
 }
 
 void Win32MessageLoop::Check() {

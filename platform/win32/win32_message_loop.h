@@ -72,6 +72,8 @@ class Win32MessageLoop : public NativeEventSource {
   // The window's private message or timer arrived.
   void Visit();
   void ArrangeNextVisit();
+  void ArmTimer(uint32_t ms);
+  void DisarmTimer();
   void PostVisit();
   // Dispatches every message in the thread's queue.
   void Drain();
@@ -80,6 +82,7 @@ class Win32MessageLoop : public NativeEventSource {
   void* window_ = nullptr;  // HWND
   void* wake_event_ = nullptr;  // auto-reset event for Wait()
   std::atomic<bool> visit_posted_{false};
+  bool timer_armed_ = false;  // the window's timer is set (until killed)
   int dispatching_ = 0;  // depth of Drain() calls under way
   std::chrono::steady_clock::time_point last_look_{};  // the last Drain()
   bool visiting_ = false;
