@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <optional>
 #include <utility>
 
 #include "platform/transfer_channel.h"
@@ -61,8 +63,12 @@ struct RequestContext {
 
   HANDLE done;             // set when an asynchronous call completed
   std::atomic<bool> succeeded{false};  // that call's outcome
+  // The read under way: WinINet fills both when it completes later, so they
+  // live as long as the request's handle.
+  INTERNET_BUFFERSW piece{};
   DWORD available = 0;
   std::vector<uint8_t> buffer = std::vector<uint8_t>(64 * 1024);
+  DWORD bulk_bytes = 0;  // what the next bulk read asks for (0: not chosen yet)
 };
 
 void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD) {
@@ -81,17 +87,17 @@ void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, 
 enum class Call { kFailed, kDone, kCompletedLater };
 
 // The outcome of an asynchronous WinINet call that returned `returned`:
-// done at once, failed, or completed later while the worker waited. A
-// cancelled or replaced request (or a transfer that stops) fails at once,
-// without waiting for WinINet: the caller then closes the request's handle,
-// which ends the call.
+// done at once, failed, or completed later while the worker waited (at most
+// wait_ms). A cancelled or replaced request (or a transfer that stops) fails
+// at once, without waiting for WinINet: the caller then closes the request's
+// handle, which ends the call.
 Call Complete(TransferChannel* channel, HANDLE interrupt, uint64_t id, RequestContext* request,
-              BOOL returned) {
+              BOOL returned, DWORD wait_ms = INFINITE) {
   if (returned) return Call::kDone;
   if (GetLastError() != ERROR_IO_PENDING) return Call::kFailed;
   const HANDLE handles[2] = {request->done, interrupt};
   while (true) {
-    const DWORD which = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+    const DWORD which = WaitForMultipleObjects(2, handles, FALSE, wait_ms);
     if (which == WAIT_OBJECT_0) {
       return request->succeeded ? Call::kCompletedLater : Call::kFailed;
     }
@@ -142,6 +148,88 @@ HINTERNET OpenRequest(HINTERNET session, const std::string& url, RequestContext*
                           flags, reinterpret_cast<DWORD_PTR>(request));
 }
 
+// The most one bulk read asks for.
+constexpr DWORD kLargestBulkRead = 1 << 20;
+
+// What the next bulk read asks for. The first asks for the least a rate
+// window must bring; reads that come back at once grow (to a megabyte: each
+// read costs a fixed round of calls, most of all under Wine), slow ones
+// shrink again.
+DWORD BulkPieceBytes(RequestContext* context, const Win32TransferOptions& options) {
+  if (context->bulk_bytes == 0) {
+    context->bulk_bytes = static_cast<DWORD>(
+        std::clamp<size_t>(options.min_window_bytes, 4096, context->buffer.size()));
+  }
+  return context->bulk_bytes;
+}
+
+// Reads one piece of a body that is known to hold at least `left` bytes more:
+// the read waits until the piece is full, and the bytes go straight from the
+// connection into the buffer (reads of what WinINet holds at each moment get
+// a few kilobytes a call). The bytes read, or nullopt when the read failed or
+// was cancelled, or when too few bytes came for the rate windows it spans: a
+// piece of n windows' least bytes may take n windows, never longer.
+std::optional<DWORD> ReadBulk(TransferChannel* channel, HANDLE interrupt, uint64_t id,
+                              HINTERNET request, RequestContext* context,
+                              const Win32TransferOptions& options, uint64_t left) {
+  const DWORD bytes =
+      static_cast<DWORD>(std::min<uint64_t>(BulkPieceBytes(context, options), left));
+  INTERNET_BUFFERSW& piece = context->piece;
+  piece = INTERNET_BUFFERSW{};
+  piece.dwStructSize = sizeof(piece);
+  piece.lpvBuffer = context->buffer.data();
+  piece.dwBufferLength = bytes;
+  ResetEvent(context->done);
+  context->succeeded = false;
+  const uint64_t least = std::max<uint64_t>(options.min_window_bytes, 1);
+  const uint64_t windows = (bytes + least - 1) / least;
+  const DWORD wait_ms = static_cast<DWORD>(std::min<uint64_t>(
+      windows * static_cast<uint64_t>(std::max(options.rate_window_seconds, 1L)) * 1000,
+      INFINITE - 1));
+  const auto started = std::chrono::steady_clock::now();
+  if (Complete(channel, interrupt, id, context, InternetReadFileExW(request, &piece, 0, 0),
+               wait_ms) == Call::kFailed) {
+    return std::nullopt;
+  }
+  const auto took = std::chrono::steady_clock::now() - started;
+  // No read is under way now: the buffer may change size.
+  if (bytes < context->bulk_bytes) {
+    // The last piece of the body: says nothing about the connection's pace.
+  } else if (took < std::chrono::milliseconds(100) && bytes < kLargestBulkRead) {
+    context->bulk_bytes = std::min(bytes * 2, kLargestBulkRead);
+    if (context->buffer.size() < context->bulk_bytes) context->buffer.resize(context->bulk_bytes);
+  } else if (took > std::chrono::seconds(1) && bytes / 2 >= least) {
+    context->bulk_bytes = bytes / 2;
+  }
+  return piece.dwBufferLength;
+}
+
+// Reads what has arrived, after waiting for something to arrive: for a body
+// without a length, and after the announced length, where a full piece might
+// never come (a body that runs on past its length on a kept connection).
+// 0 at the end.
+std::optional<DWORD> ReadWhatIsThere(TransferChannel* channel, HANDLE interrupt, uint64_t id,
+                                     HINTERNET request, RequestContext* context) {
+  while (true) {
+    ResetEvent(context->done);
+    context->succeeded = false;
+    context->available = 0;
+    const Call asked = Complete(channel, interrupt, id, context,
+                                InternetQueryDataAvailable(request, &context->available, 0, 0));
+    if (asked == Call::kFailed) return std::nullopt;
+    if (asked == Call::kCompletedLater) continue;  // bytes are there now: ask again
+    if (context->available == 0) return 0;
+    INTERNET_BUFFERSW& piece = context->piece;
+    piece = INTERNET_BUFFERSW{};
+    piece.dwStructSize = sizeof(piece);
+    piece.lpvBuffer = context->buffer.data();
+    piece.dwBufferLength =
+        std::min(context->available, static_cast<DWORD>(context->buffer.size()));
+    if (!InternetReadFileExW(request, &piece, IRF_NO_WAIT, 0)) return std::nullopt;
+    if (piece.dwBufferLength > 0) return piece.dwBufferLength;
+  }
+}
+
 // Carries out one request; answers whether its body ended where the
 // response framed it, and sets *announced once the header was handed over.
 // Bytes beyond an announced length are never handed over, and make the body
@@ -183,23 +271,16 @@ bool RunRequest(TransferChannel* channel, HANDLE interrupt, HINTERNET session,
   rate.Restart();
   uint64_t body_bytes = 0;
   while (true) {
-    ResetEvent(context->done);
-    context->succeeded = false;
-    context->available = 0;
-    const Call asked = Complete(
-        channel, interrupt, id, context, InternetQueryDataAvailable(request.get(), &context->available, 0, 0));
-    if (asked == Call::kFailed) return false;
-    if (asked == Call::kCompletedLater) continue;  // bytes are there now: ask again
-    if (context->available == 0) break;
-    // Only what is there already: the wait was for the data's arrival.
-    INTERNET_BUFFERSW piece{};
-    piece.dwStructSize = sizeof(piece);
-    piece.lpvBuffer = context->buffer.data();
-    piece.dwBufferLength =
-        std::min(context->available, static_cast<DWORD>(context->buffer.size()));
-    if (!InternetReadFileExW(request.get(), &piece, IRF_NO_WAIT, 0)) return false;
-    if (piece.dwBufferLength == 0) continue;
-    uint64_t take = piece.dwBufferLength;
+    // Pieces of a known size up to the announced length; then (or without
+    // a length) what comes, so that bytes beyond the length are seen.
+    const std::optional<DWORD> got =
+        has_length && body_bytes < length
+            ? ReadBulk(channel, interrupt, id, request.get(), context, options,
+                       length - body_bytes)
+            : ReadWhatIsThere(channel, interrupt, id, request.get(), context);
+    if (!got) return false;
+    if (*got == 0) break;  // the end of the body
+    uint64_t take = *got;
     const bool beyond = has_length && body_bytes + take > length;
     if (beyond) take = length - body_bytes;
     rate.received += take;
