@@ -286,6 +286,9 @@ TEST_F(EngineE2eTest, OnlineRunRestartAndNextRun) {
   const std::string old_busy = ReadHostFile(FixturePath("v6_0_81_69_x64.dll"));
   m.WriteFile(client + "busy.dll", old_busy);
   const std::string busy = client + "busy.dll";
+  // Read-only too: the placement leaves it normal, or the next start could
+  // not replace it.
+  ASSERT_TRUE(m.platform().files->SetFileAttributes(busy, kFileAttributeReadOnly).ok());
   const std::string staged_busy = gsDirTemp + "\\busy.dll";
   HeldFile held(m.HostPath(busy));
 
