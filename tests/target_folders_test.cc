@@ -139,12 +139,6 @@ TEST(RunAndWaitTest, ReturnsTheExitCodeOrMinusOne) {
   EXPECT_EQ(RunAndWait(R"(C:\bin\text.exe)"), -1);
 }
 
-TEST(GetShortPathTest, MissingPathsHaveNone) {
-  testing::TestMachine machine;
-  EXPECT_EQ(GetShortPath(R"(C:\Program Files\missing.dll)"), "");
-  EXPECT_EQ(GetShortPath(R"(C:\No Such Folder\x.dll)"), "");
-}
-
 // A path of exactly length characters made of valid short names only, so
 // that its short form is the path itself.
 std::string ShortOnlyPathOfLength(size_t length, char letter) {
