@@ -2,33 +2,19 @@
 // succeeded, after one that failed, and what is left beside the file.
 #include "platform/posix/atomic_file.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <set>
 #include <string>
+#include <vector>
 
 #include "tests/test_util.h"
 
 namespace qv {
 namespace {
-
-// The names in a host folder.
-std::set<std::string> Names(const std::string& dir) {
-  std::set<std::string> names;
-  DIR* listing = ::opendir(dir.c_str());
-  if (listing == nullptr) return names;
-  while (const dirent* entry = ::readdir(listing)) {
-    const std::string name = entry->d_name;
-    if (name != "." && name != "..") names.insert(name);
-  }
-  ::closedir(listing);
-  return names;
-}
 
 mode_t CurrentUmask() {
   const mode_t mask = ::umask(0);
@@ -87,9 +73,9 @@ TEST(AtomicFileTest, ReplacesWholeOrLeavesTheOldFile) {
       EXPECT_NE(status.message().find(path), std::string::npos);
     }
     if (c.content == nullptr) {
-      EXPECT_EQ(Names(dir), std::set<std::string>{});
+      EXPECT_TRUE(testing::HostNames(dir).empty());
     } else {
-      EXPECT_EQ(Names(dir), std::set<std::string>{"target.dat"});
+      EXPECT_EQ(testing::HostNames(dir), std::vector<std::string>{"target.dat"});
       EXPECT_EQ(testing::ReadHostFile(path), c.content);
     }
     struct stat st;

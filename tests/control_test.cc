@@ -392,18 +392,6 @@ TEST_F(ControlTest, BarWidthsAreKeptInSinglePrecision) {
 
 // ---- Child component handlers -----------------------------------------------
 
-TEST_F(ControlTest, TimerTickRunsTheInstalledHandler) {
-  ctlInit_V3 control;
-  int ticks = 0;
-  control.SetTimerHandler([&] {
-    ++ticks;
-    control.tmrComInstall->SetEnabled(false);  // as the run's first step
-  });
-  control.tmrComInstall->SetEnabled(true);
-  EXPECT_TRUE(loop_.RunUntilIdle());
-  EXPECT_EQ(ticks, 1);
-}
-
 TEST_F(ControlTest, TickWithoutHandlerDoesNothing) {
   ctlInit_V3 control;
   Listen(control);

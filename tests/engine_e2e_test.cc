@@ -184,42 +184,11 @@ constexpr char kRestartQuestion[] =
     "This installation requires a system reboot.\r"
     "Do you wish to have the system automatically reboot now?";
 
-// A value of HKLM as stored, or nullopt when the key or value is missing.
-std::optional<std::string> HklmValue(TestMachine& m, const std::string& key,
-                                     const std::string& name) {
-  Registry& registry = *m.platform().registry;
-  RegHandle handle = 0;
-  if (registry.OpenKeyEx(kHkeyLocalMachine, key, 0, kKeyQueryValue, &handle) != 0) {
-    return std::nullopt;
-  }
-  uint32_t size = 0;
-  std::optional<std::string> value;
-  if (registry.QueryValueEx(handle, name, nullptr, nullptr, nullptr, &size) == 0) {
-    std::string data(size, '\0');
-    registry.QueryValueEx(handle, name, nullptr, nullptr, reinterpret_cast<uint8_t*>(data.data()),
-                          &size);
-    data.resize(size);
-    value = data;
-  }
-  registry.CloseKey(handle);
-  return value;
-}
-
-const std::vector<sandbox::LaunchRecord>& Launches(TestMachine& m) {
-  return static_cast<sandbox::SandboxProcessLauncher*>(m.platform().processes)->launches();
-}
-
 // Every file of drive C but those below skip: relative host path ->
 // contents.
 std::map<std::string, std::string> DriveFiles(TestMachine& m, const std::string& skip) {
-  std::map<std::string, std::string> files;
-  const fs::path drive = m.HostPath("C:\\");
-  for (const auto& entry : fs::recursive_directory_iterator(drive)) {
-    const std::string relative = fs::relative(entry.path(), drive).string();
-    if (entry.is_regular_file() && relative.rfind(skip, 0) != 0) {
-      files[relative] = ReadHostFile(entry.path().string());
-    }
-  }
+  std::map<std::string, std::string> files = testing::HostTree(m.HostPath("C:\\"));
+  std::erase_if(files, [&](const auto& file) { return file.first.rfind(skip, 0) == 0; });
   return files;
 }
 
@@ -317,6 +286,9 @@ TEST_F(EngineE2eTest, OnlineRunRestartAndNextRun) {
   const std::string old_busy = ReadHostFile(FixturePath("v6_0_81_69_x64.dll"));
   m.WriteFile(client + "busy.dll", old_busy);
   const std::string busy = client + "busy.dll";
+  // Read-only too: the placement leaves it normal, or the next start could
+  // not replace it.
+  ASSERT_TRUE(m.platform().files->SetFileAttributes(busy, kFileAttributeReadOnly).ok());
   const std::string staged_busy = gsDirTemp + "\\busy.dll";
   HeldFile held(m.HostPath(busy));
 
@@ -348,13 +320,13 @@ TEST_F(EngineE2eTest, OnlineRunRestartAndNextRun) {
         << "with a restart pending the launch record is installed, not started";
 
     // Registry value by registry value.
-    EXPECT_EQ(HklmValue(m, kFontsKeyNt, "Quillmark Font quill.ttf"), "quill.ttf");
-    EXPECT_EQ(HklmValue(m, kRunOnceExKey, "QV" + busy), busy + "|DllRegisterServer");
-    EXPECT_EQ(HklmValue(m, sandbox::kSessionManagerKey, sandbox::kPendingRenamesValue),
+    EXPECT_EQ(m.Hklm(kFontsKeyNt, "Quillmark Font quill.ttf"), "quill.ttf");
+    EXPECT_EQ(m.Hklm(kRunOnceExKey, "QV" + busy), busy + "|DllRegisterServer");
+    EXPECT_EQ(m.Hklm(sandbox::kSessionManagerKey, sandbox::kPendingRenamesValue),
               "\\??\\" + staged_busy + '\0' + "!\\??\\" + busy + '\0' + '\0');
 
     // Programs, font announcements, events, boxes, the panel.
-    const auto& launches = Launches(m);
+    const auto& launches = m.launches();
     ASSERT_EQ(launches.size(), 2u);
     EXPECT_EQ(launches[0].program, gsDirTemp + "\\setup.exe");
     EXPECT_EQ(launches[0].style, WindowStyle::kMinimizedFocus);
@@ -392,8 +364,8 @@ TEST_F(EngineE2eTest, OnlineRunRestartAndNextRun) {
   }
   m.Reopen();
   EXPECT_EQ(m.ReadFile(busy), ReadHostFile(FixturePath("big_v7_1_2_3_x64.dll")));
-  EXPECT_EQ(HklmValue(m, sandbox::kSessionManagerKey, sandbox::kPendingRenamesValue), std::nullopt);
-  EXPECT_EQ(HklmValue(m, kRunOnceExKey, "QV" + busy), std::nullopt);
+  EXPECT_EQ(m.Hklm(sandbox::kSessionManagerKey, sandbox::kPendingRenamesValue), std::nullopt);
+  EXPECT_EQ(m.Hklm(kRunOnceExKey, "QV" + busy), std::nullopt);
 
   // The next run finds everything current but what has no installed
   // version: the started installer, and the file the server lacks. With no
@@ -405,7 +377,7 @@ TEST_F(EngineE2eTest, OnlineRunRestartAndNextRun) {
   EXPECT_EQ(s.events(), (std::vector<std::string>{"Done", "Done"}));
   EXPECT_EQ(s.Boxes(),
             std::vector<nlohmann::json>{Box(0, "", MissingFileText(Base() + "missing.dll"), 1)});
-  const auto& launches = Launches(m);
+  const auto& launches = m.launches();
   ASSERT_EQ(launches.size(), 2u);
   EXPECT_EQ(launches[0].program, gsDirTemp + "\\setup.exe");
   EXPECT_EQ(launches[1].command_line,
@@ -459,7 +431,7 @@ TEST_F(EngineE2eTest, CopiedFolderInstallsLikeTheServerOnAFreshMachine) {
       EXPECT_FALSE(a.Exists(gsDirClient + "\\" + r.file_name)) << r.file_name;
     }
     EXPECT_FALSE(a.Exists("C:\\Copy\\missing.dll"));
-    EXPECT_TRUE(Launches(a).empty());
+    EXPECT_TRUE(a.launches().empty());
     EXPECT_EQ(copy.events(), std::vector<std::string>{"Done"});
     EXPECT_EQ(copy.Boxes(),
               std::vector<nlohmann::json>{Box(0, "", MissingFileText(Base() + "missing.dll"), 1)});
@@ -488,7 +460,7 @@ TEST_F(EngineE2eTest, CopiedFolderInstallsLikeTheServerOnAFreshMachine) {
             (std::vector<nlohmann::json>{Box(0, "", MissingFileText("C:\\Copy\\missing.dll"), 1),
                                          Box(52, "", kRestartQuestion, 7)}));
   EXPECT_EQ(b.ReadFile(gsDirCommon + "\\packed.dll"), Packed());
-  EXPECT_EQ(HklmValue(b, kFontsKeyNt, "Quillmark Font quill.ttf"), "quill.ttf");
+  EXPECT_EQ(b.Hklm(kFontsKeyNt, "Quillmark Font quill.ttf"), "quill.ttf");
   EXPECT_EQ(DriveFiles(b, "Copy"), installed_online);
   EXPECT_EQ(RegistryText(b), registry_online);
 }

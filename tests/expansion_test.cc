@@ -34,6 +34,7 @@ namespace qv {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::HostTree;
 using testing::RunCommand;
 using testing::TestMachine;
 
@@ -44,17 +45,6 @@ std::string RandomBytes(size_t size, uint32_t seed) {
   std::string bytes(size, '\0');
   for (char& c : bytes) c = static_cast<char>(random() & 0xFF);
   return bytes;
-}
-
-// Every file below a host folder, by its path relative to the folder.
-Files Snapshot(const std::string& host_dir) {
-  Files files;
-  for (const auto& e : fs::recursive_directory_iterator(host_dir)) {
-    if (e.is_regular_file()) {
-      files[fs::relative(e.path(), host_dir).string()] = testing::ReadHostFile(e.path());
-    }
-  }
-  return files;
 }
 
 // Equal snapshots; a difference is shown by name and size, not by the bytes.
@@ -167,18 +157,18 @@ class ExpansionTest : public ::testing::Test {
   void ExpectFailsWithoutTrace(const std::string& archive, uint32_t code,
                                const std::string& in_message = "") {
     m_.WriteFile("C:\\Arch\\a.cmp", archive);
-    const Files before = Snapshot(drive());
+    const Files before = HostTree(drive());
     int32_t written = -1;
     const Status s = ExpandPlaced(&written);
     EXPECT_EQ(s.code(), code) << s.ToString();
     EXPECT_NE(s.message().find(in_message), std::string::npos) << s.message();
     EXPECT_EQ(written, 0);
-    EXPECT_TRUE(SameFiles(Snapshot(drive()), before));
+    EXPECT_TRUE(SameFiles(HostTree(drive()), before));
   }
 
   std::string drive() { return m_.machine().DriveFolder('C'); }
   Files DestFiles() {
-    Files files = Snapshot(m_.HostPath("C:\\Dest"));
+    Files files = HostTree(m_.HostPath("C:\\Dest"));
     files.erase("keep.txt");
     return files;
   }
@@ -196,14 +186,14 @@ TEST_F(ExpansionTest, GcabArchivesComeOutByteForByte) {
                        {"sub/deep/in.txt", RandomBytes(40000, 2)}};
   const std::string archive = GcabArchive(files);
   m_.WriteFile("C:\\Dest\\small.txt", "an older small.txt");
-  const Files outside_before = Snapshot(m_.HostPath("C:\\Windows"));
+  const Files outside_before = HostTree(m_.HostPath("C:\\Windows"));
   int32_t written = 0;
   const Status s = Expand(archive, &written);
   ASSERT_TRUE(s.ok()) << s.ToString();
   EXPECT_EQ(written, 5);
   EXPECT_EQ(DestFiles(), files);
   EXPECT_EQ(m_.ReadFile("C:\\Dest\\keep.txt"), "kept");
-  EXPECT_EQ(Snapshot(m_.HostPath("C:\\Windows")), outside_before);
+  EXPECT_EQ(HostTree(m_.HostPath("C:\\Windows")), outside_before);
 }
 
 TEST_F(ExpansionTest, NamesWithoutTheUtf8FlagAreInTheAnsiCodePage) {
@@ -232,12 +222,12 @@ TEST_F(ExpansionTest, PackedArchivesRoundTripThroughGcabAndTheExpander) {
     const std::string extracted = work_ + "/x" + std::to_string(++counter_);
     fs::create_directories(extracted);
     r = RunCommand({"gcab", "-x", "-C", extracted, out});
-    EXPECT_EQ(Snapshot(extracted), (Files{{name, bytes}})) << r.err;
+    EXPECT_EQ(HostTree(extracted), (Files{{name, bytes}})) << r.err;
 
     ASSERT_TRUE(Expand(testing::ReadHostFile(out)).ok());
     EXPECT_EQ(m_.ReadFile("C:\\Dest\\" + name), bytes);
   }
-  for (const auto& [name, bytes] : Snapshot(work_)) {
+  for (const auto& [name, bytes] : HostTree(work_)) {
     EXPECT_EQ(name.find(".tmp"), std::string::npos) << "left behind: " << name;
   }
 }
@@ -256,7 +246,7 @@ TEST_F(ExpansionTest, PackFailsCleanly) {
     EXPECT_NE(r.exit_code, 0);
     EXPECT_FALSE(r.err.empty());
   }
-  EXPECT_EQ(Snapshot(work_), (Files{{"in.txt", "data"}}));
+  EXPECT_EQ(HostTree(work_), (Files{{"in.txt", "data"}}));
 }
 
 TEST_F(ExpansionTest, DamagedArchivesLeaveTheDestinationAlone) {
@@ -303,13 +293,13 @@ TEST_F(ExpansionTest, HostileEntryNamesAreRefusedBeforeAnythingIsWritten) {
     SCOPED_TRACE(name);
     const std::string archive = BuildCabinet({{"good\\first.txt", "fine"}, {name, "evil"}});
     m_.WriteFile("C:\\Arch\\a.cmp", archive);
-    const Files before = Snapshot(drive());
+    const Files before = HostTree(drive());
     const Status s = ExpandPlaced();
     EXPECT_FALSE(s.ok());
     std::string shown = name;  // the reader gives "\" as "/"
     std::replace(shown.begin(), shown.end(), '\\', '/');
     EXPECT_NE(s.message().find(shown), std::string::npos) << s.message();
-    EXPECT_TRUE(SameFiles(Snapshot(drive()), before));
+    EXPECT_TRUE(SameFiles(HostTree(drive()), before));
     EXPECT_FALSE(m_.Exists("C:\\Dest\\good"));  // its folder is taken back too
   }
 }
@@ -344,12 +334,12 @@ TEST_F(ExpansionTest, APlacementThatFailsTakesBackTheEntriesPlacedBefore) {
       ASSERT_TRUE(files.SetFileAttributes(dest + "\\x.dll", kFileAttributeReadOnly).ok());
     }
     m_.WriteFile("C:\\Arch\\a.cmp", archive);
-    const Files before = Snapshot(drive());
+    const Files before = HostTree(drive());
     int32_t written = -1;
     EXPECT_EQ(ExpandPlaced(&written, dest).code(), c.code);
     if (lock >= 0) ::close(lock);
     EXPECT_EQ(written, 0);
-    EXPECT_TRUE(SameFiles(Snapshot(drive()), before));
+    EXPECT_TRUE(SameFiles(HostTree(drive()), before));
     EXPECT_FALSE(m_.Exists(dest + "\\sub"));
     uint32_t attributes = 0;
     EXPECT_TRUE(files.GetFileAttributes(dest + "\\keep.txt", &attributes).ok());
@@ -374,9 +364,9 @@ TEST_F(ExpansionTest, RightsAndFilesInUseApply) {
   // Program Files) gets nothing written, not even a folder.
   m_.machine().mutable_profile()->protected_folders.push_back("C:\\Program Files");
   m_.WriteFile("C:\\Arch\\a.cmp", BuildCabinet({{"sub\\x.dll", "new"}}));
-  const Files before = Snapshot(drive());
+  const Files before = HostTree(drive());
   EXPECT_EQ(ExpandPlaced(nullptr, "C:\\Program Files").code(), kErrorAccessDenied);
-  EXPECT_TRUE(SameFiles(Snapshot(drive()), before));
+  EXPECT_TRUE(SameFiles(HostTree(drive()), before));
 
   EXPECT_EQ(Expand(archive, nullptr, "C:\\No\\Such").code(), kErrorPathNotFound);
   EXPECT_EQ(Expand(archive, nullptr, "C:\\bad|name").code(), kErrorInvalidName);
@@ -389,7 +379,7 @@ TEST_F(ExpansionTest, AWriteThatFailsHalfwayKeepsTheOldFile) {
   const std::string archive = GcabArchive({{"big.bin", RandomBytes(300000, 6)}});
   m_.WriteFile("C:\\Arch\\a.cmp", archive);
   m_.WriteFile("C:\\Dest\\big.bin", "old");
-  const Files before = Snapshot(drive());
+  const Files before = HostTree(drive());
   // Files may grow to 200000 bytes: the entry's file fails halfway.
   rlimit previous{};
   ::getrlimit(RLIMIT_FSIZE, &previous);
@@ -402,7 +392,7 @@ TEST_F(ExpansionTest, AWriteThatFailsHalfwayKeepsTheOldFile) {
   ::signal(SIGXFSZ, handler);
   EXPECT_FALSE(s.ok());
   EXPECT_NE(s.message().find("big.bin"), std::string::npos) << s.message();
-  EXPECT_TRUE(SameFiles(Snapshot(drive()), before));
+  EXPECT_TRUE(SameFiles(HostTree(drive()), before));
 }
 
 class ExpandCompressedFileTest : public ExpansionTest {
@@ -417,7 +407,7 @@ class ExpandCompressedFileTest : public ExpansionTest {
     m_.WriteFile("C:\\Quill\\Temp\\x.dll.cmp", archive);
     return ExpandCompressedFile("C:\\Quill\\Temp\\x.dll.cmp", reason);
   }
-  Files Temp() { return Snapshot(m_.HostPath("C:\\Quill\\Temp")); }
+  Files Temp() { return HostTree(m_.HostPath("C:\\Quill\\Temp")); }
 
   std::string saved_temp_;
 };
@@ -483,7 +473,7 @@ TEST(TempSweepTest, StartUpsDeleteTheControlsTemporariesThatNoOneHolds) {
         m.platform().files->NewWritableFile(temp + "~qvd5_0.tmp", OpenMode::kCreateAlways, &writer)
             .ok());
     start_up();
-    EXPECT_EQ(Snapshot(m.HostPath(gsDirTemp)), kept);
+    EXPECT_EQ(HostTree(m.HostPath(gsDirTemp)), kept);
     writer.reset();
     start_up();
     EXPECT_FALSE(m.Exists(temp + "~qvd5_0.tmp"));

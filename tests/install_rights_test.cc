@@ -4,7 +4,6 @@
 // whatever an earlier probe left behind).
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
@@ -17,7 +16,6 @@
 namespace qv {
 namespace {
 
-namespace fs = std::filesystem;
 using testing::TestMachine;
 
 constexpr char kCurrentVersion[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
@@ -48,11 +46,7 @@ Snapshot Take(TestMachine& m) {
   Snapshot s;
   EXPECT_TRUE(
       sandbox::RegExport(m.registry(), m.machine().codec(), std::nullopt, &s.registry).ok());
-  const fs::path drive = m.HostPath("C:\\");
-  for (const auto& entry : fs::recursive_directory_iterator(drive)) {
-    s.disk[fs::relative(entry.path(), drive).string()] =
-        entry.is_directory() ? "<folder>" : testing::ReadHostFile(entry.path().string());
-  }
+  s.disk = testing::HostTree(m.HostPath("C:\\"), /*folders=*/true);
   return s;
 }
 

@@ -2,8 +2,6 @@
 // with the target in use, kills at random moments and the next start.
 #include "tests/kill_harness.h"
 
-#include <sqlite3.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -291,19 +289,7 @@ class Harness {
   }
 
   void CheckRegistry() {
-    sqlite3* db = nullptr;
-    std::string verdict;
-    if (sqlite3_open_v2((machine_ + "/registry.db").c_str(), &db, SQLITE_OPEN_READONLY,
-                        nullptr) == SQLITE_OK) {
-      sqlite3_stmt* check = nullptr;
-      if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &check, nullptr) == SQLITE_OK &&
-          sqlite3_step(check) == SQLITE_ROW) {
-        verdict = reinterpret_cast<const char*>(sqlite3_column_text(check, 0));
-      }
-      sqlite3_finalize(check);
-    }
-    sqlite3_close(db);
-    if (verdict != "ok") ++figures_.registry_damaged;
+    if (IntegrityCheck(machine_ + "/registry.db") != "ok") ++figures_.registry_damaged;
   }
 
   static bool SameAsPublished(const std::string& path, const std::string& published) {

@@ -341,43 +341,39 @@ class LockHolder {
   pid_t pid_ = -1;
 };
 
-TEST(InUseTest, FileLockedByAnotherProgramCannotBeReplaced) {
-  TestMachine m;
-  const std::string path = "C:\\Program Files\\busy.dll";
-  m.WriteFile(path, "old");
-  FileSystem& files = *m.platform().files;
-  {
-    LockHolder holder(m.HostPath(path), /*exclusive=*/false);
-    ASSERT_TRUE(holder.WaitUntilHeld(m.machine(), path));
-    EXPECT_EQ(files.DeleteFile(path).code(), kErrorSharingViolation);
+TEST(InUseTest, ALockOfAnotherProgramBlocksChangesAndAnExclusiveOneReading) {
+  for (const bool exclusive : {false, true}) {
+    SCOPED_TRACE(exclusive ? "exclusive" : "shared");
+    TestMachine m;
+    const std::string path = "C:\\Program Files\\busy.dll";
+    m.WriteFile(path, "old");
     m.WriteFile("C:\\new.dll", "new");
-    EXPECT_EQ(files.MoveFileEx("C:\\new.dll", path, kMoveFileReplaceExisting).code(),
-              kErrorSharingViolation);
-    std::unique_ptr<RandomAccessFile> reader;
-    EXPECT_TRUE(files.NewRandomAccessFile(path, &reader).ok()) << "a shared lock allows reading";
-    EXPECT_EQ(m.ReadFile(path), "old");
+    FileSystem& files = *m.platform().files;
+    {
+      LockHolder holder(m.HostPath(path), exclusive);
+      ASSERT_TRUE(holder.WaitUntilHeld(m.machine(), path));
+      EXPECT_EQ(files.DeleteFile(path).code(), kErrorSharingViolation);
+      EXPECT_EQ(files.MoveFileEx("C:\\new.dll", path, kMoveFileReplaceExisting).code(),
+                kErrorSharingViolation);
+      std::unique_ptr<RandomAccessFile> reader;
+      const Status read = files.NewRandomAccessFile(path, &reader);
+      EXPECT_EQ(read.ok(), !exclusive) << read.ToString();
+      if (exclusive) {
+        EXPECT_EQ(read.code(), kErrorSharingViolation);
+      }
+      uint32_t attributes = 0;
+      EXPECT_TRUE(files.GetFileAttributes(path, &attributes).ok()) << "a held file still exists";
+      EXPECT_EQ(m.ReadFile(path), "old");
+    }
+    // The holder is gone; its lock goes with it.
+    sandbox::HostLocation loc;
+    m.machine().Locate(path, &loc);
+    bool held_exclusively = false;
+    for (int i = 0; i < 500 && m.machine().InUse(loc, &held_exclusively); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(files.DeleteFile(path).ok());
   }
-  // The holder is gone; its lock goes with it.
-  sandbox::HostLocation loc;
-  m.machine().Locate(path, &loc);
-  bool exclusive = false;
-  for (int i = 0; i < 500 && m.machine().InUse(loc, &exclusive); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  EXPECT_TRUE(files.DeleteFile(path).ok());
-}
-
-TEST(InUseTest, ExclusiveHoldBlocksReading) {
-  TestMachine m;
-  const std::string path = "C:\\held.dat";
-  m.WriteFile(path, "x");
-  LockHolder holder(m.HostPath(path), /*exclusive=*/true);
-  ASSERT_TRUE(holder.WaitUntilHeld(m.machine(), path));
-  std::unique_ptr<RandomAccessFile> reader;
-  EXPECT_EQ(m.platform().files->NewRandomAccessFile(path, &reader).code(), kErrorSharingViolation);
-  uint32_t attributes = 0;
-  EXPECT_TRUE(m.platform().files->GetFileAttributes(path, &attributes).ok())
-      << "a held file still exists";
 }
 
 TEST(InUseTest, ProfileListsFilesInUse) {

@@ -162,7 +162,8 @@ INSTANTIATE_TEST_SUITE_P(
 // ---- wininit.ini ----------------------------------------------------------
 
 // Each deferred file adds one line, under a "[rename]" header unless the file
-// already ends in that section; the next start then replaces every file.
+// already ends in that section; the next start then replaces every file,
+// read-only ones too.
 TEST(WininitTest, EntriesLandInARenameSectionAndAreCarriedOutAtTheNextStart) {
   struct Case {
     const char* name;
@@ -195,6 +196,8 @@ TEST(WininitTest, EntriesLandInARenameSectionAndAreCarriedOutAtTheNextStart) {
       const std::string target = gsDirClient + "\\" + name;
       const std::string source = p.Stage(name, "new");
       PrepareTarget(p, target, Target::kInUse);
+      // A read-only file in use is replaced at the start all the same.
+      ASSERT_TRUE(p.m.platform().files->SetFileAttributes(target, kFileAttributeReadOnly).ok());
       EXPECT_EQ(ReplaceTargetFile(source, target), ReplaceOutcome::kDeferred);
       entries += GetShortPath(target) + "=" + GetShortPath(source) + "\r\n";
       targets.push_back(target);
@@ -506,61 +509,6 @@ TEST(VersionSideFileTest, ReplacesTheOldOneAndNeverEndsTheRun) {
   PlaceFile(p.Stage("other.mdb", "new"), itReplaceVersioned, other, "2.0.0.0");
   EXPECT_EQ(p.m.ReadFile(other), "new");
 }
-
-// ---- At the next start of the machine -----------------------------------------
-
-class PlacementBootTest : public ::testing::TestWithParam<Family> {};
-
-TEST_P(PlacementBootTest, DeferredFilesArriveAtTheNextStart) {
-  Placement p(GetParam());
-  struct File {
-    int16_t type;
-    std::string target;
-  };
-  const std::vector<File> files = {
-      {itReplaceRegister, gsDirCommon + "\\shared lib.dll"},
-      {itReplace, gsDirClient + "\\client.exe"},
-      {itReplaceVersioned, gsDirClient + "\\data.mdb"},
-  };
-  std::vector<std::string> sources;
-  for (const File& f : files) {
-    PrepareTarget(p, f.target, Target::kInUse);
-    sources.push_back(p.Stage(f.target.substr(f.target.rfind('\\') + 1), "new"));
-  }
-  // A read-only file in use is replaced at the start all the same.
-  ASSERT_TRUE(
-      p.m.platform().files->SetFileAttributes(files[0].target, kFileAttributeReadOnly).ok());
-  for (size_t i = 0; i < files.size(); ++i) {
-    PlaceFile(sources[i], files[i].type, files[i].target, "2.1.0.7");
-    EXPECT_EQ(p.m.ReadFile(files[i].target), "old");
-  }
-  ASSERT_TRUE(gbRebootNeeded);
-
-  p.m.Reopen();
-  const testing::CommandResult boot =
-      testing::RunCommand({testing::QvinitPath(), "machine", "boot", p.m.root()});
-  p.m.Reopen();
-  ASSERT_EQ(boot.exit_code, 0) << boot.out << boot.err;
-  EXPECT_EQ(boot.out.find("problem"), std::string::npos) << boot.out;
-  for (size_t i = 0; i < files.size(); ++i) {
-    SCOPED_TRACE(files[i].target);
-    EXPECT_EQ(p.m.ReadFile(files[i].target), "new");
-    EXPECT_FALSE(p.m.Exists(sources[i]));
-  }
-  EXPECT_EQ(GetFileVersionString(files[2].target), "2.1.0.7");
-
-  // Nothing is left for another start; the registration entry named the
-  // replaced library and its entry point.
-  EXPECT_FALSE(p.m.Exists(p.Wininit()));
-  EXPECT_EQ(p.PendingRenames(), std::nullopt);
-  EXPECT_EQ(p.m.Hklm(kRunOnceExKey, "QV" + files[0].target), std::nullopt);
-  EXPECT_EQ(p.m.Hklm("SOFTWARE\\Quillmark Sandbox\\Registered Components", files[0].target),
-            std::string("DllRegisterServer\0", 18));
-}
-
-INSTANTIATE_TEST_SUITE_P(BothFamilies, PlacementBootTest,
-                         ::testing::Values(Family::kNt, Family::k9x),
-                         [](const auto& info) { return FamilyName(info.param); });
 
 }  // namespace
 }  // namespace qv

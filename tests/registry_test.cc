@@ -4,8 +4,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -14,6 +12,7 @@
 #include <thread>
 
 #include "platform/sandbox/sandbox_registry.h"
+#include "tests/child_process.h"
 #include "tests/test_util.h"
 
 namespace qv::sandbox {
@@ -464,23 +463,14 @@ TEST_F(RegistryTest, SeveralProcessesWriteOneKey) {
                              " ]; do "
                              "\"$0\" machine reg \"$1\" set 'HKCU\\Software\\Many' \"c$2v$i\" x "
                              "|| exit 1; i=$((i+1)); done";
-  std::vector<pid_t> children;
+  std::vector<std::unique_ptr<testing::Child>> children;
   for (int c = 0; c < kChildren; ++c) {
-    const std::string child = std::to_string(c);
-    pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      ::execl("/bin/sh", "sh", "-c", script.c_str(), testing::QvinitPath().c_str(),
-              machine_.root().c_str(), child.c_str(), static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    children.push_back(pid);
+    children.push_back(std::make_unique<testing::Child>(
+        std::vector<std::string>{"/bin/sh", "-c", script, testing::QvinitPath(), machine_.root(),
+                                 std::to_string(c)},
+        std::vector<std::string>{}, /*stdout_pipe=*/false));
   }
-  for (pid_t pid : children) {
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  }
+  for (auto& child : children) EXPECT_EQ(child->Wait(), 0);
   std::vector<SandboxRegistry::Value> values;
   ASSERT_EQ(reg().EnumKey(kHkeyCurrentUser, "Software\\Many", &values, nullptr), 0u);
   EXPECT_EQ(values.size(), static_cast<size_t>(kChildren * kValues));

@@ -27,16 +27,6 @@ using testing::ReadHostFile;
 using testing::TestMachine;
 using testing::WriteHostFile;
 
-// Every file below a host folder with its contents: what must not change.
-std::map<std::string, std::string> Snapshot(const std::string& folder) {
-  std::map<std::string, std::string> files;
-  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-    files[fs::relative(entry.path(), folder).string()] =
-        entry.is_regular_file() ? ReadHostFile(entry.path().string()) : "<folder>";
-  }
-  return files;
-}
-
 // ---- Opening below a folder --------------------------------------------------
 
 class OpenBeneathTest : public ::testing::Test {
@@ -157,7 +147,7 @@ TEST(SandboxLinksTest, LinksThatLeadOutAreRefusedByEveryOperation) {
   ASSERT_EQ(::symlink((outside + "/secret.txt").c_str(), (drive + "/secret.txt").c_str()), 0);
   ASSERT_EQ(::symlink("../../..", (drive + "/Windows/up").c_str()), 0);  // climbs out
   m.WriteFile("C:\\inside.txt", "drive file");
-  const auto before = Snapshot(outside);
+  const auto before = testing::HostTree(outside, /*folders=*/true);
 
   FileSystem& files = *m.platform().files;
   struct Case {
@@ -206,7 +196,7 @@ TEST(SandboxLinksTest, LinksThatLeadOutAreRefusedByEveryOperation) {
     EXPECT_THAT(s.message(), HasSubstr("leads outside drive C:")) << c.what;
   }
   EXPECT_EQ(writer, nullptr);
-  EXPECT_EQ(Snapshot(outside), before);
+  EXPECT_EQ(testing::HostTree(outside, /*folders=*/true), before);
   EXPECT_EQ(m.ReadFile("C:\\inside.txt"), "drive file");
   EXPECT_FALSE(m.Exists("C:\\copy.txt"));
   testing::RemoveTree(outside);

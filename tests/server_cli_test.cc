@@ -1,12 +1,10 @@
 // The qvserver command line: the database tools, publish, and serve started
 // as a separate process that says where it listens and stops on SIGTERM.
-#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
@@ -16,9 +14,8 @@
 #include "installlist/install_list.h"
 #include "platform/recordset.h"
 #include "server/storage.h"
+#include "tests/child_process.h"
 #include "tests/test_util.h"
-
-extern char** environ;
 
 namespace qv::server {
 namespace {
@@ -156,52 +153,6 @@ TEST_F(QvserverCliTest, PublishCopiesOrPacksBelowTheFilesFolder) {
   EXPECT_FALSE(testing::HostExists(dir_ + "/escape.exe"));
 }
 
-// Starts a program with its standard output on a pipe.
-class Child {
- public:
-  explicit Child(const std::vector<std::string>& argv) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    std::vector<char*> args;
-    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[1]);
-    out_ = fds[0];
-  }
-  ~Child() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    if (out_ >= 0) ::close(out_);
-  }
-
-  // The first line of output (without its newline); "" at the end.
-  std::string ReadLine() {
-    std::string line;
-    char c;
-    while (::read(out_, &c, 1) == 1 && c != '\n') line += c;
-    return line;
-  }
-  // Sends signal and waits; the exit status, or -1 when it did not exit.
-  int SignalAndWait(int signal_number) {
-    ::kill(pid_, signal_number);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int out_ = -1;
-};
-
 TEST_F(QvserverCliTest, ServeSaysWhereItListensAndStopsOnSigterm) {
   ASSERT_EQ(Run({"init", db_}).exit_code, 0);
   ASSERT_EQ(Run({"user", "add", db_, "KEY", "ann"}, "pw\n").exit_code, 0);
@@ -209,9 +160,10 @@ TEST_F(QvserverCliTest, ServeSaysWhereItListensAndStopsOnSigterm) {
   testing::WriteHostFile(dir_ + "/files/a.txt", "served");
 
   for (int signal_number : {SIGTERM, SIGINT}) {
-    Child serve({QvserverPath(), "serve", db_, "--files", dir_ + "/files", "--listen",
-                 "127.0.0.1:0", "--login-ttl", "120"});
-    const std::string line = serve.ReadLine();
+    testing::Child serve({QvserverPath(), "serve", db_, "--files", dir_ + "/files", "--listen",
+                          "127.0.0.1:0", "--login-ttl", "120"},
+                         {}, /*stdout_pipe=*/true);
+    const std::string line = serve.ReadLine(std::chrono::seconds(30));
     const std::string prefix = "listening on http://127.0.0.1:";
     ASSERT_EQ(line.rfind(prefix, 0), 0u) << line;
     const std::string port = line.substr(prefix.size());
@@ -225,7 +177,8 @@ TEST_F(QvserverCliTest, ServeSaysWhereItListensAndStopsOnSigterm) {
                       "application/json");
     ASSERT_TRUE(res);
     EXPECT_EQ(nlohmann::json::parse(res->body)["result"].get<std::string>().size(), 32u);
-    EXPECT_EQ(serve.SignalAndWait(signal_number), 0);
+    serve.Signal(signal_number);
+    EXPECT_EQ(serve.Wait(), 0);
   }
 
   EXPECT_EQ(Run({"serve", db_, "--listen", "nonsense"}).exit_code, 2);

@@ -6,7 +6,6 @@
 // the killed one behind.
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <sqlite3.h>
 
 #include <algorithm>
 #include <chrono>
@@ -34,22 +33,6 @@ const int kKillsPerCase = [] {
   return value != nullptr && std::atoi(value) > 0 ? std::atoi(value) : 6;
 }();
 
-std::string IntegrityCheck(const std::string& db) {
-  sqlite3* handle = nullptr;
-  std::string result = "cannot open";
-  if (sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(handle, "PRAGMA integrity_check", -1, &statement, nullptr) ==
-            SQLITE_OK &&
-        sqlite3_step(statement) == SQLITE_ROW) {
-      result = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
-    }
-    sqlite3_finalize(statement);
-  }
-  sqlite3_close(handle);
-  return result;
-}
-
 // A list of n records: large enough that its import takes a while.
 std::string BigList(int n, const std::string& tag) {
   std::vector<ListRecord> records;
@@ -58,15 +41,6 @@ std::string BigList(int n, const std::string& tag) {
                        2, "1.0.0." + std::to_string(i), "CLIENTDIR"});
   }
   return ListDocument(records);
-}
-
-std::vector<std::string> Names(const std::string& folder) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 class ServerKillTest : public ::testing::Test {
@@ -128,8 +102,8 @@ TEST_F(ServerKillTest, AKilledListImportLeavesTheOldListOrTheNewOne) {
     EXPECT_TRUE(text == old_text || text == new_text) << "kill " << kill << ": a mixed list";
   }
   EXPECT_EQ(Server({"list", "import", db_, "KEY", new_list}).exit_code, 0);
-  EXPECT_EQ(Names(dir_), (std::vector<std::string>{"db", "export.rst", "files", "new.rst",
-                                                     "old.rst"}))
+  EXPECT_EQ(HostNames(dir_),
+            (std::vector<std::string>{"db", "export.rst", "files", "new.rst", "old.rst"}))
       << "a killed import left a file beside the database";
 }
 
@@ -155,7 +129,7 @@ TEST_F(ServerKillTest, AKilledUserAddOrPublishLeavesNothingHalfDone) {
   }
   // The next publish takes away what the killed ones left.
   ASSERT_EQ(Server({"publish", db_, files_, big, "--as", "last.bin"}).exit_code, 0);
-  for (const std::string& name : Names(files_)) {
+  for (const std::string& name : HostNames(files_)) {
     EXPECT_EQ(name.find(".tmp"), std::string::npos) << "left behind: " << name;
   }
 }

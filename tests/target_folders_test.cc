@@ -1,6 +1,6 @@
 // modInstall's system parts on a sandbox machine: the target folders
 // InitFolders resolves and creates, the location tokens, RunAndWait,
-// IsWindowsNT and GetShortPath.
+// and GetShortPath.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -137,42 +137,6 @@ TEST(RunAndWaitTest, ReturnsTheExitCodeOrMinusOne) {
   machine.WriteFile(R"(C:\bin\text.exe)", "just some text\n");
   EXPECT_EQ(RunAndWait(R"(C:\bin\missing.exe)"), -1);
   EXPECT_EQ(RunAndWait(R"(C:\bin\text.exe)"), -1);
-}
-
-TEST(RunAndWaitTest, RegistrationCommandLineReachesTheProgram) {
-  testing::TestMachine machine;
-  // The registration helper in a folder below "Program Files", given a
-  // quoted target path: it writes what it received into the machine's root
-  // folder and answers with the number of arguments.
-  const std::string helper = R"(C:\Program Files\Ostrel\Quillmark\Common\regsvr32.exe)";
-  machine.WriteFile(helper, Script("for a in \"$@\"; do printf '<%s>' \"$a\"; done "
-                                   "> received.txt\n"
-                                   "exit $#"));
-  const std::string command = helper + R"( /s "C:\Program Files\Ostrel\Quillmark\Common\x y.dll")";
-  EXPECT_EQ(RunAndWait(command), 2);
-  EXPECT_EQ(machine.ReadFile(R"(C:\received.txt)"),
-            R"(</s><C:\Program Files\Ostrel\Quillmark\Common\x y.dll>)");
-
-  // With a program at "C:\Program.exe" the unquoted line starts that one.
-  machine.WriteFile(R"(C:\Program.exe)", Script("exit 77"));
-  EXPECT_EQ(RunAndWait(command), 77);
-}
-
-TEST(IsWindowsNTTest, AnswersByTheMachinesFamily) {
-  {
-    testing::TestMachine nt(sandbox::Family::kNt);
-    EXPECT_TRUE(IsWindowsNT());
-  }
-  {
-    testing::TestMachine nine_x(sandbox::Family::k9x);
-    EXPECT_FALSE(IsWindowsNT());
-  }
-}
-
-TEST(GetShortPathTest, MissingPathsHaveNone) {
-  testing::TestMachine machine;
-  EXPECT_EQ(GetShortPath(R"(C:\Program Files\missing.dll)"), "");
-  EXPECT_EQ(GetShortPath(R"(C:\No Such Folder\x.dll)"), "");
 }
 
 // A path of exactly length characters made of valid short names only, so

@@ -3,10 +3,12 @@
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sqlite3.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -56,6 +58,44 @@ void WriteHostFile(const std::string& host_path, const std::string& contents) {
 bool HostExists(const std::string& host_path) {
   std::error_code ec;
   return fs::exists(fs::symlink_status(host_path, ec));
+}
+
+std::vector<std::string> HostNames(const std::string& host_path) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(host_path)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::map<std::string, std::string> HostTree(const std::string& host_path, bool folders) {
+  std::map<std::string, std::string> tree;
+  for (const auto& entry : fs::recursive_directory_iterator(host_path)) {
+    const std::string name = fs::relative(entry.path(), host_path).string();
+    if (entry.is_regular_file()) {
+      tree[name] = ReadHostFile(entry.path().string());
+    } else if (folders && entry.is_directory()) {
+      tree[name] = "<folder>";
+    }
+  }
+  return tree;
+}
+
+std::string IntegrityCheck(const std::string& db_path) {
+  sqlite3* handle = nullptr;
+  std::string result = "cannot open";
+  if (sqlite3_open_v2(db_path.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(handle, "PRAGMA integrity_check", -1, &statement, nullptr) ==
+            SQLITE_OK &&
+        sqlite3_step(statement) == SQLITE_ROW) {
+      result = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+    }
+    sqlite3_finalize(statement);
+  }
+  sqlite3_close(handle);
+  return result;
 }
 
 std::string FixturePath(const std::string& name) {

@@ -6,6 +6,7 @@
 
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,6 +27,14 @@ void RemoveTree(const std::string& host_path);
 std::string ReadHostFile(const std::string& host_path);
 void WriteHostFile(const std::string& host_path, const std::string& contents);
 bool HostExists(const std::string& host_path);
+// The names in a host folder, sorted.
+std::vector<std::string> HostNames(const std::string& host_path);
+// Everything below a host folder by its path relative to the folder: each
+// file with its contents, and with folders each folder as "<folder>".
+std::map<std::string, std::string> HostTree(const std::string& host_path, bool folders = false);
+
+// What SQLite's integrity check says of a database ("ok" when it is whole).
+std::string IntegrityCheck(const std::string& db_path);
 
 // The path of a PE fixture made by the build (tests/fixtures).
 std::string FixturePath(const std::string& name);
