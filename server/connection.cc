@@ -34,10 +34,9 @@ void AddressOf(const sockaddr_storage& address, std::string* ip, int* port) {
 // OpenSSL counts in int.
 int TlsCount(size_t size) { return static_cast<int>(std::min<size_t>(size, INT_MAX)); }
 
-// What a TLS call that moved no bytes means, as recv and send say it.
-ssize_t TlsOutcome(Connection& connection, int result) {
-  const int error = SSL_get_error(connection.tls.get(), result);
-  connection.wants_read = error == SSL_ERROR_WANT_READ;
+// What a TLS call that moved no bytes and ended with error means, as recv
+// and send say it.
+ssize_t TlsOutcome(int error) {
   switch (error) {
     case SSL_ERROR_WANT_READ:
     case SSL_ERROR_WANT_WRITE:
@@ -84,23 +83,18 @@ ssize_t Connection::Receive(char* buffer, size_t size) {
   if (tls == nullptr) return ::recv(fd, buffer, size, 0);
   errno = 0;
   const int result = SSL_read(tls.get(), buffer, TlsCount(size));
-  if (result > 0) {
-    wants_read = false;
-    return result;
-  }
-  return TlsOutcome(*this, result);
+  if (result > 0) return result;
+  return TlsOutcome(SSL_get_error(tls.get(), result));
 }
 
 ssize_t Connection::Send(const char* data, size_t size) {
   if (tls == nullptr) return ::send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
   errno = 0;
   const int result = SSL_write(tls.get(), data, TlsCount(size));
-  if (result > 0) {
-    wants_read = false;
-    return result;
-  }
-  const ssize_t outcome = TlsOutcome(*this, result);
-  if (outcome == 0) errno = EPIPE;
+  const int error = result > 0 ? SSL_ERROR_NONE : SSL_get_error(tls.get(), result);
+  wants_read = error == SSL_ERROR_WANT_READ;
+  if (result > 0) return result;
+  if (TlsOutcome(error) == 0) errno = EPIPE;
   return -1;
 }
 

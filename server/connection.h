@@ -36,14 +36,14 @@ struct Connection {
 
   // As recv and send on the socket without waiting: bytes moved, 0 when the
   // client sends no more (Receive), or -1 with errno set, EAGAIN when the
-  // socket has to become ready first (for TLS, in the direction
-  // wants_read says).
+  // socket has to become ready first (readable instead of writable for a
+  // TLS write that set wants_read).
   ssize_t Receive(char* buffer, size_t size);
   ssize_t Send(const char* data, size_t size);
 
   const int fd;
   const SslSession tls;
-  // The last TLS call that could not go on waits for bytes from the client.
+  // The last TLS write could not go on before bytes from the client came.
   bool wants_read = false;
   std::string peer_ip;
   int peer_port = -1;

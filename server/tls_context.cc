@@ -95,11 +95,13 @@ Status TlsContext::Load(const std::string& cert_file, const std::string& key_fil
   SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
   // Answers are written in pieces from buffers that move between retries.
   SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-  if (SSL_CTX_use_certificate_chain_file(ctx, cert_file.c_str()) != 1) {
-    return Refused("certificate", cert_file);
-  }
+  // The key first: a certificate loaded after it drops a key of another
+  // certificate, which the check below then names as such.
   if (SSL_CTX_use_PrivateKey_file(ctx, key_file.c_str(), SSL_FILETYPE_PEM) != 1) {
     return Refused("key", key_file);
+  }
+  if (SSL_CTX_use_certificate_chain_file(ctx, cert_file.c_str()) != 1) {
+    return Refused("certificate", cert_file);
   }
   if (SSL_CTX_check_private_key(ctx) != 1) {
     TakeTlsError();
