@@ -78,7 +78,7 @@ TEST_F(HttpsTest, OnlineRunsCheckTheServersCertificate) {
     }
     const std::string machine = NewMachine("m" + std::to_string(++count));
     const std::string objects = c.plain_objects ? server_->base_url() : base;
-    std::vector<std::string> args = OnlineFrom(base + "/", objects + "/bo", "startup");
+    std::vector<std::string> args = OnlineFrom(base + "/", objects + "/bo");
     if (c.trust_authority) args.insert(args.begin(), {"--ca-file", authority_.ca_file()});
     const Outcome o = Qvinit(machine, args);
     const bool installed = HostExists(machine + "/" + kClient + "qvclient.dll");
@@ -86,6 +86,10 @@ TEST_F(HttpsTest, OnlineRunsCheckTheServersCertificate) {
       EXPECT_EQ(o.exit_code, 0) << o.err << o.out;
       EXPECT_EQ(o.Events(), (std::vector<std::string>{"Init", "Done", "Done"}));
       EXPECT_TRUE(installed);
+      // The client is handed the address it was reached at, login ID inside.
+      const std::string scheme = base.substr(0, base.find("://") + 3);
+      EXPECT_THAT(WaitForFile(machine + "/" + kClient + "qvlaunch.args"),
+                  ::testing::ContainsRegex(scheme + "[0-9a-f]{32}@127\\.0\\.0\\.1:"));
       continue;
     }
     EXPECT_FALSE(installed);
