@@ -255,10 +255,9 @@ int main(int argc, char** argv) {
       ->capture_default_str()
       ->check(CLI::Range(int64_t{1}, int64_t{365} * 24 * 3600));
   CLI::Option* cert_option = serve->add_option(
-      "--tls-cert", tls_cert,
-      "Serve HTTPS with this certificate (PEM, its chain after it)");
-  CLI::Option* key_option =
-      serve->add_option("--tls-key", tls_key, "The private key (PEM) of the --tls-cert certificate");
+      "--tls-cert", tls_cert, "Serve HTTPS with this certificate (PEM, its chain after it)");
+  CLI::Option* key_option = serve->add_option(
+      "--tls-key", tls_key, "The private key (PEM) of the --tls-cert certificate");
   cert_option->needs(key_option);
   key_option->needs(cert_option);
 

@@ -19,8 +19,8 @@ Status CheckReadable(const std::string& what, const std::string& path) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) {
     const int error = errno;
-    const std::string message = "cannot read the TLS " + what + " " + path + ": " +
-                                std::strerror(error);
+    const std::string message =
+        "cannot read the TLS " + what + " " + path + ": " + std::strerror(error);
     return error == ENOENT ? Status::NotFound(message) : Status::AccessDenied(message);
   }
   std::fclose(file);
@@ -53,9 +53,7 @@ int SocketRead(BIO* bio, char* buffer, int size) {
   return static_cast<int>(got);
 }
 
-long SocketControl(BIO*, int command, long, void*) {
-  return command == BIO_CTRL_FLUSH ? 1 : 0;
-}
+long SocketControl(BIO*, int command, long, void*) { return command == BIO_CTRL_FLUSH ? 1 : 0; }
 
 int SocketCreate(BIO* bio) {
   BIO_set_init(bio, 1);
@@ -105,8 +103,8 @@ Status TlsContext::Load(const std::string& cert_file, const std::string& key_fil
   }
   if (SSL_CTX_check_private_key(ctx) != 1) {
     TakeTlsError();
-    return Status::InvalidArgument("the TLS key " + key_file + " does not belong to the certificate " +
-                                   cert_file);
+    return Status::InvalidArgument("the TLS key " + key_file +
+                                   " does not belong to the certificate " + cert_file);
   }
   *context = std::move(made);
   return Status::OK();

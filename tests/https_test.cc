@@ -127,8 +127,8 @@ TEST_F(HttpsTest, ServeRefusesCertificatesItCannotUseBeforeListening) {
   };
   for (const Case& c : cases) {
     // A server that started anyway would never end: timeout stops it.
-    std::vector<std::string> argv = {"timeout", "30", QvserverPath(), "serve", catalog_.db_path,
-                                     "--listen", "127.0.0.1:0"};
+    std::vector<std::string> argv = {"timeout",        "30",       QvserverPath(), "serve",
+                                     catalog_.db_path, "--listen", "127.0.0.1:0"};
     argv.insert(argv.end(), c.options.begin(), c.options.end());
     const CommandResult r = RunCommand(argv);
     SCOPED_TRACE(argv.back());
