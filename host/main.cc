@@ -60,6 +60,7 @@ int main(int argc, char** argv) {
   bool headless = false;
   std::optional<std::string> report_file;
   std::optional<std::string> prelude_server;
+  std::string ca_file;
   app.add_option("--machine", machine_dir,
                  "Sandbox machine root (default: " + qv::host::DefaultMachineDir() + ")");
   app.add_flag("--password-stdin", password_stdin,
@@ -77,6 +78,10 @@ int main(int argc, char** argv) {
   app.add_option("--report", report_file, "Write what happened to FILE, one JSON object a line");
   app.add_option("--prelude-server", prelude_server,
                  "Default download server of the copy-only prelude");
+  app.add_option("--ca-file", ca_file,
+                 "Check the certificates of https:// servers against the authorities in FILE "
+                 "(PEM) instead of the system's bundle (a private authority)")
+      ->check(CLI::ExistingFile);
 
   StartCommand online;
   CLI::App* startup = app.add_subcommand("startup", "Log in, fetch the install list and install");
@@ -175,6 +180,7 @@ int main(int argc, char** argv) {
     options.answer_yes = answer == "yes";
     options.pick = pick;
     options.prelude_server = prelude_server;
+    options.ca_file = ca_file;
     // A window when asked for, or when a display is there and the terminal
     // was not asked for.
     options.gui = gui || (!headless && qv::host::WindowAvailable());

@@ -214,6 +214,7 @@ int RunSession(const SessionOptions& options, const StartArguments& arguments, s
         << "\n";
     return kExitError;
   }
+  sandbox->TrustAuthorities(options.ca_file);
   ScopedPlatform scope(sandbox->platform());
 
   if (options.pick && *options.pick != "cancel") {

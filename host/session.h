@@ -45,6 +45,9 @@ struct SessionOptions {
   bool answer_yes = false;
   std::optional<std::string> pick;
   std::optional<std::string> prelude_server;
+  // The certificate authorities (PEM) that https:// servers are checked
+  // against instead of the system's bundle; "" uses the system's.
+  std::string ca_file;
   // A real window (needs a display and a build with window support); the
   // headless interface otherwise.
   bool gui = false;

@@ -3,12 +3,14 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <openssl/err.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 namespace qv::server {
@@ -29,9 +31,33 @@ void AddressOf(const sockaddr_storage& address, std::string* ip, int* port) {
   *ip = text;
 }
 
+// OpenSSL counts in int.
+int TlsCount(size_t size) { return static_cast<int>(std::min<size_t>(size, INT_MAX)); }
+
+// What a TLS call that moved no bytes and ended with error means, as recv
+// and send say it.
+ssize_t TlsOutcome(int error) {
+  switch (error) {
+    case SSL_ERROR_WANT_READ:
+    case SSL_ERROR_WANT_WRITE:
+      errno = EAGAIN;
+      return -1;
+    case SSL_ERROR_ZERO_RETURN:
+      return 0;
+    case SSL_ERROR_SYSCALL:  // the socket's own error
+      ERR_clear_error();
+      if (errno == 0) errno = EPIPE;
+      return -1;
+    default:  // a failed handshake, bytes that are not TLS, ...
+      ERR_clear_error();
+      errno = EPROTO;
+      return -1;
+  }
+}
+
 }  // namespace
 
-Connection::Connection(int socket_fd) : fd(socket_fd) {
+Connection::Connection(int socket_fd, SslSession session) : fd(socket_fd), tls(std::move(session)) {
   sockaddr_storage address{};
   socklen_t length = sizeof(address);
   if (::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
@@ -44,20 +70,46 @@ Connection::Connection(int socket_fd) : fd(socket_fd) {
 }
 
 Connection::~Connection() {
+  if (tls != nullptr && SSL_is_init_finished(tls.get())) {
+    // The goodbye is sent when there is room for it; nothing is waited for.
+    SSL_shutdown(tls.get());
+    ERR_clear_error();
+  }
   ::shutdown(fd, SHUT_RDWR);
   ::close(fd);
 }
 
-void SendNow(const Connection& connection, std::string_view text) {
+ssize_t Connection::Receive(char* buffer, size_t size) {
+  if (tls == nullptr) return ::recv(fd, buffer, size, 0);
+  errno = 0;
+  const int result = SSL_read(tls.get(), buffer, TlsCount(size));
+  if (result > 0) return result;
+  return TlsOutcome(SSL_get_error(tls.get(), result));
+}
+
+ssize_t Connection::Send(const char* data, size_t size) {
+  if (tls == nullptr) return ::send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+  errno = 0;
+  const int result = SSL_write(tls.get(), data, TlsCount(size));
+  const int error = result > 0 ? SSL_ERROR_NONE : SSL_get_error(tls.get(), result);
+  wants_read = error == SSL_ERROR_WANT_READ;
+  if (result > 0) return result;
+  if (TlsOutcome(error) == 0) errno = EPIPE;
+  return -1;
+}
+
+void SendNow(Connection& connection, std::string_view text) {
   // Best effort: the answers sent this way are short and the connection
   // closes after them.
-  (void)!::send(connection.fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  (void)connection.Send(text.data(), text.size());
 }
 
 bool ConnectionStream::is_readable() const { return read_ < connection_->request_end; }
 
 bool ConnectionStream::WaitWritable() const {
-  pollfd wait{connection_->fd, POLLOUT, 0};
+  // A TLS write may first need the client's bytes (a key update).
+  const short ready_for = connection_->wants_read ? POLLIN : POLLOUT;
+  pollfd wait{connection_->fd, ready_for, 0};
   int ready;
   do {
     ready = ::poll(&wait, 1, static_cast<int>(write_timeout_.count()));
@@ -77,7 +129,7 @@ ssize_t ConnectionStream::read(char* ptr, size_t size) {
 
 ssize_t ConnectionStream::write(const char* ptr, size_t size) {
   while (true) {
-    const ssize_t sent = ::send(connection_->fd, ptr, size, MSG_NOSIGNAL);
+    const ssize_t sent = connection_->Send(ptr, size);
     if (sent >= 0) return sent;
     if (errno == EINTR) continue;
     if ((errno != EAGAIN && errno != EWOULDBLOCK) || !WaitWritable()) return -1;

@@ -7,6 +7,9 @@
 // whole, so a worker never waits for a client to send; writes go to the
 // socket, each waiting at most the write timeout for room.
 //
+// A connection served over TLS holds its session: every byte in either
+// direction goes through it, the handshake with the first reads.
+//
 // Neither is thread-safe; a connection moves between threads whole.
 #ifndef QV_SERVER_CONNECTION_H_
 #define QV_SERVER_CONNECTION_H_
@@ -19,16 +22,29 @@
 #include <string_view>
 #include <vector>
 
+#include "server/tls_context.h"
+
 namespace qv::server {
 
 struct Connection {
-  // Takes the (non-blocking) socket fd; closes it when destroyed.
-  explicit Connection(int fd);
+  // Takes the (non-blocking) socket fd, and its TLS session when it has
+  // one; closes both when destroyed.
+  explicit Connection(int fd, SslSession session = nullptr);
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
+  // As recv and send on the socket without waiting: bytes moved, 0 when the
+  // client sends no more (Receive), or -1 with errno set, EAGAIN when the
+  // socket has to become ready first (readable instead of writable for a
+  // TLS write that set wants_read).
+  ssize_t Receive(char* buffer, size_t size);
+  ssize_t Send(const char* data, size_t size);
+
   const int fd;
+  const SslSession tls;
+  // The last TLS write could not go on before bytes from the client came.
+  bool wants_read = false;
   std::string peer_ip;
   int peer_port = -1;
   std::string local_ip;
@@ -48,7 +64,7 @@ struct Connection {
 };
 
 // Sends what it can of text without waiting (the gate's own short answers).
-void SendNow(const Connection& connection, std::string_view text);
+void SendNow(Connection& connection, std::string_view text);
 
 class ConnectionStream : public httplib::Stream {
  public:

@@ -64,12 +64,12 @@ ConnectionGate::~ConnectionGate() {
   if (wake_ >= 0) ::close(wake_);
 }
 
-void ConnectionGate::Adopt(int fd) {
+void ConnectionGate::Adopt(int fd, SslSession session) {
   const int flags = ::fcntl(fd, F_GETFL);
   ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
   const int on = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-  Resume(std::make_unique<Connection>(fd));
+  Resume(std::make_unique<Connection>(fd, std::move(session)));
 }
 
 void ConnectionGate::Resume(std::unique_ptr<Connection> connection) {
@@ -152,7 +152,9 @@ void ConnectionGate::Receive(int fd, Clock::time_point now) {
   size_t taken = 0;
   bool ended = false;  // the client sends no more
   while (taken < kReadTurn) {
-    const ssize_t got = ::recv(fd, block, sizeof(block), 0);
+    // The block holds a whole TLS record, so that none is left decrypted
+    // in the session where the wait on the socket cannot see it.
+    const ssize_t got = waiting.connection->Receive(block, sizeof(block));
     if (got > 0) {
       bytes.append(block, static_cast<size_t>(got));
       taken += static_cast<size_t>(got);
@@ -274,7 +276,7 @@ void ConnectionGate::Close(int fd, std::string_view answer) {
     // client the answer: what has arrived is read first.
     char block[16 * 1024];
     for (size_t drained = 0; drained < kReadTurn;) {
-      const ssize_t got = ::recv(fd, block, sizeof(block), MSG_DONTWAIT);
+      const ssize_t got = found->second.connection->Receive(block, sizeof(block));
       if (got <= 0) break;
       drained += static_cast<size_t>(got);
     }

@@ -57,8 +57,9 @@ class ConnectionGate {
   ConnectionGate(const ConnectionGate&) = delete;
   ConnectionGate& operator=(const ConnectionGate&) = delete;
 
-  // A newly accepted socket; the gate owns it from now on.
-  void Adopt(int fd);
+  // A newly accepted socket, with its TLS session when the server has one;
+  // the gate owns both from now on.
+  void Adopt(int fd, SslSession session = nullptr);
   // A connection whose request was answered: wait for its next request.
   void Resume(std::unique_ptr<Connection> connection);
   // Closes every connection the gate holds; connections adopted or resumed

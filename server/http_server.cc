@@ -194,6 +194,8 @@ void AnswerBusy(Connection* connection) {
 class Server::Impl {
  public:
   ServerOptions options;
+  // Before the stages: their connections' sessions use it to the end.
+  std::unique_ptr<TlsContext> tls;
   std::unique_ptr<Storage> storage;
   std::unique_ptr<BusinessObjects> objects;
   std::unique_ptr<FileRoot> files;
@@ -209,7 +211,15 @@ class Server::Impl {
 
   void Install() {
     http.new_task_queue = [] { return new AtOnce; };
-    http.adopt = [this](int fd) { gate->Adopt(fd); };
+    http.adopt = [this](int fd) {
+      if (tls == nullptr) return gate->Adopt(fd);
+      SslSession session = tls->NewSession(fd);
+      if (session == nullptr) {
+        ::close(fd);
+        return;
+      }
+      gate->Adopt(fd, std::move(session));
+    };
     http.set_payload_max_length(kMaxRequestBytes);
     http.set_tcp_nodelay(true);
     http.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
@@ -352,6 +362,13 @@ Status Server::Start(const ServerOptions& options, std::unique_ptr<Server>* serv
   auto impl = std::make_unique<Impl>();
   impl->options = options;
   if (options.threads < 1) return Status::InvalidArgument("the server needs at least one thread");
+  if (options.tls_cert.empty() != options.tls_key.empty()) {
+    return Status::InvalidArgument("HTTPS needs both a certificate and its key");
+  }
+  if (!options.tls_cert.empty()) {
+    const Status loaded = TlsContext::Load(options.tls_cert, options.tls_key, &impl->tls);
+    if (!loaded.ok()) return loaded;
+  }
   StorageOptions storage_options;
   storage_options.path = options.db_path;
   storage_options.login_ttl_seconds = options.login_ttl_seconds;
@@ -402,7 +419,8 @@ int Server::port() const { return impl_->port; }
 std::string Server::base_url() const {
   const std::string& host = impl_->options.host;
   const bool v6 = host.find(':') != std::string::npos;
-  return "http://" + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(impl_->port);
+  const char* scheme = impl_->tls != nullptr ? "https://" : "http://";
+  return scheme + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(impl_->port);
 }
 
 Storage& Server::storage() { return *impl_->storage; }

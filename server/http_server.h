@@ -9,6 +9,9 @@
 //                     files (server/prelude_files.h). A Range header is
 //                     answered as server/byte_ranges.h says.
 //
+// With a certificate and key (options.tls_cert, options.tls_key) every
+// connection is served over TLS, the same answers as over plain HTTP.
+//
 // Files are streamed from the disk in blocks, whatever their size. Answers
 // go out as they are, without content encoding, so Content-Length is always
 // the size of the file or of the JSON answer.
@@ -45,6 +48,7 @@
 #include "server/connection_gate.h"
 #include "server/login_throttle.h"
 #include "server/storage.h"
+#include "server/tls_context.h"
 
 namespace qv::server {
 
@@ -58,6 +62,10 @@ struct ServerOptions {
   std::string files_dir;  // "" serves only the built-in files
   std::string host = "127.0.0.1";
   int port = 0;  // 0 picks a free port
+  // Both or neither: PEM files of the certificate (its chain after it) and
+  // of its private key, to serve HTTPS.
+  std::string tls_cert;
+  std::string tls_key;
   int64_t login_ttl_seconds = kDefaultLoginTtlSeconds;
   int threads = 128;
   int login_queue = 32;  // logins that may wait for a check
@@ -67,8 +75,8 @@ struct ServerOptions {
 
 class Server {
  public:
-  // Fails when the database or the files folder cannot be used, or the
-  // address cannot be bound.
+  // Fails when the database, the files folder or the certificate and key
+  // cannot be used, or the address cannot be bound.
   static Status Start(const ServerOptions& options, std::unique_ptr<Server>* server);
   ~Server();
   Server(const Server&) = delete;
@@ -76,7 +84,7 @@ class Server {
 
   const std::string& host() const;
   int port() const;
-  // "http://HOST:PORT" (an IPv6 host in brackets).
+  // "http://HOST:PORT", or https:// over TLS (an IPv6 host in brackets).
   std::string base_url() const;
   Storage& storage();
 

@@ -8,6 +8,7 @@
 //   qvserver pack FILE OUT
 //   qvserver publish DB FILESDIR FILE [--as RELPATH] [--compress]
 //   qvserver serve DB [--files DIR] [--listen HOST:PORT] [--login-ttl SECONDS]
+//                     [--tls-cert FILE --tls-key FILE]
 //
 // Exit status: 0 on success, 1 on an error (said on standard error), 2 for a
 // usage error.
@@ -143,11 +144,13 @@ bool ParseListen(const std::string& text, std::string* host, int* port) {
 }
 
 int Serve(const std::string& db, const std::string& files, const std::string& listen,
-          int64_t login_ttl) {
+          int64_t login_ttl, const std::string& tls_cert, const std::string& tls_key) {
   qv::server::ServerOptions options;
   options.db_path = db;
   options.files_dir = files;
   options.login_ttl_seconds = login_ttl;
+  options.tls_cert = tls_cert;
+  options.tls_key = tls_key;
   if (!ParseListen(listen, &options.host, &options.port)) {
     std::cerr << "qvserver: --listen wants HOST:PORT, not \"" << listen << "\"\n";
     return kExitUsage;
@@ -190,6 +193,7 @@ int main(int argc, char** argv) {
 
   std::string db, key_name, login, file, out, files_dir, relative;
   std::string listen = "127.0.0.1:0";
+  std::string tls_cert, tls_key;
   int64_t login_ttl = qv::server::kDefaultLoginTtlSeconds;
   bool replace = false, compress = false;
   auto add_db = [&db](CLI::App* command) {
@@ -250,6 +254,12 @@ int main(int argc, char** argv) {
   serve->add_option("--login-ttl", login_ttl, "How many seconds a login ID stays valid")
       ->capture_default_str()
       ->check(CLI::Range(int64_t{1}, int64_t{365} * 24 * 3600));
+  CLI::Option* cert_option = serve->add_option(
+      "--tls-cert", tls_cert, "Serve HTTPS with this certificate (PEM, its chain after it)");
+  CLI::Option* key_option = serve->add_option(
+      "--tls-key", tls_key, "The private key (PEM) of the --tls-cert certificate");
+  cert_option->needs(key_option);
+  key_option->needs(cert_option);
 
   try {
     app.parse(argc, argv);
@@ -264,7 +274,7 @@ int main(int argc, char** argv) {
   if (*list_export) return ListExport(db, key_name, file);
   if (*notes) return Notes(db);
   if (*publish) return Publish(files_dir, file, relative, compress);
-  if (*serve) return Serve(db, files_dir, listen, login_ttl);
+  if (*serve) return Serve(db, files_dir, listen, login_ttl, tls_cert, tls_key);
   if (*pack) return ExitFor(qv::server::PackFile(file, out));
   return kExitUsage;
 }

@@ -52,18 +52,32 @@ Status SandboxPlatform::Open(const std::string& root, EventLoop* loop,
   platform.new_expander = [machine, files]() -> std::unique_ptr<Expander> {
     return std::make_unique<SandboxExpander>(machine, files);
   };
-  // The network is the host's own: the transfer component is the same on
-  // every machine.
-  if (loop != nullptr) {
-    platform.new_transfer = [loop]() -> std::unique_ptr<Transfer> {
-      return std::make_unique<CurlTransfer>(loop);
-    };
-  }
-  platform.new_data_space = []() -> std::unique_ptr<DataSpace> {
-    return std::make_unique<CurlDataSpace>();
-  };
+  p->SetUpNetwork();
   *result = std::move(p);
   return Status::OK();
+}
+
+void SandboxPlatform::TrustAuthorities(const std::string& ca_file) {
+  ca_file_ = ca_file;
+  SetUpNetwork();
+}
+
+void SandboxPlatform::SetUpNetwork() {
+  // The network is the host's own: the transfer component is the same on
+  // every machine.
+  EventLoop* loop = platform_.loop;
+  if (loop != nullptr) {
+    CurlTransferOptions transfer;
+    transfer.ca_file = ca_file_;
+    platform_.new_transfer = [loop, transfer]() -> std::unique_ptr<Transfer> {
+      return std::make_unique<CurlTransfer>(loop, transfer);
+    };
+  }
+  CurlDataSpaceOptions data_space;
+  data_space.ca_file = ca_file_;
+  platform_.new_data_space = [data_space]() -> std::unique_ptr<DataSpace> {
+    return std::make_unique<CurlDataSpace>(data_space);
+  };
 }
 
 namespace {

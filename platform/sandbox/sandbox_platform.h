@@ -32,6 +32,11 @@ class SandboxPlatform {
                      UserInterface* ui,
                      std::unique_ptr<SandboxPlatform>* result);
 
+  // Makes the transfers and data spaces made from now on check https://
+  // servers against the certificate authorities of ca_file (PEM) instead of
+  // the system's bundle; "" goes back to the system's.
+  void TrustAuthorities(const std::string& ca_file);
+
   Platform* platform() { return &platform_; }
   Machine& machine() { return *machine_; }
   SandboxRegistry* registry() { return registry_.get(); }
@@ -41,6 +46,8 @@ class SandboxPlatform {
 
  private:
   SandboxPlatform() = default;
+  // The network services, the host's own whatever the machine.
+  void SetUpNetwork();
 
   std::unique_ptr<Machine> machine_;
   std::unique_ptr<TextCodec> codec_;
@@ -51,6 +58,7 @@ class SandboxPlatform {
   std::unique_ptr<SandboxVersionInfo> versions_;
   std::unique_ptr<SandboxRestart> restart_;
   std::unique_ptr<SandboxFonts> fonts_;
+  std::string ca_file_;
   Platform platform_;
 };
 
