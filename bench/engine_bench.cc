@@ -24,7 +24,10 @@
 //
 //   engine_bench [--quick] [--big-mib N] [--small-files N] [--small-kib N]
 //                [--walk-records N] [--walk-files N] [--rounds N] [--dir DIR]
-//                [--fixture PE] [--only CASE[,CASE...]]
+//                [--fixture PE] [--only CASE[,CASE...]] [--checked]
+//
+// --checked gives every record the file's SHA-256 and size (FileSHA256,
+// FileSize), so that the control checks each body as it streams in.
 //
 // --quick uses 64 MiB, 200 small files, 2000 records and 3 rounds. Data goes
 // into a fresh folder below DIR (default: the system's temp folder), which is
@@ -48,6 +51,7 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -61,6 +65,7 @@
 #include "control/ctlInit_V3.h"
 #include "install/modInstall.h"
 #include "installlist/install_list.h"
+#include "platform/sha256.h"
 #include "platform/headless/headless_ui.h"
 #include "platform/platform.h"
 #include "platform/recordset.h"
@@ -90,14 +95,28 @@ struct Options {
   std::string dir;
   std::string fixture;
   std::set<std::string> only;
+  bool checked = false;
 
   bool Wants(const std::string& name) const { return only.empty() || only.count(name) > 0; }
 };
 
 // ---- Data -------------------------------------------------------------------
 
+// The size and SHA-256 of the files made by WriteData, by name, when the
+// records are to state them (--checked).
+struct Stated {
+  uint64_t size = 0;
+  std::string sha256;
+};
+std::map<std::string, Stated>& StatedFiles() {
+  static std::map<std::string, Stated> files;
+  return files;
+}
+
 // size bytes of data that does not compress, the same for the same seed.
-void WriteData(const std::string& path, uint64_t size, uint64_t seed) {
+// With stated, its digest is kept for the records that name the file.
+void WriteData(const std::string& path, uint64_t size, uint64_t seed, bool stated) {
+  Sha256 hash;
   std::vector<uint64_t> block(kMiB / 8);
   uint64_t x = seed * 0x9E3779B97F4A7C15ull + 1;
   for (uint64_t& word : block) {
@@ -111,8 +130,10 @@ void WriteData(const std::string& path, uint64_t size, uint64_t seed) {
     block[0] = n;  // every block differs
     const uint64_t take = std::min<uint64_t>(kMiB, size - written);
     out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(take));
+    if (stated) hash.Update(block.data(), take);
     written += take;
   }
+  if (stated) StatedFiles()[fs::path(path).filename().string()] = {size, hash.FinishHex()};
 }
 
 std::string SmallName(int i) {
@@ -254,6 +275,11 @@ InstallRecord FileRecord(const std::string& name, const std::string& version) {
   r.file_version = version;
   r.install_location = "CLIENTDIR";
   r.description = name;
+  const auto stated = StatedFiles().find(name);
+  if (stated != StatedFiles().end()) {
+    r.file_sha256 = stated->second.sha256;
+    r.file_size = static_cast<int64_t>(stated->second.size);
+  }
   return r;
 }
 
@@ -483,8 +509,10 @@ class Bench {
   }
 
   ChildResult Control(const std::string& name, uint64_t size) {
+    const auto stated = StatedFiles().find(name);
     ChildResult r = RunChild(
-        {SelfPath(), kChildFlag, nginx_.base_url(), name, std::to_string(size), data_ + "/child"});
+        {SelfPath(), kChildFlag, nginx_.base_url(), name, std::to_string(size), data_ + "/child",
+         stated == StatedFiles().end() ? "-" : stated->second.sha256});
     Check(r.ok, "the control's run in a child process");
     return r;
   }
@@ -579,6 +607,8 @@ bool ParseOptions(int argc, char** argv, Options* o) {
       o->dir = value();
     } else if (arg == "--fixture") {
       o->fixture = value();
+    } else if (arg == "--checked") {
+      o->checked = true;
     } else if (arg == "--only") {
       std::stringstream list(value());
       for (std::string name; std::getline(list, name, ',');) o->only.insert(name);
@@ -587,7 +617,8 @@ bool ParseOptions(int argc, char** argv, Options* o) {
                    "usage: engine_bench [--quick] [--big-mib N] [--small-files N] "
                    "[--small-kib N] [--walk-records N] [--walk-files N] [--rounds N] [--dir DIR] "
                    "[--fixture PE] "
-                   "[--only online-big,memory,online-small,walk,local-small,local-big]\n");
+                   "[--only online-big,memory,online-small,walk,local-small,local-big] "
+                   "[--checked]\n");
       return false;
     }
   }
@@ -600,7 +631,8 @@ bool ParseOptions(int argc, char** argv, Options* o) {
 }
 
 int Main(int argc, char** argv) {
-  if (argc == 6 && std::strcmp(argv[1], kChildFlag) == 0) {
+  if (argc == 7 && std::strcmp(argv[1], kChildFlag) == 0) {
+    if (std::strcmp(argv[6], "-") != 0) StatedFiles()[argv[3]] = {std::stoull(argv[4]), argv[6]};
     return ControlChild(argv[2], argv[3], std::stoull(argv[4]), argv[5]);
   }
   Options o;
@@ -623,11 +655,11 @@ int Main(int argc, char** argv) {
   std::printf("engine_bench: data in %s; preparing...\n", data.c_str());
   std::fflush(stdout);
   if (o.Wants("online-big") || o.Wants("memory") || o.Wants("local-big")) {
-    WriteData(www + "/big.bin", o.big_bytes, 1);
+    WriteData(www + "/big.bin", o.big_bytes, 1, o.checked);
   }
-  WriteData(www + "/one_mib.bin", kMiB, 2);
+  WriteData(www + "/one_mib.bin", kMiB, 2, o.checked);
   for (int i = 0; i < o.small_files; ++i)
-    WriteData(www + "/small/" + SmallName(i), o.small_bytes, i + 3);
+    WriteData(www + "/small/" + SmallName(i), o.small_bytes, i + 3, o.checked);
 
   int rc = 0;
   {
@@ -637,7 +669,8 @@ int Main(int argc, char** argv) {
       std::fprintf(stderr, "engine_bench: %s\n", error.c_str());
       rc = 1;
     } else {
-      std::printf("nginx at %s, %d rounds\n", nginx->base_url().c_str(), o.rounds);
+      std::printf("nginx at %s, %d rounds%s\n", nginx->base_url().c_str(), o.rounds,
+                  o.checked ? "; records state FileSHA256 and FileSize" : "");
       Bench bench(o, data, *nginx);
       try {
         bench.OnlineBigAndMemory();
