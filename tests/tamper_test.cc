@@ -1,0 +1,202 @@
+// qvinit through a man in the middle: the download and business-object
+// addresses both point at a proxy that passes the real server's answers on
+// and changes them on the way (a byte of a file, a body cut to a length it
+// announces, the install list swapped). The list was published with its
+// files' digests and sizes; what reaches the client folder, the copy folder
+// and a local run from it is what the list states, or nothing.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "platform/sha256.h"
+#include "tests/qvinit_fixture.h"
+#include "tests/tamper_proxy.h"
+#include "tests/test_util.h"
+
+namespace qv::testing {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+constexpr char kOldBytes[] = "MZ the copy installed before, version 1.0";
+constexpr char kNotInstalled[] =
+    "a.dll does not match the install list (size or checksum); it was not installed.";
+constexpr char kNotKept[] =
+    "a.dll does not match the install list (size or checksum); it was not kept.";
+
+// What the proxy does to the run.
+enum class Tamper { kNone, kByte, kCut, kSwap };
+
+class TamperTest : public QvinitTest {
+ protected:
+  TamperTest() : proxy_(server_->base_url()) {}
+
+  void SetUp() override {
+    PutList({{1, "a.dll", "chk/a.dll", 2, "2.0", "CLIENTDIR"},
+             {2, "b.dll", "chk/b.dll", 2, "2.0", "CLIENTDIR"}});
+    for (const std::string name : {"a.dll", "b.dll", "other.dll"}) {
+      WriteHostFile(dir_ + "/" + name, Contents(name));
+      std::vector<std::string> argv = {QvserverPath(),     "publish",         catalog_.db_path,
+                                       catalog_.files_dir, dir_ + "/" + name, "--as",
+                                       "chk/" + name};
+      // other.dll is in no record: it is served, and only a swapped list
+      // names it.
+      if (name != "other.dll") argv.insert(argv.end(), {"--list", catalog_.key_name});
+      const CommandResult r = RunCommand(argv);
+      ASSERT_EQ(r.exit_code, 0) << r.err;
+    }
+  }
+
+  static std::string Contents(const std::string& name) {
+    return "MZ" + std::string(50000, name[0]) + " the published " + name;
+  }
+
+  // The stored list with a.dll's record pointed at other.dll, with that
+  // file's own digest and size: a list a man in the middle could make.
+  std::string SwappedList() {
+    bool found = false;
+    std::string text;
+    int64_t generation = 0;
+    EXPECT_TRUE(
+        server_->storage().GetInstallList(catalog_.key_name, &found, &text, &generation).ok());
+    nlohmann::json doc = nlohmann::json::parse(text);
+    const std::string other = Contents("other.dll");
+    const std::map<std::string, nlohmann::json> values = {
+        {"DownloadLocation", "chk/other.dll"},
+        {"FileSHA256", Sha256Hex(other.data(), other.size())},
+        {"FileSize", other.size()}};
+    for (size_t field = 0; field < doc["fields"].size(); ++field) {
+      auto value = values.find(doc["fields"][field]["name"]);
+      if (value == values.end()) continue;
+      for (auto& record : doc["records"]) {
+        if (record[1] == "a.dll") record[field] = value->second;
+      }
+    }
+    return doc.dump();
+  }
+
+  void Apply(Tamper tamper) {
+    proxy_.PassEverything();
+    if (tamper == Tamper::kByte) proxy_.ChangeByte("/chk/a.dll");
+    if (tamper == Tamper::kCut) proxy_.Cut("/chk/a.dll");
+    if (tamper == Tamper::kSwap) proxy_.SwapList(SwappedList());
+  }
+
+  // Both addresses through the proxy.
+  std::vector<std::string> ThroughProxy(const std::string& remote = "x") {
+    return {"startup-v2",      proxy_.Url("/"), proxy_.Url("/bo"),
+            catalog_.key_name, catalog_.login,  remote};
+  }
+
+  static std::string Boxes(const Outcome& o) {
+    std::string boxes;
+    for (const auto& r : o.report) {
+      if (r.contains("msgbox")) boxes += r["msgbox"]["text"].get<std::string>() + "\n";
+    }
+    return boxes;
+  }
+
+  // The folder C:\NAME of machine, made when missing.
+  static std::string Folder(const std::string& machine, const std::string& name) {
+    const std::string path = machine + "/drive_c/" + name + "/";
+    std::filesystem::create_directories(path);
+    return path;
+  }
+
+  TamperProxy proxy_;
+};
+
+TEST_F(TamperTest, AnOnlineRunInstallsOnlyWhatTheListStates) {
+  struct Case {
+    const char* name;
+    Tamper tamper;
+    std::string a_after;  // a.dll in the client folder afterwards
+    const char* box;      // in the message boxes ("" for none)
+  };
+  const Case cases[] = {
+      {"passed on untouched", Tamper::kNone, Contents("a.dll"), ""},
+      {"one byte of a.dll changed", Tamper::kByte, kOldBytes, kNotInstalled},
+      {"a.dll cut, its length announced to match", Tamper::kCut, kOldBytes, kNotInstalled},
+      // What signing the list is for: a list is believed as it comes, and
+      // the file it names matches the digest beside it.
+      {"the list swapped, no trust key", Tamper::kSwap, Contents("other.dll"), ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Apply(c.tamper);
+    const std::string machine = NewMachine(std::string("m") + std::to_string(int(c.tamper)));
+    const std::string client = machine + "/" + kClient;
+    WriteHostFile(client + "a.dll", kOldBytes);
+    const Outcome o = Qvinit(machine, ThroughProxy());
+    EXPECT_EQ(o.exit_code, 0) << o.err;
+    EXPECT_EQ(ReadHostFile(client + "a.dll"), c.a_after);
+    EXPECT_EQ(ReadHostFile(client + "b.dll"), Contents("b.dll"));
+    if (*c.box == '\0') {
+      EXPECT_THAT(Boxes(o), Not(HasSubstr("does not match")));
+    } else {
+      EXPECT_THAT(Boxes(o), HasSubstr(c.box));
+    }
+  }
+}
+
+TEST_F(TamperTest, CopyOnlyAndLocalRunsKeepOnlyWhatTheListStates) {
+  struct Case {
+    const char* name;
+    Tamper tamper;         // on the way to the copy-only run
+    bool changed_on_disk;  // a.dll changed in the gathered folder afterwards
+    bool a_gathered;
+    const char* copy_box;   // in the copy-only run's boxes ("" for none)
+    const char* local_box;  // in the local run's boxes
+  };
+  const Case cases[] = {
+      {"a byte changed on the way", Tamper::kByte, false, false, kNotKept,
+       "There was an error downloading file C:\\Media\\chk/a.dll"},
+      {"a.dll cut on the way", Tamper::kCut, false, false, kNotKept,
+       "There was an error downloading file C:\\Media\\chk/a.dll"},
+      {"a byte changed in the folder", Tamper::kNone, true, true, "", kNotInstalled},
+  };
+  int count = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Apply(c.tamper);
+    const std::string gather = NewMachine("gather" + std::to_string(++count));
+    const std::string copy = Folder(gather, "Copy");
+    std::vector<std::string> args = ThroughProxy("COPYONLY");
+    args.insert(args.begin(), {"--pick", R"(C:\Copy)"});
+    const Outcome gathered = Qvinit(gather, args);
+    EXPECT_EQ(gathered.exit_code, 0) << gathered.err;
+    EXPECT_EQ(ReadHostFile(copy + "chk/b.dll"), Contents("b.dll"));
+    EXPECT_EQ(std::filesystem::exists(copy + "chk/a.dll"), c.a_gathered);
+    if (c.a_gathered) {
+      EXPECT_EQ(ReadHostFile(copy + "chk/a.dll"), Contents("a.dll"));
+    }
+    if (*c.copy_box == '\0') {
+      EXPECT_THAT(Boxes(gathered), Not(HasSubstr("does not match")));
+    } else {
+      EXPECT_THAT(Boxes(gathered), HasSubstr(c.copy_box));
+    }
+
+    // The folder carried to a machine without the network.
+    const std::string offline = NewMachine("offline" + std::to_string(count));
+    std::filesystem::copy(copy, Folder(offline, "Media"), std::filesystem::copy_options::recursive);
+    if (c.changed_on_disk) {
+      std::string bytes = ReadHostFile(offline + "/drive_c/Media/chk/a.dll");
+      bytes[bytes.size() / 2] ^= 0x20;
+      WriteHostFile(offline + "/drive_c/Media/chk/a.dll", bytes);
+    }
+    const Outcome local = Qvinit(offline, {"local", R"(C:\Media)"});
+    EXPECT_EQ(local.exit_code, 0) << local.err;
+    EXPECT_FALSE(HostExists(offline + "/" + kClient + "a.dll"));
+    EXPECT_EQ(ReadHostFile(offline + "/" + kClient + "b.dll"), Contents("b.dll"));
+    EXPECT_THAT(Boxes(local), HasSubstr(c.local_box));
+  }
+}
+
+}  // namespace
+}  // namespace qv::testing
