@@ -71,14 +71,18 @@ class TamperTest : public QvinitTest {
         {"DownloadLocation", "chk/other.dll"},
         {"FileSHA256", Sha256Hex(other.data(), other.size())},
         {"FileSize", other.size()}};
-    for (size_t field = 0; field < doc["fields"].size(); ++field) {
-      auto value = values.find(doc["fields"][field]["name"]);
-      if (value == values.end()) continue;
-      for (auto& record : doc["records"]) {
-        if (record[1] == "a.dll") record[field] = value->second;
-      }
-    }
+    SetInA(values, &doc);
     return doc.dump();
+  }
+
+  // Sets fields of a.dll's record in the list document doc.
+  static void SetInA(const std::map<std::string, nlohmann::json>& values, nlohmann::json* doc) {
+    std::map<std::string, size_t> at;  // field name -> position in a record
+    for (const auto& field : (*doc)["fields"]) at.emplace(field["name"], at.size());
+    for (auto& record : (*doc)["records"]) {
+      if (record[at["FileName"]] != "a.dll") continue;
+      for (const auto& [name, value] : values) record[at.at(name)] = value;
+    }
   }
 
   void Apply(Tamper tamper) {
@@ -86,6 +90,25 @@ class TamperTest : public QvinitTest {
     if (tamper == Tamper::kByte) proxy_.ChangeByte("/chk/a.dll");
     if (tamper == Tamper::kCut) proxy_.Cut("/chk/a.dll");
     if (tamper == Tamper::kSwap) proxy_.SwapList(SwappedList());
+  }
+
+  // Publishes new contents for a.dll under an address of its own (the old
+  // one stays served) and points its record there: export, edit, import
+  // with the files' digests filled in.
+  void PublishNewA(const std::string& contents) {
+    WriteHostFile(dir_ + "/new-a.dll", contents);
+    CommandResult r = RunCommand({QvserverPath(), "publish", catalog_.db_path, catalog_.files_dir,
+                                  dir_ + "/new-a.dll", "--as", "chk/2/a.dll"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const std::string file = dir_ + "/list.json";
+    r = RunCommand({QvserverPath(), "list", "export", catalog_.db_path, catalog_.key_name, file});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    nlohmann::json doc = nlohmann::json::parse(ReadHostFile(file));
+    SetInA({{"DownloadLocation", "chk/2/a.dll"}}, &doc);
+    WriteHostFile(file, doc.dump());
+    r = RunCommand({QvserverPath(), "list", "import", catalog_.db_path, catalog_.key_name, file,
+                    "--files", catalog_.files_dir});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
   }
 
   // Both addresses through the proxy.
@@ -196,6 +219,28 @@ TEST_F(TamperTest, CopyOnlyAndLocalRunsKeepOnlyWhatTheListStates) {
     EXPECT_EQ(ReadHostFile(offline + "/" + kClient + "b.dll"), Contents("b.dll"));
     EXPECT_THAT(Boxes(local), HasSubstr(c.local_box));
   }
+}
+
+// What the list's serial is for: an answer recorded before a.dll was
+// replaced, played again later, puts the old a.dll back.
+TEST_F(TamperTest, AnOldListReplayedWithoutATrustKeyPutsTheOldFileBack) {
+  const std::string machine = NewMachine("m");
+  const std::string a = machine + "/" + kClient + "a.dll";
+  Outcome o = Qvinit(machine, ThroughProxy());
+  ASSERT_EQ(o.exit_code, 0) << o.err;
+  ASSERT_EQ(ReadHostFile(a), Contents("a.dll"));
+  const std::string recorded = proxy_.RecordedList();
+
+  PublishNewA("MZ the newer a.dll");
+  o = Qvinit(machine, ThroughProxy());
+  EXPECT_EQ(o.exit_code, 0) << o.err;
+  EXPECT_EQ(ReadHostFile(a), "MZ the newer a.dll");
+
+  proxy_.ReplayList(recorded);
+  o = Qvinit(machine, ThroughProxy());
+  EXPECT_EQ(o.exit_code, 0) << o.err;
+  EXPECT_EQ(ReadHostFile(a), Contents("a.dll"));
+  EXPECT_THAT(Boxes(o), Not(HasSubstr("does not match")));
 }
 
 }  // namespace
