@@ -28,7 +28,10 @@
 //
 //   engine_bench [--quick] [--big-mib N] [--small-files N] [--small-kib N]
 //                [--walk-records N] [--walk-files N] [--rounds N] [--dir DIR]
-//                [--fixture PE] [--only CASE[,CASE...]]
+//                [--fixture PE] [--only CASE[,CASE...]] [--checked]
+//
+// --checked gives every record the file's SHA-256 and size (FileSHA256,
+// FileSize), so that the control checks each body as it streams in.
 //
 // --quick uses 64 MiB, 200 small files, 2000 records and 3 rounds. Data goes
 // into a fresh folder below DIR (default: the system's temp folder), which is
@@ -52,6 +55,7 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -66,6 +70,7 @@
 #include "control/ctlInit_V3.h"
 #include "install/modInstall.h"
 #include "installlist/install_list.h"
+#include "platform/sha256.h"
 #include "platform/headless/headless_ui.h"
 #include "platform/platform.h"
 #include "platform/recordset.h"
@@ -95,14 +100,28 @@ struct Options {
   std::string dir;
   std::string fixture;
   std::set<std::string> only;
+  bool checked = false;
 
   bool Wants(const std::string& name) const { return only.empty() || only.count(name) > 0; }
 };
 
 // ---- Data -------------------------------------------------------------------
 
+// The size and SHA-256 of the files made by WriteData, by name, when the
+// records are to state them (--checked).
+struct Stated {
+  uint64_t size = 0;
+  std::string sha256;
+};
+std::map<std::string, Stated>& StatedFiles() {
+  static std::map<std::string, Stated> files;
+  return files;
+}
+
 // size bytes of data that does not compress, the same for the same seed.
-void WriteData(const std::string& path, uint64_t size, uint64_t seed) {
+// With stated, its digest is kept for the records that name the file.
+void WriteData(const std::string& path, uint64_t size, uint64_t seed, bool stated) {
+  Sha256 hash;
   std::vector<uint64_t> block(kMiB / 8);
   uint64_t x = seed * 0x9E3779B97F4A7C15ull + 1;
   for (uint64_t& word : block) {
@@ -116,8 +135,10 @@ void WriteData(const std::string& path, uint64_t size, uint64_t seed) {
     block[0] = n;  // every block differs
     const uint64_t take = std::min<uint64_t>(kMiB, size - written);
     out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(take));
+    if (stated) hash.Update(block.data(), take);
     written += take;
   }
+  if (stated) StatedFiles()[fs::path(path).filename().string()] = {size, hash.FinishHex()};
 }
 
 std::string SmallName(int i) {
@@ -262,6 +283,11 @@ InstallRecord FileRecord(const std::string& name, const std::string& version) {
   r.file_version = version;
   r.install_location = "CLIENTDIR";
   r.description = name;
+  const auto stated = StatedFiles().find(name);
+  if (stated != StatedFiles().end()) {
+    r.file_sha256 = stated->second.sha256;
+    r.file_size = static_cast<int64_t>(stated->second.size);
+  }
   return r;
 }
 
@@ -500,7 +526,7 @@ class Bench {
           split = m.split().Text();
           Check(ok && HostFileSize(m.HostPath(gsDirClient + "\\" +
                                               SmallName(o_.small_files - 1))) == o_.small_bytes,
-                "online-small run");
+                "the small files' run");
         } else {
           curl_s = CurlMany(served);
         }
@@ -523,8 +549,11 @@ class Bench {
   }
 
   ChildResult Control(const Served& served, const std::string& name, uint64_t size) {
+    const auto stated = StatedFiles().find(name);
     ChildResult r = RunChild({SelfPath(), kChildFlag, served.base_url, name, std::to_string(size),
-                              data_ + "/child", served.ca_file});
+                              data_ + "/child",
+                              stated == StatedFiles().end() ? "-" : stated->second.sha256,
+                              served.ca_file.empty() ? "-" : served.ca_file});
     Check(r.ok, "the control's run in a child process");
     return r;
   }
@@ -623,6 +652,8 @@ bool ParseOptions(int argc, char** argv, Options* o) {
       o->dir = value();
     } else if (arg == "--fixture") {
       o->fixture = value();
+    } else if (arg == "--checked") {
+      o->checked = true;
     } else if (arg == "--only") {
       std::stringstream list(value());
       for (std::string name; std::getline(list, name, ',');) o->only.insert(name);
@@ -631,7 +662,8 @@ bool ParseOptions(int argc, char** argv, Options* o) {
                    "usage: engine_bench [--quick] [--big-mib N] [--small-files N] "
                    "[--small-kib N] [--walk-records N] [--walk-files N] [--rounds N] [--dir DIR] "
                    "[--fixture PE] "
-                   "[--only online-big,memory,online-small,walk,local-small,local-big,https]\n");
+                   "[--only online-big,memory,online-small,walk,local-small,local-big,https] "
+                   "[--checked]\n");
       return false;
     }
   }
@@ -660,8 +692,10 @@ std::unique_ptr<Nginx> StartTlsNginx(const std::string& dir, const std::string& 
 }
 
 int Main(int argc, char** argv) {
-  if (argc == 7 && std::strcmp(argv[1], kChildFlag) == 0) {
-    return ControlChild(argv[2], argv[3], std::stoull(argv[4]), argv[5], argv[6]);
+  if (argc == 8 && std::strcmp(argv[1], kChildFlag) == 0) {
+    if (std::strcmp(argv[6], "-") != 0) StatedFiles()[argv[3]] = {std::stoull(argv[4]), argv[6]};
+    return ControlChild(argv[2], argv[3], std::stoull(argv[4]), argv[5],
+                        std::strcmp(argv[7], "-") != 0 ? argv[7] : "");
   }
   Options o;
   if (!ParseOptions(argc, argv, &o)) return 2;
@@ -683,11 +717,11 @@ int Main(int argc, char** argv) {
   std::printf("engine_bench: data in %s; preparing...\n", data.c_str());
   std::fflush(stdout);
   if (o.Wants("online-big") || o.Wants("memory") || o.Wants("local-big") || o.Wants("https")) {
-    WriteData(www + "/big.bin", o.big_bytes, 1);
+    WriteData(www + "/big.bin", o.big_bytes, 1, o.checked);
   }
-  WriteData(www + "/one_mib.bin", kMiB, 2);
+  WriteData(www + "/one_mib.bin", kMiB, 2, o.checked);
   for (int i = 0; i < o.small_files; ++i)
-    WriteData(www + "/small/" + SmallName(i), o.small_bytes, i + 3);
+    WriteData(www + "/small/" + SmallName(i), o.small_bytes, i + 3, o.checked);
 
   int rc = 0;
   {
@@ -703,7 +737,8 @@ int Main(int argc, char** argv) {
       std::fprintf(stderr, "engine_bench: %s\n", error.c_str());
       rc = 1;
     } else {
-      std::printf("nginx at %s, %d rounds\n", nginx->base_url().c_str(), o.rounds);
+      std::printf("nginx at %s, %d rounds%s\n", nginx->base_url().c_str(), o.rounds,
+                  o.checked ? "; records state FileSHA256 and FileSize" : "");
       if (tls_nginx != nullptr) std::printf("nginx over TLS at %s\n", tls.base_url.c_str());
       Bench bench(o, data, *nginx, tls);
       try {

@@ -330,6 +330,9 @@ class ctlInit_V3 {
   // The three-line message for a file that could not be obtained from
   // source (an address or a local path).
   void ShowMissingFile(const std::string& source);
+  // The message for a file from source whose size or digest is not what its
+  // record states; copy_only says it was not kept rather than not installed.
+  void ShowMismatchedFile(const std::string& source, bool copy_only);
   // "Initialization complete.", then Done, or the restart question.
   void FinishRun();
 
@@ -393,6 +396,12 @@ class ctlInit_V3 {
   uint64_t transfer_generation_ = 0;
   bool transfer_copy_only_ = false;
   std::string transfer_copy_folder_;
+  // The served file's size and digest that the current record states (-1
+  // and "" when it states none), and the ones of the file in flight.
+  int64_t file_size_ = -1;
+  std::string file_sha256_;
+  int64_t transfer_file_size_ = -1;
+  std::string transfer_file_sha256_;
 
   Platform* platform_ = nullptr;
   Panel panel_;

@@ -28,6 +28,7 @@
 #include <string>
 
 #include "control/ctlInit_V3.h"
+#include "engine/served_file_check.h"
 #include "install/modInstall.h"
 #include "installlist/install_list.h"
 #include "platform/platform.h"
@@ -86,18 +87,23 @@ bool StaysInsideFolder(const std::string& path) {
 // ("~qvl<pid>_<n>.tmp", removed by the clean-up at the next start-up when a
 // killed run left it) and replaces it whole. Where there is none yet, nothing
 // can name it, and the copy goes there directly.
+//
+// When the record states the file's size or digest, the copy always goes to
+// a temporary, and one that does not match is deleted there: *mismatched,
+// and false.
 bool CopyToStaging(FileSystem& files, uint32_t pid, const std::string& source,
-                   const std::string& staged) {
+                   const std::string& staged, const InstallRecord& record, bool* mismatched) {
+  *mismatched = false;
   uint32_t attributes = 0;
-  if (!files.GetFileAttributes(staged, &attributes).ok()) {
+  if (!record.HasServedFileCheck() && !files.GetFileAttributes(staged, &attributes).ok()) {
     return files.CopyFile(source, staged, /*fail_if_exists=*/true).ok();
   }
   static uint32_t counter = 0;
   const std::string temp =
       gsDirTemp + "\\~qvl" + std::to_string(pid) + "_" + std::to_string(counter++) + ".tmp";
-  if (files.CopyFile(source, temp, false).ok() &&
-      files.MoveFileEx(temp, staged, kMoveFileReplaceExisting).ok()) {
-    return true;
+  if (files.CopyFile(source, temp, false).ok()) {
+    *mismatched = !FileMatches(files, temp, record.file_size, record.file_sha256);
+    if (!*mismatched && files.MoveFileEx(temp, staged, kMoveFileReplaceExisting).ok()) return true;
   }
   files.DeleteFile(temp);
   return false;
@@ -203,6 +209,9 @@ ctlInit_V3::RecordStep ctlInit_V3::HandleRecord(uint64_t generation) {
 
 ctlInit_V3::RecordStep ctlInit_V3::RunPreludeStep() {
   mbIsCompressed = false;
+  // The prelude's files are in no record: nothing states what they are.
+  file_size_ = -1;
+  file_sha256_.clear();
   ++miPreludeStep;
   if (miPreludeStep == 1) {
     msFileName = kSetupPageName;
@@ -275,6 +284,8 @@ ctlInit_V3::RecordStep ctlInit_V3::FetchRecord(const InstallRecord& record,
   SetFrameCaption(kDownloadingCaption + record.description);
   Repaint();
   mbIsCompressed = record.is_compressed;
+  file_size_ = record.file_size;
+  file_sha256_ = record.file_sha256;
   if (mbLocalMode && !mbCopyOnly) {
     CopyLocalFile(record);
     return run_generation() == generation ? RecordStep::kNext : RecordStep::kStop;
@@ -288,8 +299,12 @@ void ctlInit_V3::CopyLocalFile(const InstallRecord& record) {
   Platform& platform = CurrentPlatform();
   const std::string source = msDownloadLocation + record.download_location;
   const std::string staged = gsDirTemp + "\\" + msFileName + (record.is_compressed ? ".cmp" : "");
-  if (CopyToStaging(*platform.files, platform.system->GetCurrentProcessId(), source, staged)) {
+  bool mismatched = false;
+  if (CopyToStaging(*platform.files, platform.system->GetCurrentProcessId(), source, staged,
+                    record, &mismatched)) {
     InstallCurrentFile();
+  } else if (mismatched) {
+    ShowMismatchedFile(source, false);
   } else {
     // A file of that name left in the temp folder is not this one.
     ShowMissingFile(source);

@@ -23,7 +23,10 @@
 // A body is never given more bytes than its "Content-length", nor more than
 // unannounced_body_limit_ without one: beyond that the transfer is given up
 // with a message. A body that is not used is deleted, and the staging file
-// keeps what it held. A complete one is installed (InstallCurrentFile) or,
+// keeps what it held. When the record states the served file's size or
+// SHA-256, the bytes are checked as they arrive, and a complete body that
+// does not match is not used either: the mismatch message, and the run goes
+// on as for a missing file. A complete one that matches is installed (InstallCurrentFile) or,
 // in copy-only mode, moved below the copy folder. Then the timer is enabled
 // and the run goes on. A failed request (state 11) shows the download error
 // and halts the run.
@@ -44,6 +47,7 @@
 #include <vector>
 
 #include "control/ctlInit_V3.h"
+#include "engine/served_file_check.h"
 #include "install/modInstall.h"
 #include "platform/platform.h"
 #include "state/module_state.h"
@@ -269,7 +273,7 @@ enum class ReadEnd {
 // the length is known and positive) and pending messages processed after
 // every chunk. received counts the bytes that came.
 ReadEnd ReadChunks(ctlInit_V3& control, uint64_t generation, const BodyLength& length,
-                   BodyFile* body, int64_t* received) {
+                   BodyFile* body, ServedFileCheck* check, int64_t* received) {
   // The counter's second half stays the same for the whole body.
   const std::string of_announced =
       "k of " + std::to_string(RoundHalfEven(static_cast<double>(length.announced) / 1024)) +
@@ -284,6 +288,7 @@ ReadEnd ReadChunks(ctlInit_V3& control, uint64_t generation, const BodyLength& l
       return ReadEnd::kTooLarge;
     }
     body->Append(chunk);
+    check->Add(chunk.data(), chunk.size());
     if (chunk.size() <= 1) return ReadEnd::kWhole;
     // Without a positive length there is no scale to show progress on.
     if (length.has_length && length.announced > 0) {
@@ -301,6 +306,7 @@ ReadEnd ReadChunks(ctlInit_V3& control, uint64_t generation, const BodyLength& l
 // What became of the body of a completed response.
 enum class BodyEnd {
   kStaged,      // complete, and moved to the staging path
+  kMismatched,  // complete, but not the file the record states
   kMissing,     // the file could not be had: the missing-file message
   kDiskFull,    // no room for it: the missing-file message says so
   kUnused,      // not used; nothing (more) to show
@@ -309,7 +315,7 @@ enum class BodyEnd {
 
 // Closes a whole body and, when it is complete, moves it to staging_path.
 BodyEnd StageBody(Transfer& transfer, const BodyLength& length, int64_t received,
-                  const std::string& staging_path, BodyFile* body) {
+                  const std::string& staging_path, ServedFileCheck* check, BodyFile* body) {
   const bool written = body->Close();
   const bool confirmed = transfer.BodyEndConfirmed();
   if (!written && body->disk_full()) return BodyEnd::kDiskFull;
@@ -318,6 +324,7 @@ BodyEnd StageBody(Transfer& transfer, const BodyLength& length, int64_t received
   if (!confirmed || (length.has_length && received != length.announced)) {
     return BodyEnd::kUnused;
   }
+  if (!check->Matches()) return BodyEnd::kMismatched;
   if (!body->MoveOver(staging_path)) return BodyEnd::kMissing;
   return BodyEnd::kStaged;
 }
@@ -325,7 +332,8 @@ BodyEnd StageBody(Transfer& transfer, const BodyLength& length, int64_t received
 // Takes the completed response that Inet1 holds for url into body and, when
 // it is complete, to staging_path.
 BodyEnd ReceiveBody(ctlInit_V3& control, uint64_t generation, int64_t unannounced_limit,
-                    const std::string& url, const std::string& staging_path, BodyFile* body) {
+                    const std::string& url, const std::string& staging_path,
+                    ServedFileCheck* check, BodyFile* body) {
   Transfer& transfer = *control.Inet1;
   if (HeaderSaysMissing(transfer.GetHeader(""))) return BodyEnd::kMissing;
   const BodyLength length = AnnouncedLength(transfer, unannounced_limit);
@@ -334,7 +342,7 @@ BodyEnd ReceiveBody(ctlInit_V3& control, uint64_t generation, int64_t unannounce
     return body->disk_full() ? BodyEnd::kDiskFull : BodyEnd::kMissing;
   }
   int64_t received = 0;
-  switch (ReadChunks(control, generation, length, body, &received)) {
+  switch (ReadChunks(control, generation, length, body, check, &received)) {
     case ReadEnd::kSuperseded:
       return BodyEnd::kSuperseded;
     case ReadEnd::kTooLarge:
@@ -343,7 +351,7 @@ BodyEnd ReceiveBody(ctlInit_V3& control, uint64_t generation, int64_t unannounce
     case ReadEnd::kWhole:
       break;
   }
-  return StageBody(transfer, length, received, staging_path, body);
+  return StageBody(transfer, length, received, staging_path, check, body);
 }
 
 // Puts a staged file where it belongs in copy-only mode: below copy_folder,
@@ -366,6 +374,8 @@ void ctlInit_V3::StartTransfer(const std::string& url) {
   // transfer is in flight may set the mode again, but not for this file.
   transfer_copy_only_ = mbCopyOnly;
   transfer_copy_folder_ = gsCopyFolder;
+  transfer_file_size_ = file_size_;
+  transfer_file_sha256_ = file_sha256_;
   if (Inet1 == nullptr || !Inet1->Execute(url, "GET", "", kRequestHeaders).ok()) {
     // No state change will come: as after a failed request, the run halts.
     transfer_in_flight_ = false;
@@ -378,6 +388,14 @@ void ctlInit_V3::ShowMissingFile(const std::string& source) {
       "There was an error downloading file " + source + kCr +
           "Installation of other files will be completed, but this may cause future errors." + kCr +
           "Please contact the Ostrel technical support team about this matter.",
+      kMbOk, "");
+}
+
+void ctlInit_V3::ShowMismatchedFile(const std::string& source, bool copy_only) {
+  CurrentPlatform().ui->MessageBox(
+      "The file " + source + " does not match the install list (size or checksum); it was not " +
+          (copy_only ? "kept." : "installed.") + kCr +
+          "Installation of other files will be completed, but this may cause future errors.",
       kMbOk, "");
 }
 
@@ -403,7 +421,9 @@ void ctlInit_V3::Inet1_StateChanged(int16_t State) {
   const std::string staging_path = gsDirTemp + "\\" + file_name + (compressed ? ".cmp" : "");
 
   BodyFile body(*platform.files);
-  switch (ReceiveBody(*this, generation, unannounced_body_limit_, url, staging_path, &body)) {
+  ServedFileCheck check(transfer_file_size_, transfer_file_sha256_);
+  switch (ReceiveBody(*this, generation, unannounced_body_limit_, url, staging_path, &check,
+                      &body)) {
     case BodyEnd::kSuperseded:
       return;
     case BodyEnd::kMissing:
@@ -411,6 +431,9 @@ void ctlInit_V3::Inet1_StateChanged(int16_t State) {
       break;
     case BodyEnd::kDiskFull:
       ShowMissingBecause(url, "the disk is full");
+      break;
+    case BodyEnd::kMismatched:
+      ShowMismatchedFile(url, copy_only);
       break;
     case BodyEnd::kUnused:
       break;

@@ -5,6 +5,7 @@
 
 #include <fstream>
 #include <iostream>
+#include <mutex>
 #include <nlohmann/json.hpp>
 
 #include "control/ctlInit_V3.h"
@@ -69,7 +70,9 @@ class ReportFile {
     if (!file_) return Status::AccessDenied("cannot write the report file " + path);
     return Status::OK();
   }
+  // Safe from any thread (a transfer tells of its failures on its own).
   void Write(const nlohmann::ordered_json& record) {
+    std::lock_guard<std::mutex> lock(mutex_);
     if (!file_.is_open()) return;
     file_ << record.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
           << '\n';
@@ -80,6 +83,7 @@ class ReportFile {
   void WriteRecord(const nlohmann::json& record) { Write(InReportOrder(record)); }
 
  private:
+  std::mutex mutex_;
   std::ofstream file_;
 };
 
@@ -215,6 +219,11 @@ int RunSession(const SessionOptions& options, const StartArguments& arguments, s
     return kExitError;
   }
   sandbox->TrustAuthorities(options.ca_file);
+  // Why a download failed (a certificate that did not check, a refused or
+  // cut connection): the message box names only the address.
+  sandbox->ReportTransferFailures([&report](const std::string& url, const std::string& reason) {
+    report.Write({{"transfer", {{"url", url}, {"error", reason}}}});
+  });
   ScopedPlatform scope(sandbox->platform());
 
   if (options.pick && *options.pick != "cancel") {

@@ -21,6 +21,17 @@ std::string TrimSpaces(const std::string& text) {
   return text.substr(begin, end - begin + 1);
 }
 
+// text as 64 lowercase hex digits, or "" when it is not 64 hex digits.
+std::string LowerHexDigest(const std::string& text) {
+  if (text.size() != 64) return "";
+  std::string digest = text;
+  for (char& c : digest) {
+    if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return "";
+  }
+  return digest;
+}
+
 bool IsBlank(const std::string& text) {
   return text.find_first_not_of(' ') == std::string::npos;
 }
@@ -117,6 +128,24 @@ Status ReadInstallRecord(const Recordset& list, InstallRecord* record) {
   record->is_qv_object = list.Field(kFieldIsQVObject).IsNonZero();
   record->description = list.Field(kFieldDescription).ToText();
   record->is_compressed = list.Field(kFieldIsCompressed).IsNonZero();
+
+  const Variant sha256 = list.Field(kFieldFileSHA256);
+  if (!sha256.IsNull()) {
+    record->file_sha256 = LowerHexDigest(sha256.ToText());
+    if (record->file_sha256.empty()) {
+      fail("\"FileSHA256\" " + sha256.ToText() + " is not 64 hexadecimal digits");
+    }
+  }
+  const Variant size = list.Field(kFieldFileSize);
+  if (!size.IsNull()) {
+    const double bytes = size.ToNumber();
+    if (!(size.IsInteger() || size.IsNumber()) || bytes < 0 || std::trunc(bytes) != bytes ||
+        bytes > 9.0e15) {
+      fail("\"FileSize\" " + size.ToText() + " is not a whole number of bytes");
+    } else {
+      record->file_size = static_cast<int64_t>(bytes);
+    }
+  }
   return first_failure;
 }
 
@@ -138,6 +167,9 @@ Status AppendInstallRecord(Recordset* list, const InstallRecord& record) {
       {kFieldIsQVObject, Variant::Boolean(record.is_qv_object)},
       {kFieldDescription, Variant::Text(record.description)},
       {kFieldIsCompressed, Variant::Boolean(record.is_compressed)},
+      {kFieldFileSHA256,
+       record.file_sha256.empty() ? Variant() : Variant::Text(record.file_sha256)},
+      {kFieldFileSize, record.file_size < 0 ? Variant() : Variant::Integer(record.file_size)},
   };
   std::vector<Variant> values(list->fields().size());
   for (const auto& [name, value] : kValues) {

@@ -30,6 +30,13 @@ inline constexpr char kFieldInstallLocation[] = "InstallLocation";
 inline constexpr char kFieldIsQVObject[] = "IsQVObject";
 inline constexpr char kFieldDescription[] = "Description";
 inline constexpr char kFieldIsCompressed[] = "IsCompressed";
+// Optional: what the file is as the server hands it out (the .cmp archive
+// of a compressed record), so that a file changed or cut short on its way is
+// never installed. FileSHA256 is its SHA-256 as 64 hex digits, FileSize its
+// length in bytes. A list without them, or a null value, checks nothing.
+// New lists leave them out; the server adds them when it fills them in.
+inline constexpr char kFieldFileSHA256[] = "FileSHA256";
+inline constexpr char kFieldFileSize[] = "FileSize";
 
 // The file name of a saved list, in the copy folder or the local folder.
 inline constexpr char kInstallListFileName[] = "installlist.rst";
@@ -70,6 +77,10 @@ struct InstallRecord {
   bool is_qv_object = false;
   std::string description;
   bool is_compressed = false;
+  // The served file's digest (lowercase hex) and size; "" and -1 when the
+  // list does not state them.
+  std::string file_sha256;
+  int64_t file_size = -1;
 
   bool IsLaunchRecord() const { return sequence_id >= kLaunchSequenceID; }
   // The installed version is read from the registry value AltCheckRegValue
@@ -77,6 +88,8 @@ struct InstallRecord {
   bool HasRegistryCheck() const;
   // Otherwise, when AltCheck is not blank, from the file it names.
   bool HasFileCheck() const;
+  // Whether the list states the served file's digest or size.
+  bool HasServedFileCheck() const { return !file_sha256.empty() || file_size >= 0; }
 };
 
 // Reads the list's current record. Text fields read null as "", numbers as
@@ -84,8 +97,11 @@ struct InstallRecord {
 //
 // Fails when there is no current record, when a required field is missing or
 // null, or when InstallType is not a whole number from -32768 to 32767 after
-// rounding; *record then holds every value that could be read (a failed
-// InstallType reads as 0, which installs nothing).
+// rounding, when FileSHA256 is neither null nor 64 hex digits (upper case is
+// taken as lower), or when FileSize is neither null nor a whole number from 0
+// on; *record then holds every value that could be read (a failed
+// InstallType reads as 0, which installs nothing). The run refuses such a
+// record with a message, as any record it cannot read.
 Status ReadInstallRecord(const Recordset& list, InstallRecord* record);
 
 // Appends a record with the record's values to a list made by

@@ -2,11 +2,11 @@
 //
 //   qvserver init DB
 //   qvserver user add DB KEYNAME LOGIN [--replace]     (password: first line of stdin)
-//   qvserver list import DB KEYNAME FILE
+//   qvserver list import DB KEYNAME FILE [--files DIR]
 //   qvserver list export DB KEYNAME FILE
 //   qvserver notes DB
 //   qvserver pack FILE OUT
-//   qvserver publish DB FILESDIR FILE [--as RELPATH] [--compress]
+//   qvserver publish DB FILESDIR FILE [--as RELPATH] [--compress] [--list KEYNAME]...
 //   qvserver serve DB [--files DIR] [--listen HOST:PORT] [--login-ttl SECONDS]
 //                     [--tls-cert FILE --tls-key FILE]
 //
@@ -20,6 +20,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 #include "installlist/install_list.h"
 #include "platform/posix/atomic_file.h"
@@ -29,6 +30,7 @@
 #include "server/host_files.h"
 #include "server/http_server.h"
 #include "server/publish.h"
+#include "server/served_file_fields.h"
 #include "server/storage.h"
 
 namespace {
@@ -81,12 +83,19 @@ int UserAdd(const std::string& db, const std::string& key_name, const std::strin
   return ExitFor(status);
 }
 
-int ListImport(const std::string& db, const std::string& key_name, const std::string& file) {
+// With files_dir, the records' FileSHA256 and FileSize are filled in from
+// the files they name below it.
+int ListImport(const std::string& db, const std::string& key_name, const std::string& file,
+               const std::string& files_dir) {
   std::string text;
   qv::Recordset list;
   std::unique_ptr<qv::server::Storage> storage;
+  int filled = 0;
   qv::Status status = qv::server::ReadWholeFile(file, &text);
   if (status.ok()) status = ParseList(text, file, &list);
+  if (status.ok() && !files_dir.empty()) {
+    status = qv::server::FillServedFileFields(files_dir, "", &list, &filled);
+  }
   if (status.ok()) status = OpenDatabase(db, &storage);
   if (status.ok()) status = storage->PutInstallList(key_name, list.ToJson());
   return ExitFor(status);
@@ -174,11 +183,42 @@ int Serve(const std::string& db, const std::string& files, const std::string& li
   return 0;
 }
 
-int Publish(const std::string& files_dir, const std::string& file, const std::string& relative,
-            bool compress) {
+// Sets FileSHA256 and FileSize in the stored list of key_name for the records
+// that name published.
+qv::Status FillStoredList(qv::server::Storage& storage, const std::string& key_name,
+                          const std::string& files_dir, const std::string& published) {
+  std::string document;
+  bool found = false;
+  int64_t generation = 0;
+  qv::Status status = storage.GetInstallList(key_name, &found, &document, &generation);
+  if (status.ok() && !found) {
+    return qv::Status::Error(qv::kErrorFileNotFound,
+                             "the key name \"" + key_name + "\" has no install list");
+  }
+  qv::Recordset list;
+  int filled = 0;
+  if (status.ok()) status = ParseList(document, "the stored list of " + key_name, &list);
+  if (status.ok()) status = qv::server::FillServedFileFields(files_dir, published, &list, &filled);
+  if (status.ok() && filled == 0) {
+    return qv::Status::Error(qv::kErrorFileNotFound, "no record of the install list of " +
+                                                         key_name + " names " + published);
+  }
+  if (status.ok()) status = storage.PutInstallList(key_name, list.ToJson());
+  return status;
+}
+
+// Publishes file, then fills in its digest and size in the stored lists of
+// key_names.
+int Publish(const std::string& db, const std::string& files_dir, const std::string& file,
+            const std::string& relative, bool compress, const std::vector<std::string>& key_names) {
   std::string published;
-  const qv::Status status =
-      qv::server::PublishFile(files_dir, file, relative, compress, &published);
+  qv::Status status = qv::server::PublishFile(files_dir, file, relative, compress, &published);
+  if (!status.ok()) return Fail(status.message());
+  std::unique_ptr<qv::server::Storage> storage;
+  if (!key_names.empty()) status = OpenDatabase(db, &storage);
+  for (const std::string& key_name : key_names) {
+    if (status.ok()) status = FillStoredList(*storage, key_name, files_dir, published);
+  }
   if (!status.ok()) return Fail(status.message());
   std::cout << published << "\n";
   return 0;
@@ -194,6 +234,7 @@ int main(int argc, char** argv) {
   std::string db, key_name, login, file, out, files_dir, relative;
   std::string listen = "127.0.0.1:0";
   std::string tls_cert, tls_key;
+  std::vector<std::string> key_names;
   int64_t login_ttl = qv::server::kDefaultLoginTtlSeconds;
   bool replace = false, compress = false;
   auto add_db = [&db](CLI::App* command) {
@@ -223,6 +264,11 @@ int main(int argc, char** argv) {
     command->add_option("KEYNAME", key_name, "The key name")->required();
     command->add_option("FILE", file, "The installlist.rst document")->required();
   }
+  list_import
+      ->add_option("--files", files_dir,
+                   "Fill in FileSHA256 and FileSize from the files below this folder that the "
+                   "records' DownloadLocation names")
+      ->check(CLI::ExistingDirectory);
 
   CLI::App* notes =
       app.add_subcommand("notes", "Print the login notes, newest first, one JSON object a line");
@@ -243,6 +289,9 @@ int main(int argc, char** argv) {
                       "Its path below FILESDIR, \"/\" between folders (default: its name)");
   publish->add_flag("--compress", compress,
                     "Publish a .cmp archive RELPATH.cmp holding the file under its own name");
+  publish->add_option("--list", key_names,
+                      "Fill in FileSHA256 and FileSize of the published file in the records of "
+                      "KEYNAME's install list that name it (may be given more than once)");
 
   CLI::App* serve = app.add_subcommand(
       "serve", "Serve the business objects and the files until SIGTERM or SIGINT");
@@ -270,10 +319,10 @@ int main(int argc, char** argv) {
 
   if (*init) return Init(db);
   if (*user_add) return UserAdd(db, key_name, login, replace);
-  if (*list_import) return ListImport(db, key_name, file);
+  if (*list_import) return ListImport(db, key_name, file, files_dir);
   if (*list_export) return ListExport(db, key_name, file);
   if (*notes) return Notes(db);
-  if (*publish) return Publish(files_dir, file, relative, compress);
+  if (*publish) return Publish(db, files_dir, file, relative, compress, key_names);
   if (*serve) return Serve(db, files_dir, listen, login_ttl, tls_cert, tls_key);
   if (*pack) return ExitFor(qv::server::PackFile(file, out));
   return kExitUsage;

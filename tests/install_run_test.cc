@@ -99,6 +99,48 @@ TEST(InstallListTest, ReadsTheCurrentRecordAsTheRunDoes) {
   EXPECT_EQ(ReadInstallRecord(list, &r).code(), kErrorNoMoreItems);
 }
 
+// The served file's digest and size: optional, null checks nothing, and a
+// value that is not well formed makes the record unreadable.
+TEST(InstallListTest, ReadsTheServedFilesDigestAndSize) {
+  const std::string digest(64, 'a');
+  struct Case {
+    std::string sha256, size;  // as JSON
+    std::string error_part;    // "" when the record reads
+    std::string read_sha256;
+    int64_t read_size;
+  };
+  const Case cases[] = {
+      {"null", "null", "", "", -1},
+      {"\"" + digest + "\"", "12", "", digest, 12},
+      {"\"" + std::string(64, 'C') + "\"", "0", "", std::string(64, 'c'), 0},
+      {"\"" + digest.substr(1) + "\"", "null", "FileSHA256", "", -1},
+      {"\"" + digest.substr(1) + "g\"", "null", "FileSHA256", "", -1},
+      {"null", "-1", "FileSize", "", -1},
+      {"null", "1.5", "FileSize", "", -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sha256 + " " + c.size);
+    Recordset list;
+    ASSERT_TRUE(list.ParseJson(R"({"format": "qv-installlist", "version": 1, "fields": [
+        {"name": "SequenceID", "type": "integer"}, {"name": "FileName", "type": "string"},
+        {"name": "DownloadLocation", "type": "string"}, {"name": "InstallType", "type": "integer"},
+        {"name": "FileVersion", "type": "string"}, {"name": "FileSHA256", "type": "string"},
+        {"name": "FileSize", "type": "number"}],
+      "records": [[1, "a.dll", "a.dll", 2, "1", )" + c.sha256 + ", " + c.size + "]]}")
+                    .ok());
+    InstallRecord r;
+    const Status s = ReadInstallRecord(list, &r);
+    if (c.error_part.empty()) {
+      EXPECT_TRUE(s.ok()) << s.ToString();
+    } else {
+      EXPECT_THAT(s.message(), HasSubstr(c.error_part));
+    }
+    EXPECT_EQ(r.file_sha256, c.read_sha256);
+    EXPECT_EQ(r.file_size, c.read_size);
+    EXPECT_EQ(r.HasServedFileCheck(), c.read_size >= 0 || !c.read_sha256.empty());
+  }
+}
+
 using InstallRunTest = EngineTest;
 
 TEST_F(InstallRunTest, ThreeRecordsTickByTick) {

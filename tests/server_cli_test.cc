@@ -153,6 +153,45 @@ TEST_F(QvserverCliTest, PublishCopiesOrPacksBelowTheFilesFolder) {
   EXPECT_FALSE(testing::HostExists(dir_ + "/escape.exe"));
 }
 
+// The digest and size of the file as served (the archive of a compressed
+// record), checked against coreutils' sha256sum.
+TEST_F(QvserverCliTest, ImportAndPublishFillInTheServedFilesDigestAndSize) {
+  const std::string files = dir_ + "/files", file = dir_ + "/x.dll", list = dir_ + "/list.rst";
+  ::mkdir(files.c_str(), 0755);
+  testing::WriteHostFile(file, std::string(100000, 'x'));
+  testing::WriteHostFile(list, SampleList());
+  ASSERT_EQ(Run({"init", db_}).exit_code, 0);
+  ASSERT_EQ(Run({"list", "import", db_, "KEY", list}).exit_code, 0);
+  auto stated = [&] {
+    const std::string out = dir_ + "/out.rst";
+    EXPECT_EQ(Run({"list", "export", db_, "KEY", out}).exit_code, 0);
+    Recordset exported;
+    EXPECT_TRUE(exported.ParseJson(testing::ReadHostFile(out)).ok());
+    return exported.Field(kFieldFileSHA256).ToText() + " " +
+           exported.Field(kFieldFileSize).ToText();
+  };
+  auto served = [&] {
+    const std::string path = files + "/lib/x.dll.cmp";
+    const std::string sum = RunCommand({"sha256sum", path}).out;
+    return sum.substr(0, 64) + " " + std::to_string(testing::ReadHostFile(path).size());
+  };
+  EXPECT_EQ(stated(), " ");  // nothing stated before a publish
+
+  // publish --list: the records naming the published file; none is an error.
+  auto result = Run({"publish", db_, files, file, "--as", "lib/x.dll", "--compress", "--list", "KEY"});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(stated(), served());
+  result = Run({"publish", db_, files, file, "--as", "other.dll", "--list", "KEY"});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_THAT(result.err, ::testing::HasSubstr("names other.dll"));
+
+  // import --files: a changed file, and a list imported afresh.
+  testing::WriteHostFile(file, "changed");
+  ASSERT_EQ(Run({"pack", file, files + "/lib/x.dll.cmp"}).exit_code, 0);
+  ASSERT_EQ(Run({"list", "import", db_, "KEY", list, "--files", files}).exit_code, 0);
+  EXPECT_EQ(stated(), served());
+}
+
 TEST_F(QvserverCliTest, ServeSaysWhereItListensAndStopsOnSigterm) {
   ASSERT_EQ(Run({"init", db_}).exit_code, 0);
   ASSERT_EQ(Run({"user", "add", db_, "KEY", "ann"}, "pw\n").exit_code, 0);

@@ -177,7 +177,19 @@ void Worker(std::shared_ptr<TransferChannel> channel, CurlTransferOptions option
     curl_easy_setopt(curl, CURLOPT_DEBUGDATA, &ctx);
     curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 256L * 1024L);
     if (!options.ca_file.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, options.ca_file.c_str());
+    char reason[CURL_ERROR_SIZE] = "";
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, reason);
     const CURLcode rc = curl_easy_perform(curl);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
+    if (rc != CURLE_OK && options.on_failure && !channel->Stale(job.id)) {
+      const std::string why =
+          ctx.too_slow ? "fewer than " + std::to_string(options.min_window_bytes) +
+                             " bytes arrived in " + std::to_string(options.rate_window_seconds) +
+                             " seconds"
+          : reason[0] != 0 ? std::string(reason)
+                           : std::string(curl_easy_strerror(rc));
+      options.on_failure(job.url, why);
+    }
     curl_slist_free_all(list);
     if (rc == CURLE_OK && !ctx.announced) Announce(&ctx);  // a response with no body
     channel->EndRequest(job.id, EndConfirmed(curl, rc, ctx), ctx.announced);

@@ -58,6 +58,11 @@ struct CurlTransferOptions {
   // second on average over a minute, fails the request.
   long rate_window_seconds = 60;
   size_t min_window_bytes = 60 * 1024;
+  // Told why a request failed to connect or to finish (libcurl's account,
+  // e.g. of a certificate that did not check), with its address; called on
+  // the transfer's own thread. Not for requests that were cancelled or
+  // replaced, nor for an answer that came whole with an error status.
+  std::function<void(const std::string& url, const std::string& reason)> on_failure;
 };
 
 // How long the connection is watched for bytes beyond an empty body.

@@ -62,6 +62,12 @@ void SandboxPlatform::TrustAuthorities(const std::string& ca_file) {
   SetUpNetwork();
 }
 
+void SandboxPlatform::ReportTransferFailures(
+    std::function<void(const std::string& url, const std::string& reason)> on_failure) {
+  transfer_failures_ = std::move(on_failure);
+  SetUpNetwork();
+}
+
 void SandboxPlatform::SetUpNetwork() {
   // The network is the host's own: the transfer component is the same on
   // every machine.
@@ -69,6 +75,7 @@ void SandboxPlatform::SetUpNetwork() {
   if (loop != nullptr) {
     CurlTransferOptions transfer;
     transfer.ca_file = ca_file_;
+    transfer.on_failure = transfer_failures_;
     platform_.new_transfer = [loop, transfer]() -> std::unique_ptr<Transfer> {
       return std::make_unique<CurlTransfer>(loop, transfer);
     };

@@ -7,6 +7,7 @@
 #ifndef QV_PLATFORM_SANDBOX_SANDBOX_PLATFORM_H_
 #define QV_PLATFORM_SANDBOX_SANDBOX_PLATFORM_H_
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -36,6 +37,10 @@ class SandboxPlatform {
   // servers against the certificate authorities of ca_file (PEM) instead of
   // the system's bundle; "" goes back to the system's.
   void TrustAuthorities(const std::string& ca_file);
+  // Tells the transfers made from now on whom to tell why a request failed
+  // (see CurlTransferOptions::on_failure; called on a transfer's thread).
+  void ReportTransferFailures(
+      std::function<void(const std::string& url, const std::string& reason)> on_failure);
 
   Platform* platform() { return &platform_; }
   Machine& machine() { return *machine_; }
@@ -59,6 +64,7 @@ class SandboxPlatform {
   std::unique_ptr<SandboxRestart> restart_;
   std::unique_ptr<SandboxFonts> fonts_;
   std::string ca_file_;
+  std::function<void(const std::string&, const std::string&)> transfer_failures_;
   Platform platform_;
 };
 

@@ -22,6 +22,7 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+#include <wincrypt.h>
 #include <winver.h>
 // COM, automation and the control interfaces (the component library, com/).
 #include <ole2.h>
