@@ -2,6 +2,7 @@
 #include "control/list_trust.h"
 
 #include <string>
+#include <utility>
 
 #include "control/ctlInit_V3.h"
 #include "installlist/list_signature.h"

@@ -139,6 +139,29 @@ TEST_F(SignedListTest, OnlineRunsUseOnlyListsTheTrustedKeySigned) {
   }
 }
 
+TEST_F(SignedListTest, TheSerialGrowsWithTheListNotWithRequests) {
+  const std::string key = GenerateKey("keys");
+  const std::string signing = ServeSigned("keys");
+  const std::string machine = NewMachine("m");
+  std::vector<std::string> args = OnlineFrom(signing + "/", signing + "/bo");
+  args.insert(args.begin(), {"--trust-key", key});
+  ASSERT_EQ(Qvinit(machine, args).exit_code, 0);
+  const std::string first = Query(machine, "ListSerial");
+  ASSERT_FALSE(first.empty());
+  ASSERT_EQ(Qvinit(machine, args).exit_code, 0);
+  EXPECT_EQ(Query(machine, "ListSerial"), first);
+
+  // The same list stored again (as "list import" does) is a change.
+  bool found = false;
+  std::string document;
+  int64_t generation = 0;
+  ASSERT_TRUE(
+      server_->storage().GetInstallList(catalog_.key_name, &found, &document, &generation).ok());
+  ASSERT_TRUE(server_->storage().PutInstallList(catalog_.key_name, document).ok());
+  ASSERT_EQ(Qvinit(machine, args).exit_code, 0);
+  EXPECT_GT(std::stoll(Query(machine, "ListSerial")), std::stoll(first));
+}
+
 TEST_F(SignedListTest, ListsPastTheirValidityAreRefused) {
   const std::string key = GenerateKey("keys");
   const std::string signing = ServeSigned("keys", "0");
