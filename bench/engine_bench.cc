@@ -21,6 +21,10 @@
 //                 < 1 s
 //   local-small   the small files from a local folder vs `cp -r`: >= 0.5
 //   local-big     the large file from a local folder vs `cp`: >= 0.5
+//   https         online-big and online-small again from nginx over TLS, with
+//                 a certificate for 127.0.0.1 from a throwaway authority that
+//                 the control and curl (--cacert, CURLOPT_CAINFO) are told
+//                 to trust: both ratios >= 0.8
 //
 //   engine_bench [--quick] [--big-mib N] [--small-files N] [--small-kib N]
 //                [--walk-records N] [--walk-files N] [--rounds N] [--dir DIR]
@@ -59,6 +63,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/authority.h"
 #include "bench/child_process.h"
 #include "bench/figures.h"
 #include "bench/nginx.h"
@@ -163,10 +168,12 @@ std::string SelfPath() {
 // ---- The control on a sandbox machine -----------------------------------------
 
 // A fresh sandbox machine in dir with a headless interface that draws into
-// nothing, current on this thread while it lives.
+// nothing, current on this thread while it lives. With ca_file, HTTPS
+// servers are checked against that authority's certificate.
 class BenchMachine {
  public:
-  explicit BenchMachine(const std::string& dir) : root_(dir + "/machine") {
+  explicit BenchMachine(const std::string& dir, const std::string& ca_file = "")
+      : root_(dir + "/machine") {
     fs::create_directories(dir);
     // The bench serves its own catalog: its programs may run.
     Status s = sandbox::InitMachine(root_, sandbox::Family::kNt, /*admin=*/true,
@@ -176,6 +183,7 @@ class BenchMachine {
       std::fprintf(stderr, "cannot make a machine in %s: %s\n", dir.c_str(), s.ToString().c_str());
       std::exit(1);
     }
+    if (!ca_file.empty()) sandbox_->TrustAuthorities(ca_file);
     scope_ = std::make_unique<ScopedPlatform>(sandbox_->platform());
     InitFolders();
     gbHasInstallRights = true;
@@ -283,15 +291,15 @@ InstallRecord FileRecord(const std::string& name, const std::string& version) {
   return r;
 }
 
-// The child's side of online-big and memory: one file through the whole
-// path. Prints "seconds X" on success.
+// The child's side of online-big, memory and https: one file through the
+// whole path. Prints "seconds X" on success.
 int ControlChild(const std::string& base_url, const std::string& name, uint64_t size,
-                 const std::string& dir) {
+                 const std::string& dir, const std::string& ca_file) {
   double seconds = 0;
   bool ok = false;
   std::string split;
   {
-    BenchMachine m(dir);
+    BenchMachine m(dir, ca_file);
     seconds = m.Run({FileRecord(name, "1.0.0.0")}, base_url + "/", /*local=*/false, &ok);
     split = m.split().Text();
     const uint64_t placed = HostFileSize(m.HostPath(gsDirClient + "\\" + name));
@@ -315,93 +323,41 @@ double ParseSeconds(const std::string& out) {
 
 // ---- The cases --------------------------------------------------------------
 
+// Where a case fetches from: a server's address and the authority file its
+// clients trust (none for plain HTTP).
+struct Served {
+  std::string base_url;
+  std::string ca_file;
+};
+
 class Bench {
  public:
-  Bench(const Options& options, const std::string& data, Nginx& nginx)
-      : o_(options), data_(data), www_(data + "/www"), nginx_(nginx) {}
+  // tls: the same folder served over HTTPS; its base_url is empty when the
+  // https case does not run.
+  Bench(const Options& options, const std::string& data, Nginx& nginx, const Served& tls)
+      : o_(options), data_(data), www_(data + "/www"), plain_{nginx.base_url(), ""}, tls_(tls) {}
 
   void OnlineBigAndMemory() {
     const bool timing = o_.Wants("online-big");
     const bool memory = o_.Wants("memory");
     if (!timing && !memory) return;
-    std::printf("\n== online-big: one file of %.0f MiB, control vs curl -s -o\n",
-                static_cast<double>(o_.big_bytes) / kMiB);
-    std::vector<double> ratios, big_rss, small_rss;
-    for (int round = 0; round < o_.rounds; ++round) {
-      double control_s = 0, curl_s = 0;
-      std::string split;
-      for (int turn = 0; turn < 2; ++turn) {
-        Settle();
-        if ((turn == 0) == (round % 2 == 0)) {
-          ChildResult r = Control("big.bin", o_.big_bytes);
-          control_s = ParseSeconds(r.out);
-          split = r.out.substr(std::min(r.out.size(), r.out.find('\n') + 1));
-          big_rss.push_back(r.max_rss_mib);
-        } else if (timing) {
-          curl_s = Curl("big.bin");
-        }
-      }
-      if (memory) small_rss.push_back(Control("one_mib.bin", kMiB).max_rss_mib);
-      if (!timing) continue;
-      const double mib = static_cast<double>(o_.big_bytes) / kMiB;
-      const double ratio = control_s > 0 && curl_s > 0 ? curl_s / control_s : 0;
-      ratios.push_back(ratio);
-      std::printf(
-          "  round %d: control %.3f s (%.0f MiB/s, peak %.1f MiB)  curl %.3f s (%.0f MiB/s)"
-          "  ratio %.3f\n",
-          round + 1, control_s, mib / control_s, big_rss.back(), curl_s, mib / curl_s, ratio);
-      std::printf("           control: %s", split.c_str());
-    }
-    if (timing) Summary("throughput ratio", ratios, 0.8, true);
-    if (memory) {
-      std::printf("== memory: peak resident memory of the control's run\n");
-      for (size_t i = 0; i < small_rss.size(); ++i) {
-        std::printf(
-            "  round %zu: %.0f MiB file %.1f MiB  1 MiB file %.1f MiB  difference %.1f MiB\n",
-            i + 1, static_cast<double>(o_.big_bytes) / kMiB, big_rss[i], small_rss[i],
-            big_rss[i] - small_rss[i]);
-      }
-      Summary("peak, large file", big_rss, 32, false, " MiB");
-      std::vector<double> differences;
-      for (size_t i = 0; i < small_rss.size(); ++i)
-        differences.push_back(big_rss[i] - small_rss[i]);
-      Summary("above the 1 MiB run", differences, 4, false, " MiB");
-    }
+    BigCase("online-big: one file of %.0f MiB, control vs curl -s -o", plain_, timing, memory);
   }
 
   void OnlineSmall() {
     if (!o_.Wants("online-small")) return;
-    std::printf(
-        "\n== online-small: %d files of %llu KiB, all needed, control vs libcurl on one "
-        "connection\n",
-        o_.small_files, static_cast<unsigned long long>(o_.small_bytes / 1024));
-    std::vector<double> ratios;
-    for (int round = 0; round < o_.rounds; ++round) {
-      double control_s = 0, curl_s = 0;
-      std::string split;
-      for (int turn = 0; turn < 2; ++turn) {
-        Settle();
-        if ((turn == 0) == (round % 2 == 0)) {
-          BenchMachine m(data_ + "/online-small");
-          bool ok = false;
-          control_s = m.Run(SmallList("1.0.0.0"), nginx_.base_url() + "/small/", false, &ok);
-          split = m.split().Text();
-          Check(ok && HostFileSize(m.HostPath(gsDirClient + "\\" +
-                                              SmallName(o_.small_files - 1))) == o_.small_bytes,
-                "online-small run");
-        } else {
-          curl_s = CurlMany();
-        }
-      }
-      const double ratio = curl_s / control_s;
-      ratios.push_back(ratio);
-      std::printf(
-          "  round %d: control %.3f s (%.0f files/s)  libcurl %.3f s (%.0f files/s)  "
-          "ratio %.3f\n",
-          round + 1, control_s, o_.small_files / control_s, curl_s, o_.small_files / curl_s, ratio);
-      std::printf("           control: %s\n", split.c_str());
-    }
-    Summary("files/s ratio", ratios, 0.5, true);
+    SmallCase("online-small: %d files of %llu KiB, all needed, control vs libcurl on one connection",
+              plain_, 0.5);
+  }
+
+  void Https() {
+    if (!o_.Wants("https")) return;
+    BigCase("https-big: one file of %.0f MiB over TLS, control vs curl -s --cacert -o", tls_,
+            /*timing=*/true, /*memory=*/false);
+    SmallCase(
+        "https-small: %d files of %llu KiB over TLS, all needed, control vs libcurl on one "
+        "connection",
+        tls_, 0.8);
   }
 
   void Walk() {
@@ -502,26 +458,113 @@ class Bench {
   }
 
  private:
+  // The large file: the control in a child process of its own and curl,
+  // alternately. title has a %f for the file's MiB.
+  void BigCase(const char* title, const Served& served, bool timing, bool memory) {
+    std::printf("\n== ");
+    std::printf(title, static_cast<double>(o_.big_bytes) / kMiB);
+    std::printf("\n");
+    std::vector<double> ratios, big_rss, small_rss;
+    for (int round = 0; round < o_.rounds; ++round) {
+      double control_s = 0, curl_s = 0;
+      std::string split;
+      for (int turn = 0; turn < 2; ++turn) {
+        Settle();
+        if ((turn == 0) == (round % 2 == 0)) {
+          ChildResult r = Control(served, "big.bin", o_.big_bytes);
+          control_s = ParseSeconds(r.out);
+          split = r.out.substr(std::min(r.out.size(), r.out.find('\n') + 1));
+          big_rss.push_back(r.max_rss_mib);
+        } else if (timing) {
+          curl_s = Curl(served, "big.bin");
+        }
+      }
+      if (memory) small_rss.push_back(Control(served, "one_mib.bin", kMiB).max_rss_mib);
+      if (!timing) continue;
+      const double mib = static_cast<double>(o_.big_bytes) / kMiB;
+      const double ratio = control_s > 0 && curl_s > 0 ? curl_s / control_s : 0;
+      ratios.push_back(ratio);
+      std::printf(
+          "  round %d: control %.3f s (%.0f MiB/s, peak %.1f MiB)  curl %.3f s (%.0f MiB/s)"
+          "  ratio %.3f\n",
+          round + 1, control_s, mib / control_s, big_rss.back(), curl_s, mib / curl_s, ratio);
+      std::printf("           control: %s", split.c_str());
+    }
+    if (timing) Summary("throughput ratio", ratios, 0.8, true);
+    if (memory) {
+      std::printf("== memory: peak resident memory of the control's run\n");
+      for (size_t i = 0; i < small_rss.size(); ++i) {
+        std::printf(
+            "  round %zu: %.0f MiB file %.1f MiB  1 MiB file %.1f MiB  difference %.1f MiB\n",
+            i + 1, static_cast<double>(o_.big_bytes) / kMiB, big_rss[i], small_rss[i],
+            big_rss[i] - small_rss[i]);
+      }
+      Summary("peak, large file", big_rss, 32, false, " MiB");
+      std::vector<double> differences;
+      for (size_t i = 0; i < small_rss.size(); ++i)
+        differences.push_back(big_rss[i] - small_rss[i]);
+      Summary("above the 1 MiB run", differences, 4, false, " MiB");
+    }
+  }
+
+  // The small files: the control in this process and libcurl, alternately.
+  // title has a %d for their number and a %llu for their KiB.
+  void SmallCase(const char* title, const Served& served, double target) {
+    std::printf("\n== ");
+    std::printf(title, o_.small_files, static_cast<unsigned long long>(o_.small_bytes / 1024));
+    std::printf("\n");
+    std::vector<double> ratios;
+    for (int round = 0; round < o_.rounds; ++round) {
+      double control_s = 0, curl_s = 0;
+      std::string split;
+      for (int turn = 0; turn < 2; ++turn) {
+        Settle();
+        if ((turn == 0) == (round % 2 == 0)) {
+          BenchMachine m(data_ + "/online-small", served.ca_file);
+          bool ok = false;
+          control_s = m.Run(SmallList("1.0.0.0"), served.base_url + "/small/", false, &ok);
+          split = m.split().Text();
+          Check(ok && HostFileSize(m.HostPath(gsDirClient + "\\" +
+                                              SmallName(o_.small_files - 1))) == o_.small_bytes,
+                "the small files' run");
+        } else {
+          curl_s = CurlMany(served);
+        }
+      }
+      const double ratio = curl_s / control_s;
+      ratios.push_back(ratio);
+      std::printf(
+          "  round %d: control %.3f s (%.0f files/s)  libcurl %.3f s (%.0f files/s)  "
+          "ratio %.3f\n",
+          round + 1, control_s, o_.small_files / control_s, curl_s, o_.small_files / curl_s, ratio);
+      std::printf("           control: %s\n", split.c_str());
+    }
+    Summary("files/s ratio", ratios, target, true);
+  }
+
   // A run that did not do its work ends the benchmark (nginx is stopped and
   // the data removed on the way out).
   static void Check(bool ok, const char* what) {
     if (!ok) throw std::runtime_error(std::string(what) + " failed");
   }
 
-  ChildResult Control(const std::string& name, uint64_t size) {
+  ChildResult Control(const Served& served, const std::string& name, uint64_t size) {
     const auto stated = StatedFiles().find(name);
-    ChildResult r = RunChild(
-        {SelfPath(), kChildFlag, nginx_.base_url(), name, std::to_string(size), data_ + "/child",
-         stated == StatedFiles().end() ? "-" : stated->second.sha256});
+    ChildResult r = RunChild({SelfPath(), kChildFlag, served.base_url, name, std::to_string(size),
+                              data_ + "/child",
+                              stated == StatedFiles().end() ? "-" : stated->second.sha256,
+                              served.ca_file.empty() ? "-" : served.ca_file});
     Check(r.ok, "the control's run in a child process");
     return r;
   }
 
   // curl's own transfer time, without its start-up.
-  double Curl(const std::string& name) {
+  double Curl(const Served& served, const std::string& name) {
     const std::string out = data_ + "/curl.out";
-    ChildResult r =
-        RunChild({"curl", "-s", "-o", out, "-w", "%{time_total}", nginx_.base_url() + "/" + name});
+    std::vector<std::string> argv = {"curl", "-s", "-o", out, "-w", "%{time_total}"};
+    if (!served.ca_file.empty()) argv.insert(argv.end(), {"--cacert", served.ca_file});
+    argv.push_back(served.base_url + "/" + name);
+    ChildResult r = RunChild(argv);
     Check(r.ok && HostFileSize(out) == HostFileSize(www_ + "/" + name), "curl");
     std::error_code ec;
     fs::remove(out, ec);
@@ -530,10 +573,11 @@ class Bench {
 
   // The small files in sequence on one reused easy handle, each written to
   // a file of its own.
-  double CurlMany() {
+  double CurlMany(const Served& served) {
     const std::string out = data_ + "/libcurl-small";
     fs::create_directories(out);
     CURL* curl = curl_easy_init();
+    if (!served.ca_file.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, served.ca_file.c_str());
     curl_easy_setopt(
         curl, CURLOPT_WRITEFUNCTION, +[](char* p, size_t s, size_t n, void* f) {
           return std::fwrite(p, s, n, static_cast<FILE*>(f));
@@ -543,7 +587,7 @@ class Bench {
     for (int i = 0; i < o_.small_files; ++i) {
       const std::string name = SmallName(i);
       FILE* f = std::fopen((out + "/" + name).c_str(), "wb");
-      curl_easy_setopt(curl, CURLOPT_URL, (nginx_.base_url() + "/small/" + name).c_str());
+      curl_easy_setopt(curl, CURLOPT_URL, (served.base_url + "/small/" + name).c_str());
       curl_easy_setopt(curl, CURLOPT_WRITEDATA, f);
       ok = curl_easy_perform(curl) == CURLE_OK && ok;
       std::fclose(f);
@@ -573,7 +617,8 @@ class Bench {
   const Options& o_;
   std::string data_;
   std::string www_;
-  Nginx& nginx_;
+  Served plain_;
+  Served tls_;
 };
 
 bool ParseOptions(int argc, char** argv, Options* o) {
@@ -617,7 +662,7 @@ bool ParseOptions(int argc, char** argv, Options* o) {
                    "usage: engine_bench [--quick] [--big-mib N] [--small-files N] "
                    "[--small-kib N] [--walk-records N] [--walk-files N] [--rounds N] [--dir DIR] "
                    "[--fixture PE] "
-                   "[--only online-big,memory,online-small,walk,local-small,local-big] "
+                   "[--only online-big,memory,online-small,walk,local-small,local-big,https] "
                    "[--checked]\n");
       return false;
     }
@@ -630,10 +675,27 @@ bool ParseOptions(int argc, char** argv, Options* o) {
   return o->rounds > 0 && o->small_files > 0 && o->walk_records >= 0 && o->big_bytes > 0;
 }
 
+// nginx over TLS for root, with a certificate for 127.0.0.1 from a fresh
+// authority in dir/authority, whose certificate goes to *ca_file. nullptr
+// with *error set on failure.
+std::unique_ptr<Nginx> StartTlsNginx(const std::string& dir, const std::string& root,
+                                     std::string* ca_file, std::string* error) {
+  const std::string folder = dir + "/authority";
+  fs::create_directories(folder);
+  std::unique_ptr<Authority> authority = Authority::Make(folder, error);
+  Authority::Issued issued;
+  if (authority == nullptr || !authority->Issue("127.0.0.1", "IP:127.0.0.1", &issued, error)) {
+    return nullptr;
+  }
+  *ca_file = authority->ca_file();
+  return Nginx::Start(root, error, {issued.cert, issued.key});
+}
+
 int Main(int argc, char** argv) {
-  if (argc == 7 && std::strcmp(argv[1], kChildFlag) == 0) {
+  if (argc == 8 && std::strcmp(argv[1], kChildFlag) == 0) {
     if (std::strcmp(argv[6], "-") != 0) StatedFiles()[argv[3]] = {std::stoull(argv[4]), argv[6]};
-    return ControlChild(argv[2], argv[3], std::stoull(argv[4]), argv[5]);
+    return ControlChild(argv[2], argv[3], std::stoull(argv[4]), argv[5],
+                        std::strcmp(argv[7], "-") != 0 ? argv[7] : "");
   }
   Options o;
   if (!ParseOptions(argc, argv, &o)) return 2;
@@ -654,7 +716,7 @@ int Main(int argc, char** argv) {
   fs::create_directories(www + "/small");
   std::printf("engine_bench: data in %s; preparing...\n", data.c_str());
   std::fflush(stdout);
-  if (o.Wants("online-big") || o.Wants("memory") || o.Wants("local-big")) {
+  if (o.Wants("online-big") || o.Wants("memory") || o.Wants("local-big") || o.Wants("https")) {
     WriteData(www + "/big.bin", o.big_bytes, 1, o.checked);
   }
   WriteData(www + "/one_mib.bin", kMiB, 2, o.checked);
@@ -665,16 +727,24 @@ int Main(int argc, char** argv) {
   {
     std::string error;
     std::unique_ptr<Nginx> nginx = Nginx::Start(www, &error);
-    if (nginx == nullptr) {
+    std::unique_ptr<Nginx> tls_nginx;
+    Served tls;
+    if (nginx != nullptr && o.Wants("https")) {
+      tls_nginx = StartTlsNginx(data, www, &tls.ca_file, &error);
+      if (tls_nginx != nullptr) tls.base_url = tls_nginx->base_url();
+    }
+    if (nginx == nullptr || (o.Wants("https") && tls_nginx == nullptr)) {
       std::fprintf(stderr, "engine_bench: %s\n", error.c_str());
       rc = 1;
     } else {
       std::printf("nginx at %s, %d rounds%s\n", nginx->base_url().c_str(), o.rounds,
                   o.checked ? "; records state FileSHA256 and FileSize" : "");
-      Bench bench(o, data, *nginx);
+      if (tls_nginx != nullptr) std::printf("nginx over TLS at %s\n", tls.base_url.c_str());
+      Bench bench(o, data, *nginx, tls);
       try {
         bench.OnlineBigAndMemory();
         bench.OnlineSmall();
+        bench.Https();
         bench.Walk();
         bench.LocalSmall();
         bench.LocalBig();

@@ -59,7 +59,8 @@ bool Accepts(int port) {
   return ok;
 }
 
-std::string Config(const std::string& dir, const std::string& root, int port) {
+std::string Config(const std::string& dir, const std::string& root, int port,
+                   const Nginx::Tls& tls) {
   std::ostringstream c;
   c << "daemon off;\n"
     << "master_process off;\n"
@@ -80,8 +81,12 @@ std::string Config(const std::string& dir, const std::string& root, int port) {
     << "  uwsgi_temp_path " << dir << "/uwsgi;\n"
     << "  scgi_temp_path " << dir << "/scgi;\n"
     << "  server {\n"
-    << "    listen 127.0.0.1:" << port << ";\n"
-    << "    root " << root << ";\n"
+    << "    listen 127.0.0.1:" << port << (tls.cert.empty() ? "" : " ssl") << ";\n";
+  if (!tls.cert.empty()) {
+    c << "    ssl_certificate " << tls.cert << ";\n"
+      << "    ssl_certificate_key " << tls.key << ";\n";
+  }
+  c << "    root " << root << ";\n"
     << "    location / { }\n"
     << "  }\n"
     << "}\n";
@@ -97,7 +102,8 @@ std::string ReadText(const std::string& path) {
 
 }  // namespace
 
-std::unique_ptr<Nginx> Nginx::Start(const std::string& root, std::string* error) {
+std::unique_ptr<Nginx> Nginx::Start(const std::string& root, std::string* error,
+                                    const Tls& tls) {
   if (::access(kNginxProgram, X_OK) != 0) {
     *error = std::string(kNginxProgram) + " is missing (apt-get install nginx)";
     return nullptr;
@@ -111,13 +117,18 @@ std::unique_ptr<Nginx> Nginx::Start(const std::string& root, std::string* error)
   }
   std::unique_ptr<Nginx> nginx(new Nginx());
   nginx->dir_ = pattern;
+  nginx->tls_ = !tls.cert.empty();
+  // nginx takes relative names from its own prefix folder.
+  const Tls absolute_tls = nginx->tls_ ? Tls{std::filesystem::absolute(tls.cert, ec).string(),
+                                             std::filesystem::absolute(tls.key, ec).string()}
+                                       : Tls{};
   const std::string conf = nginx->dir_ + "/nginx.conf";
   const std::string log = nginx->dir_ + "/output.log";
 
   for (int attempt = 0; attempt < kPortAttempts; ++attempt) {
     const int port = FreePort();
     if (port == 0) continue;
-    std::ofstream(conf) << Config(nginx->dir_, absolute_root, port);
+    std::ofstream(conf) << Config(nginx->dir_, absolute_root, port, absolute_tls);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -182,6 +193,8 @@ Nginx::~Nginx() {
   std::filesystem::remove_all(dir_, ec);
 }
 
-std::string Nginx::base_url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+std::string Nginx::base_url() const {
+  return (tls_ ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port_);
+}
 
 }  // namespace qv::bench

@@ -4,8 +4,9 @@
 // Start writes a minimal configuration into a private temporary folder
 // (access log off, sendfile on, keep-alive on), binds a free port on
 // 127.0.0.1, serves root as its document root, and waits until it accepts
-// connections. The destructor stops it (SIGQUIT, then SIGKILL) and removes
-// the temporary folder.
+// connections. Given a certificate and key it speaks HTTPS instead, with
+// the same settings. The destructor stops it (SIGQUIT, then SIGKILL) and
+// removes the temporary folder.
 #ifndef QV_BENCH_NGINX_H_
 #define QV_BENCH_NGINX_H_
 
@@ -16,20 +17,27 @@ namespace qv::bench {
 
 class Nginx {
  public:
+  // The server's certificate and key (PEM files); none: plain HTTP.
+  struct Tls {
+    std::string cert, key;
+  };
+
   // nullptr with *error set when nginx is missing or does not start.
-  static std::unique_ptr<Nginx> Start(const std::string& root, std::string* error);
+  static std::unique_ptr<Nginx> Start(const std::string& root, std::string* error,
+                                      const Tls& tls = {});
   ~Nginx();
   Nginx(const Nginx&) = delete;
   Nginx& operator=(const Nginx&) = delete;
 
   int port() const { return port_; }
-  // "http://127.0.0.1:PORT"
+  // "http://127.0.0.1:PORT", or "https://..." with a certificate.
   std::string base_url() const;
 
  private:
   Nginx() = default;
   int port_ = 0;
   int pid_ = -1;
+  bool tls_ = false;
   std::string dir_;
 };
 

@@ -237,6 +237,10 @@ class ctlInit_V3 {
   // Whether the current run reached the end of its list (and raised Done or
   // Reboot there). False while it goes on and after it halted.
   bool run_ended() const { return run_ended_; }
+  // Whether the last start-up refused its install list as untrusted
+  // (control/list_trust.h): nothing of it was requested, copied or
+  // installed, and no event was raised.
+  bool list_refused() const { return list_refused_; }
 
   // ---- Instance state ----
   //
@@ -389,6 +393,10 @@ class ctlInit_V3 {
   bool FetchInstallList(BusinessObject& object);
   bool WriteLoginNotes(BusinessObject& object);
   bool SaveListCopy();
+  // Judges mrsInstallList against the machine's trust key; on refusal shows
+  // why, notes it (list_refused) and returns false. On acceptance raises
+  // the machine's newest serial (control/list_trust.cc).
+  bool TrustInstallList();
 
   // A request started by StartTransfer awaits its state change, and the run
   // that started it.
@@ -412,6 +420,7 @@ class ctlInit_V3 {
   int64_t unannounced_body_limit_ = kMaxUnannouncedBody;
   uint64_t run_generation_ = 0;
   bool run_ended_ = false;
+  bool list_refused_ = false;
   std::function<void()> timer_handler_;
   std::function<void(int16_t)> transfer_handler_;
   // Lives exactly as long as the control; the transfer component's state

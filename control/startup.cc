@@ -109,6 +109,7 @@ ErrorInfo ctlInit_V3::StartupOnline(bool v2, const std::string& DownloadLocation
       return ErrorInfo::None();
     }
   }
+  list_refused_ = false;
   mbLocalMode = false;
   mbCopyOnly = copy_only;
   mbDevLogin = DevLogin;
@@ -142,7 +143,7 @@ ErrorInfo ctlInit_V3::StartupOnline(bool v2, const std::string& DownloadLocation
   SetMessage(kListMessage);
   Repaint();
   if (!ReplaceInstallList(*business_object, v2)) {
-    ShowGatherError();
+    if (!list_refused_) ShowGatherError();
     return ErrorInfo::None();
   }
 
@@ -198,6 +199,7 @@ bool ctlInit_V3::ReplaceInstallList(BusinessObject& object, bool v2) {
   BeginRun();
   mrsInstallList = std::make_unique<Recordset>();
   if (!FetchInstallList(object)) return false;
+  if (!TrustInstallList()) return false;
   if (v2 && !WriteLoginNotes(object)) return false;
   if (mbCopyOnly && !SaveListCopy()) return false;
   if (mbDevLogin && !mrsInstallList->SetFilter(kDevFilter).ok()) return false;
@@ -235,6 +237,7 @@ bool ctlInit_V3::SaveListCopy() {
 ErrorInfo ctlInit_V3::StartupLocal(const std::string& DownloadLocation) {
   PlatformScope scope(*this);
   if (!scope.ready()) return NoPlatformError();
+  list_refused_ = false;
   mbDevLogin = false;
   mbLocalMode = true;
   mbCopyOnly = false;
@@ -260,6 +263,7 @@ ErrorInfo ctlInit_V3::StartupLocal(const std::string& DownloadLocation) {
     ShowGatherError();
     return ErrorInfo::None();
   }
+  if (!TrustInstallList()) return ErrorInfo::None();
 
   SetMessage(kRunMessage);
   Repaint();

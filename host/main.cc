@@ -15,6 +15,8 @@
 #include "host/demo.h"
 #include "host/machine_commands.h"
 #include "host/session.h"
+#include "platform/base64.h"
+#include "platform/signature.h"
 
 namespace {
 
@@ -82,6 +84,24 @@ int main(int argc, char** argv) {
                  "Check the certificates of https:// servers against the authorities in FILE "
                  "(PEM) instead of the system's bundle (a private authority)")
       ->check(CLI::ExistingFile);
+
+  std::optional<std::string> trust_key;
+  app.add_option("--trust-key", trust_key,
+                 "Before the start-up, make the machine trust only install lists signed with "
+                 "this Ed25519 public key (base64, as \"qvserver key generate\" prints it); it "
+                 "is kept in HKLM\\SOFTWARE\\Ostrel\\Quillmark ListTrustKey")
+      ->check(CLI::Validator(
+          [](std::string& text) {
+            std::string key;
+            return qv::Base64Decode(text, &key) && key.size() == qv::kEd25519PublicKeyBytes
+                       ? std::string()
+                       : std::string("not a 32-byte public key in base64");
+          },
+          "BASE64"));
+  app.footer(
+      "Exit status of startup, startup-v2, local and demo: 0 after Done, 10 after Reboot, "
+      "20 for a refused login, 3 when the run halted before its end, 4 when the install list "
+      "could not be trusted (--trust-key), 1 for any other error, 2 for usage.");
 
   StartCommand online;
   CLI::App* startup = app.add_subcommand("startup", "Log in, fetch the install list and install");
@@ -181,6 +201,7 @@ int main(int argc, char** argv) {
     options.pick = pick;
     options.prelude_server = prelude_server;
     options.ca_file = ca_file;
+    options.trust_key = trust_key;
     // A window when asked for, or when a display is there and the terminal
     // was not asked for.
     options.gui = gui || (!headless && qv::host::WindowAvailable());

@@ -9,8 +9,10 @@
 #include <nlohmann/json.hpp>
 
 #include "control/ctlInit_V3.h"
+#include "control/list_trust.h"
 #include "platform/headless/headless_ui.h"
 #include "platform/platform.h"
+#include "platform/sandbox/reg_tool.h"
 #include "platform/sandbox/sandbox_platform.h"
 
 #ifdef QV_HAVE_FLTK
@@ -135,6 +137,8 @@ const char* OutcomeName(int exit_status) {
       return "login refused";
     case kExitHalted:
       return "halted";
+    case kExitUntrusted:
+      return "untrusted";
     default:
       return "error";
   }
@@ -219,6 +223,15 @@ int RunSession(const SessionOptions& options, const StartArguments& arguments, s
     return kExitError;
   }
   sandbox->TrustAuthorities(options.ca_file);
+  if (options.trust_key) {
+    s = sandbox::RegSet(*sandbox->registry(), sandbox->machine().codec(),
+                        std::string("HKEY_LOCAL_MACHINE\\") + kTrustRegistryKey, kTrustKeyValue,
+                        *options.trust_key);
+    if (!s.ok()) {
+      err << "qvinit: cannot set the trust key: " << s.ToString() << "\n";
+      return kExitError;
+    }
+  }
   // Why a download failed (a certificate that did not check, a refused or
   // cut connection): the message box names only the address.
   sandbox->ReportTransferFailures([&report](const std::string& url, const std::string& reason) {
@@ -293,6 +306,7 @@ int RunSession(const SessionOptions& options, const StartArguments& arguments, s
       // list. One that stopped before (a download error, missing rights) has
       // halted, whatever Done a started program raised on the way.
       if (handed_over && !control.run_ended()) exit_status = kExitHalted;
+      if (control.list_refused()) exit_status = kExitUntrusted;
     }
     if (headless) headless->Flush();
     nlohmann::ordered_json final_record = InReportOrder(HeadlessUi::Snapshot(control.panel()));

@@ -20,6 +20,8 @@ constexpr int kExitDone = 0;
 constexpr int kExitError = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitHalted = 3;
+// The install list was refused as untrusted (control/list_trust.h).
+constexpr int kExitUntrusted = 4;
 constexpr int kExitReboot = 10;
 constexpr int kExitLoginRefused = 20;
 
@@ -48,6 +50,9 @@ struct SessionOptions {
   // The certificate authorities (PEM) that https:// servers are checked
   // against instead of the system's bundle; "" uses the system's.
   std::string ca_file;
+  // When set, the public key (base64) written to the machine's ListTrustKey
+  // before the start-up, so that only lists it signed are used.
+  std::optional<std::string> trust_key;
   // A real window (needs a display and a build with window support); the
   // headless interface otherwise.
   bool gui = false;
@@ -58,7 +63,7 @@ bool WindowAvailable();
 
 // Runs one start-up and returns the exit status: 0 after Done, 10 after
 // Reboot, 20 for the refused login, 3 when the run halted without an event,
-// 1 for any other error that reached the host (or a machine that cannot be
+// 4 when the install list was refused as untrusted, 1 for any other error that reached the host (or a machine that cannot be
 // opened, or no window can be shown), 2 for a bad --pick.
 int RunSession(const SessionOptions& options, const StartArguments& arguments, std::ostream& out,
                std::ostream& err);

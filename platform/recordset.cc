@@ -230,6 +230,29 @@ Status Recordset::AddRecord(std::vector<Variant> values) {
 
 void Recordset::Clear() { *this = Recordset(); }
 
+// ---- Extra top-level keys -------------------------------------------------
+
+const std::string* Recordset::ExtraKey(const std::string& name) const {
+  for (const auto& [key, json_text] : extra_keys_) {
+    if (key == name) return &json_text;
+  }
+  return nullptr;
+}
+
+void Recordset::SetExtraKey(const std::string& name, std::string json_text) {
+  for (auto& [key, value] : extra_keys_) {
+    if (key == name) {
+      value = std::move(json_text);
+      return;
+    }
+  }
+  extra_keys_.emplace_back(name, std::move(json_text));
+}
+
+void Recordset::RemoveExtraKey(const std::string& name) {
+  std::erase_if(extra_keys_, [&](const auto& entry) { return entry.first == name; });
+}
+
 std::vector<Variant> Recordset::RecordValues(size_t index) const {
   std::vector<ValueView> views;
   store_.GetAll(index, fields_.size(), &views);
@@ -443,6 +466,15 @@ Status Recordset::ParseJson(const std::string& text) {
 }
 
 Status Recordset::WriteJson(const std::function<Status(std::string_view)>& sink) const {
+  return WriteDocument(/*with_extra_keys=*/true, sink);
+}
+
+Status Recordset::WriteContentJson(const std::function<Status(std::string_view)>& sink) const {
+  return WriteDocument(/*with_extra_keys=*/false, sink);
+}
+
+Status Recordset::WriteDocument(bool with_extra_keys,
+                                const std::function<Status(std::string_view)>& sink) const {
   std::string out;
   out.reserve(kJsonPiece + 4096);
   auto flush = [&](bool always) {
@@ -477,7 +509,16 @@ Status Recordset::WriteJson(const std::function<Status(std::string_view)>& sink)
     Status s = flush(false);
     if (!s.ok()) return s;
   }
-  out += store_.empty() ? "]\n}\n" : "\n  ]\n}\n";
+  out += store_.empty() ? "]" : "\n  ]";
+  if (with_extra_keys) {
+    for (const auto& [name, json_text] : extra_keys_) {
+      out += ",\n  ";
+      AppendJsonText(name, &out);
+      out += ": ";
+      out += json_text;
+    }
+  }
+  out += "\n}\n";
   return flush(true);
 }
 

@@ -26,6 +26,9 @@
 //
 // Field types are "integer", "number", "string" and "boolean"; any value may
 // be null. A document of another format or a newer version is refused.
+// Top-level keys the reader does not know (a list's "signature", say) are
+// kept with their JSON values, in the order read, and written again after
+// "records": an older reader passes a newer writer's additions on.
 //
 // The records are kept compactly (platform/record_store.h): a value is
 // decoded when it is read. A document is read as it is parsed and written as
@@ -43,6 +46,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/record_store.h"
@@ -88,8 +92,19 @@ class Recordset {
   // record is current.
   Status AddRecord(std::vector<Variant> values);
 
-  // Removes every field and record and the filter.
+  // Removes every field and record, the extra keys and the filter.
   void Clear();
+
+  // ---- Extra top-level keys -------------------------------------------------
+
+  // The JSON text of a top-level key other than format, version, fields and
+  // records, as read or set; null when the document has no such key. Names
+  // match exactly, as JSON keys do.
+  const std::string* ExtraKey(const std::string& name) const;
+  // Sets such a key's value, replacing one of that name; json_text must be
+  // one JSON value. REQUIRES: name is none of the four keys above.
+  void SetExtraKey(const std::string& name, std::string json_text);
+  void RemoveExtraKey(const std::string& name);
 
   // ---- Layout and contents ------------------------------------------------
 
@@ -156,6 +171,10 @@ class Recordset {
   // The whole list as a document, every record whatever the filter. A number
   // that is not finite is written as null.
   std::string ToJson() const;
+  // The document without the extra keys: format, version, fields and
+  // records, written the same way for the same fields and values, whatever
+  // the text they were read from (what a list's signature covers).
+  Status WriteContentJson(const std::function<Status(std::string_view)>& sink) const;
   // The same document, handed to sink piece by piece (each at most a few
   // hundred KiB, with no other bound); stops at sink's first failure and
   // returns it.
@@ -184,6 +203,8 @@ class Recordset {
 
   friend class RecordsetReader;  // fills fields_ and store_ as it reads
 
+  Status WriteDocument(bool with_extra_keys,
+                       const std::function<Status(std::string_view)>& sink) const;
   bool Matches(size_t record) const;
   // Rebuilds the visible records and puts the cursor on the first.
   void Refresh();
@@ -193,6 +214,7 @@ class Recordset {
 
   std::vector<FieldInfo> fields_;
   RecordStore store_;
+  std::vector<std::pair<std::string, std::string>> extra_keys_;  // name, JSON text
   std::string filter_text_;
   std::optional<Condition> condition_;
   std::vector<uint32_t> visible_;  // with a filter: indexes into store_

@@ -126,6 +126,7 @@ bool RecordsetReader::key(std::string& key) {
            : key == "fields"  ? Key::kFields
            : key == "records" ? Key::kRecords
                               : Key::kOther;
+    if (key_ == Key::kOther) other_key_ = key;
   }
   return true;
 }
@@ -161,8 +162,6 @@ void RecordsetReader::OnStart(bool object) {
       if (key_ == Key::kRecords) {
         BeginRecords(/*array=*/!object);
         if (object) skip_depth_ = 1;
-      } else if (key_ == Key::kOther) {
-        skip_depth_ = 1;
       } else {
         building_ = true;
         builder_.Reset();
@@ -231,7 +230,7 @@ RecordsetReader::RawValue* RecordsetReader::OnScalar() {
         BeginRecords(/*array=*/false);
         return nullptr;
       }
-      return key_ == Key::kOther ? nullptr : &scalar_;
+      return &scalar_;
     case Place::kRecords:
       BeginRecord();
       RecordFault(" is not an array");
@@ -263,6 +262,9 @@ void RecordsetReader::ScalarDone(RawValue* raw) {
       break;
     case RawValue::Kind::kString:
       value = raw->text;
+      break;
+    case RawValue::Kind::kNull:
+      value = nullptr;
       break;
     default:
       break;
@@ -300,8 +302,18 @@ void RecordsetReader::HeadValueDone() {
         ApplyFields();
       }
       return;
+    case Key::kOther: {
+      std::string text = value.dump(-1, ' ', false, Json::error_handler_t::replace);
+      for (auto& [name, json_text] : extra_keys_) {
+        if (name == other_key_) {  // a key given twice keeps its last value
+          json_text = std::move(text);
+          return;
+        }
+      }
+      extra_keys_.emplace_back(other_key_, std::move(text));
+      return;
+    }
     case Key::kRecords:
-    case Key::kOther:
       return;
   }
 }
@@ -476,6 +488,7 @@ Status RecordsetReader::Finish(Recordset* out) {
     return DocumentError("\"records\" must be an array");
   }
   if (!record_fault_.empty()) return DocumentError(record_fault_);
+  list_.extra_keys_ = std::move(extra_keys_);
   list_.Refresh();
   *out = std::move(list_);
   return Status::OK();

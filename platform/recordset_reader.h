@@ -6,7 +6,8 @@
 // The reader takes the events of one JSON value: a whole document, or the
 // value of a key inside a larger answer, whose events the caller passes on.
 // The small parts of the document (format, version, fields) are kept as
-// values; keys it does not know are passed over; each record is checked
+// values; keys it does not know are kept as JSON text for the list (see
+// Recordset::ExtraKey); each record is checked
 // against the fields as it ends and then stored. After the last event,
 // Finish checks the document as Recordset::ParseJson describes, in the same
 // order and with the same messages, and hands the list over.
@@ -30,6 +31,7 @@
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/json_value_builder.h"
@@ -110,6 +112,8 @@ class RecordsetReader {
 
   Place place_ = Place::kDocument;
   Key key_ = Key::kOther;
+  std::string other_key_;  // the name, when key_ is kOther
+  std::vector<std::pair<std::string, std::string>> extra_keys_;  // in the order read
   int skip_depth_ = 0;  // > 0 inside a value that is passed over
   bool building_ = false;
   JsonValueBuilder builder_;

@@ -2,6 +2,7 @@
 #include "server/business_objects.h"
 
 #include "installlist/install_list.h"
+#include "platform/wall_clock.h"
 
 namespace qv::server {
 
@@ -80,7 +81,31 @@ Status BusinessObjects::CurrentList(const std::string& key_name, int64_t generat
   std::lock_guard<std::mutex> lock(cache_mutex_);
   CachedList& entry = cache_[key_name];
   // Another thread may have read a newer one meanwhile.
-  if (read_generation >= entry.generation) entry = {read_generation, *document};
+  if (read_generation >= entry.generation) entry = {read_generation, *document, nullptr, 0};
+  return Status::OK();
+}
+
+Status BusinessObjects::SignedList(const std::string& key_name, int64_t generation,
+                                   const std::shared_ptr<const std::string>& document,
+                                   std::shared_ptr<const std::string>* signed_document) {
+  const int64_t now = UnixTimeNow();
+  const int64_t reuse_seconds = signer_->validity_seconds() / 100;
+  {
+    std::lock_guard<std::mutex> lock(cache_mutex_);
+    auto cached = signed_cache_.find(key_name);
+    if (cached != signed_cache_.end() && cached->second.generation == generation &&
+        now >= cached->second.signed_at && now - cached->second.signed_at < reuse_seconds) {
+      *signed_document = cached->second.signed_document;
+      return Status::OK();
+    }
+  }
+  std::string text;
+  Status status = signer_->Sign(*document, generation, now, &text);
+  if (!status.ok()) return status;
+  *signed_document = std::make_shared<const std::string>(std::move(text));
+  std::lock_guard<std::mutex> lock(cache_mutex_);
+  CachedList& entry = signed_cache_[key_name];
+  if (generation >= entry.generation) entry = {generation, nullptr, *signed_document, now};
   return Status::OK();
 }
 
@@ -95,6 +120,9 @@ BoAnswer BusinessObjects::GetInstallFiles(const std::string& program_id,
   BoAnswer answer;
   answer.kind = BoAnswer::Kind::kRecordset;
   status = CurrentList(key_name, generation, &answer.document);
+  if (status.ok() && signer_ != nullptr) {
+    status = SignedList(key_name, generation, answer.document, &answer.document);
+  }
   if (!status.ok()) return Fault(program_id, status);
   return answer;
 }

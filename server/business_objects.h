@@ -22,6 +22,12 @@
 // handed out shared; each call checks the stored list's generation, so a
 // list imported meanwhile (by this process or another) is read afresh.
 //
+// With a signer, GetInstallFiles hands out the document signed
+// (server/list_signer.h) with the generation as its serial. A signed
+// document is reused while its generation holds and for a hundredth of the
+// validity after it was signed (100 minutes of the default 7 days), so its
+// expiry may lie that much before now + validity.
+//
 // Safe for concurrent use from any number of threads.
 #ifndef QV_SERVER_BUSINESS_OBJECTS_H_
 #define QV_SERVER_BUSINESS_OBJECTS_H_
@@ -33,6 +39,7 @@
 #include <string>
 
 #include "platform/error_info.h"
+#include "server/list_signer.h"
 #include "server/login_throttle.h"
 #include "server/storage.h"
 
@@ -64,9 +71,10 @@ struct BoAnswer {
 
 class BusinessObjects {
  public:
-  // REQUIRES: storage outlives this object.
-  explicit BusinessObjects(Storage* storage, const ThrottleLimits& throttle = {})
-      : storage_(storage), throttle_(throttle) {}
+  // REQUIRES: storage (and signer, when not null) outlive this object.
+  explicit BusinessObjects(Storage* storage, const ThrottleLimits& throttle = {},
+                           const ListSigner* signer = nullptr)
+      : storage_(storage), signer_(signer), throttle_(throttle) {}
 
   // Whether program_id names one of the objects (exact match).
   static bool IsObject(const std::string& program_id);
@@ -89,6 +97,9 @@ class BusinessObjects {
   struct CachedList {
     int64_t generation = 0;
     std::shared_ptr<const std::string> document;
+    // In signed_cache_: the document signed at signed_at (unix seconds).
+    std::shared_ptr<const std::string> signed_document;
+    int64_t signed_at = 0;
   };
 
   // The current document of key_name, whose stored generation is
@@ -96,10 +107,17 @@ class BusinessObjects {
   Status CurrentList(const std::string& key_name, int64_t generation,
                      std::shared_ptr<const std::string>* document);
 
+  // document (the current one of key_name at generation) signed.
+  Status SignedList(const std::string& key_name, int64_t generation,
+                    const std::shared_ptr<const std::string>& document,
+                    std::shared_ptr<const std::string>* signed_document);
+
   Storage* storage_;
+  const ListSigner* signer_;
   LoginThrottle throttle_;
   std::mutex cache_mutex_;
   std::map<std::string, CachedList> cache_;
+  std::map<std::string, CachedList> signed_cache_;
 };
 
 // The document of a list with the standard fields and no records.

@@ -197,6 +197,7 @@ class Server::Impl {
   // Before the stages: their connections' sessions use it to the end.
   std::unique_ptr<TlsContext> tls;
   std::unique_ptr<Storage> storage;
+  std::unique_ptr<ListSigner> signer;
   std::unique_ptr<BusinessObjects> objects;
   std::unique_ptr<FileRoot> files;
   WideServer http;
@@ -374,7 +375,15 @@ Status Server::Start(const ServerOptions& options, std::unique_ptr<Server>* serv
   storage_options.login_ttl_seconds = options.login_ttl_seconds;
   Status status = Storage::Open(storage_options, Storage::Mode::kOpenExisting, &impl->storage);
   if (!status.ok()) return status;
-  impl->objects = std::make_unique<BusinessObjects>(impl->storage.get(), options.throttle);
+  if (!options.signing_key.empty()) {
+    if (options.list_validity_seconds < 0) {
+      return Status::InvalidArgument("a list's validity cannot be negative");
+    }
+    status = ListSigner::Load(options.signing_key, options.list_validity_seconds, &impl->signer);
+    if (!status.ok()) return status;
+  }
+  impl->objects = std::make_unique<BusinessObjects>(impl->storage.get(), options.throttle,
+                                                    impl->signer.get());
   if (!options.files_dir.empty()) {
     // Never hand out what a killed publish left half-written.
     SweepDeadTemporaries(options.files_dir, true);

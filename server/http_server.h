@@ -46,6 +46,7 @@
 
 #include "platform/status.h"
 #include "server/connection_gate.h"
+#include "server/list_signer.h"
 #include "server/login_throttle.h"
 #include "server/storage.h"
 #include "server/tls_context.h"
@@ -67,6 +68,11 @@ struct ServerOptions {
   std::string tls_cert;
   std::string tls_key;
   int64_t login_ttl_seconds = kDefaultLoginTtlSeconds;
+  // A list-signing key file (server/signing_key.h): every GetInstallFiles
+  // answer is then signed, valid for list_validity_seconds. "" signs
+  // nothing.
+  std::string signing_key;
+  int64_t list_validity_seconds = kDefaultListValiditySeconds;
   int threads = 128;
   int login_queue = 32;  // logins that may wait for a check
   ConnectionLimits limits;

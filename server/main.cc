@@ -7,8 +7,10 @@
 //   qvserver notes DB
 //   qvserver pack FILE OUT
 //   qvserver publish DB FILESDIR FILE [--as RELPATH] [--compress] [--list KEYNAME]...
+//   qvserver key generate DIR
 //   qvserver serve DB [--files DIR] [--listen HOST:PORT] [--login-ttl SECONDS]
 //                     [--tls-cert FILE --tls-key FILE]
+//                     [--signing-key FILE [--list-validity SECONDS]]
 //
 // Exit status: 0 on success, 1 on an error (said on standard error), 2 for a
 // usage error.
@@ -23,6 +25,7 @@
 #include <vector>
 
 #include "installlist/install_list.h"
+#include "installlist/list_signature.h"
 #include "platform/posix/atomic_file.h"
 #include "platform/recordset.h"
 #include "qv_version.h"
@@ -31,6 +34,7 @@
 #include "server/http_server.h"
 #include "server/publish.h"
 #include "server/served_file_fields.h"
+#include "server/signing_key.h"
 #include "server/storage.h"
 
 namespace {
@@ -59,6 +63,9 @@ qv::Status ParseList(const std::string& text, const std::string& where, qv::Reco
   qv::Status status = list->ParseJson(text);
   if (status.ok()) status = qv::ValidateInstallList(*list);
   if (!status.ok()) return qv::Status::Error(status.code(), where + ": " + status.message());
+  // A list saved by a client carries the signature it was served with; the
+  // server signs what it hands out itself.
+  list->RemoveExtraKey(qv::kListSignatureKey);
   return status;
 }
 
@@ -152,14 +159,25 @@ bool ParseListen(const std::string& text, std::string* host, int* port) {
   return *port <= 65535;
 }
 
+int KeyGenerate(const std::string& dir) {
+  std::string public_key;
+  const qv::Status status = qv::server::GenerateSigningKey(dir, &public_key);
+  if (!status.ok()) return Fail(status.message());
+  std::cout << public_key << std::endl;
+  return 0;
+}
+
 int Serve(const std::string& db, const std::string& files, const std::string& listen,
-          int64_t login_ttl, const std::string& tls_cert, const std::string& tls_key) {
+          int64_t login_ttl, const std::string& tls_cert, const std::string& tls_key,
+          const std::string& signing_key, int64_t list_validity) {
   qv::server::ServerOptions options;
   options.db_path = db;
   options.files_dir = files;
   options.login_ttl_seconds = login_ttl;
   options.tls_cert = tls_cert;
   options.tls_key = tls_key;
+  options.signing_key = signing_key;
+  options.list_validity_seconds = list_validity;
   if (!ParseListen(listen, &options.host, &options.port)) {
     std::cerr << "qvserver: --listen wants HOST:PORT, not \"" << listen << "\"\n";
     return kExitUsage;
@@ -236,6 +254,8 @@ int main(int argc, char** argv) {
   std::string tls_cert, tls_key;
   std::vector<std::string> key_names;
   int64_t login_ttl = qv::server::kDefaultLoginTtlSeconds;
+  std::string key_dir, signing_key;
+  int64_t list_validity = qv::server::kDefaultListValiditySeconds;
   bool replace = false, compress = false;
   auto add_db = [&db](CLI::App* command) {
     command->add_option("DB", db, "The server's database file")->required();
@@ -309,6 +329,23 @@ int main(int argc, char** argv) {
       "--tls-key", tls_key, "The private key (PEM) of the --tls-cert certificate");
   cert_option->needs(key_option);
   key_option->needs(cert_option);
+  CLI::Option* signing_option = serve->add_option(
+      "--signing-key", signing_key,
+      "Sign every install list handed out with this key (\"key generate\" made it)");
+  signing_option->check(CLI::ExistingFile);
+  serve->add_option("--list-validity", list_validity,
+                    "How many seconds a signed list stays valid (0: expired when it arrives)")
+      ->capture_default_str()
+      ->check(CLI::Range(int64_t{0}, int64_t{3650} * 24 * 3600))
+      ->needs(signing_option);
+
+  CLI::App* key = app.add_subcommand("key", "Manage the key that signs the install lists");
+  key->require_subcommand(1);
+  CLI::App* key_generate = key->add_subcommand(
+      "generate",
+      "Make an Ed25519 key pair in DIR: list-signing.key (secret, mode 0600) and "
+      "list-signing.pub; print the public key (base64), which clients trust");
+  key_generate->add_option("DIR", key_dir, "The folder (made when missing)")->required();
 
   try {
     app.parse(argc, argv);
@@ -323,7 +360,10 @@ int main(int argc, char** argv) {
   if (*list_export) return ListExport(db, key_name, file);
   if (*notes) return Notes(db);
   if (*publish) return Publish(db, files_dir, file, relative, compress, key_names);
-  if (*serve) return Serve(db, files_dir, listen, login_ttl, tls_cert, tls_key);
+  if (*serve) {
+    return Serve(db, files_dir, listen, login_ttl, tls_cert, tls_key, signing_key, list_validity);
+  }
+  if (*key_generate) return KeyGenerate(key_dir);
   if (*pack) return ExitFor(qv::server::PackFile(file, out));
   return kExitUsage;
 }

@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/variant.h"
@@ -259,7 +260,7 @@ TEST(RecordsetJsonTest, ReadsTheSameListWhateverTheOrderOfTheParts) {
   const std::string head = R"("format": "qv-installlist", "version": 1)";
   for (const std::string& text : {
            "{" + records + ", " + fields + ", " + head + "}",
-           // Unknown keys are passed over; a key given twice keeps its last value.
+           // Unknown keys are kept aside; a key given twice keeps its last value.
            "{\"x\": {\"records\": [1]}, " + head + ", \"records\": [[\"a\"]], " + fields +
                ", \"y\": [[], {}], " + records + "}",
            "{" + head + ", \"fields\": [{\"name\": \"A\", \"type\": \"date\"}], " + records + ", " +
@@ -267,8 +268,42 @@ TEST(RecordsetJsonTest, ReadsTheSameListWhateverTheOrderOfTheParts) {
        }) {
     Recordset rs;
     ASSERT_TRUE(rs.ParseJson(text).ok()) << rs.ParseJson(text).message() << "\n" << text;
-    EXPECT_EQ(rs.ToJson(), kExample) << text;
+    std::string content;
+    ASSERT_TRUE(rs.WriteContentJson([&](std::string_view piece) {
+                    content.append(piece);
+                    return Status::OK();
+                  }).ok());
+    EXPECT_EQ(content, kExample) << text;
   }
+}
+
+TEST(RecordsetJsonTest, KeepsUnknownTopLevelKeysAndWritesThemAgain) {
+  const std::string head = R"({"format":"qv-installlist","version":1,)"
+                           R"("fields":[{"name":"A","type":"integer"}],"records":[[1]])";
+  Recordset rs;
+  ASSERT_TRUE(rs.ParseJson(head + R"(,"z":{"b":[1,2.5,null],"a":"t"},"n":null,"x":1,"x":true})")
+                  .ok());
+  ASSERT_NE(rs.ExtraKey("z"), nullptr);
+  EXPECT_EQ(*rs.ExtraKey("z"), R"({"a":"t","b":[1,2.5,null]})");
+  EXPECT_EQ(*rs.ExtraKey("n"), "null");
+  EXPECT_EQ(*rs.ExtraKey("x"), "true");
+  EXPECT_EQ(rs.ExtraKey("Z"), nullptr);  // keys match exactly
+
+  // Written after the records, in the order read, and read back the same.
+  const std::string saved = rs.ToJson();
+  EXPECT_LT(saved.find("\"records\""), saved.find("\"z\""));
+  EXPECT_LT(saved.find("\"z\""), saved.find("\"n\""));
+  Recordset again;
+  ASSERT_TRUE(again.ParseJson(saved).ok());
+  EXPECT_EQ(again.ToJson(), saved);
+
+  rs.SetExtraKey("x", "[3]");
+  rs.RemoveExtraKey("z");
+  rs.SetExtraKey("w", "{}");
+  EXPECT_EQ(rs.ToJson().substr(rs.ToJson().find("\"n\"")),
+            "\"n\": null,\n  \"x\": [3],\n  \"w\": {}\n}\n");
+  rs.Clear();
+  EXPECT_EQ(rs.ExtraKey("n"), nullptr);
 }
 
 TEST(RecordsetJsonTest, RefusesBadDocumentsAndKeepsContents) {

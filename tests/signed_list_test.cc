@@ -1,0 +1,220 @@
+// Signed install lists end to end: "qvserver key generate", a qvserver that
+// signs what it serves (--signing-key), and qvinit runs on machines that
+// trust a key (--trust-key, ListTrustKey) or none.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "tests/child_process.h"
+#include "tests/qvinit_fixture.h"
+#include "tests/test_util.h"
+
+namespace qv::testing {
+namespace {
+
+using ::testing::HasSubstr;
+
+constexpr auto kStartWait = std::chrono::seconds(30);
+constexpr char kTrustKey[] = R"(HKLM\SOFTWARE\Ostrel\Quillmark)";
+
+class SignedListTest : public QvinitTest {
+ protected:
+  // A key pair in dir_/name; its public key as printed.
+  std::string GenerateKey(const std::string& name) {
+    const CommandResult r = RunCommand({QvserverPath(), "key", "generate", dir_ + "/" + name});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    return r.out.substr(0, r.out.find('\n'));
+  }
+
+  // Starts qvserver with the sample catalog, signing with the key in
+  // dir_/key_name; its base address.
+  std::string ServeSigned(const std::string& key_name, const std::string& validity = "") {
+    std::vector<std::string> argv = {QvserverPath(), "serve", catalog_.db_path, "--files",
+                                     catalog_.files_dir, "--listen", "127.0.0.1:0",
+                                     "--signing-key", dir_ + "/" + key_name + "/list-signing.key"};
+    if (!validity.empty()) argv.insert(argv.end(), {"--list-validity", validity});
+    signed_ = std::make_unique<Child>(argv, std::vector<std::string>{}, true);
+    const std::string line = signed_->ReadLine(kStartWait);
+    const std::string prefix = "listening on ";
+    EXPECT_EQ(line.rfind(prefix, 0), 0u) << line;
+    return line.rfind(prefix, 0) == 0 ? line.substr(prefix.size()) : "";
+  }
+
+  static std::string Query(const std::string& machine, const std::string& value) {
+    return RunCommand({QvinitPath(), "machine", "reg", machine, "query", kTrustKey, value}).out;
+  }
+
+  // What a refused run shows and leaves: the box, exit status 4, no Done,
+  // nothing installed.
+  static void ExpectRefused(const Outcome& o, const std::string& machine,
+                            const std::string& reason) {
+    EXPECT_EQ(o.exit_code, 4) << o.err << o.out;
+    ASSERT_NE(o.Find("msgbox"), nullptr) << o.out;
+    EXPECT_THAT((*o.Find("msgbox"))["text"].get<std::string>(),
+                HasSubstr("The install list could not be trusted: " + reason));
+    EXPECT_EQ(o.Events(), std::vector<std::string>{"Init"});
+    EXPECT_EQ((*o.Find("final"))["outcome"], "untrusted");
+    EXPECT_FALSE(HostExists(machine + "/" + kClient + "qvclient.dll"));
+  }
+
+  std::unique_ptr<Child> signed_;
+};
+
+TEST_F(SignedListTest, KeyGenerateWritesAPairOnceAndPrintsThePublicKey) {
+  const std::string key = GenerateKey("keys");
+  EXPECT_EQ(key.size(), 44u);  // fits the 50-byte registry read with its NUL
+  EXPECT_EQ(ReadHostFile(dir_ + "/keys/list-signing.pub"), key + "\n");
+  struct stat info {};
+  ASSERT_EQ(stat((dir_ + "/keys/list-signing.key").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  const std::string secret = ReadHostFile(dir_ + "/keys/list-signing.key");
+
+  const CommandResult again = RunCommand({QvserverPath(), "key", "generate", dir_ + "/keys"});
+  EXPECT_EQ(again.exit_code, 1);
+  EXPECT_THAT(again.err, HasSubstr("never overwritten"));
+  EXPECT_EQ(ReadHostFile(dir_ + "/keys/list-signing.key"), secret);
+  EXPECT_NE(GenerateKey("other"), key);
+}
+
+TEST_F(SignedListTest, OnlineRunsUseOnlyListsTheTrustedKeySigned) {
+  const std::string key = GenerateKey("keys");
+  const std::string wrong_key = GenerateKey("wrong");
+  const std::string plain = server_->base_url();
+  const std::string signing = ServeSigned("keys");
+  // The serial is the stored list's generation.
+  bool found = false;
+  std::string document;
+  int64_t serial = 0;
+  ASSERT_TRUE(
+      server_->storage().GetInstallList(catalog_.key_name, &found, &document, &serial).ok());
+  ASSERT_TRUE(found);
+  struct Case {
+    const char* name;
+    const std::string* server;
+    const std::string* trust;    // null: the machine trusts no key
+    const char* list_serial;     // "" leaves ListSerial unset
+    const char* reason;          // "" for a run that installs
+  };
+  const Case cases[] = {
+      {"signed, trusted key", &signing, &key, "", ""},
+      {"signed, no trust key", &signing, nullptr, "", ""},
+      {"unsigned, no trust key", &plain, nullptr, "", ""},
+      {"signed, same serial as used", &signing, &key, "=", ""},
+      {"unsigned, trusted key", &plain, &key, "", "it is not signed"},
+      {"signed by another key", &signing, &wrong_key, "", "its signature does not match"},
+      {"older than the serial used", &signing, &key, "999999", "it is older than one already used"},
+  };
+  int count = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string machine = NewMachine("m" + std::to_string(++count));
+    const std::string list_serial =
+        std::string(c.list_serial) == "=" ? std::to_string(serial) : c.list_serial;
+    if (!list_serial.empty()) {
+      ASSERT_EQ(RunCommand({QvinitPath(), "machine", "reg", machine, "set", kTrustKey,
+                            "ListSerial", list_serial})
+                    .exit_code,
+                0);
+    }
+    std::vector<std::string> args = OnlineFrom(*c.server + "/", *c.server + "/bo");
+    if (c.trust != nullptr) args.insert(args.begin(), {"--trust-key", *c.trust});
+    const Outcome o = Qvinit(machine, args);
+    if (*c.reason != '\0') {
+      ExpectRefused(o, machine, c.reason);
+      // The refusal leaves the newest serial as it was.
+      EXPECT_EQ(Query(machine, "ListSerial"), list_serial.empty() ? "" : list_serial + "\n");
+      continue;
+    }
+    EXPECT_EQ(o.exit_code, 0) << o.err << o.out;
+    EXPECT_TRUE(HostExists(machine + "/" + kClient + "qvclient.dll"));
+    // A trusting machine keeps the newest serial it used.
+    EXPECT_EQ(Query(machine, "ListSerial"),
+              c.trust != nullptr ? std::to_string(serial) + "\n" : "");
+  }
+}
+
+TEST_F(SignedListTest, TheSerialGrowsWithTheListNotWithRequests) {
+  const std::string key = GenerateKey("keys");
+  const std::string signing = ServeSigned("keys");
+  const std::string machine = NewMachine("m");
+  std::vector<std::string> args = OnlineFrom(signing + "/", signing + "/bo");
+  args.insert(args.begin(), {"--trust-key", key});
+  ASSERT_EQ(Qvinit(machine, args).exit_code, 0);
+  const std::string first = Query(machine, "ListSerial");
+  ASSERT_FALSE(first.empty());
+  ASSERT_EQ(Qvinit(machine, args).exit_code, 0);
+  EXPECT_EQ(Query(machine, "ListSerial"), first);
+
+  // The same list stored again (as "list import" does) is a change.
+  bool found = false;
+  std::string document;
+  int64_t generation = 0;
+  ASSERT_TRUE(
+      server_->storage().GetInstallList(catalog_.key_name, &found, &document, &generation).ok());
+  ASSERT_TRUE(server_->storage().PutInstallList(catalog_.key_name, document).ok());
+  ASSERT_EQ(Qvinit(machine, args).exit_code, 0);
+  EXPECT_GT(std::stoll(Query(machine, "ListSerial")), std::stoll(first));
+}
+
+TEST_F(SignedListTest, ListsPastTheirValidityAreRefused) {
+  const std::string key = GenerateKey("keys");
+  const std::string signing = ServeSigned("keys", "0");
+  const std::string machine = NewMachine("m");
+  std::vector<std::string> args = OnlineFrom(signing + "/", signing + "/bo");
+  args.insert(args.begin(), {"--trust-key", key});
+  ExpectRefused(Qvinit(machine, args), machine, "it expired on 20");
+}
+
+TEST_F(SignedListTest, ACopyOnlyFolderKeepsTheSignatureForLocalRuns) {
+  const std::string key = GenerateKey("keys");
+  const std::string signing = ServeSigned("keys");
+  const std::string gather = NewMachine("gather");
+  ASSERT_EQ(RunCommand({"mkdir", "-p", gather + "/drive_c/Copy"}).exit_code, 0);
+  std::vector<std::string> copy = OnlineFrom(signing + "/", signing + "/bo");
+  copy.back() = "COPYONLY";
+  copy.insert(copy.begin(), {"--pick", R"(C:\Copy)", "--trust-key", key});
+  Outcome o = Qvinit(gather, copy);
+  ASSERT_EQ(o.exit_code, 0) << o.err << o.out;
+  const std::string saved = gather + "/drive_c/Copy/installlist.rst";
+  ASSERT_TRUE(nlohmann::json::parse(ReadHostFile(saved)).contains("signature"));
+
+  struct Case {
+    const char* name;
+    std::string from, to;  // an edit of installlist.rst; "" none
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"as copied", "", "", ""},
+      {"a record edited", "qvclient.dll", "qvclient.dlx", "its signature does not match"},
+      {"signature taken out", "\"signature\"", "\"signaturx\"", "it is not signed"},
+  };
+  int count = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string machine = NewMachine("local" + std::to_string(++count));
+    fs::copy(gather + "/drive_c/Copy", machine + "/drive_c/Media", fs::copy_options::recursive);
+    if (!c.from.empty()) {
+      std::string text = ReadHostFile(machine + "/drive_c/Media/installlist.rst");
+      const size_t at = text.find(c.from);
+      ASSERT_NE(at, std::string::npos);
+      text.replace(at, c.from.size(), c.to);
+      WriteHostFile(machine + "/drive_c/Media/installlist.rst", text);
+    }
+    o = Qvinit(machine, {"--trust-key", key, "local", R"(C:\Media)"});
+    if (*c.reason != '\0') {
+      ExpectRefused(o, machine, c.reason);
+      continue;
+    }
+    EXPECT_EQ(o.exit_code, 0) << o.err << o.out;
+    EXPECT_TRUE(HostExists(machine + "/" + kClient + "qvclient.dll"));
+  }
+}
+
+}  // namespace
+}  // namespace qv::testing
