@@ -81,9 +81,13 @@ bool ctlInit_V3::TrustInstallList() {
     return false;
   }
   // A user who may not write the key (a restricted one) still gets the run;
-  // the serial is then raised by the next run that may.
+  // the serial is then raised by the next run that may. SetStringValueHKLM
+  // stores no terminating zero and GetStringValueHKLM takes the last byte
+  // for one, so the zero is written as part of the text: the serial reads
+  // back whole.
   if (verdict.serial > newest && CreateKeyHKLM(kTrustRegistryKey)) {
-    (void)SetStringValueHKLM(kTrustRegistryKey, kListSerialValue, std::to_string(verdict.serial));
+    (void)SetStringValueHKLM(kTrustRegistryKey, kListSerialValue,
+                             std::to_string(verdict.serial) + std::string(1, '\0'));
   }
   return true;
 }
