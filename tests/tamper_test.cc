@@ -7,13 +7,16 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "platform/sha256.h"
+#include "tests/child_process.h"
 #include "tests/qvinit_fixture.h"
 #include "tests/tamper_proxy.h"
 #include "tests/test_util.h"
@@ -25,6 +28,7 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 
 constexpr char kOldBytes[] = "MZ the copy installed before, version 1.0";
+constexpr char kNewerA[] = "MZ the newer a.dll";
 constexpr char kNotInstalled[] =
     "a.dll does not match the install list (size or checksum); it was not installed.";
 constexpr char kNotKept[] =
@@ -56,9 +60,22 @@ class TamperTest : public QvinitTest {
   static std::string Contents(const std::string& name) {
     return "MZ" + std::string(50000, name[0]) + " the published " + name;
   }
+  // Which of the test's files path holds, by name: "a.dll" (as published),
+  // "other.dll", "old", "newer", or "absent" (a failure's message stays
+  // short).
+  static std::string Held(const std::string& path) {
+    if (!HostExists(path)) return "absent";
+    const std::string bytes = ReadHostFile(path);
+    for (const char* name : {"a.dll", "b.dll", "other.dll"}) {
+      if (bytes == Contents(name)) return name;
+    }
+    if (bytes == kOldBytes) return "old";
+    if (bytes == kNewerA) return "newer";
+    return std::to_string(bytes.size()) + " other bytes";
+  }
 
-  // The stored list with a.dll's record pointed at other.dll, with that
-  // file's own digest and size: a list a man in the middle could make.
+  // The stored list with a.dll's record pointed at other.dll: a list a man
+  // in the middle could make.
   std::string SwappedList() {
     bool found = false;
     std::string text;
@@ -66,13 +83,17 @@ class TamperTest : public QvinitTest {
     EXPECT_TRUE(
         server_->storage().GetInstallList(catalog_.key_name, &found, &text, &generation).ok());
     nlohmann::json doc = nlohmann::json::parse(text);
-    const std::string other = Contents("other.dll");
-    const std::map<std::string, nlohmann::json> values = {
-        {"DownloadLocation", "chk/other.dll"},
-        {"FileSHA256", Sha256Hex(other.data(), other.size())},
-        {"FileSize", other.size()}};
-    SetInA(values, &doc);
+    PointAAtOther(&doc);
     return doc.dump();
+  }
+  // Points a.dll's record in doc at other.dll, with that file's own digest
+  // and size.
+  static void PointAAtOther(nlohmann::json* doc) {
+    const std::string other = Contents("other.dll");
+    SetInA({{"DownloadLocation", "chk/other.dll"},
+            {"FileSHA256", Sha256Hex(other.data(), other.size())},
+            {"FileSize", other.size()}},
+           doc);
   }
 
   // Sets fields of a.dll's record in the list document doc.
@@ -139,16 +160,16 @@ TEST_F(TamperTest, AnOnlineRunInstallsOnlyWhatTheListStates) {
   struct Case {
     const char* name;
     Tamper tamper;
-    std::string a_after;  // a.dll in the client folder afterwards
+    const char* a_after;  // what a.dll in the client folder holds afterwards (Held)
     const char* box;      // in the message boxes ("" for none)
   };
   const Case cases[] = {
-      {"passed on untouched", Tamper::kNone, Contents("a.dll"), ""},
-      {"one byte of a.dll changed", Tamper::kByte, kOldBytes, kNotInstalled},
-      {"a.dll cut, its length announced to match", Tamper::kCut, kOldBytes, kNotInstalled},
+      {"passed on untouched", Tamper::kNone, "a.dll", ""},
+      {"one byte of a.dll changed", Tamper::kByte, "old", kNotInstalled},
+      {"a.dll cut, its length announced to match", Tamper::kCut, "old", kNotInstalled},
       // What signing the list is for: a list is believed as it comes, and
       // the file it names matches the digest beside it.
-      {"the list swapped, no trust key", Tamper::kSwap, Contents("other.dll"), ""},
+      {"the list swapped, no trust key", Tamper::kSwap, "other.dll", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -158,8 +179,8 @@ TEST_F(TamperTest, AnOnlineRunInstallsOnlyWhatTheListStates) {
     WriteHostFile(client + "a.dll", kOldBytes);
     const Outcome o = Qvinit(machine, ThroughProxy());
     EXPECT_EQ(o.exit_code, 0) << o.err;
-    EXPECT_EQ(ReadHostFile(client + "a.dll"), c.a_after);
-    EXPECT_EQ(ReadHostFile(client + "b.dll"), Contents("b.dll"));
+    EXPECT_EQ(Held(client + "a.dll"), c.a_after);
+    EXPECT_EQ(Held(client + "b.dll"), "b.dll");
     if (*c.box == '\0') {
       EXPECT_THAT(Boxes(o), Not(HasSubstr("does not match")));
     } else {
@@ -194,11 +215,8 @@ TEST_F(TamperTest, CopyOnlyAndLocalRunsKeepOnlyWhatTheListStates) {
     args.insert(args.begin(), {"--pick", R"(C:\Copy)"});
     const Outcome gathered = Qvinit(gather, args);
     EXPECT_EQ(gathered.exit_code, 0) << gathered.err;
-    EXPECT_EQ(ReadHostFile(copy + "chk/b.dll"), Contents("b.dll"));
-    EXPECT_EQ(std::filesystem::exists(copy + "chk/a.dll"), c.a_gathered);
-    if (c.a_gathered) {
-      EXPECT_EQ(ReadHostFile(copy + "chk/a.dll"), Contents("a.dll"));
-    }
+    EXPECT_EQ(Held(copy + "chk/b.dll"), "b.dll");
+    EXPECT_EQ(Held(copy + "chk/a.dll"), c.a_gathered ? "a.dll" : "absent");
     if (*c.copy_box == '\0') {
       EXPECT_THAT(Boxes(gathered), Not(HasSubstr("does not match")));
     } else {
@@ -216,7 +234,7 @@ TEST_F(TamperTest, CopyOnlyAndLocalRunsKeepOnlyWhatTheListStates) {
     const Outcome local = Qvinit(offline, {"local", R"(C:\Media)"});
     EXPECT_EQ(local.exit_code, 0) << local.err;
     EXPECT_FALSE(HostExists(offline + "/" + kClient + "a.dll"));
-    EXPECT_EQ(ReadHostFile(offline + "/" + kClient + "b.dll"), Contents("b.dll"));
+    EXPECT_EQ(Held(offline + "/" + kClient + "b.dll"), "b.dll");
     EXPECT_THAT(Boxes(local), HasSubstr(c.local_box));
   }
 }
@@ -228,19 +246,107 @@ TEST_F(TamperTest, AnOldListReplayedWithoutATrustKeyPutsTheOldFileBack) {
   const std::string a = machine + "/" + kClient + "a.dll";
   Outcome o = Qvinit(machine, ThroughProxy());
   ASSERT_EQ(o.exit_code, 0) << o.err;
-  ASSERT_EQ(ReadHostFile(a), Contents("a.dll"));
+  ASSERT_EQ(Held(a), "a.dll");
   const std::string recorded = proxy_.RecordedList();
 
-  PublishNewA("MZ the newer a.dll");
+  PublishNewA(kNewerA);
   o = Qvinit(machine, ThroughProxy());
   EXPECT_EQ(o.exit_code, 0) << o.err;
-  EXPECT_EQ(ReadHostFile(a), "MZ the newer a.dll");
+  EXPECT_EQ(Held(a), "newer");
 
   proxy_.ReplayList(recorded);
   o = Qvinit(machine, ThroughProxy());
   EXPECT_EQ(o.exit_code, 0) << o.err;
-  EXPECT_EQ(ReadHostFile(a), Contents("a.dll"));
+  EXPECT_EQ(Held(a), "a.dll");
   EXPECT_THAT(Boxes(o), Not(HasSubstr("does not match")));
+}
+
+// With a server that signs its lists and a machine that trusts its key, the
+// list itself is checked: one changed on the way and one recorded earlier
+// and played again after a newer one was used are refused, and nothing of
+// them is installed.
+TEST_F(TamperTest, ASignedListSwappedOrReplayedIsRefused) {
+  CommandResult r = RunCommand({QvserverPath(), "key", "generate", dir_ + "/keys"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::string trust_key = r.out.substr(0, r.out.find('\n'));
+  Child signing({QvserverPath(), "serve", catalog_.db_path, "--files", catalog_.files_dir,
+                 "--listen", "127.0.0.1:0", "--signing-key", dir_ + "/keys/list-signing.key"},
+                {}, true);
+  const std::string listening = signing.ReadLine(std::chrono::seconds(30));
+  ASSERT_EQ(listening.rfind("listening on ", 0), 0u) << listening;
+  TamperProxy proxy(listening.substr(std::string("listening on ").size()));
+  const std::vector<std::string> args = {
+      "--trust-key",    trust_key,         "startup-v2",   proxy.Url("/"),
+      proxy.Url("/bo"), catalog_.key_name, catalog_.login, "x"};
+  const std::string trusting = NewMachine("trusting");
+  const std::string a = trusting + "/" + kClient + "a.dll";
+  Outcome o = Qvinit(trusting, args);
+  ASSERT_EQ(o.exit_code, 0) << o.err << o.out;
+  ASSERT_EQ(Held(a), "a.dll");
+  const std::string recorded = proxy.RecordedList();
+
+  // Each refused run: exit 4, the reason in its one box, no event after
+  // Init, a.dll keeps what it held and b.dll is not fetched.
+  auto expect_refused = [](const Outcome& o, const std::string& client, const std::string& a_held,
+                           const std::string& reason) {
+    EXPECT_EQ(o.exit_code, 4) << o.err << o.out;
+    EXPECT_EQ(Boxes(o),
+              "The install list could not be trusted: " + reason + ".\r\rNothing was installed.\n");
+    EXPECT_EQ(o.Events(), std::vector<std::string>{"Init"});
+    EXPECT_EQ(Held(client + "a.dll"), a_held);
+    EXPECT_FALSE(HostExists(client + "b.dll"));
+  };
+
+  struct Case {
+    const char* name;
+    std::function<void(nlohmann::json*)> change;  // to the recorded answer's list
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"a.dll pointed at other.dll, the signature kept", PointAAtOther,
+       "its signature does not match"},
+      {"the signature left out",
+       [](nlohmann::json* doc) {
+         PointAAtOther(doc);
+         doc->erase("signature");
+       },
+       "it is not signed"},
+      {"the serial raised", [](nlohmann::json* doc) { (*doc)["signature"]["serial"] = 1 << 30; },
+       "its signature does not match"},
+  };
+  int count = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    nlohmann::json answer = nlohmann::json::parse(recorded);
+    c.change(&answer["result"]);
+    proxy.ReplayList(answer.dump());
+    const std::string machine = NewMachine("swapped" + std::to_string(++count));
+    const std::string client = machine + "/" + kClient;
+    WriteHostFile(client + "a.dll", kOldBytes);
+    expect_refused(Qvinit(machine, args), client, "old", c.reason);
+  }
+
+  // A newer list used once raises the machine's serial; the old answer
+  // played again is then refused.
+  proxy.PassEverything();
+  PublishNewA(kNewerA);
+  o = Qvinit(trusting, args);
+  ASSERT_EQ(o.exit_code, 0) << o.err << o.out;
+  ASSERT_EQ(Held(a), "newer");
+  RemoveTree(trusting + "/" + kClient + "b.dll");
+  auto serial = [](const std::string& answer) {
+    return std::to_string(
+        nlohmann::json::parse(answer)["result"]["signature"]["serial"].get<int64_t>());
+  };
+  const std::string newest = serial(proxy.RecordedList());
+  EXPECT_EQ(RunCommand({QvinitPath(), "machine", "reg", trusting, "query",
+                        R"(HKLM\SOFTWARE\Ostrel\Quillmark)", "ListSerial"})
+                .out,
+            newest + "\n");
+  const std::string reason = "it is older than one already used (serial " + serial(recorded) +
+                             ", " + newest + " was used)";
+  proxy.ReplayList(recorded);
+  expect_refused(Qvinit(trusting, args), trusting + "/" + kClient, "newer", reason);
 }
 
 }  // namespace
