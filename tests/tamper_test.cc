@@ -3,7 +3,9 @@
 // and changes them on the way (a byte of a file, a body cut to a length it
 // announces, the install list swapped). The list was published with its
 // files' digests and sizes; what reaches the client folder, the copy folder
-// and a local run from it is what the list states, or nothing.
+// and a local run from it is what the list states, or nothing. Without a
+// trust key a swapped or replayed list is believed; with a server that
+// signs and a machine that trusts its key, it is refused.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
