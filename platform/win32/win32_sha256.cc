@@ -54,10 +54,4 @@ std::string Sha256::FinishHex() {
   return hex;
 }
 
-std::string Sha256Hex(const void* data, size_t size) {
-  Sha256 hash;
-  hash.Update(data, size);
-  return hash.FinishHex();
-}
-
 }  // namespace qv
