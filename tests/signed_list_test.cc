@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -13,6 +14,7 @@
 
 #include "tests/child_process.h"
 #include "tests/qvinit_fixture.h"
+#include "tests/test_authority.h"
 #include "tests/test_util.h"
 
 namespace qv::testing {
@@ -34,11 +36,13 @@ class SignedListTest : public QvinitTest {
 
   // Starts qvserver with the sample catalog, signing with the key in
   // dir_/key_name; its base address.
-  std::string ServeSigned(const std::string& key_name, const std::string& validity = "") {
+  std::string ServeSigned(const std::string& key_name, const std::string& validity = "",
+                          const std::vector<std::string>& more = {}) {
     std::vector<std::string> argv = {QvserverPath(), "serve", catalog_.db_path, "--files",
                                      catalog_.files_dir, "--listen", "127.0.0.1:0",
                                      "--signing-key", dir_ + "/" + key_name + "/list-signing.key"};
     if (!validity.empty()) argv.insert(argv.end(), {"--list-validity", validity});
+    argv.insert(argv.end(), more.begin(), more.end());
     signed_ = std::make_unique<Child>(argv, std::vector<std::string>{}, true);
     const std::string line = signed_->ReadLine(kStartWait);
     const std::string prefix = "listening on ";
@@ -214,6 +218,52 @@ TEST_F(SignedListTest, ACopyOnlyFolderKeepsTheSignatureForLocalRuns) {
     EXPECT_EQ(o.exit_code, 0) << o.err << o.out;
     EXPECT_TRUE(HostExists(machine + "/" + kClient + "qvclient.dll"));
   }
+}
+
+// Everything at once: HTTPS, records that state their files' digests, a
+// signed list and a machine that trusts its key install the whole catalog,
+// as a plain run does.
+TEST_F(SignedListTest, TheCatalogInstallsOverHttpsWithVerifiedFilesAndASignedList) {
+  const std::string key = GenerateKey("keys");
+  const std::string list = dir_ + "/list.rst";
+  ASSERT_EQ(RunCommand({QvserverPath(), "list", "export", catalog_.db_path, catalog_.key_name, list})
+                .exit_code,
+            0);
+  const CommandResult filled = RunCommand({QvserverPath(), "list", "import", catalog_.db_path,
+                                           catalog_.key_name, list, "--files", catalog_.files_dir});
+  ASSERT_EQ(filled.exit_code, 0) << filled.err;
+  ASSERT_EQ(RunCommand({QvserverPath(), "list", "export", catalog_.db_path, catalog_.key_name, list})
+                .exit_code,
+            0);
+  ASSERT_THAT(ReadHostFile(list), HasSubstr("FileSHA256"));
+
+  ASSERT_EQ(RunCommand({"mkdir", "-p", dir_ + "/ca"}).exit_code, 0);
+  const TestAuthority authority(dir_ + "/ca");
+  const TestAuthority::Issued issued = authority.Issue("server", "IP:127.0.0.1", 2);
+  const std::string secure =
+      ServeSigned("keys", "", {"--tls-cert", issued.cert, "--tls-key", issued.key});
+  ASSERT_EQ(secure.rfind("https://", 0), 0u) << secure;
+
+  const std::string plain_machine = NewMachine("plain");
+  const std::string plain_url = server_->base_url();
+  const Outcome plain = Qvinit(plain_machine, OnlineFrom(plain_url + "/", plain_url + "/bo"));
+  ASSERT_EQ(plain.exit_code, 0) << plain.err;
+  const std::string machine = NewMachine("secure");
+  std::vector<std::string> args = OnlineFrom(secure + "/", secure + "/bo");
+  args.insert(args.begin(), {"--trust-key", key, "--ca-file", authority.ca_file()});
+  const Outcome o = Qvinit(machine, args);
+  EXPECT_EQ(o.exit_code, 0) << o.err << o.out;
+  EXPECT_EQ(o.Find("msgbox"), nullptr) << o.out;
+  EXPECT_EQ(o.Events(), plain.Events());
+  // The same files with the same bytes and fonts; the launch record's
+  // program writes its arguments (another server's address) when it gets to it.
+  const std::string launched = std::string(kClient) + "qvlaunch.args";
+  std::map<std::string, std::string> want = InstalledState(plain_machine);
+  std::map<std::string, std::string> got = InstalledState(machine);
+  ASSERT_GT(want.size(), 4u);
+  want.erase(launched);
+  got.erase(launched);
+  EXPECT_EQ(got, want);
 }
 
 }  // namespace
