@@ -8,8 +8,9 @@
 #
 # build  installs the Debian packages it lacks (the cross compilers,
 #        mingw-w64-tools for widl, libwine-dev for the system .idl files,
-#        cmake, nlohmann-json3-dev), then configures and builds build-win64/
-#        (x86_64) and build-win32/ (i686) beside the source; default: both.
+#        libgcrypt-mingw-w64-dev for Ed25519, cmake, nlohmann-json3-dev),
+#        then configures and builds build-win64/ (x86_64) and build-win32/
+#        (i686) beside the source; default: both.
 #        The library is build-win64/platform/win32/com/QV_INIT_V3.ocx.
 # test   builds the 64-bit library when it is missing, installs wine when it
 #        is missing, makes a fresh Wine prefix and runs every tests/wine/*.sh
@@ -24,7 +25,7 @@ set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
-usage() { sed -n '2,22p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; }
+usage() { sed -n '2,23p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; }
 
 # Installs the Debian packages of "$@" that are not installed.
 ensure_packages() {
@@ -80,7 +81,8 @@ archs_of() {
 command_build() {
   local archs
   archs=$(archs_of "$1")
-  local packages=(cmake make nlohmann-json3-dev mingw-w64-tools libwine-dev googletest)
+  local packages=(cmake make nlohmann-json3-dev mingw-w64-tools libwine-dev googletest
+                  libgcrypt-mingw-w64-dev)
   for arch in $archs; do packages+=("$(package_of "$arch")"); done
   ensure_packages "${packages[@]}"
   for arch in $archs; do build_arch "$arch"; done

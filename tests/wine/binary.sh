@@ -20,10 +20,10 @@ check_library() {
 
   local imports
   imports=$("$prefix-objdump" -p "$ocx" | sed -n -E 's/^\s*DLL Name: (.*)$/\1/p' | tr 'A-Z' 'a-z')
-  ! grep -q -E 'libwinpthread|libstdc\+\+|libgcc' <<<"$imports"
+  ! grep -q -E 'libwinpthread|libstdc\+\+|libgcc|libgcrypt|libgpg-error' <<<"$imports"
   check "$label: no runtime DLL imported" $? "imports: $(echo $imports)"
   local unknown
-  unknown=$(grep -v -x -E 'kernel32.dll|advapi32.dll|ole32.dll|oleaut32.dll|msvcrt.dll|user32.dll|gdi32.dll|version.dll|wininet.dll|cabinet.dll|api-ms-win-.*' <<<"$imports")
+  unknown=$(grep -v -x -E 'kernel32.dll|advapi32.dll|ole32.dll|oleaut32.dll|msvcrt.dll|user32.dll|gdi32.dll|version.dll|wininet.dll|cabinet.dll|ws2_32.dll|api-ms-win-.*' <<<"$imports")
   [ -z "$unknown" ]
   check "$label: only system DLLs imported" $? "also: $(echo $unknown)"
 
