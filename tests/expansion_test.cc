@@ -2,20 +2,16 @@
 // come out byte for byte; damaged, foreign, hostile and oversized archives
 // and failed placements fail whole and leave the machine as it was;
 // ExpandCompressedFile takes only the file an archive is named after and
-// keeps the archive when it fails; start-ups remove the temporaries of failed
-// and killed steps.
-#include <gtest/gtest.h>
+// keeps the archive when it fails; start-ups remove the temporaries that no
+// one holds (kill_test.cc checks that a killed run's are among them).
 #include <fcntl.h>
-#include <poll.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
-#include <sys/inotify.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -87,8 +83,8 @@ std::string BuildCabinet(const std::vector<CabEntry>& entries) {
   std::string files, stream, blocks;
   for (const CabEntry& e : entries) {
     Le(&files, e.declared_size < 0 ? e.data.size() : e.declared_size, 4);
-    Le(&files, stream.size(), 4);                     // offset in the folder
-    Le(&files, 0x5A21u << 16, 4);                // folder 0, 2025-01-01
+    Le(&files, stream.size(), 4);                 // offset in the folder
+    Le(&files, 0x5A21u << 16, 4);                 // folder 0, 2025-01-01
     Le(&files, uint64_t{e.attributes} << 16, 4);  // time 0, attributes
     files += e.name + '\0';
     stream += e.data;
@@ -104,9 +100,9 @@ std::string BuildCabinet(const std::vector<CabEntry>& entries) {
   std::string cab = "MSCF";
   Le(&cab, 0, 4);
   Le(&cab, data_start + blocks.size(), 4);
-  Le(&cab, uint64_t{36 + 8} << 32, 12);  // files at 44
+  Le(&cab, uint64_t{36 + 8} << 32, 12);                    // files at 44
   Le(&cab, 0x0103 | 1u << 16 | entries.size() << 32, 12);  // 1.3, 1 folder, files
-  Le(&cab, data_start | block_count << 32, 8);              // the folder: stored
+  Le(&cab, data_start | block_count << 32, 8);             // the folder: stored
   return cab + files + blocks;
 }
 
@@ -198,10 +194,10 @@ TEST_F(ExpansionTest, GcabArchivesComeOutByteForByte) {
 
 TEST_F(ExpansionTest, NamesWithoutTheUtf8FlagAreInTheAnsiCodePage) {
   int32_t written = 0;
-  ASSERT_TRUE(Expand(BuildCabinet({{"n\xe9.txt", "cp1252", 0x20},
-                                   {"dir\\utf\xc3\xa9.txt", "utf-8", 0xA0}}),
-                     &written)
-                  .ok());
+  ASSERT_TRUE(
+      Expand(BuildCabinet({{"n\xe9.txt", "cp1252", 0x20}, {"dir\\utf\xc3\xa9.txt", "utf-8", 0xA0}}),
+             &written)
+          .ok());
   EXPECT_EQ(written, 2);
   EXPECT_EQ(DestFiles(), (Files{{"né.txt", "cp1252"}, {"dir/utfé.txt", "utf-8"}}));
 }
@@ -256,13 +252,13 @@ TEST_F(ExpansionTest, DamagedArchivesLeaveTheDestinationAlone) {
   // The folder's compressed data starts where its header says.
   const uint32_t data = static_cast<uint8_t>(archive[36]) | static_cast<uint8_t>(archive[37]) << 8;
   ASSERT_GT(archive.size(), data + 60000u);
-  for (size_t size : {size_t{12}, size_t{40}, size_t{data}, size_t{data + 20},
-                      archive.size() / 2, archive.size() - 1}) {
+  for (size_t size : {size_t{12}, size_t{40}, size_t{data}, size_t{data + 20}, archive.size() / 2,
+                      archive.size() - 1}) {
     SCOPED_TRACE("truncated to " + std::to_string(size));
     ExpectFailsWithoutTrace(archive.substr(0, size), kErrorInvalidData, "damaged");
   }
-  for (size_t at : {size_t{data + 3}, size_t{data + 100}, size_t{data + 40000},
-                    archive.size() - 2}) {
+  for (size_t at :
+       {size_t{data + 3}, size_t{data + 100}, size_t{data + 40000}, archive.size() - 2}) {
     SCOPED_TRACE("byte flipped at " + std::to_string(at));
     std::string flipped = archive;
     flipped[at] = static_cast<char>(flipped[at] ^ 0x5A);
@@ -285,10 +281,10 @@ TEST_F(ExpansionTest, OnlyCabinetsAreExpanded) {
 }
 
 TEST_F(ExpansionTest, HostileEntryNamesAreRefusedBeforeAnythingIsWritten) {
-  const char* names[] = {"..\\evil.txt", "../evil.txt",      "sub\\..\\..\\evil.txt",
-                         "\\evil.txt",   "/evil.txt",        "C:\\evil.txt",
-                         "C:evil.txt",   ".. \\evil.txt",    "sub\\...\\evil.txt",
-                         "sub\\\\x.txt", "sub\\",            "con\\x.txt"};
+  const char* names[] = {"..\\evil.txt", "../evil.txt",   "sub\\..\\..\\evil.txt",
+                         "\\evil.txt",   "/evil.txt",     "C:\\evil.txt",
+                         "C:evil.txt",   ".. \\evil.txt", "sub\\...\\evil.txt",
+                         "sub\\\\x.txt", "sub\\",         "con\\x.txt"};
   for (const char* name : names) {
     SCOPED_TRACE(name);
     const std::string archive = BuildCabinet({{"good\\first.txt", "fine"}, {name, "evil"}});
@@ -462,16 +458,16 @@ TEST(TempSweepTest, StartUpsDeleteTheControlsTemporariesThatNoOneHolds) {
   for (const auto& start_up : start_ups) {
     InitFolders();
     const std::string temp = gsDirTemp + "\\";
-    const Files kept = {{"keep.txt", "x"},       {"~qvx.txt", "x"},    {"a~qvx1_0.tmp", "x"},
+    const Files kept = {{"keep.txt", "x"},          {"~qvx.txt", "x"},        {"a~qvx1_0.tmp", "x"},
                         {"~qvdir.tmp/in.txt", "x"}, {"sub/~qvx1_0.tmp", "x"}, {"~qvd5_0.tmp", ""}};
     for (const auto& [name, bytes] : kept) m.WriteFile(temp + name, bytes);
     m.WriteFile(temp + "~qvx123_0.tmp", "left by a killed run");
     m.WriteFile(temp + "~QVD77_body.TMP", "left by a failed download");
     // A live writer's file, held open through the machine's file system.
     std::unique_ptr<WritableFile> writer;
-    ASSERT_TRUE(
-        m.platform().files->NewWritableFile(temp + "~qvd5_0.tmp", OpenMode::kCreateAlways, &writer)
-            .ok());
+    ASSERT_TRUE(m.platform()
+                    .files->NewWritableFile(temp + "~qvd5_0.tmp", OpenMode::kCreateAlways, &writer)
+                    .ok());
     start_up();
     EXPECT_EQ(HostTree(m.HostPath(gsDirTemp)), kept);
     writer.reset();
@@ -479,74 +475,6 @@ TEST(TempSweepTest, StartUpsDeleteTheControlsTemporariesThatNoOneHolds) {
     EXPECT_FALSE(m.Exists(temp + "~qvd5_0.tmp"));
     testing::RemoveTree(m.HostPath(gsDirTemp));
   }
-}
-
-// qvinit runs a local install of a file packed in a cabinet and is killed
-// while it expands; the next qvinit run removes what it left.
-TEST(TempSweepTest, AKilledExpansionsTemporaryGoesAtTheNextRun) {
-  TestMachine m;
-  InitFolders();
-  const std::string work = testing::MakeTempDir("qvkill");
-  std::string bytes;  // 16 MiB that pack to under 3 MiB
-  for (int i = 0; bytes.size() < (16u << 20); ++i) bytes += "line " + std::to_string(i) + "\r\n";
-  testing::WriteHostFile(work + "/big.dll", bytes);
-  ASSERT_TRUE(m.platform().files->CreateDirectory("C:\\Media").ok());
-  const testing::CommandResult pack = RunCommand(
-      {testing::QvserverPath(), "pack", work + "/big.dll", m.HostPath("C:\\Media") + "/big.dll.cmp"});
-  ASSERT_EQ(pack.exit_code, 0) << pack.err;
-  Recordset list = NewInstallList();
-  InstallRecord record = testing::FileRecord("big.dll", "1.0");
-  record.download_location = "big.dll.cmp";
-  record.is_compressed = true;
-  ASSERT_TRUE(AppendInstallRecord(&list, record).ok());
-  ASSERT_TRUE(list.save("C:\\Media\\installlist.rst").ok());
-
-  const std::string temp = m.HostPath(gsDirTemp);
-  const std::string qvinit = testing::QvinitPath(), root = m.root();
-  const int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-  ASSERT_GE(::inotify_add_watch(watch, temp.c_str(), IN_CREATE), 0);
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    const int null = ::open("/dev/null", O_RDWR);
-    ::dup2(null, 1);
-    ::dup2(null, 2);
-    // Should the kill come late, the first write past 8 MiB ends it as well.
-    const rlimit size{8u << 20, 8u << 20}, core{0, 0};
-    ::setrlimit(RLIMIT_FSIZE, &size);
-    ::setrlimit(RLIMIT_CORE, &core);
-    ::execl(qvinit.c_str(), qvinit.c_str(), "--headless", "--machine", root.c_str(), "local",
-            "C:\\Media", static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  std::string leftover;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (leftover.empty() && std::chrono::steady_clock::now() < deadline) {
-    pollfd ready{watch, POLLIN, 0};
-    if (::poll(&ready, 1, 100) <= 0) continue;
-    alignas(inotify_event) char events[4096];
-    const ssize_t n = ::read(watch, events, sizeof(events));
-    for (ssize_t at = 0; at < n;) {
-      const auto* event = reinterpret_cast<const inotify_event*>(events + at);
-      const std::string name = event->len > 0 ? event->name : "";
-      if (name.rfind("~qvx", 0) == 0) {
-        ::kill(child, SIGKILL);
-        leftover = name;
-      }
-      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-    }
-  }
-  ::close(watch);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  EXPECT_TRUE(WIFSIGNALED(status));
-  ASSERT_EQ(leftover.rfind("~qvx" + std::to_string(child) + "_", 0), 0u) << leftover;
-  EXPECT_TRUE(testing::HostExists(temp + "/" + leftover));
-
-  RunCommand({testing::QvinitPath(), "--headless", "--machine", m.root(), "local", "C:\\Nowhere"});
-  EXPECT_FALSE(testing::HostExists(temp + "/" + leftover));
-  EXPECT_TRUE(testing::HostExists(temp + "/big.dll.cmp"));  // not a temporary
-  testing::RemoveTree(work);
 }
 
 }  // namespace
