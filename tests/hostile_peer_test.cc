@@ -29,14 +29,11 @@ constexpr bool kSanitized = false;
 #endif
 
 constexpr char kOldBytes[] = "the installed copy, version 1.0";
-// What qvinit may hold at its peak, whatever the peer sends.
 // What qvinit may hold at its peak, whatever the peer sends: a login answer
 // is cut at 64 MiB (its buffer may have grown to twice that).
 constexpr double kMemoryBoundMib = 192;
 
-Reply Head(const std::string& head, const std::string& body = "") {
-  return {head + "\r\n", body};
-}
+Reply Head(const std::string& head, const std::string& body = "") { return {head + "\r\n", body}; }
 
 // length bytes of zeros, gzip-compressed.
 std::string GzipOfZeros(size_t length) {
@@ -61,8 +58,8 @@ std::string GzipOfZeros(size_t length) {
 struct HostileCase {
   const char* name;
   Reply reply;
-  int exit_code;  // qvinit's exit status
-  std::string box_part;  // in the message boxes' texts ("" for none)
+  int exit_code;                      // qvinit's exit status
+  std::string box_part;               // in the message boxes' texts ("" for none)
   std::string installed = kOldBytes;  // the client folder's copy afterwards
 };
 
@@ -86,13 +83,6 @@ class HostilePeerTest : public QvinitTest {
     RemoveTree(machine);
     return o;
   }
-  static std::string Boxes(const Outcome& o) {
-    std::string boxes;
-    for (const auto& r : o.report) {
-      if (r.contains("msgbox")) boxes += r["msgbox"]["text"].get<std::string>() + "\n";
-    }
-    return boxes;
-  }
 };
 
 TEST_F(HostilePeerTest, AFileServerThatLiesNeverGetsAFileInstalled) {
@@ -103,8 +93,8 @@ TEST_F(HostilePeerTest, AFileServerThatLiesNeverGetsAFileInstalled) {
   Reply endless = Head(ok, std::string(1 << 16, 'x'));
   endless.repeat = true;
   endless.repeat_limit = size_t{600} << 20;
-  Reply huge_header = Head(ok + "X-Filler: " + std::string(2 << 20, 'h') + "\r\nContent-Length: 4\r\n",
-                           "MZ..");
+  Reply huge_header =
+      Head(ok + "X-Filler: " + std::string(2 << 20, 'h') + "\r\nContent-Length: 4\r\n", "MZ..");
   // Exit 3: the transfer failed and the run halted there. Exit 0: the run
   // went on; a body that is not whole is passed over without a word (the
   // next run fetches it again), one that could not be had is reported.
@@ -148,9 +138,9 @@ TEST_F(HostilePeerTest, AFileServerThatLiesNeverGetsAFileInstalled) {
     Outcome o = RunAgainst(peer.Url("/"), server_->base_url() + "/bo", &rss, c.installed);
     EXPECT_EQ(o.exit_code, c.exit_code) << o.err;
     if (c.box_part.empty()) {
-      EXPECT_EQ(Boxes(o), "");
+      EXPECT_EQ(o.Boxes(), "");
     } else {
-      EXPECT_THAT(Boxes(o), HasSubstr(c.box_part));
+      EXPECT_THAT(o.Boxes(), HasSubstr(c.box_part));
     }
     if (!kSanitized) {
       EXPECT_LT(rss, kMemoryBoundMib);
@@ -165,7 +155,8 @@ TEST_F(HostilePeerTest, ALoginServerThatLiesEndsTheStartUpWithAnError) {
       {"garbage as the answer", Head("HTTP/1.1 200 OK\r\nContent-Length: 7\r\n", "garbage"), 1, ""},
       {"a gzip bomb as the answer",
        Head("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Encoding: gzip\r\n"
-            "Content-Length: " + std::to_string(bomb.size()) + "\r\n",
+            "Content-Length: " +
+                std::to_string(bomb.size()) + "\r\n",
             bomb),
        1, ""},
       {"an error status with a body", Head("HTTP/1.1 503 Busy\r\nContent-Length: 4\r\n", "busy"), 1,

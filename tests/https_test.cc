@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
-#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,30 +21,17 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 
 constexpr char kLocalNames[] = "IP:127.0.0.1,DNS:localhost";
-constexpr auto kStartWait = std::chrono::seconds(30);
 
 class HttpsTest : public QvinitTest {
  protected:
   HttpsTest() : authority_(dir_) {}
 
-  // Starts qvserver over TLS with the sample catalog; its "listening on"
-  // line, or "" when it did not start.
+  // qvserver over TLS with the sample catalog; its base address, or "".
   std::string Serve(const TestAuthority::Issued& issued) {
-    served_ = std::make_unique<Child>(
-        std::vector<std::string>{QvserverPath(), "serve", catalog_.db_path, "--files",
-                                 catalog_.files_dir, "--listen", "127.0.0.1:0", "--tls-cert",
-                                 issued.cert, "--tls-key", issued.key},
-        std::vector<std::string>{}, true);
-    return served_->ReadLine(kStartWait);
-  }
-
-  static std::string BaseUrl(const std::string& listening_line) {
-    const std::string prefix = "listening on ";
-    return listening_line.rfind(prefix, 0) == 0 ? listening_line.substr(prefix.size()) : "";
+    return ServeChild({"--tls-cert", issued.cert, "--tls-key", issued.key});
   }
 
   TestAuthority authority_;
-  std::unique_ptr<Child> served_;
 };
 
 TEST_F(HttpsTest, OnlineRunsCheckTheServersCertificate) {
@@ -73,9 +59,8 @@ TEST_F(HttpsTest, OnlineRunsCheckTheServersCertificate) {
     SCOPED_TRACE(c.name);
     std::string base = server_->base_url();
     if (c.issued != nullptr) {
-      const std::string line = Serve(*c.issued);
-      base = BaseUrl(line);
-      ASSERT_EQ(base.rfind("https://127.0.0.1:", 0), 0u) << line;
+      base = Serve(*c.issued);
+      ASSERT_EQ(base.rfind("https://127.0.0.1:", 0), 0u) << base;
     }
     const std::string machine = NewMachine("m" + std::to_string(++count));
     const std::string objects = c.plain_objects ? server_->base_url() : base;
@@ -143,7 +128,7 @@ TEST_F(HttpsTest, ServeRefusesCertificatesItCannotUseBeforeListening) {
 
   // A client speaking plain HTTP to the TLS server gets no answer, and the
   // server goes on serving.
-  const std::string base = BaseUrl(Serve(local));
+  const std::string base = Serve(local);
   ASSERT_EQ(base.rfind("https://127.0.0.1:", 0), 0u);
   httplib::Client plain("127.0.0.1", std::stoi(base.substr(base.find_last_of(':') + 1)));
   plain.set_read_timeout(10, 0);

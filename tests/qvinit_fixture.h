@@ -20,6 +20,7 @@
 
 #include "server/http_server.h"
 #include "server/sample_catalog.h"
+#include "tests/child_process.h"
 #include "tests/test_util.h"
 
 namespace qv::testing {
@@ -63,10 +64,10 @@ struct ListRecord {
 inline std::string ListDocument(const std::vector<ListRecord>& records) {
   nlohmann::json doc = {{"format", "qv-installlist"}, {"version", 1}};
   const std::vector<std::pair<const char*, const char*>> fields = {
-      {"SequenceID", "integer"},     {"FileName", "string"},        {"DownloadLocation", "string"},
-      {"InstallType", "integer"},    {"FileVersion", "string"},     {"AltCheck", "string"},
+      {"SequenceID", "integer"},      {"FileName", "string"},        {"DownloadLocation", "string"},
+      {"InstallType", "integer"},     {"FileVersion", "string"},     {"AltCheck", "string"},
       {"AltCheckRegValue", "string"}, {"InstallLocation", "string"}, {"IsQVObject", "boolean"},
-      {"Description", "string"},     {"IsCompressed", "boolean"}};
+      {"Description", "string"},      {"IsCompressed", "boolean"}};
   for (const auto& [name, type] : fields) doc["fields"].push_back({{"name", name}, {"type", type}});
   doc["records"] = nlohmann::json::array();
   for (const ListRecord& r : records) {
@@ -96,6 +97,14 @@ struct Outcome {
       if (r.contains("event")) events.push_back(r["event"]);
     }
     return events;
+  }
+  // The texts of the message boxes, each followed by "\n".
+  std::string Boxes() const {
+    std::string boxes;
+    for (const auto& r : report) {
+      if (r.contains("msgbox")) boxes += r["msgbox"]["text"].get<std::string>() + "\n";
+    }
+    return boxes;
   }
   const nlohmann::json* Find(const std::string& key) const {
     for (const auto& r : report) {
@@ -138,10 +147,9 @@ class QvinitTest : public ::testing::Test {
   Outcome Qvinit(const std::string& machine, std::vector<std::string> args,
                  const std::string& password = "demo", double* max_rss_mib = nullptr) {
     const std::string report = dir_ + "/report.jsonl";
-    std::vector<std::string> argv = {QvinitPath(), "--headless", "--machine", machine,
-                                     "--report", report,
-                                     "--password-stdin",
-                                     "--prelude-server", server_->base_url()};
+    std::vector<std::string> argv = {
+        QvinitPath(),       "--headless",       "--machine",        machine, "--report", report,
+        "--password-stdin", "--prelude-server", server_->base_url()};
     argv.insert(argv.end(), args.begin(), args.end());
     CommandResult r = max_rss_mib != nullptr
                           ? RunCommandMeasured(argv, password + "\n", max_rss_mib)
@@ -156,8 +164,9 @@ class QvinitTest : public ::testing::Test {
   }
   std::vector<std::string> Online(const std::string& method, const std::string& remote,
                                   const std::string& login = "demo") {
-    return {method, server_->base_url() + "/", server_->base_url() + "/bo", catalog_.key_name,
-            login, remote};
+    return {
+        method, server_->base_url() + "/", server_->base_url() + "/bo", catalog_.key_name, login,
+        remote};
   }
 
   // Every file below the machine's program-files and fonts folders, with
@@ -173,9 +182,9 @@ class QvinitTest : public ::testing::Test {
         state[rel] = std::to_string(std::hash<std::string>()(ReadHostFile(entry.path().string())));
       }
     }
-    CommandResult fonts = RunCommand(
-        {QvinitPath(), "machine", "reg", root, "query",
-         R"(HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\Fonts)"});
+    CommandResult fonts =
+        RunCommand({QvinitPath(), "machine", "reg", root, "query",
+                    R"(HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\Fonts)"});
     state["<fonts>"] = fonts.out;
     return state;
   }
@@ -195,6 +204,19 @@ class QvinitTest : public ::testing::Test {
     const Status put = server_->storage().PutInstallList(catalog_.key_name, ListDocument(list));
     ASSERT_TRUE(put.ok()) << put.ToString();
   }
+  // Starts `qvserver serve` over the sample catalog on a free port, with more
+  // options, as a child process (served_); its base address once it says
+  // where it listens, or "".
+  std::string ServeChild(const std::vector<std::string>& more) {
+    std::vector<std::string> argv = {QvserverPath(),     "serve",    catalog_.db_path, "--files",
+                                     catalog_.files_dir, "--listen", "127.0.0.1:0"};
+    argv.insert(argv.end(), more.begin(), more.end());
+    served_ = std::make_unique<Child>(argv, std::vector<std::string>{}, true);
+    const std::string line = served_->ReadLine(std::chrono::seconds(30));
+    const std::string prefix = "listening on ";
+    EXPECT_EQ(line.rfind(prefix, 0), 0u) << line;
+    return line.rfind(prefix, 0) == 0 ? line.substr(prefix.size()) : "";
+  }
   std::vector<std::string> OnlineFrom(const std::string& download, const std::string& bo,
                                       const std::string& method = "startup-v2") {
     return {method, download, bo, catalog_.key_name, catalog_.login, "x"};
@@ -203,6 +225,7 @@ class QvinitTest : public ::testing::Test {
   std::string dir_;
   server::SampleCatalog catalog_;
   std::unique_ptr<server::Server> server_;
+  std::unique_ptr<Child> served_;
 };
 
 }  // namespace qv::testing

@@ -1,18 +1,17 @@
 // Signed install lists end to end: "qvserver key generate", a qvserver that
 // signs what it serves (--signing-key), and qvinit runs on machines that
-// trust a key (--trust-key, ListTrustKey) or none.
+// trust a key (--trust-key, ListTrustKey) or none. Every reason a list is
+// refused for is ListTrustTest's; here, that the runs act on the verdict.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <chrono>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
-#include "tests/child_process.h"
 #include "tests/qvinit_fixture.h"
 #include "tests/test_authority.h"
 #include "tests/test_util.h"
@@ -22,7 +21,6 @@ namespace {
 
 using ::testing::HasSubstr;
 
-constexpr auto kStartWait = std::chrono::seconds(30);
 constexpr char kTrustKey[] = R"(HKLM\SOFTWARE\Ostrel\Quillmark)";
 
 class SignedListTest : public QvinitTest {
@@ -37,17 +35,10 @@ class SignedListTest : public QvinitTest {
   // Starts qvserver with the sample catalog, signing with the key in
   // dir_/key_name; its base address.
   std::string ServeSigned(const std::string& key_name, const std::string& validity = "",
-                          const std::vector<std::string>& more = {}) {
-    std::vector<std::string> argv = {QvserverPath(), "serve", catalog_.db_path, "--files",
-                                     catalog_.files_dir, "--listen", "127.0.0.1:0",
-                                     "--signing-key", dir_ + "/" + key_name + "/list-signing.key"};
-    if (!validity.empty()) argv.insert(argv.end(), {"--list-validity", validity});
-    argv.insert(argv.end(), more.begin(), more.end());
-    signed_ = std::make_unique<Child>(argv, std::vector<std::string>{}, true);
-    const std::string line = signed_->ReadLine(kStartWait);
-    const std::string prefix = "listening on ";
-    EXPECT_EQ(line.rfind(prefix, 0), 0u) << line;
-    return line.rfind(prefix, 0) == 0 ? line.substr(prefix.size()) : "";
+                          std::vector<std::string> more = {}) {
+    more.insert(more.end(), {"--signing-key", dir_ + "/" + key_name + "/list-signing.key"});
+    if (!validity.empty()) more.insert(more.end(), {"--list-validity", validity});
+    return ServeChild(more);
   }
 
   static std::string Query(const std::string& machine, const std::string& value) {
@@ -66,8 +57,6 @@ class SignedListTest : public QvinitTest {
     EXPECT_EQ((*o.Find("final"))["outcome"], "untrusted");
     EXPECT_FALSE(HostExists(machine + "/" + kClient + "qvclient.dll"));
   }
-
-  std::unique_ptr<Child> signed_;
 };
 
 TEST_F(SignedListTest, KeyGenerateWritesAPairOnceAndPrintsThePublicKey) {
@@ -88,7 +77,6 @@ TEST_F(SignedListTest, KeyGenerateWritesAPairOnceAndPrintsThePublicKey) {
 
 TEST_F(SignedListTest, OnlineRunsUseOnlyListsTheTrustedKeySigned) {
   const std::string key = GenerateKey("keys");
-  const std::string wrong_key = GenerateKey("wrong");
   const std::string plain = server_->base_url();
   const std::string signing = ServeSigned("keys");
   // The serial is the stored list's generation.
@@ -101,9 +89,9 @@ TEST_F(SignedListTest, OnlineRunsUseOnlyListsTheTrustedKeySigned) {
   struct Case {
     const char* name;
     const std::string* server;
-    const std::string* trust;    // null: the machine trusts no key
-    const char* list_serial;     // "" leaves ListSerial unset
-    const char* reason;          // "" for a run that installs
+    const std::string* trust;  // null: the machine trusts no key
+    const char* list_serial;   // "" leaves ListSerial unset
+    const char* reason;        // "" for a run that installs
   };
   const Case cases[] = {
       {"signed, trusted key", &signing, &key, "", ""},
@@ -111,7 +99,6 @@ TEST_F(SignedListTest, OnlineRunsUseOnlyListsTheTrustedKeySigned) {
       {"unsigned, no trust key", &plain, nullptr, "", ""},
       {"signed, same serial as used", &signing, &key, "=", ""},
       {"unsigned, trusted key", &plain, &key, "", "it is not signed"},
-      {"signed by another key", &signing, &wrong_key, "", "its signature does not match"},
       {"older than the serial used", &signing, &key, "999999", "it is older than one already used"},
   };
   int count = 0;
@@ -121,8 +108,8 @@ TEST_F(SignedListTest, OnlineRunsUseOnlyListsTheTrustedKeySigned) {
     const std::string list_serial =
         std::string(c.list_serial) == "=" ? std::to_string(serial) : c.list_serial;
     if (!list_serial.empty()) {
-      ASSERT_EQ(RunCommand({QvinitPath(), "machine", "reg", machine, "set", kTrustKey,
-                            "ListSerial", list_serial})
+      ASSERT_EQ(RunCommand({QvinitPath(), "machine", "reg", machine, "set", kTrustKey, "ListSerial",
+                            list_serial})
                     .exit_code,
                 0);
     }
@@ -196,7 +183,6 @@ TEST_F(SignedListTest, ACopyOnlyFolderKeepsTheSignatureForLocalRuns) {
   const Case cases[] = {
       {"as copied", "", "", ""},
       {"a record edited", "qvclient.dll", "qvclient.dlx", "its signature does not match"},
-      {"signature taken out", "\"signature\"", "\"signaturx\"", "it is not signed"},
   };
   int count = 0;
   for (const Case& c : cases) {
@@ -226,15 +212,17 @@ TEST_F(SignedListTest, ACopyOnlyFolderKeepsTheSignatureForLocalRuns) {
 TEST_F(SignedListTest, TheCatalogInstallsOverHttpsWithVerifiedFilesAndASignedList) {
   const std::string key = GenerateKey("keys");
   const std::string list = dir_ + "/list.rst";
-  ASSERT_EQ(RunCommand({QvserverPath(), "list", "export", catalog_.db_path, catalog_.key_name, list})
-                .exit_code,
-            0);
+  ASSERT_EQ(
+      RunCommand({QvserverPath(), "list", "export", catalog_.db_path, catalog_.key_name, list})
+          .exit_code,
+      0);
   const CommandResult filled = RunCommand({QvserverPath(), "list", "import", catalog_.db_path,
                                            catalog_.key_name, list, "--files", catalog_.files_dir});
   ASSERT_EQ(filled.exit_code, 0) << filled.err;
-  ASSERT_EQ(RunCommand({QvserverPath(), "list", "export", catalog_.db_path, catalog_.key_name, list})
-                .exit_code,
-            0);
+  ASSERT_EQ(
+      RunCommand({QvserverPath(), "list", "export", catalog_.db_path, catalog_.key_name, list})
+          .exit_code,
+      0);
   ASSERT_THAT(ReadHostFile(list), HasSubstr("FileSHA256"));
 
   ASSERT_EQ(RunCommand({"mkdir", "-p", dir_ + "/ca"}).exit_code, 0);
