@@ -35,6 +35,7 @@
 #include "server/cab_pack.h"
 #include "state/module_state.h"
 #include "system/modRegistry.h"
+#include "tests/engine_fixture.h"
 #include "tests/test_util.h"
 
 namespace qv {
@@ -42,6 +43,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::FixturePath;
+using testing::MissingFileText;
 using testing::ReadHostFile;
 using testing::TestMachine;
 using testing::WriteHostFile;
@@ -174,12 +176,6 @@ nlohmann::json Box(int style, const std::string& title, const std::string& text,
   return {{"style", style}, {"title", title}, {"text", text}, {"answer", answer}};
 }
 
-std::string MissingFileText(const std::string& source) {
-  return "There was an error downloading file " + source +
-         "\rInstallation of other files will be completed, but this may cause future errors."
-         "\rPlease contact the Ostrel technical support team about this matter.";
-}
-
 constexpr char kRestartQuestion[] =
     "This installation requires a system reboot.\r"
     "Do you wish to have the system automatically reboot now?";
@@ -202,14 +198,8 @@ std::string RegistryText(TestMachine& m) {
 
 InstallRecord Record(const std::string& name, int16_t type, const std::string& version,
                      const std::string& location) {
-  InstallRecord r;
-  r.sequence_id = 10;
-  r.file_name = name;
-  r.download_location = name;
+  InstallRecord r = testing::FileRecord(name, version, location);
   r.install_type = type;
-  r.file_version = version;
-  r.install_location = location;
-  r.description = "About " + name;
   return r;
 }
 
@@ -385,25 +375,6 @@ TEST_F(EngineE2eTest, OnlineRunRestartAndNextRun) {
   EXPECT_EQ(launches[1].style, WindowStyle::kNormalFocus);
 }
 
-TEST_F(EngineE2eTest, FailedRequestHaltsWithoutEvent) {
-  // A port that was free a moment ago: nothing listens there.
-  const std::string base =
-      "http://127.0.0.1:" + std::to_string(testing::FreeLoopbackPort()) + "/files/";
-
-  TestMachine m;
-  Session s(m, base);
-  s.Run({Record("a.dll", itReplace, "1.0.0.0", "CLIENTDIR"),
-         Record("b.dll", itReplace, "1.0.0.0", "CLIENTDIR")});
-  EXPECT_EQ(s.Boxes(), std::vector<nlohmann::json>{
-                           Box(0, "", "There was an error downloading file " + base + "a.dll", 1)});
-  EXPECT_TRUE(s.events().empty());
-  EXPECT_EQ(s.Frames(), std::vector<std::string>{"Downloading and Installing: About a.dll"});
-  EXPECT_FALSE(s.control().tmrComInstall->enabled());
-  EXPECT_EQ(s.control().mrsInstallList->AbsolutePosition(), 2) << "b.dll is never handled";
-  EXPECT_FALSE(m.Exists(gsDirClient + "\\a.dll"));
-  EXPECT_FALSE(m.Exists(gsDirTemp + "\\a.dll"));
-}
-
 TEST_F(EngineE2eTest, CopiedFolderInstallsLikeTheServerOnAFreshMachine) {
   TestMachine a;
   std::map<std::string, std::string> installed_online;
@@ -459,6 +430,8 @@ TEST_F(EngineE2eTest, CopiedFolderInstallsLikeTheServerOnAFreshMachine) {
   EXPECT_EQ(local.Boxes(),
             (std::vector<nlohmann::json>{Box(0, "", MissingFileText("C:\\Copy\\missing.dll"), 1),
                                          Box(52, "", kRestartQuestion, 7)}));
+  EXPECT_FALSE(testing::HostExists(b.root() + "/" + sandbox::kRestartRequestFile))
+      << "the restart question was answered no";
   EXPECT_EQ(b.ReadFile(gsDirCommon + "\\packed.dll"), Packed());
   EXPECT_EQ(b.Hklm(kFontsKeyNt, "Quillmark Font quill.ttf"), "quill.ttf");
   EXPECT_EQ(DriveFiles(b, "Copy"), installed_online);

@@ -1,8 +1,9 @@
 // The install list (its required fields, a record read the way the run
 // reads it) and the install run: ticks over the list in the online, local and
-// copy-only modes, its end (Done, the restart question), the rights halt, the
-// developer skip, launch records, where the installed version comes from,
-// records it refuses, and runs that a host's own message loop drives.
+// copy-only modes, its end (Done; the restart question is EngineE2eTest's),
+// the rights halt, the developer skip, launch records, where the installed
+// version comes from, records it refuses, and runs that a host's own message
+// loop drives.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -11,7 +12,6 @@
 #include <vector>
 
 #include "installlist/install_list.h"
-#include "platform/sandbox/sandbox_restart.h"
 #include "system/modRegistry.h"
 #include "tests/engine_fixture.h"
 #include "tests/host_loop.h"
@@ -126,7 +126,8 @@ TEST(InstallListTest, ReadsTheServedFilesDigestAndSize) {
         {"name": "DownloadLocation", "type": "string"}, {"name": "InstallType", "type": "integer"},
         {"name": "FileVersion", "type": "string"}, {"name": "FileSHA256", "type": "string"},
         {"name": "FileSize", "type": "number"}],
-      "records": [[1, "a.dll", "a.dll", 2, "1", )" + c.sha256 + ", " + c.size + "]]}")
+      "records": [[1, "a.dll", "a.dll", 2, "1", )" +
+                               c.sha256 + ", " + c.size + "]]}")
                     .ok());
     InstallRecord r;
     const Status s = ReadInstallRecord(list, &r);
@@ -218,27 +219,6 @@ TEST_F(InstallRunTest, MissingRightsHaltWithoutEvent) {
   EXPECT_TRUE(events_.empty());
   EXPECT_TRUE(net_->requests.empty());
   EXPECT_EQ(control_->mrsInstallList->AbsolutePosition(), 1);
-}
-
-TEST_F(InstallRunTest, RestartQuestionDecidesTheEvent) {
-  const std::string request = m_.root() + "/" + sandbox::kRestartRequestFile;
-  for (int answer : {kIdNo, kIdYes}) {  // a restart request stays
-    SCOPED_TRACE(answer);
-    events_.clear();
-    m_.ui().boxes.clear();
-    gbRebootNeeded = true;
-    m_.ui().box_answers = {answer};
-    Start({});
-    Run();
-    ASSERT_FALSE(m_.ui().boxes.empty());
-    EXPECT_EQ(m_.ui().boxes[0].style, 52);
-    EXPECT_EQ(m_.ui().boxes[0].title, "");
-    EXPECT_EQ(m_.ui().boxes[0].text,
-              "This installation requires a system reboot.\r"
-              "Do you wish to have the system automatically reboot now?");
-    EXPECT_EQ(testing::HostExists(request), answer == kIdYes);
-    EXPECT_EQ(events_, std::vector<std::string>{answer == kIdYes ? "Reboot" : "Done"});
-  }
 }
 
 TEST_F(InstallRunTest, DeveloperSkipCostsOneTickPerComponent) {
