@@ -4,7 +4,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "platform/sandbox/sandbox_registry.h"
 #include "system/modRegistry.h"
@@ -12,8 +15,6 @@
 
 namespace qv {
 namespace {
-
-using ::testing::ElementsAre;
 
 constexpr const char* kCurrentVersion = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
 
@@ -235,56 +236,65 @@ class ModRegistryCallsTest : public ModRegistryTest {
   std::unique_ptr<ScopedPlatform> scope_;
 };
 
-TEST_F(ModRegistryCallsTest, CreateAsksOnlyToCreateSubkeys) {
-  ASSERT_TRUE(CreateKeyHKLM("SOFTWARE\\QVTest"));
-  EXPECT_THAT(calls(), ElementsAre("Create SOFTWARE\\QVTest class=\"\" options=0 sam=4 "
-                                   "reserved=0",
-                                   "Close"));
-}
-
-TEST_F(ModRegistryCallsTest, WriteOpensWritesAndCloses) {
-  ASSERT_TRUE(CreateKeyHKCR("QVTest"));
-  calls().clear();
-  ASSERT_TRUE(SetStringValueHKCR("QVTest", "QVTestVal", "TestVal"));
-  EXPECT_THAT(calls(),
-              ElementsAre("Open QVTest options=0 sam=2", "Set QVTestVal type=1 size=7", "Close"));
-
-  // A failed write still closes its handle.
-  calls().clear();
-  recorder_.fail_set = kErrorAccessDenied;
-  EXPECT_FALSE(SetStringValueHKCR("QVTest", "QVTestVal", "TestVal"));
-  EXPECT_THAT(calls(),
-              ElementsAre("Open QVTest options=0 sam=2", "Set QVTestVal type=1 size=7", "Close"));
-
-  // A failed open ends the operation at once.
-  calls().clear();
-  EXPECT_FALSE(SetStringValueHKCR("QVMissing", "QVTestVal", "TestVal"));
-  EXPECT_THAT(calls(), ElementsAre("Open QVMissing options=0 sam=2"));
-}
-
-TEST_F(ModRegistryCallsTest, DeleteValueAndKey) {
-  ASSERT_TRUE(CreateKeyHKLM("SOFTWARE\\QVTest"));
-  ASSERT_TRUE(SetStringValueHKLM("SOFTWARE\\QVTest", "QVTestVal", "TestVal"));
-  calls().clear();
-  EXPECT_TRUE(DeleteValueHKLM("SOFTWARE\\QVTest", "QVTestVal"));
-  EXPECT_THAT(calls(), ElementsAre("Open SOFTWARE\\QVTest options=0 sam=2", "DeleteValue QVTestVal",
-                                   "Close"));
-  calls().clear();
-  EXPECT_FALSE(DeleteValueHKLM("SOFTWARE\\QVMissing", "QVTestVal"));
-  EXPECT_THAT(calls(), ElementsAre("Open SOFTWARE\\QVMissing options=0 sam=2"));
-  calls().clear();
-  EXPECT_TRUE(DeleteKeyHKLM("SOFTWARE\\QVTest"));
-  EXPECT_THAT(calls(), ElementsAre("DeleteKey SOFTWARE\\QVTest"));
-}
-
-TEST_F(ModRegistryCallsTest, ReadUsesAFiftyByteBuffer) {
-  EXPECT_EQ(GetStringValueHKLM(kCurrentVersion, "ProgramFilesDir"), "C:\\Program Files");
-  EXPECT_THAT(calls(), ElementsAre(std::string("Open ") + kCurrentVersion + " options=0 sam=131097",
-                                   "Query ProgramFilesDir size=50", "Close"));
-  calls().clear();
-  EXPECT_EQ(GetStringValueHKLM("SOFTWARE\\QVMissing", "v"), "");
-  EXPECT_THAT(calls(), ElementsAre("Open SOFTWARE\\QVMissing options=0 "
-                                   "sam=131097"));
+// Each operation makes only its own calls, with the rights it needs, and
+// closes what it opened, also when a call fails.
+TEST_F(ModRegistryCallsTest, EachOperationMakesItsCallsAndClosesWhatItOpened) {
+  const std::string open_key = "Open SOFTWARE\\QVTest options=0 sam=2";
+  const std::string set = "Set QVTestVal type=1 size=7";
+  struct Case {
+    const char* what;
+    std::function<bool()> op;
+    bool result;
+    std::vector<std::string> calls;
+    std::optional<uint32_t> fail_set = std::nullopt;
+  };
+  const Case cases[] = {
+      {"create asks only to create subkeys",
+       [] { return CreateKeyHKLM("SOFTWARE\\QVTest"); },
+       true,
+       {"Create SOFTWARE\\QVTest class=\"\" options=0 sam=4 reserved=0", "Close"}},
+      {"write",
+       [] { return SetStringValueHKLM("SOFTWARE\\QVTest", "QVTestVal", "TestVal"); },
+       true,
+       {open_key, set, "Close"}},
+      {"a failed write",
+       [] { return SetStringValueHKLM("SOFTWARE\\QVTest", "QVTestVal", "TestVal"); },
+       false,
+       {open_key, set, "Close"},
+       kErrorAccessDenied},
+      {"a write whose open fails",
+       [] { return SetStringValueHKLM("SOFTWARE\\QVMissing", "QVTestVal", "TestVal"); },
+       false,
+       {"Open SOFTWARE\\QVMissing options=0 sam=2"}},
+      {"delete value",
+       [] { return DeleteValueHKLM("SOFTWARE\\QVTest", "QVTestVal"); },
+       true,
+       {open_key, "DeleteValue QVTestVal", "Close"}},
+      {"a delete value whose open fails",
+       [] { return DeleteValueHKLM("SOFTWARE\\QVMissing", "QVTestVal"); },
+       false,
+       {"Open SOFTWARE\\QVMissing options=0 sam=2"}},
+      {"delete key",
+       [] { return DeleteKeyHKLM("SOFTWARE\\QVTest"); },
+       true,
+       {"DeleteKey SOFTWARE\\QVTest"}},
+      {"read through a fifty-byte buffer",
+       [] { return GetStringValueHKLM(kCurrentVersion, "ProgramFilesDir") == "C:\\Program Files"; },
+       true,
+       {std::string("Open ") + kCurrentVersion + " options=0 sam=131097",
+        "Query ProgramFilesDir size=50", "Close"}},
+      {"a read whose open fails",
+       [] { return GetStringValueHKLM("SOFTWARE\\QVMissing", "v") == ""; },
+       true,
+       {"Open SOFTWARE\\QVMissing options=0 sam=131097"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    calls().clear();
+    recorder_.fail_set = c.fail_set;
+    EXPECT_EQ(c.op(), c.result);
+    EXPECT_EQ(calls(), c.calls);
+  }
 }
 
 }  // namespace
