@@ -175,26 +175,6 @@ TEST(EventLoopPostTest, ProcessPendingMessagesReturnsWithoutWaiting) {
   EXPECT_FALSE(loop.Idle());
 }
 
-TEST(EventLoopPostTest, PostFromAnotherThreadWakesRunUntil) {
-  EventLoop loop;
-  auto token = std::make_unique<WorkToken>(&loop);  // keeps RunUntil waiting
-  bool ran = false;                                 // loop thread only
-  std::thread poster([&] {
-    std::this_thread::sleep_for(20ms);
-    loop.Post([&] { ran = true; });
-  });
-  EXPECT_TRUE(loop.RunUntil([&] { return ran; }));
-  poster.join();
-  token.reset();
-  EXPECT_TRUE(loop.Idle());
-}
-
-TEST(EventLoopPostTest, RunUntilGivesUpWhenNothingCanHappen) {
-  EventLoop loop;
-  EXPECT_FALSE(loop.RunUntil([] { return false; }));
-  EXPECT_TRUE(loop.RunUntil([] { return true; }));
-}
-
 // ---- Work tokens ------------------------------------------------------------
 
 TEST(EventLoopWorkTokenTest, RunUntilIdleWaitsUntilTokenReleased) {
@@ -212,6 +192,7 @@ TEST(EventLoopWorkTokenTest, RunUntilIdleWaitsUntilTokenReleased) {
   worker.join();
 }
 
+// Also what wakes a loop that waits: an event posted from another thread.
 TEST(EventLoopWorkTokenTest, TokenReleasedByPostedEventEndsRun) {
   EventLoop loop;
   auto token = std::make_unique<WorkToken>(&loop);
