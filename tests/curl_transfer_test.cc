@@ -177,11 +177,12 @@ TEST_F(CurlTransferTest, OnlyTheNewestRequestIsDelivered) {
   EXPECT_EQ(states_.size(), 1u);
 }
 
+// Which bodies are confirmed, the empty and the cut ones among them, is
+// RealTransferTest.OnlyACompleteBodyReplacesTheInstalledFile's through the
+// run; here, a body in several chunks, and what the reader hands out when
+// the server sends more than the body.
 TEST_F(CurlTransferTest, OnlyABodyThatEndsWhereItsResponseSaysIsConfirmed) {
   const std::string data = Body(5000);
-  const std::string zero = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
-  Reply later{zero, data, 0, std::chrono::milliseconds(5)};
-  later.close = false;
   Reply trailing{"HTTP/1.1 200 OK\r\nContent-Length: 3000\r\n\r\n", data};
   trailing.close = false;
   const struct {
@@ -191,7 +192,6 @@ TEST_F(CurlTransferTest, OnlyABodyThatEndsWhereItsResponseSaysIsConfirmed) {
     bool confirmed;
   } cases[] = {
       {"length", RawHttpServer::WithLength(data), data, true},
-      {"empty", RawHttpServer::WithLength(""), "", true},
       {"chunked",
        {RawHttpServer::kChunkedHead, RawHttpServer::Chunk(data.substr(0, 3000)) +
                                          RawHttpServer::Chunk(data.substr(3000)) +
@@ -203,15 +203,6 @@ TEST_F(CurlTransferTest, OnlyABodyThatEndsWhereItsResponseSaysIsConfirmed) {
         RawHttpServer::Chunk(data) + RawHttpServer::kLastChunk + "HTTP/1.1 200 OK\r\n"},
        data,
        false},
-      {"chunked without its end",
-       {RawHttpServer::kChunkedHead, RawHttpServer::Chunk(data)},
-       data,
-       false},
-      {"until the connection closes", {"HTTP/1.1 200 OK\r\n\r\n", data}, data, false},
-      {"cut short", RawHttpServer::WithLength(data.substr(0, 3000), 5000), data.substr(0, 3000),
-       false},
-      {"zero length, data with the header", {zero + data, ""}, "", false},
-      {"zero length, data a moment later", later, "", false},
       {"more than announced", trailing, data.substr(0, 3000), false},
   };
   for (const auto& c : cases) {
@@ -301,7 +292,7 @@ class DataSpaceTest : public ::testing::Test {
   CurlDataSpace space_;
 };
 
-TEST_F(DataSpaceTest, PostsTheCallAndReadsEachKindOfResult) {
+TEST_F(DataSpaceTest, PostsTheCallAndReadsTheAnswer) {
   CallResult result;
   server_.answer = R"({"result": "LID-1"})";
   ASSERT_TRUE(Call(server_.Address("/bo"), {"K", "a", "p", "r"}, &result).ok());
@@ -311,18 +302,9 @@ TEST_F(DataSpaceTest, PostsTheCallAndReadsEachKindOfResult) {
                                      "arguments": ["K", "a", "p", "r"]})"));
   EXPECT_EQ(result.kind, CallResult::Kind::kText);
   EXPECT_EQ(result.text, "LID-1");
-
-  server_.answer = R"({"result": {"format": "qv-installlist", "version": 1,
-      "fields": [{"name": "FileName", "type": "string"}], "records": [["a.dll"], ["b.dll"]]}})";
+  // An address without a path posts to "/".
   ASSERT_TRUE(Call(server_.Address(), {}, &result).ok());
   EXPECT_EQ(server_.last_path, "/");
-  ASSERT_EQ(result.kind, CallResult::Kind::kRecordset);
-  EXPECT_EQ(result.recordset->recordcount(), 2);
-  EXPECT_EQ(result.recordset->Field("FileName").ToText(), "a.dll");
-
-  server_.answer = R"({"result": null})";
-  ASSERT_TRUE(Call(server_.Address(), {}, &result).ok());
-  EXPECT_EQ(result.kind, CallResult::Kind::kNothing);
 }
 
 TEST_F(DataSpaceTest, ServerAndTransportFailuresBecomeErrors) {
@@ -339,10 +321,6 @@ TEST_F(DataSpaceTest, ServerAndTransportFailuresBecomeErrors) {
   error = Call(server_.Address(), {}, &result);
   EXPECT_EQ(error.number, kErrorBadServerAnswer);
   EXPECT_EQ(error.source, kDataSpaceSource);
-
-  server_.status = 200;
-  server_.answer = R"({"result": {"format": "other"}})";
-  EXPECT_EQ(Call(server_.Address(), {}, &result).number, kErrorBadServerAnswer);
 
   // Nothing listens on port 1; the proxy is made anyway and the call fails.
   error = Call("http://127.0.0.1:1/", {}, &result);
