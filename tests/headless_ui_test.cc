@@ -1,5 +1,6 @@
 // The headless user interface: the panel drawn as text, boxes answered from
-// settings, and the records of what was shown.
+// settings, and the records of what was shown (what a control writes there
+// is EngineE2eTest's).
 #include "platform/headless/headless_ui.h"
 
 #include <gtest/gtest.h>
@@ -9,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "control/ctlInit_V3.h"
 #include "platform/platform.h"
 
 namespace qv {
@@ -234,38 +234,6 @@ TEST(HeadlessUiRecordTest, SnapshotGivesWidthsInTwips) {
   EXPECT_EQ(HeadlessUi::Snapshot(panel)["total"].get<double>(), 2125.0);
   panel.prgTotal.width = static_cast<float>(6375.0 / 7 * 2);
   EXPECT_EQ(HeadlessUi::Snapshot(panel)["total"].dump(), "1821.4286");
-}
-
-// ---- With the control ---------------------------------------------------------
-
-TEST(HeadlessUiControlTest, DrawsAndRecordsWhatTheControlWrites) {
-  EventLoop loop;
-  std::ostringstream out;
-  HeadlessUi ui(out);
-  Platform platform;
-  platform.loop = &loop;
-  platform.ui = &ui;
-  ScopedPlatform scope(&platform);
-
-  ctlInit_V3 control;
-  control.UserControl_Show();
-  control.SetMessage("Please wait, initializing system login procedure...");
-  control.Repaint();
-  control.SetTotalWidth(0);
-  control.SetCurrentWidth(0);
-  control.Repaint();
-  control.SetFrameCaption("Processing...");
-
-  const std::string s = out.str();
-  // Shown once with the design bars, once with the bars reset; the message
-  // written again and repainted adds nothing.
-  EXPECT_EQ(CountOf(s, "Please wait, initializing system login procedure..."), 3u);
-  EXPECT_NE(s.find(Bar(40, 0)), std::string::npos);
-  EXPECT_NE(s.find(Bar(0, 40)), std::string::npos);
-  EXPECT_NE(s.find("[Processing...]"), std::string::npos);
-  ASSERT_EQ(ui.records().size(), 2u);
-  EXPECT_EQ(ui.records()[0]["message"], "Please wait, initializing system login procedure...");
-  EXPECT_EQ(ui.records()[1]["frame"], "Processing...");
 }
 
 }  // namespace
