@@ -133,6 +133,38 @@ void SendAnswer(httplib::Response& res, HttpAnswer answer) {
       });
 }
 
+// The address a call is counted for: the connection's peer or, when that is
+// a trusted proxy, the rightmost X-Forwarded-For entry that is not one (each
+// proxy appends the address it was called from, so the entries to the left
+// of the first untrusted one are whatever the caller chose to send).
+std::string CallerAddress(const httplib::Request& req, const std::vector<std::string>& trusted) {
+  const auto is_trusted = [&trusted](const std::string& address) {
+    return std::find(trusted.begin(), trusted.end(), address) != trusted.end();
+  };
+  if (!is_trusted(req.remote_addr)) return req.remote_addr;
+  std::vector<std::string> hops;
+  const size_t headers = req.get_header_value_count("X-Forwarded-For");
+  for (size_t i = 0; i < headers; ++i) {
+    const std::string value = req.get_header_value("X-Forwarded-For", i);
+    size_t start = 0;
+    for (;;) {
+      const size_t comma = value.find(',', start);
+      const size_t first = value.find_first_not_of(' ', start);
+      const size_t last =
+          value.find_last_not_of(' ', comma == std::string::npos ? comma : comma - 1);
+      if (first < comma && last != std::string::npos && last >= first) {
+        hops.push_back(value.substr(first, last - first + 1));
+      }
+      if (comma == std::string::npos) break;
+      start = comma + 1;
+    }
+  }
+  for (auto hop = hops.rbegin(); hop != hops.rend(); ++hop) {
+    if (!is_trusted(*hop)) return *hop;
+  }
+  return req.remote_addr;
+}
+
 void SendText(httplib::Response& res, int status, const std::string& text) {
   SendBytes(res, status, std::make_shared<const std::string>(text), "text/plain; charset=utf-8");
 }
@@ -235,7 +267,7 @@ class Server::Impl {
       return httplib::Server::HandlerResponse::Unhandled;
     });
     http.Post(".*", [this](const httplib::Request& req, httplib::Response& res) {
-      SendAnswer(res, Dispatch(*objects, req.body, req.remote_addr));
+      SendAnswer(res, Dispatch(*objects, req.body, CallerAddress(req, options.trusted_proxies)));
     });
     // The library refuses a body over the limit itself; the answer then
     // gets its error object here.
@@ -382,8 +414,8 @@ Status Server::Start(const ServerOptions& options, std::unique_ptr<Server>* serv
     status = ListSigner::Load(options.signing_key, options.list_validity_seconds, &impl->signer);
     if (!status.ok()) return status;
   }
-  impl->objects = std::make_unique<BusinessObjects>(impl->storage.get(), options.throttle,
-                                                    impl->signer.get());
+  impl->objects =
+      std::make_unique<BusinessObjects>(impl->storage.get(), options.throttle, impl->signer.get());
   if (!options.files_dir.empty()) {
     // Never hand out what a killed publish left half-written.
     SweepDeadTemporaries(options.files_dir, true);

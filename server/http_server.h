@@ -30,7 +30,8 @@
 //     "busy" (503, server/dispatcher.h) without being checked. Its threads
 //     run at a lower priority (kLoginNiceness);
 //   - failed logins are slowed down per account and per address
-//     (options.throttle, server/login_throttle.h).
+//     (options.throttle, server/login_throttle.h); behind a trusted proxy
+//     the address is the one it forwards (options.trusted_proxies).
 //
 // Start returns once the server accepts connections. Stop (or destroying
 // the Server) closes the listening socket and the connections between
@@ -43,6 +44,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/status.h"
 #include "server/connection_gate.h"
@@ -73,6 +75,12 @@ struct ServerOptions {
   // nothing.
   std::string signing_key;
   int64_t list_validity_seconds = kDefaultListValiditySeconds;
+  // Addresses of proxies (nginx in front of several instances) whose
+  // X-Forwarded-For header names the caller: a call from one of them is
+  // counted for the last forwarded address that is not itself a trusted
+  // proxy. Calls from any other peer are counted for the peer, whatever
+  // they send.
+  std::vector<std::string> trusted_proxies;
   int threads = 128;
   int login_queue = 32;  // logins that may wait for a check
   ConnectionLimits limits;

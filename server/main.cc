@@ -11,6 +11,7 @@
 //   qvserver serve DB [--files DIR] [--listen HOST:PORT] [--login-ttl SECONDS]
 //                     [--tls-cert FILE --tls-key FILE]
 //                     [--signing-key FILE [--list-validity SECONDS]]
+//                     [--trusted-proxy ADDRESS]...
 //
 // Exit status: 0 on success, 1 on an error (said on standard error), 2 for a
 // usage error.
@@ -169,7 +170,8 @@ int KeyGenerate(const std::string& dir) {
 
 int Serve(const std::string& db, const std::string& files, const std::string& listen,
           int64_t login_ttl, const std::string& tls_cert, const std::string& tls_key,
-          const std::string& signing_key, int64_t list_validity) {
+          const std::string& signing_key, int64_t list_validity,
+          const std::vector<std::string>& trusted_proxies) {
   qv::server::ServerOptions options;
   options.db_path = db;
   options.files_dir = files;
@@ -178,6 +180,7 @@ int Serve(const std::string& db, const std::string& files, const std::string& li
   options.tls_key = tls_key;
   options.signing_key = signing_key;
   options.list_validity_seconds = list_validity;
+  options.trusted_proxies = trusted_proxies;
   if (!ParseListen(listen, &options.host, &options.port)) {
     std::cerr << "qvserver: --listen wants HOST:PORT, not \"" << listen << "\"\n";
     return kExitUsage;
@@ -333,11 +336,15 @@ int main(int argc, char** argv) {
       "--signing-key", signing_key,
       "Sign every install list handed out with this key (\"key generate\" made it)");
   signing_option->check(CLI::ExistingFile);
-  serve->add_option("--list-validity", list_validity,
-                    "How many seconds a signed list stays valid (0: expired when it arrives)")
+  serve
+      ->add_option("--list-validity", list_validity,
+                   "How many seconds a signed list stays valid (0: expired when it arrives)")
       ->capture_default_str()
       ->check(CLI::Range(int64_t{0}, int64_t{3650} * 24 * 3600))
       ->needs(signing_option);
+  serve->add_option("--trusted-proxy", trusted_proxies,
+                    "A proxy's address (e.g. 127.0.0.1 for nginx on this machine) whose "
+                    "X-Forwarded-For names the caller whose failed logins are counted; repeatable");
 
   CLI::App* key = app.add_subcommand("key", "Manage the key that signs the install lists");
   key->require_subcommand(1);
@@ -361,7 +368,8 @@ int main(int argc, char** argv) {
   if (*notes) return Notes(db);
   if (*publish) return Publish(db, files_dir, file, relative, compress, key_names);
   if (*serve) {
-    return Serve(db, files_dir, listen, login_ttl, tls_cert, tls_key, signing_key, list_validity);
+    return Serve(db, files_dir, listen, login_ttl, tls_cert, tls_key, signing_key, list_validity,
+                 trusted_proxies);
   }
   if (*key_generate) return KeyGenerate(key_dir);
   if (*pack) return ExitFor(qv::server::PackFile(file, out));

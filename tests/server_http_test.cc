@@ -297,6 +297,35 @@ TEST_F(HttpServerTest, RepeatedFailedLoginsRefuseEvenTheRightPassword) {
   EXPECT_EQ(Json::parse(Login("bob", "pw2"))["result"].get<std::string>().size(), 32u);
 }
 
+// Behind nginx every call comes from the proxy's address: failed logins are
+// counted for the address it forwards, and only when the proxy is trusted
+// (otherwise anyone could name any address and dodge the count).
+TEST_F(HttpServerTest, FailedLoginsCountForTheAddressATrustedProxyForwards) {
+  const struct {
+    std::vector<std::string> trusted;
+    bool other_caller_gets_in;
+  } rows[] = {{{"127.0.0.1"}, true}, {{}, false}, {{"192.0.2.1"}, false}};
+  for (const auto& row : rows) {
+    ServerOptions options;
+    options.trusted_proxies = row.trusted;
+    options.throttle.account_free = 100;
+    options.throttle.address_burst = 2;
+    options.throttle.address_refill = milliseconds(600'000);
+    Start(options);
+    const auto login = [this](const std::string& forwarded, const std::string& password) {
+      // The first entry is what the caller sent; the proxy appended the rest.
+      const httplib::Headers headers{{"X-Forwarded-For", "203.0.113.9, " + forwarded}};
+      auto res = client_->Post("/", headers, LoginBody("ann", password), "application/json");
+      return res && res->status == 200 ? Json::parse(res->body)["result"].get<std::string>() : "";
+    };
+    for (int i = 0; i < 3; ++i) login("198.51.100.1", "wrong");
+    EXPECT_EQ(login("198.51.100.1", "pw"), "") << row.trusted.size();
+    EXPECT_EQ(login("198.51.100.2", "pw").size(), row.other_caller_gets_in ? 32u : 0u)
+        << row.trusted.size();
+    server_.reset();
+  }
+}
+
 TEST_F(HttpServerTest, FramesRequestsBeforeAWorkerSeesThem) {
   testing::WriteHostFile(dir_ + "/files/a.txt", "A");
   Start();
