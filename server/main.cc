@@ -8,6 +8,7 @@
 //   qvserver pack FILE OUT
 //   qvserver publish DB FILESDIR FILE [--as RELPATH] [--compress] [--list KEYNAME]...
 //   qvserver key generate DIR
+//   qvserver sample DIR                                (prints KEYNAME LOGIN PASSWORD)
 //   qvserver serve DB [--files DIR] [--listen HOST:PORT] [--login-ttl SECONDS]
 //                     [--tls-cert FILE --tls-key FILE]
 //                     [--signing-key FILE [--list-validity SECONDS]]
@@ -33,6 +34,7 @@
 #include "server/host_files.h"
 #include "server/http_server.h"
 #include "server/publish.h"
+#include "server/sample_catalog.h"
 #include "server/served_file_fields.h"
 #include "server/signing_key.h"
 #include "server/storage.h"
@@ -167,6 +169,19 @@ int KeyGenerate(const std::string& dir) {
   return 0;
 }
 
+// Writes the sample catalog's files to DIR/files and its install list to
+// DIR/installlist.rst, for "init", "user add" and "list import --files" to
+// put into any database; prints the key name, login and password it uses.
+int Sample(const std::string& dir) {
+  qv::server::SampleCatalog catalog;
+  std::string list;
+  qv::Status status = qv::server::WriteSampleFiles(dir, &catalog, &list);
+  if (status.ok()) status = qv::WriteFileAtomically(dir + "/installlist.rst", list, 0644);
+  if (!status.ok()) return Fail(status.message());
+  std::cout << catalog.key_name << " " << catalog.login << " " << catalog.password << std::endl;
+  return 0;
+}
+
 int Serve(const std::string& db, const std::string& files, const std::string& listen,
           int64_t login_ttl, const std::string& tls_cert, const std::string& tls_key,
           const std::string& signing_key, int64_t list_validity) {
@@ -254,7 +269,7 @@ int main(int argc, char** argv) {
   std::string tls_cert, tls_key;
   std::vector<std::string> key_names;
   int64_t login_ttl = qv::server::kDefaultLoginTtlSeconds;
-  std::string key_dir, signing_key;
+  std::string key_dir, sample_dir, signing_key;
   int64_t list_validity = qv::server::kDefaultListValiditySeconds;
   bool replace = false, compress = false;
   auto add_db = [&db](CLI::App* command) {
@@ -347,6 +362,12 @@ int main(int argc, char** argv) {
       "list-signing.pub; print the public key (base64), which clients trust");
   key_generate->add_option("DIR", key_dir, "The folder (made when missing)")->required();
 
+  CLI::App* sample = app.add_subcommand(
+      "sample",
+      "Write the demo's sample catalog into DIR (new or empty): its files to DIR/files and its "
+      "install list to DIR/installlist.rst; print its KEYNAME LOGIN PASSWORD on one line");
+  sample->add_option("DIR", sample_dir, "The folder (made when missing)")->required();
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -364,6 +385,7 @@ int main(int argc, char** argv) {
     return Serve(db, files_dir, listen, login_ttl, tls_cert, tls_key, signing_key, list_validity);
   }
   if (*key_generate) return KeyGenerate(key_dir);
+  if (*sample) return Sample(sample_dir);
   if (*pack) return ExitFor(qv::server::PackFile(file, out));
   return kExitUsage;
 }
