@@ -13,6 +13,7 @@
 
 #include "installlist/install_list.h"
 #include "platform/recordset.h"
+#include "server/sample_catalog.h"
 #include "server/storage.h"
 #include "tests/child_process.h"
 #include "tests/test_util.h"
@@ -99,6 +100,26 @@ TEST_F(QvserverCliTest, InitUsersAndListsRoundTrip) {
   EXPECT_EQ(Run({"list", "import", db_, "KEY"}).exit_code, 2);
   EXPECT_EQ(Run({"frobnicate"}).exit_code, 2);
   EXPECT_EQ(Run({"user", "add", dir_ + "/missing.db", "KEY", "x"}, "pw\n").exit_code, 1);
+}
+
+// The demo's catalog, put into a database by the commands an operator uses,
+// is the one the demo makes itself.
+TEST_F(QvserverCliTest, SampleFillsAnyDatabaseWithTheDemoCatalog) {
+  const std::string trial = dir_ + "/trial";
+  const testing::CommandResult sample = Run({"sample", trial});
+  ASSERT_EQ(sample.exit_code, 0) << sample.err;
+  EXPECT_EQ(Run({"sample", trial}).exit_code, 1);
+  SampleCatalog demo;
+  ASSERT_TRUE(WriteSampleCatalog(dir_ + "/demo", &demo).ok());
+  EXPECT_EQ(sample.out, demo.key_name + " " + demo.login + " " + demo.password + "\n");
+  EXPECT_EQ(testing::HostTree(trial + "/files"), testing::HostTree(demo.files_dir));
+
+  ASSERT_EQ(Run({"init", db_}).exit_code, 0);
+  ASSERT_EQ(Run({"user", "add", db_, demo.key_name, demo.login}, demo.password + "\n").exit_code, 0);
+  ASSERT_EQ(Run({"list", "import", db_, demo.key_name, trial + "/installlist.rst"}).exit_code, 0);
+  ASSERT_EQ(Run({"list", "export", db_, demo.key_name, dir_ + "/ours.rst"}).exit_code, 0);
+  ASSERT_EQ(Run({"list", "export", demo.db_path, demo.key_name, dir_ + "/demo.rst"}).exit_code, 0);
+  EXPECT_EQ(testing::ReadHostFile(dir_ + "/ours.rst"), testing::ReadHostFile(dir_ + "/demo.rst"));
 }
 
 TEST_F(QvserverCliTest, NotesArePrintedNewestFirstAsJsonLines) {
