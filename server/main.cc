@@ -79,16 +79,15 @@ qv::Status ParseList(const std::string& text, const std::string& where, qv::Reco
 // The commands whose first positional argument is DB, as the words that
 // name them.
 const std::vector<std::vector<std::string>> kDbCommands = {
-    {"init"}, {"user", "add"}, {"list", "import"}, {"list", "export"},
-    {"notes"}, {"publish"}, {"serve"}};
+    {"init"},  {"user", "add"}, {"list", "import"}, {"list", "export"},
+    {"notes"}, {"publish"},     {"serve"}};
 
 // Rewrites "--db DB" (or "--db=DB") in a command that takes DB into DB as
 // its first positional argument, which is what the parser reads.
 std::vector<std::string> MoveDbOption(int argc, char** argv) {
   std::vector<std::string> args(argv, argv + argc);
   for (const std::vector<std::string>& words : kDbCommands) {
-    if (args.size() <= words.size() ||
-        !std::equal(words.begin(), words.end(), args.begin() + 1)) {
+    if (args.size() <= words.size() || !std::equal(words.begin(), words.end(), args.begin() + 1)) {
       continue;
     }
     const auto position = static_cast<std::ptrdiff_t>(words.size() + 1);
@@ -309,7 +308,8 @@ int main(int argc, char** argv) {
     command->add_option("--db", db_option, "DB given as an option instead");
   };
 
-  CLI::App* init = app.add_subcommand("init", "Make a new database DB, or bring an older one up to date");
+  CLI::App* init =
+      app.add_subcommand("init", "Make a new database DB, or bring an older one up to date");
   add_db(init);
 
   CLI::App* user = app.add_subcommand("user", "Manage the users who may log in");

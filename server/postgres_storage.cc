@@ -146,8 +146,8 @@ class Result {
 
 // One statement parameter: text, or raw bytes for a BYTEA column.
 struct Param {
-  Param(std::string text) : value(std::move(text)) {}  // NOLINT: implicit on purpose
-  Param(const char* text) : value(text) {}              // NOLINT
+  Param(std::string text) : value(std::move(text)) {}       // NOLINT: implicit on purpose
+  Param(const char* text) : value(text) {}                  // NOLINT
   Param(int64_t number) : value(std::to_string(number)) {}  // NOLINT
   static Param Bytes(std::string bytes) {
     Param param(std::move(bytes));
@@ -183,7 +183,8 @@ class PostgresStorage::Connection {
       return Status::Error(kErrorBadNetPath, "cannot connect to the database " + RedactedUrl(url) +
                                                  ": " + FirstLine(PQerrorMessage(opened->conn_)));
     }
-    PQsetNoticeProcessor(opened->conn_, [](void*, const char*) {}, nullptr);
+    PQsetNoticeProcessor(
+        opened->conn_, [](void*, const char*) {}, nullptr);
     *connection = std::move(opened);
     return Status::OK();
   }
@@ -325,7 +326,8 @@ Status Migrate(Connection* connection) {
     Status status = transaction.Begin();
     if (status.ok()) status = connection->Exec(kMigrationLock);
     if (status.ok()) {
-      status = connection->Exec("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)");
+      status =
+          connection->Exec("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)");
     }
     int64_t version = 0;
     bool foreign = false;
@@ -372,11 +374,10 @@ Status PostgresStorage::Open(const StorageOptions& options, Mode mode,
     }
     status = Migrate(first.get());
     if (!status.ok()) {
-      return Status::Error(status.code(), (version > 0 ? "cannot bring the database " + where +
-                                                             " up to date: "
-                                                       : "cannot make the database " + where +
-                                                             ": ") +
-                                              status.message());
+      return Status::Error(status.code(),
+                           (version > 0 ? "cannot bring the database " + where + " up to date: "
+                                        : "cannot make the database " + where + ": ") +
+                               status.message());
     }
   }
   std::unique_ptr<PostgresStorage> opened(new PostgresStorage(options));
@@ -447,9 +448,8 @@ Status PostgresStorage::CheckUser(const std::string& key_name, const std::string
   {
     Lease lease(this);
     if (!lease.status().ok()) return lease.status();
-    Status status = lease->Run(
-        "SELECT password_hash FROM users WHERE key_name = $1 AND login = $2", {key_name, login},
-        &result);
+    Status status = lease->Run("SELECT password_hash FROM users WHERE key_name = $1 AND login = $2",
+                               {key_name, login}, &result);
     if (!status.ok()) return status;
   }
   // The connection goes back to the pool before the slow check.
@@ -481,8 +481,8 @@ Status PostgresStorage::IssueLoginId(const std::string& key_name, const std::str
   return status;
 }
 
-Status PostgresStorage::FindLogin(const std::string& login_id, bool* found,
-                                  std::string* key_name, int64_t* list_generation) {
+Status PostgresStorage::FindLogin(const std::string& login_id, bool* found, std::string* key_name,
+                                  int64_t* list_generation) {
   *found = false;
   Lease lease(this);
   if (!lease.status().ok()) return lease.status();
@@ -517,8 +517,8 @@ Status PostgresStorage::GetInstallList(const std::string& key_name, bool* found,
   Lease lease(this);
   if (!lease.status().ok()) return lease.status();
   Result result;
-  Status status = lease->Run(
-      "SELECT document, generation FROM install_lists WHERE key_name = $1", {key_name}, &result);
+  Status status = lease->Run("SELECT document, generation FROM install_lists WHERE key_name = $1",
+                             {key_name}, &result);
   if (status.ok() && result.rows() > 0) {
     *found = true;
     *document = result.Text(0, 0);

@@ -29,8 +29,8 @@ class PostgresStorage final : public Storage {
   static Status Open(const StorageOptions& options, Mode mode, std::unique_ptr<Storage>* storage);
   ~PostgresStorage() override;
 
-  Status AddUser(const std::string& key_name, const std::string& login,
-                 const std::string& password, bool replace) override;
+  Status AddUser(const std::string& key_name, const std::string& login, const std::string& password,
+                 bool replace) override;
   Status CheckUser(const std::string& key_name, const std::string& login,
                    const std::string& password, bool* valid) override;
   Status IssueLoginId(const std::string& key_name, const std::string& login,

@@ -274,7 +274,8 @@ class Transaction {
 // says why there is none.
 class SqliteStorage::Lease {
  public:
-  explicit Lease(SqliteStorage* storage) : storage_(storage), status_(storage->Acquire(&connection_)) {}
+  explicit Lease(SqliteStorage* storage)
+      : storage_(storage), status_(storage->Acquire(&connection_)) {}
   ~Lease() {
     if (connection_ != nullptr) storage_->Release(std::move(connection_));
   }
@@ -314,9 +315,9 @@ Status Migrate(sqlite3* db, int64_t version) {
                              "; PRAGMA user_version = " + std::to_string(version + 1) + ";";
     const int rc = sqlite3_exec(db, step.c_str(), nullptr, nullptr, &message);
     if (rc != SQLITE_OK) {
-      status = Status::Error(WinErrorOfSqlite(rc),
-                             "schema step " + std::to_string(version + 1) + ": " +
-                                 (message != nullptr ? message : SqliteText(db)));
+      status =
+          Status::Error(WinErrorOfSqlite(rc), "schema step " + std::to_string(version + 1) + ": " +
+                                                  (message != nullptr ? message : SqliteText(db)));
       sqlite3_free(message);
       return status;
     }
@@ -365,11 +366,10 @@ Status SqliteStorage::Open(const StorageOptions& options, Mode mode,
     status = first->Exec("PRAGMA journal_mode = WAL");
     if (status.ok()) status = Migrate(first->db(), version);
     if (!status.ok()) {
-      return Status::Error(status.code(), (has_contents ? "cannot bring the database " + path +
-                                                              " up to date: "
-                                                        : "cannot make the database " + path +
-                                                              ": ") +
-                                              status.message());
+      return Status::Error(status.code(),
+                           (has_contents ? "cannot bring the database " + path + " up to date: "
+                                         : "cannot make the database " + path + ": ") +
+                               status.message());
     }
   }
 
@@ -401,7 +401,7 @@ void SqliteStorage::Release(std::unique_ptr<Connection> connection) {
 }
 
 Status SqliteStorage::AddUser(const std::string& key_name, const std::string& login,
-                        const std::string& password, bool replace) {
+                              const std::string& password, bool replace) {
   // Hashing is slow: done before the database is touched.
   std::string hash;
   Status hashed = HashPassword(password, &hash);
@@ -426,7 +426,7 @@ Status SqliteStorage::AddUser(const std::string& key_name, const std::string& lo
 }
 
 Status SqliteStorage::CheckUser(const std::string& key_name, const std::string& login,
-                          const std::string& password, bool* valid) {
+                                const std::string& password, bool* valid) {
   *valid = false;
   std::string hash;
   bool found = false;
@@ -452,7 +452,7 @@ Status SqliteStorage::CheckUser(const std::string& key_name, const std::string& 
 }
 
 Status SqliteStorage::IssueLoginId(const std::string& key_name, const std::string& login,
-                             const std::string& remote_address, std::string* login_id) {
+                                   const std::string& remote_address, std::string* login_id) {
   Lease lease(this);
   if (!lease.status().ok()) return lease.status();
   const int64_t now = Now();
@@ -481,7 +481,7 @@ Status SqliteStorage::IssueLoginId(const std::string& key_name, const std::strin
 }
 
 Status SqliteStorage::FindLogin(const std::string& login_id, bool* found, std::string* key_name,
-                          int64_t* list_generation) {
+                                int64_t* list_generation) {
   *found = false;
   Lease lease(this);
   if (!lease.status().ok()) return lease.status();
@@ -514,8 +514,8 @@ Status SqliteStorage::PutInstallList(const std::string& key_name, const std::str
   return upsert.Bind(1, key_name).Bind(2, document).Bind(3, FormatUtcTime(Now())).Run();
 }
 
-Status SqliteStorage::GetInstallList(const std::string& key_name, bool* found, std::string* document,
-                               int64_t* generation) {
+Status SqliteStorage::GetInstallList(const std::string& key_name, bool* found,
+                                     std::string* document, int64_t* generation) {
   *found = false;
   Lease lease(this);
   if (!lease.status().ok()) return lease.status();

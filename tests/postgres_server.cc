@@ -57,8 +57,7 @@ Status RunSql(const std::string& url, const std::string& sql, std::string* value
   if (PQstatus(conn.get()) != CONNECTION_OK) {
     return Status::Error(kErrorBadNetPath, PQerrorMessage(conn.get()));
   }
-  std::unique_ptr<PGresult, decltype(&PQclear)> result(PQexec(conn.get(), sql.c_str()),
-                                                       &PQclear);
+  std::unique_ptr<PGresult, decltype(&PQclear)> result(PQexec(conn.get(), sql.c_str()), &PQclear);
   const ExecStatusType state = PQresultStatus(result.get());
   if (state != PGRES_COMMAND_OK && state != PGRES_TUPLES_OK) {
     return Status::Error(kErrorInvalidFunction, sql + ": " + PQerrorMessage(conn.get()));

@@ -179,7 +179,8 @@ TEST_F(QvserverCliTest, ImportAndPublishFillInTheServedFilesDigestAndSize) {
   EXPECT_EQ(stated(), " ");  // nothing stated before a publish
 
   // publish --list: the records naming the published file; none is an error.
-  auto result = Run({"publish", db_, files, file, "--as", "lib/x.dll", "--compress", "--list", "KEY"});
+  auto result =
+      Run({"publish", db_, files, file, "--as", "lib/x.dll", "--compress", "--list", "KEY"});
   ASSERT_EQ(result.exit_code, 0) << result.err;
   EXPECT_EQ(stated(), served());
   result = Run({"publish", db_, files, file, "--as", "other.dll", "--list", "KEY"});

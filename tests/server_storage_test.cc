@@ -237,10 +237,11 @@ TEST_P(StorageTest, MigratesAnOlderSchemaOnlyWhenAskedAndRefusesANewerOne) {
 
   status = Open(location_, Storage::Mode::kCreate, &storage);
   ASSERT_TRUE(status.ok()) << status.ToString();
-  status = storage->ChangeThrottle("KEY", "ann", "a", 1, [](ThrottleEntry* account, ThrottleEntry*) {
-    account->expires = 2;
-    return true;
-  });
+  status =
+      storage->ChangeThrottle("KEY", "ann", "a", 1, [](ThrottleEntry* account, ThrottleEntry*) {
+        account->expires = 2;
+        return true;
+      });
   EXPECT_TRUE(status.ok()) << status.ToString();
   EXPECT_TRUE(Open(location_, Storage::Mode::kOpenExisting, &storage).ok());
 
