@@ -25,7 +25,7 @@ done
 packages=(
   build-essential cmake pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libsqlite3-dev nlohmann-json3-dev libcli11-dev
+  libsqlite3-dev libpq-dev postgresql nlohmann-json3-dev libcli11-dev
   libarchive-dev libgcab-dev gcab libcurl4-openssl-dev libcpp-httplib-dev
   libsodium-dev libssl-dev openssl libfltk1.3-dev zlib1g-dev
   binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
