@@ -46,7 +46,7 @@ say() { echo "trial: $*" >&2; }
 die() { say "$*"; exit 1; }
 
 if [ -z "$qvserver" ]; then
-  if [ -x "$here/../build/qvserver" ]; then qvserver="$here/../build/qvserver"
+  if [ -x "$here/../build/qvserver" ]; then qvserver=$(cd "$here/../build" && pwd)/qvserver
   else qvserver=$(command -v qvserver || true); fi
 fi
 [ -n "$qvserver" ] && [ -x "$qvserver" ] || die "no qvserver program (build it, or give --qvserver FILE)"
@@ -136,8 +136,10 @@ start_postgresql() {
 
 if [ "$sqlite" = 1 ]; then
   db="$work/qvserver.db"
+  store="one SQLite file"
 else
   start_postgresql
+  store="PostgreSQL"
 fi
 
 # ---- the catalog --------------------------------------------------------------
@@ -197,7 +199,7 @@ qvinit=$(dirname "$qvserver")/qvinit
 [ -x "$qvinit" ] || qvinit=qvinit
 cat <<EOF
 
-The trial runs: nginx on $url, $instances qvserver instance(s) on ${pg_ctl:+PostgreSQL}${pg_ctl:-one SQLite file}.
+The trial runs: nginx on $url, $instances qvserver instance(s) on $store.
   downloads        $url/
   business calls   $url/bo
   key name, login  $key_name $login (password: $password)
