@@ -1,8 +1,9 @@
 // Several qvserver instances behind nginx, as deploy/nginx.conf.in sets them
-// up: two instances on one database, client runs through nginx's address,
-// and one instance killed with SIGKILL while runs are under way. Every run
-// must still finish and install what a run against a single server does:
-// a business call that finds the dead instance is sent to the other one.
+// up: two instances on one database (one SQLite file, or PostgreSQL),
+// client runs through nginx's address, and one instance killed with SIGKILL
+// while runs are under way. Every run must still finish and install what a
+// run against a single server does: a business call that finds the dead
+// instance is sent to the other one.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "tests/child_process.h"
+#include "tests/postgres_server.h"
 #include "tests/qvinit_fixture.h"
 #include "tests/test_util.h"
 
@@ -42,10 +44,30 @@ bool Accepts(int port) {
   return static_cast<bool>(client.Head("/"));
 }
 
-class DeployNginxTest : public QvinitTest {
+enum class Store { kSqlite, kPostgres };
+
+class DeployNginxTest : public QvinitTest, public ::testing::WithParamInterface<Store> {
  protected:
   void SetUp() override {
     if (::access(kNginx, X_OK) != 0) GTEST_SKIP() << kNginx << " is missing (apt-get install nginx)";
+    std::string db = catalog_.db_path;
+    if (GetParam() == Store::kPostgres) {
+      // The catalog's user and list, put there with qvserver's commands.
+      postgres_ = std::make_unique<PostgresDatabase>();
+      db = postgres_->url();
+      ASSERT_FALSE(db.empty());
+      const std::string list = dir_ + "/list.rst";
+      for (const auto& [args, input] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+               {{"init", db}, ""},
+               {{"user", "add", db, catalog_.key_name, catalog_.login}, catalog_.password + "\n"},
+               {{"list", "export", catalog_.db_path, catalog_.key_name, list}, ""},
+               {{"list", "import", db, catalog_.key_name, list}, ""}}) {
+        std::vector<std::string> argv = {QvserverPath()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const CommandResult r = RunCommand(argv, input);
+        ASSERT_EQ(r.exit_code, 0) << args[0] << ": " << r.err;
+      }
+    }
     // nginx's workers run as nobody when the test runs as root: they pass
     // through the test's folder to the files.
     fs::permissions(dir_, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
@@ -54,7 +76,7 @@ class DeployNginxTest : public QvinitTest {
     std::string upstreams;
     for (int i = 0; i < 2; ++i) {
       instances_.push_back(std::make_unique<Child>(
-          std::vector<std::string>{QvserverPath(), "serve", catalog_.db_path, "--files",
+          std::vector<std::string>{QvserverPath(), "serve", db, "--files",
                                    catalog_.files_dir, "--listen", "127.0.0.1:0"},
           std::vector<std::string>{}, true));
       const std::string line = instances_.back()->ReadLine(kStartTimeout);
@@ -118,6 +140,7 @@ class DeployNginxTest : public QvinitTest {
     return count;
   }
 
+  std::unique_ptr<PostgresDatabase> postgres_;
   std::vector<std::unique_ptr<Child>> instances_;
   std::vector<std::string> addresses_;
   std::unique_ptr<Child> nginx_;
@@ -125,7 +148,7 @@ class DeployNginxTest : public QvinitTest {
   int port_ = 0;
 };
 
-TEST_F(DeployNginxTest, RunsFinishWhenAnInstanceIsKilledMidway) {
+TEST_P(DeployNginxTest, RunsFinishWhenAnInstanceIsKilledMidway) {
   const std::string reference = NewMachine("reference");
   ASSERT_EQ(Run(reference, server_->base_url()).exit_code, 0);
   const std::map<std::string, std::string> expected = Installed(reference);
@@ -158,6 +181,12 @@ TEST_F(DeployNginxTest, RunsFinishWhenAnInstanceIsKilledMidway) {
   EXPECT_NE(ReadHostFile(prefix_ + "/error.log").find(addresses_[0]), std::string::npos)
       << ReadHostFile(prefix_ + "/error.log");
 }
+
+INSTANTIATE_TEST_SUITE_P(Stores, DeployNginxTest,
+                         ::testing::Values(Store::kSqlite, Store::kPostgres),
+                         [](const ::testing::TestParamInfo<Store>& info) {
+                           return info.param == Store::kSqlite ? "Sqlite" : "Postgres";
+                         });
 
 }  // namespace
 }  // namespace qv::testing
