@@ -348,8 +348,8 @@ bool RunScale(const Options& options, const fs::path& dir) {
         MeasureSetup(options, "2 instances + nginx, PostgreSQL", postgres->url(), 2, files));
   }
 
-  std::printf("  %-38s %10s %9s %9s %9s %7s\n", "setup", "requests/s", "p50 ms", "p99 ms",
-              "max ms", "failed");
+  std::printf("  %-38s %10s %9s %9s %9s %7s\n", "setup", "requests/s", "p50 ms", "p99 ms", "max ms",
+              "failed");
   bool ok = true;
   for (const ScaleRow& row : rows) {
     if (!row.note.empty()) {
@@ -653,8 +653,8 @@ bool ParseArguments(int argc, char** argv, Options* options) {
       options->flood = std::max(0, std::atoi(value.c_str()));
     } else if (arg == "--dir") {
       options->dir = value;
-    } else if (arg == "--only" && (value == "calls" || value == "scale" || value == "download" ||
-                                   value == "flood")) {
+    } else if (arg == "--only" &&
+               (value == "calls" || value == "scale" || value == "download" || value == "flood")) {
       options->only = value;
     } else {
       std::fprintf(stderr,

@@ -84,8 +84,8 @@ std::unique_ptr<Postgres> Postgres::Start(std::string* error) {
     *error = "PostgreSQL did not start (see " + pg->dir_ + "/server.log)";
     return nullptr;
   }
-  if (!pg->Run({pg->bin_ + "/createdb", "-h", "127.0.0.1", "-p", pg->port_, "-U", "qv",
-                "qvserver"})) {
+  if (!pg->Run(
+          {pg->bin_ + "/createdb", "-h", "127.0.0.1", "-p", pg->port_, "-U", "qv", "qvserver"})) {
     *error = "createdb failed";
     return nullptr;
   }

@@ -49,7 +49,9 @@ enum class Store { kSqlite, kPostgres };
 class DeployNginxTest : public QvinitTest, public ::testing::WithParamInterface<Store> {
  protected:
   void SetUp() override {
-    if (::access(kNginx, X_OK) != 0) GTEST_SKIP() << kNginx << " is missing (apt-get install nginx)";
+    if (::access(kNginx, X_OK) != 0) {
+      GTEST_SKIP() << kNginx << " is missing (apt-get install nginx)";
+    }
     std::string db = catalog_.db_path;
     if (GetParam() == Store::kPostgres) {
       // The catalog's user and list, put there with qvserver's commands.
@@ -57,7 +59,8 @@ class DeployNginxTest : public QvinitTest, public ::testing::WithParamInterface<
       db = postgres_->url();
       ASSERT_FALSE(db.empty());
       const std::string list = dir_ + "/list.rst";
-      for (const auto& [args, input] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+      for (const auto& [args, input] :
+           std::vector<std::pair<std::vector<std::string>, std::string>>{
                {{"init", db}, ""},
                {{"user", "add", db, catalog_.key_name, catalog_.login}, catalog_.password + "\n"},
                {{"list", "export", catalog_.db_path, catalog_.key_name, list}, ""},
@@ -76,8 +79,8 @@ class DeployNginxTest : public QvinitTest, public ::testing::WithParamInterface<
     std::string upstreams;
     for (int i = 0; i < 2; ++i) {
       instances_.push_back(std::make_unique<Child>(
-          std::vector<std::string>{QvserverPath(), "serve", db, "--files",
-                                   catalog_.files_dir, "--listen", "127.0.0.1:0"},
+          std::vector<std::string>{QvserverPath(), "serve", db, "--files", catalog_.files_dir,
+                                   "--listen", "127.0.0.1:0"},
           std::vector<std::string>{}, true));
       const std::string line = instances_.back()->ReadLine(kStartTimeout);
       ASSERT_EQ(line.rfind("listening on http://", 0), 0u) << line;
@@ -118,10 +121,10 @@ class DeployNginxTest : public QvinitTest, public ::testing::WithParamInterface<
   // A startup-v2 run onto machine against base (nginx, or the reference
   // server); its exit status and what it said.
   CommandResult Run(const std::string& machine, const std::string& base) {
-    return RunCommand({QvinitPath(), "--headless", "--machine", machine, "--password-stdin",
-                       "startup-v2", base + "/", base + "/bo", catalog_.key_name, catalog_.login,
-                       "127.0.0.1"},
-                      catalog_.password + "\n");
+    return RunCommand(
+        {QvinitPath(), "--headless", "--machine", machine, "--password-stdin", "startup-v2",
+         base + "/", base + "/bo", catalog_.key_name, catalog_.login, "127.0.0.1"},
+        catalog_.password + "\n");
   }
   // What a run installed, less the launched program's arguments (they hold
   // the run's own login ID).
@@ -134,7 +137,8 @@ class DeployNginxTest : public QvinitTest, public ::testing::WithParamInterface<
   size_t BusinessCallsSeen() const {
     const std::string log = ReadHostFile(prefix_ + "/access.log");
     size_t count = 0;
-    for (size_t at = log.find("\"POST "); at != std::string::npos; at = log.find("\"POST ", at + 1)) {
+    for (size_t at = log.find("\"POST "); at != std::string::npos;
+         at = log.find("\"POST ", at + 1)) {
       ++count;
     }
     return count;

@@ -116,7 +116,8 @@ TEST_F(QvserverCliTest, SampleFillsAnyDatabaseWithTheDemoCatalog) {
   EXPECT_EQ(testing::HostTree(trial + "/files"), testing::HostTree(demo.files_dir));
 
   ASSERT_EQ(Run({"init", db_}).exit_code, 0);
-  ASSERT_EQ(Run({"user", "add", db_, demo.key_name, demo.login}, demo.password + "\n").exit_code, 0);
+  ASSERT_EQ(Run({"user", "add", db_, demo.key_name, demo.login}, demo.password + "\n").exit_code,
+            0);
   ASSERT_EQ(Run({"list", "import", db_, demo.key_name, trial + "/installlist.rst"}).exit_code, 0);
   ASSERT_EQ(Run({"list", "export", db_, demo.key_name, dir_ + "/ours.rst"}).exit_code, 0);
   ASSERT_EQ(Run({"list", "export", demo.db_path, demo.key_name, dir_ + "/demo.rst"}).exit_code, 0);
