@@ -105,7 +105,8 @@ TEST_P(StorageTest, KeepsOnlyASlowHashAndChecksPasswords) {
            {"KEY", "ann", ""},
            {"KEY", "bob", "s3cret pass"},
            {"OTHER", "ann", "s3cret pass"},
-           {"key", "ann", "s3cret pass"}}) {
+           {"key", "ann", "s3cret pass"},
+           {std::string("KEY\0", 4), "ann", "s3cret pass"}}) {
     ASSERT_TRUE(storage->CheckUser(key, login, password, &valid).ok());
     EXPECT_FALSE(valid) << key << "/" << login << "/" << password;
   }
@@ -140,9 +141,11 @@ TEST_P(StorageTest, LoginIdsAreRandomAndExpire) {
   EXPECT_TRUE(found);
   EXPECT_EQ(key_name, "KEY");
   EXPECT_EQ(generation, 0);  // no list
-  ASSERT_TRUE(
-      storage->FindLogin("0123456789abcdef0123456789abcdef", &found, &key_name, &generation).ok());
-  EXPECT_FALSE(found);
+  for (const std::string& unknown :
+       {std::string("0123456789abcdef0123456789abcdef"), first + std::string(1, '\0')}) {
+    ASSERT_TRUE(storage->FindLogin(unknown, &found, &key_name, &generation).ok());
+    EXPECT_FALSE(found);
+  }
 
   now_ += 1;
   ASSERT_TRUE(storage->FindLogin(first, &found, &key_name, &generation).ok());
@@ -258,13 +261,14 @@ TEST_P(StorageTest, MigratesAnOlderSchemaOnlyWhenAskedAndRefusesANewerOne) {
 TEST_P(StorageTest, ThrottleChangesAreAtomicAcrossProcessesAndExpire) {
   std::unique_ptr<Storage> storages[2] = {Make(), nullptr};
   ASSERT_TRUE(Open(location_, Storage::Mode::kOpenExisting, &storages[1]).ok());
+  const std::string login("an\0n", 4);  // stored as any key is
   std::vector<std::thread> threads;
   std::atomic<int> failures{0};
   for (int t = 0; t < 8; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < 25; ++i) {
         const Status status = storages[t % 2]->ChangeThrottle(
-            "KEY", "ann", "192.0.2.7", 1000, [](ThrottleEntry* account, ThrottleEntry* address) {
+            "KEY", login, "192.0.2.7", 1000, [](ThrottleEntry* account, ThrottleEntry* address) {
               ++account->failures;
               account->expires = 5000;
               address->failures += 2;
@@ -280,7 +284,7 @@ TEST_P(StorageTest, ThrottleChangesAreAtomicAcrossProcessesAndExpire) {
 
   auto read = [&](int64_t now_ms, ThrottleEntry* account, ThrottleEntry* address) {
     const Status status = storages[0]->ChangeThrottle(
-        "KEY", "ann", "192.0.2.7", now_ms, [&](ThrottleEntry* stored, ThrottleEntry* from) {
+        "KEY", login, "192.0.2.7", now_ms, [&](ThrottleEntry* stored, ThrottleEntry* from) {
           *account = *stored;
           *address = *from;
           return false;
