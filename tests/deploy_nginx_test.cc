@@ -74,7 +74,7 @@ class DeployNginxTest : public QvinitTest, public ::testing::WithParamInterface<
     // nginx's workers run as nobody when the test runs as root: they pass
     // through the test's folder to the files.
     fs::permissions(dir_, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
-    // The instances are qvserver programs on the catalog's database; the
+    // The instances are qvserver programs on that database; the
     // fixture's own server stays for the reference run only.
     std::string upstreams;
     for (int i = 0; i < 2; ++i) {
