@@ -5,6 +5,12 @@
 //             that keeps its connection alive) calling GetInstallFiles of a large list for a few
 //             seconds: requests/s and the p50 / p99 latency. Targets:
 //             >= 1000 requests/s, p99 < 100 ms.
+//   scale     the calls case against qvserver programs rather than an
+//             in-process server: one on SQLite, two behind nginx (the
+//             configuration of deploy/nginx.conf.in) on one SQLite file,
+//             one on PostgreSQL and two behind nginx on PostgreSQL (a
+//             cluster of the benchmark's own), side by side. A setup whose
+//             nginx or PostgreSQL is missing is said not measured, and why.
 //   download  files fetched in sequence with libcurl over one kept-alive
 //             connection, from qvserver and from nginx serving the same
 //             folder, alternately, several rounds: MB/s of each and the
@@ -25,7 +31,7 @@
 //
 //   bo_server_bench [--clients N] [--seconds S] [--records N] [--files N]
 //                   [--file-mib N] [--rounds N] [--flood N]
-//                   [--dir DIR] [--only calls|download|flood]
+//                   [--dir DIR] [--only calls|scale|download|flood]
 //
 // Defaults: 50 clients, 5 s, 1000 records, 20 files of 32 MiB, 5 rounds,
 // 400 flood connections.
@@ -51,8 +57,10 @@
 #include <thread>
 #include <vector>
 
+#include "bench/child_process.h"
 #include "bench/figures.h"
 #include "bench/nginx.h"
+#include "bench/postgres.h"
 #include "installlist/install_list.h"
 #include "platform/recordset.h"
 #include "server/http_server.h"
@@ -127,6 +135,9 @@ void WriteData(const std::string& path, uint64_t size, uint64_t seed) {
   }
 }
 
+// The qvserver program of this build (the benchmarks are in its bench/).
+std::string QvserverProgram() { return BuildFolder() + "/../qvserver"; }
+
 // ---- calls ------------------------------------------------------------------
 
 size_t CountBytes(char*, size_t size, size_t count, void* total) {
@@ -134,10 +145,23 @@ size_t CountBytes(char*, size_t size, size_t count, void* total) {
   return size * count;
 }
 
-bool RunCalls(const Options& options, server::Server& server) {
-  std::printf("\n== calls: %d clients calling GetInstallFiles (%d records) for %.0f s\n",
-              options.clients, options.records, options.seconds);
-  httplib::Client login_client("127.0.0.1", server.port());
+// What many clients calling GetInstallFiles at once saw.
+struct CallFigures {
+  size_t requests = 0;
+  double seconds = 0;
+  std::vector<double> latencies;  // ms, sorted
+  uint64_t answer_bytes = 0;
+  int failures = 0;
+
+  double rate() const { return seconds > 0 ? requests / seconds : 0; }
+  double p50() const { return Percentile(latencies, 0.50); }
+  double p99() const { return Percentile(latencies, 0.99); }
+};
+
+// Logs in at base_url, then lets options.clients threads call
+// GetInstallFiles for options.seconds; false when the login failed.
+bool MeasureCalls(const Options& options, const std::string& base_url, CallFigures* figures) {
+  httplib::Client login_client(base_url);
   const std::string login_body =
       nlohmann::json{{"object", "QVBO_V2.Init"},
                      {"operation", "LoginUser"},
@@ -145,7 +169,7 @@ bool RunCalls(const Options& options, server::Server& server) {
           .dump();
   auto login = login_client.Post("/", login_body, "application/json");
   if (!login || login->status != 200) {
-    std::fprintf(stderr, "the login failed\n");
+    std::fprintf(stderr, "the login at %s failed\n", base_url.c_str());
     return false;
   }
   const std::string id = nlohmann::json::parse(login->body)["result"];
@@ -160,7 +184,7 @@ bool RunCalls(const Options& options, server::Server& server) {
   std::vector<std::vector<double>> latencies(options.clients);
   std::vector<uint64_t> answer_sizes(options.clients);
   std::vector<std::thread> threads;
-  const std::string url = server.base_url() + "/";
+  const std::string url = base_url + "/";
   for (int c = 0; c < options.clients; ++c) {
     threads.emplace_back([&, c] {
       // One easy handle keeps its connection alive between requests; the
@@ -205,19 +229,139 @@ bool RunCalls(const Options& options, server::Server& server) {
   std::this_thread::sleep_for(std::chrono::duration<double>(options.seconds));
   stop = true;
   for (auto& thread : threads) thread.join();
-  const double elapsed = Seconds(start);
+  figures->seconds = Seconds(start);
+  for (const auto& some : latencies) {
+    figures->latencies.insert(figures->latencies.end(), some.begin(), some.end());
+  }
+  std::sort(figures->latencies.begin(), figures->latencies.end());
+  figures->requests = figures->latencies.size();
+  figures->answer_bytes = answer_sizes[0];
+  figures->failures = failures;
+  return true;
+}
 
-  std::vector<double> all;
-  for (const auto& some : latencies) all.insert(all.end(), some.begin(), some.end());
-  std::sort(all.begin(), all.end());
-  const double rate = all.size() / elapsed;
-  const double p50 = Percentile(all, 0.50), p99 = Percentile(all, 0.99);
-  std::printf("  %zu requests in %.2f s (answers of %llu bytes), %d failed\n", all.size(), elapsed,
-              static_cast<unsigned long long>(answer_sizes[0]), failures.load());
+bool RunCalls(const Options& options, server::Server& server) {
+  std::printf("\n== calls: %d clients calling GetInstallFiles (%d records) for %.0f s\n",
+              options.clients, options.records, options.seconds);
+  CallFigures f;
+  if (!MeasureCalls(options, server.base_url(), &f)) return false;
+  const double rate = f.rate(), p99 = f.p99();
+  std::printf("  %zu requests in %.2f s (answers of %llu bytes), %d failed\n", f.requests,
+              f.seconds, static_cast<unsigned long long>(f.answer_bytes), f.failures);
   std::printf("  requests/s %.0f  -> target >= 1000: %s\n", rate, rate >= 1000 ? "met" : "MISSED");
-  std::printf("  latency p50 %.2f ms  p99 %.2f ms  max %.2f ms  -> target p99 < 100 ms: %s\n", p50,
-              p99, all.empty() ? 0.0 : all.back(), p99 < 100 ? "met" : "MISSED");
-  return failures == 0;
+  std::printf("  latency p50 %.2f ms  p99 %.2f ms  max %.2f ms  -> target p99 < 100 ms: %s\n",
+              f.p50(), p99, f.latencies.empty() ? 0.0 : f.latencies.back(),
+              p99 < 100 ? "met" : "MISSED");
+  return f.failures == 0;
+}
+
+// ---- scale ------------------------------------------------------------------
+
+// A qvserver program serving db on a free port of 127.0.0.1.
+struct Instance {
+  std::unique_ptr<BackgroundChild> child;
+  std::string address;  // "127.0.0.1:PORT"
+};
+
+bool StartInstance(const std::string& db, const std::string& files, Instance* instance) {
+  instance->child = std::make_unique<BackgroundChild>(std::vector<std::string>{
+      QvserverProgram(), "serve", db, "--files", files, "--listen", "127.0.0.1:0"});
+  const std::string line = instance->child->started() ? instance->child->ReadLine() : "";
+  const std::string prefix = "listening on http://";
+  if (line.rfind(prefix, 0) != 0) return false;
+  instance->address = line.substr(prefix.size());
+  return true;
+}
+
+// Makes db a database holding the benchmark's user and list, with qvserver's
+// own commands (as an operator would).
+bool FillDatabase(const std::string& db, const std::string& list_file) {
+  const std::string qvserver = QvserverProgram();
+  return RunChild({qvserver, "init", db}).ok &&
+         RunChild({qvserver, "user", "add", db, kKeyName, kLogin}, std::string(kPassword) + "\n")
+             .ok &&
+         RunChild({qvserver, "list", "import", db, kKeyName, list_file}).ok;
+}
+
+struct ScaleRow {
+  std::string setup;
+  std::string note;  // why it was not measured
+  CallFigures figures;
+};
+
+// Measures instances qvserver programs on db, behind nginx when there are
+// more than one.
+ScaleRow MeasureSetup(const Options& options, const std::string& setup, const std::string& db,
+                      int instances, const std::string& files) {
+  ScaleRow row{setup, "", {}};
+  std::vector<Instance> running(static_cast<size_t>(instances));
+  std::vector<std::string> upstreams;
+  for (Instance& instance : running) {
+    if (!StartInstance(db, files, &instance)) {
+      row.note = "qvserver did not start";
+      return row;
+    }
+    upstreams.push_back(instance.address);
+  }
+  std::unique_ptr<Nginx> nginx;
+  std::string base = "http://" + running[0].address;
+  if (instances > 1) {
+    std::string error;
+    nginx = Nginx::Balance(files, upstreams, &error);
+    if (nginx == nullptr) {
+      row.note = "nginx: " + error;
+      return row;
+    }
+    base = nginx->base_url();
+  }
+  if (!MeasureCalls(options, base, &row.figures)) row.note = "the login failed";
+  return row;
+}
+
+bool RunScale(const Options& options, const fs::path& dir) {
+  std::printf(
+      "\n== scale: %d clients calling GetInstallFiles (%d records) for %.0f s, against "
+      "qvserver programs: one, and two behind nginx (deploy/nginx.conf.in), on each store\n",
+      options.clients, options.records, options.seconds);
+  const std::string list_file = (dir / "scale-list.rst").string();
+  const std::string files = (dir / "files").string();
+  std::ofstream(list_file) << BigList(options.records);
+  std::vector<ScaleRow> rows;
+
+  const std::string sqlite = (dir / "scale.db").string();
+  if (FillDatabase(sqlite, list_file)) {
+    rows.push_back(MeasureSetup(options, "1 instance, SQLite", sqlite, 1, files));
+    rows.push_back(MeasureSetup(options, "2 instances + nginx, one SQLite file", sqlite, 2, files));
+  } else {
+    rows.push_back({"SQLite", "cannot make the database", {}});
+  }
+
+  std::string error;
+  std::unique_ptr<Postgres> postgres = Postgres::Start(&error);
+  if (postgres == nullptr) {
+    rows.push_back({"PostgreSQL", error, {}});
+  } else if (!FillDatabase(postgres->url(), list_file)) {
+    rows.push_back({"PostgreSQL", "qvserver cannot make the database (no PostgreSQL store?)", {}});
+  } else {
+    rows.push_back(MeasureSetup(options, "1 instance, PostgreSQL", postgres->url(), 1, files));
+    rows.push_back(
+        MeasureSetup(options, "2 instances + nginx, PostgreSQL", postgres->url(), 2, files));
+  }
+
+  std::printf("  %-38s %10s %9s %9s %9s %7s\n", "setup", "requests/s", "p50 ms", "p99 ms", "max ms",
+              "failed");
+  bool ok = true;
+  for (const ScaleRow& row : rows) {
+    if (!row.note.empty()) {
+      std::printf("  %-38s not measured: %s\n", row.setup.c_str(), row.note.c_str());
+      continue;
+    }
+    const CallFigures& f = row.figures;
+    std::printf("  %-38s %10.0f %9.2f %9.2f %9.2f %7d\n", row.setup.c_str(), f.rate(), f.p50(),
+                f.p99(), f.latencies.empty() ? 0.0 : f.latencies.back(), f.failures);
+    ok = ok && f.failures == 0;
+  }
+  return ok;
 }
 
 // ---- download ---------------------------------------------------------------
@@ -509,13 +653,14 @@ bool ParseArguments(int argc, char** argv, Options* options) {
       options->flood = std::max(0, std::atoi(value.c_str()));
     } else if (arg == "--dir") {
       options->dir = value;
-    } else if (arg == "--only" && (value == "calls" || value == "download" || value == "flood")) {
+    } else if (arg == "--only" &&
+               (value == "calls" || value == "scale" || value == "download" || value == "flood")) {
       options->only = value;
     } else {
       std::fprintf(stderr,
                    "usage: bo_server_bench [--clients N] [--seconds S] [--records N] [--files N] "
                    "[--file-mib N] [--rounds N] [--flood N] [--dir DIR] "
-                   "[--only calls|download|flood]\n");
+                   "[--only calls|scale|download|flood]\n");
       return false;
     }
   }
@@ -553,6 +698,7 @@ int Main(int argc, char** argv) {
       ok = false;
     }
     if (ok && options.Wants("calls")) ok = RunCalls(options, *server) && ok;
+    if (ok && options.Wants("scale")) ok = RunScale(options, dir) && ok;
     if (ok && options.Wants("download")) {
       ok = RunDownload(options, *server, server_options.files_dir) && ok;
     }

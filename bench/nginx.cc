@@ -1,6 +1,7 @@
 // Nginx: writes a configuration into a private folder, starts nginx in the
-// foreground as one process (no master, no daemon) on a port that was free a
-// moment before, and waits until it accepts connections. A port taken in the
+// foreground (as one process for the file server; with its workers for the
+// balancer of deploy/nginx.conf.in) on a port that was free a moment
+// before, and waits until it accepts connections. A port taken in the
 // meantime makes nginx exit at once; another port is then tried.
 #include "bench/nginx.h"
 
@@ -10,6 +11,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +21,10 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <utility>
+#include <vector>
+
+#include "bench/free_port.h"
 
 extern char** environ;
 
@@ -29,23 +35,6 @@ constexpr char kNginxProgram[] = "/usr/sbin/nginx";
 constexpr int kPortAttempts = 5;
 constexpr auto kStartTimeout = std::chrono::seconds(10);
 constexpr auto kStopTimeout = std::chrono::seconds(5);
-
-// A port on 127.0.0.1 that nothing listened on a moment ago; 0 on failure.
-int FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return 0;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  int port = 0;
-  socklen_t len = sizeof(addr);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-    port = ntohs(addr.sin_port);
-  }
-  ::close(fd);
-  return port;
-}
 
 bool Accepts(int port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -100,35 +89,84 @@ std::string ReadText(const std::string& path) {
   return text.str();
 }
 
+// Replaces every "@NAME@" of text by its value.
+std::string Fill(std::string text, const std::vector<std::pair<std::string, std::string>>& values) {
+  for (const auto& [name, value] : values) {
+    const std::string word = "@" + name + "@";
+    for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at)) {
+      text.replace(at, word.size(), value);
+      at += value.size();
+    }
+  }
+  return text;
+}
+
 }  // namespace
 
 std::unique_ptr<Nginx> Nginx::Start(const std::string& root, std::string* error,
                                     const Tls& tls) {
+  std::error_code ec;
+  const std::string absolute_root = std::filesystem::absolute(root, ec).string();
+  // nginx takes relative names from its own prefix folder.
+  const Tls absolute_tls = tls.cert.empty() ? Tls{}
+                                            : Tls{std::filesystem::absolute(tls.cert, ec).string(),
+                                                  std::filesystem::absolute(tls.key, ec).string()};
+  return Launch(
+      [&](int port, const std::string& dir) {
+        return Config(dir, absolute_root, port, absolute_tls);
+      },
+      !tls.cert.empty(), error);
+}
+
+std::unique_ptr<Nginx> Nginx::Balance(const std::string& root,
+                                      const std::vector<std::string>& upstreams,
+                                      std::string* error) {
+  const std::string conf_template = ReadText(std::string(QV_DEPLOY_DIR) + "/nginx.conf.in");
+  if (conf_template.empty()) {
+    *error = std::string("cannot read ") + QV_DEPLOY_DIR + "/nginx.conf.in";
+    return nullptr;
+  }
+  std::string servers;
+  for (const std::string& upstream : upstreams) {
+    servers += "server " + upstream + " max_fails=1 fail_timeout=5s;\n";
+  }
+  std::error_code ec;
+  const std::string absolute_root = std::filesystem::absolute(root, ec).string();
+  return Launch(
+      [&](int port, const std::string& dir) {
+        return Fill(conf_template, {{"PREFIX", dir},
+                                    {"LISTEN", "127.0.0.1:" + std::to_string(port)},
+                                    {"FILES", absolute_root},
+                                    {"UPSTREAMS", servers}});
+      },
+      false, error);
+}
+
+std::unique_ptr<Nginx> Nginx::Launch(
+    const std::function<std::string(int port, const std::string& dir)>& config, bool tls,
+    std::string* error) {
   if (::access(kNginxProgram, X_OK) != 0) {
     *error = std::string(kNginxProgram) + " is missing (apt-get install nginx)";
     return nullptr;
   }
-  std::error_code ec;
-  const std::string absolute_root = std::filesystem::absolute(root, ec).string();
   std::string pattern = (std::filesystem::temp_directory_path() / "qvnginx.XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) {
     *error = "cannot make a temporary folder for nginx";
     return nullptr;
   }
+  // Workers started by root run as nobody and pass through it to their
+  // temporary files.
+  ::chmod(pattern.c_str(), 0711);
   std::unique_ptr<Nginx> nginx(new Nginx());
   nginx->dir_ = pattern;
-  nginx->tls_ = !tls.cert.empty();
-  // nginx takes relative names from its own prefix folder.
-  const Tls absolute_tls = nginx->tls_ ? Tls{std::filesystem::absolute(tls.cert, ec).string(),
-                                             std::filesystem::absolute(tls.key, ec).string()}
-                                       : Tls{};
+  nginx->tls_ = tls;
   const std::string conf = nginx->dir_ + "/nginx.conf";
   const std::string log = nginx->dir_ + "/output.log";
 
   for (int attempt = 0; attempt < kPortAttempts; ++attempt) {
     const int port = FreePort();
     if (port == 0) continue;
-    std::ofstream(conf) << Config(nginx->dir_, absolute_root, port, absolute_tls);
+    std::ofstream(conf) << config(port, nginx->dir_);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);

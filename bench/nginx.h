@@ -7,11 +7,17 @@
 // connections. Given a certificate and key it speaks HTTPS instead, with
 // the same settings. The destructor stops it (SIGQUIT, then SIGKILL) and
 // removes the temporary folder.
+//
+// Balance starts nginx as deploy/nginx.conf.in sets it up in front of
+// several qvserver instances instead: business calls passed on to the
+// instances, files served from root.
 #ifndef QV_BENCH_NGINX_H_
 #define QV_BENCH_NGINX_H_
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace qv::bench {
 
@@ -25,6 +31,10 @@ class Nginx {
   // nullptr with *error set when nginx is missing or does not start.
   static std::unique_ptr<Nginx> Start(const std::string& root, std::string* error,
                                       const Tls& tls = {});
+  // upstreams: the instances' "HOST:PORT".
+  static std::unique_ptr<Nginx> Balance(const std::string& root,
+                                        const std::vector<std::string>& upstreams,
+                                        std::string* error);
   ~Nginx();
   Nginx(const Nginx&) = delete;
   Nginx& operator=(const Nginx&) = delete;
@@ -35,6 +45,11 @@ class Nginx {
 
  private:
   Nginx() = default;
+  // Starts nginx with the configuration that config makes for a port and
+  // nginx's own folder.
+  static std::unique_ptr<Nginx> Launch(
+      const std::function<std::string(int port, const std::string& dir)>& config, bool tls,
+      std::string* error);
   int port_ = 0;
   int pid_ = -1;
   bool tls_ = false;

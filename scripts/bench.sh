@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Sets up and builds the machine (scripts/setup.sh), installs nginx when it is
-# missing (the benchmarks measure against it), then runs every benchmark
+# Sets up and builds the machine (scripts/setup.sh, which installs nginx and
+# PostgreSQL, the benchmarks' references), then runs every benchmark
 # program in build/bench with its default sizes and prints their figures.
 #
 #   scripts/bench.sh                  every benchmark
@@ -20,18 +20,6 @@ fi
 build_dir="$here/build"
 
 "$here/scripts/setup.sh" "$build_dir"
-
-if ! dpkg-query -W -f='${Status}' nginx 2>/dev/null | grep -q "install ok installed"; then
-  echo "bench: installing nginx"
-  sudo=""
-  if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends nginx
-  # The benchmarks start their own nginx; the system's service is not needed.
-  if command -v systemctl >/dev/null 2>&1; then
-    $sudo systemctl disable --now nginx >/dev/null 2>&1 || true
-  fi
-fi
 
 if [ $# -gt 0 ]; then
   program="$build_dir/bench/$1"

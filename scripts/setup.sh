@@ -25,12 +25,12 @@ done
 packages=(
   build-essential cmake pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libsqlite3-dev nlohmann-json3-dev libcli11-dev
+  libsqlite3-dev libpq-dev postgresql nlohmann-json3-dev libcli11-dev
   libarchive-dev libgcab-dev gcab libcurl4-openssl-dev libcpp-httplib-dev
   libsodium-dev libssl-dev openssl libfltk1.3-dev zlib1g-dev
   binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
   xvfb xauth x11-apps imagemagick xdotool
-  time
+  time nginx
 )
 
 missing=()
@@ -45,6 +45,15 @@ if [ ${#missing[@]} -gt 0 ]; then
   if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  # The tests and benchmarks start nginx and PostgreSQL themselves; the
+  # system's services are not needed.
+  if command -v systemctl >/dev/null 2>&1; then
+    for service in nginx postgresql; do
+      if [[ " ${missing[*]} " == *" $service "* ]]; then
+        $sudo systemctl disable --now "$service" >/dev/null 2>&1 || true
+      fi
+    done
+  fi
 fi
 
 jobs=$(nproc 2>/dev/null || echo 2)

@@ -38,20 +38,27 @@ BoAnswer BusinessObjects::LoginUser(const std::string& program_id, const std::st
                                     const std::string& remote_address, const std::string& caller) {
   BoAnswer answer;
   answer.kind = BoAnswer::Kind::kText;
-  if (!throttle_.Admit(key_name, login, caller, LoginThrottle::Clock::now())) return answer;
+  const LoginThrottle::Clock::time_point now = LoginThrottle::Clock::now();
+  bool admitted = false;
+  Status status = throttle_.Admit(key_name, login, caller, now, &admitted);
+  if (!status.ok()) return Fault(program_id, status);
+  if (!admitted) return answer;
   bool valid = false;
-  Status status = storage_->CheckUser(key_name, login, password, &valid);
+  status = storage_->CheckUser(key_name, login, password, &valid);
   if (!status.ok()) return Fault(program_id, status);
   if (!valid) return answer;
-  throttle_.Succeeded(key_name, login, caller);
-  status = storage_->IssueLoginId(key_name, login, remote_address, &answer.text);
+  status = throttle_.Succeeded(key_name, login, caller, LoginThrottle::Clock::now());
+  if (status.ok()) status = storage_->IssueLoginId(key_name, login, remote_address, &answer.text);
   if (!status.ok()) return Fault(program_id, status);
   return answer;
 }
 
 bool BusinessObjects::LoginHeldBack(const std::string& key_name, const std::string& login,
                                     const std::string& caller) {
-  return throttle_.HoldsBack(key_name, login, caller, LoginThrottle::Clock::now());
+  bool held_back = false;
+  const Status status =
+      throttle_.HoldsBack(key_name, login, caller, LoginThrottle::Clock::now(), &held_back);
+  return status.ok() && held_back;
 }
 
 Status BusinessObjects::CurrentList(const std::string& key_name, int64_t generation,

@@ -74,7 +74,7 @@ class BusinessObjects {
   // REQUIRES: storage (and signer, when not null) outlive this object.
   explicit BusinessObjects(Storage* storage, const ThrottleLimits& throttle = {},
                            const ListSigner* signer = nullptr)
-      : storage_(storage), signer_(signer), throttle_(throttle) {}
+      : storage_(storage), signer_(signer), throttle_(throttle, storage) {}
 
   // Whether program_id names one of the objects (exact match).
   static bool IsObject(const std::string& program_id);
@@ -86,7 +86,8 @@ class BusinessObjects {
                      const std::string& login, const std::string& password,
                      const std::string& remote_address, const std::string& caller);
   // Whether LoginUser would refuse a login of (key_name, login) from
-  // caller now without checking its password.
+  // caller now without checking its password (false when the database
+  // cannot tell: LoginUser then says what failed).
   bool LoginHeldBack(const std::string& key_name, const std::string& login,
                      const std::string& caller);
   BoAnswer GetInstallFiles(const std::string& program_id, const std::string& login_id);

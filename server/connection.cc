@@ -128,12 +128,33 @@ ssize_t ConnectionStream::read(char* ptr, size_t size) {
 }
 
 ssize_t ConnectionStream::write(const char* ptr, size_t size) {
-  while (true) {
-    const ssize_t sent = connection_->Send(ptr, size);
-    if (sent >= 0) return sent;
-    if (errno == EINTR) continue;
-    if ((errno != EAGAIN && errno != EWOULDBLOCK) || !WaitWritable()) return -1;
+  if (held_.size() + size <= kHeldBytes) {
+    held_.append(ptr, size);
+    return static_cast<ssize_t>(size);
   }
+  // A larger answer (a file) goes as it comes, after what was held.
+  if (!Flush() || !SendAll(ptr, size)) return -1;
+  return static_cast<ssize_t>(size);
+}
+
+bool ConnectionStream::Flush() {
+  const bool sent = SendAll(held_.data(), held_.size());
+  held_.clear();
+  return sent;
+}
+
+bool ConnectionStream::SendAll(const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t sent = connection_->Send(data, size);
+    if (sent >= 0) {
+      data += sent;
+      size -= static_cast<size_t>(sent);
+      continue;
+    }
+    if (errno == EINTR) continue;
+    if ((errno != EAGAIN && errno != EWOULDBLOCK) || !WaitWritable()) return false;
+  }
+  return true;
 }
 
 void ConnectionStream::get_remote_ip_and_port(std::string& ip, int& port) const {

@@ -5,7 +5,12 @@
 // ConnectionStream is the HTTP library's view of the request a worker
 // answers: reads come from the request's bytes, which the gate has read
 // whole, so a worker never waits for a client to send; writes go to the
-// socket, each waiting at most the write timeout for room.
+// socket, each waiting at most the write timeout for room. The start of an
+// answer is held back until Flush, or until it passes kHeldBytes, so that a
+// business answer (its header and body) leaves in one send: a server
+// killed while it writes has sent all of such an answer or nothing, and a
+// proxy in front of it can pass a call that got nothing on to another
+// instance (deploy/nginx.conf.in).
 //
 // A connection served over TLS holds its session: every byte in either
 // direction goes through it, the handshake with the first reads.
@@ -68,6 +73,9 @@ void SendNow(Connection& connection, std::string_view text);
 
 class ConnectionStream : public httplib::Stream {
  public:
+  // Answers up to this size leave in one send.
+  static constexpr size_t kHeldBytes = 256 * 1024;
+
   ConnectionStream(Connection* connection, std::chrono::milliseconds write_timeout)
       : connection_(connection), write_timeout_(write_timeout) {}
 
@@ -79,15 +87,21 @@ class ConnectionStream : public httplib::Stream {
   void get_local_ip_and_port(std::string& ip, int& port) const override;
   socket_t socket() const override { return connection_->fd; }
 
+  // Sends what is held back; false when the client cannot take it.
+  bool Flush();
+
   // How many bytes of the request were read.
   size_t consumed() const { return read_; }
 
  private:
   bool WaitWritable() const;
+  // Sends all of data, waiting for room; false on an error or timeout.
+  bool SendAll(const char* data, size_t size);
 
   Connection* connection_;
   std::chrono::milliseconds write_timeout_;
   size_t read_ = 0;
+  std::string held_;
 };
 
 }  // namespace qv::server

@@ -214,11 +214,7 @@ void AnswerBusy(Connection* connection) {
       "Content-Length: " +
       std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
   ConnectionStream stream(connection, kWriteTimeout);
-  for (size_t sent = 0; sent < answer.size();) {
-    const ssize_t wrote = stream.write(answer.data() + sent, answer.size() - sent);
-    if (wrote <= 0) return;
-    sent += static_cast<size_t>(wrote);
-  }
+  if (stream.write(answer.data(), answer.size()) >= 0) stream.Flush();
 }
 
 }  // namespace
@@ -324,11 +320,12 @@ class Server::Impl {
         connection->last || connection->answered + 1 >= kKeepAliveRequests || stopping;
     bool closed = false;
     const std::vector<std::string>& ranges = connection->ranges;
-    const bool ok = http.Answer(stream, close, &closed, [&ranges](httplib::Request& req) {
+    bool ok = http.Answer(stream, close, &closed, [&ranges](httplib::Request& req) {
       // Put back here, after the library's own parsing, which refuses
       // ranges it cannot read (ServeFile ignores them instead).
       for (const std::string& range : ranges) req.headers.emplace("Range", range);
     });
+    ok = stream.Flush() && ok;
     // A request the library read differently from the gate (its answer is
     // out) leaves the connection in doubt: it closes.
     if (!ok || close || closed || stream.consumed() != connection->request_end) return;

@@ -61,7 +61,7 @@ inline constexpr std::chrono::milliseconds kLoginWait{5000};
 inline constexpr int kLoginNiceness = 10;
 
 struct ServerOptions {
-  std::string db_path;    // a database made by "qvserver init"
+  std::string db_path;    // a database made by "qvserver init": a file or a postgresql:// URL
   std::string files_dir;  // "" serves only the built-in files
   std::string host = "127.0.0.1";
   int port = 0;  // 0 picks a free port

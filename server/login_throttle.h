@@ -16,19 +16,20 @@
 // password is checked, so that guesses sent at once cannot all get in;
 // Succeeded takes it back.
 //
-// State is kept in memory: at most max_entries accounts and as many
-// addresses; past that, entries that no longer hold anything back go first,
-// then the least recently used.
+// The counts live in the storage (Storage::ChangeThrottle), so that every
+// server process on the same database holds back the same logins; each
+// decision reads and changes an account's and an address's entry in one
+// transaction. An entry is forgotten, and removed, once it holds nothing
+// back any more. Times are wall-clock times, which the processes share.
 //
 // Thread-safe.
 #ifndef QV_SERVER_LOGIN_THROTTLE_H_
 #define QV_SERVER_LOGIN_THROTTLE_H_
 
 #include <chrono>
-#include <cstddef>
-#include <mutex>
 #include <string>
-#include <unordered_map>
+
+#include "server/storage.h"
 
 namespace qv::server {
 
@@ -39,49 +40,38 @@ struct ThrottleLimits {
   std::chrono::milliseconds forget{15 * 60'000};
   int address_burst = 30;
   std::chrono::milliseconds address_refill{2000};
-  size_t max_entries = 100'000;
 };
 
 class LoginThrottle {
  public:
-  using Clock = std::chrono::steady_clock;
+  using Clock = std::chrono::system_clock;
 
-  explicit LoginThrottle(const ThrottleLimits& limits) : limits_(limits) {}
+  // REQUIRES: storage outlives this object.
+  LoginThrottle(const ThrottleLimits& limits, Storage* storage)
+      : limits_(limits), storage_(storage) {}
 
-  // Whether a login of (key_name, login) from address may have its password
-  // checked at now; when it may, the attempt is counted as a failure.
-  bool Admit(const std::string& key_name, const std::string& login, const std::string& address,
-             Clock::time_point now);
-  // Whether Admit would refuse now; changes nothing.
-  bool HoldsBack(const std::string& key_name, const std::string& login, const std::string& address,
-                 Clock::time_point now);
-  // An admitted attempt had the right password.
-  void Succeeded(const std::string& key_name, const std::string& login, const std::string& address);
+  // Sets *admitted to whether a login of (key_name, login) from address may
+  // have its password checked at now; when it may, the attempt is counted
+  // as a failure.
+  Status Admit(const std::string& key_name, const std::string& login, const std::string& address,
+               Clock::time_point now, bool* admitted);
+  // Sets *held_back to whether Admit would refuse now; changes nothing.
+  Status HoldsBack(const std::string& key_name, const std::string& login,
+                   const std::string& address, Clock::time_point now, bool* held_back);
+  // An attempt admitted at now had the right password.
+  Status Succeeded(const std::string& key_name, const std::string& login,
+                   const std::string& address, Clock::time_point now);
 
  private:
-  struct Account {
-    int failures = 0;
-    Clock::time_point last_failure;
-    Clock::time_point next_check;  // none before this
-  };
-  // The time the address's failures take to be forgotten runs up to this
-  // (one address_refill each); a failure is allowed while it stays within
-  // address_burst refills of now.
-  struct Address {
-    Clock::time_point clear_at;
-  };
-
-  static std::string AccountKey(const std::string& key_name, const std::string& login);
-  // Under mutex_: whether the account or the address holds a login back;
-  // *clear_at is the address's time once this attempt counts.
-  bool HeldBack(const std::string& account_key, const std::string& address, Clock::time_point now,
-                Clock::time_point* clear_at);
-  void Prune(Clock::time_point now);
+  // Whether account or address holds a login back at now_ms; *clear_at is
+  // the address's held_until once this attempt counts: the time its
+  // failures take to be forgotten (one address_refill each). A failure is
+  // allowed while that stays within address_burst refills of now.
+  bool HeldBack(const ThrottleEntry& account, const ThrottleEntry& address, int64_t now_ms,
+                int64_t* clear_at) const;
 
   const ThrottleLimits limits_;
-  std::mutex mutex_;
-  std::unordered_map<std::string, Account> accounts_;
-  std::unordered_map<std::string, Address> addresses_;
+  Storage* storage_;
 };
 
 }  // namespace qv::server

@@ -106,7 +106,8 @@ bool Exists(const std::string& path) {
 
 }  // namespace
 
-Status WriteSampleCatalog(const std::string& folder, SampleCatalog* catalog) {
+Status WriteSampleFiles(const std::string& folder, SampleCatalog* catalog,
+                        std::string* list_document) {
   SampleCatalog result;
   result.db_path = folder + "/qvserver.db";
   result.files_dir = folder + "/files";
@@ -148,13 +149,22 @@ Status WriteSampleCatalog(const std::string& folder, SampleCatalog* catalog) {
     }
     result.records.push_back(r);
   }
+  *list_document = list.ToJson();
+  *catalog = std::move(result);
+  return Status::OK();
+}
 
+Status WriteSampleCatalog(const std::string& folder, SampleCatalog* catalog) {
+  SampleCatalog result;
+  std::string list;
+  Status status = WriteSampleFiles(folder, &result, &list);
+  if (!status.ok()) return status;
   StorageOptions options;
   options.path = result.db_path;
   std::unique_ptr<Storage> storage;
   status = Storage::Open(options, Storage::Mode::kCreate, &storage);
   if (status.ok()) status = storage->AddUser(result.key_name, result.login, result.password, false);
-  if (status.ok()) status = storage->PutInstallList(result.key_name, list.ToJson());
+  if (status.ok()) status = storage->PutInstallList(result.key_name, list);
   if (status.ok()) *catalog = std::move(result);
   return status;
 }

@@ -57,6 +57,13 @@ struct SampleCatalog {
 // neither may exist yet). Fills *catalog.
 Status WriteSampleCatalog(const std::string& folder, SampleCatalog* catalog);
 
+// Writes folder/files only and gives the install list as a document, for a
+// database that is filled another way ("qvserver sample", then "init",
+// "user add" and "list import" on any store). catalog->db_path names the
+// file WriteSampleCatalog would make; nothing is there.
+Status WriteSampleFiles(const std::string& folder, SampleCatalog* catalog,
+                        std::string* list_document);
+
 }  // namespace qv::server
 
 #endif  // QV_SERVER_SAMPLE_CATALOG_H_

@@ -1,29 +1,37 @@
-// Storage: the server's database in one SQLite file: users, one install list
-// per key name, issued login IDs and the login notes.
+// Storage: the server's database: users, one install list per key name,
+// issued login IDs, the login notes, and the login throttle's failure
+// counts. Two stores implement it: an SQLite file (server/sqlite_storage.h,
+// the default) and a PostgreSQL database (server/postgres_storage.h), which
+// several qvserver instances can share. Open picks the store by the
+// location: a postgresql:// (or postgres://) URL, or else an SQLite file.
 //
-// Schema (application id "QVSV", user_version 1):
+// Tables (both stores):
 //   users(key_name, login, password_hash, created)       one row per login
 //   install_lists(key_name, document, updated,           the list document
 //                 generation)
 //   logins(login_id, key_name, login, remote_address,    issued login IDs
 //          issued_at, expires_at)                        (Unix seconds)
 //   login_notes(id, login_id, time, text)                what clients report
+//   throttle_accounts(key_name, login, failures,         failed logins
+//                     last_failure, held_until, expires) (Unix milliseconds)
+//   throttle_addresses(address, failures, last_failure,
+//                      held_until, expires)
 //
-// The file runs in WAL mode, so readers never wait for a writer; every change
-// is one transaction. A Storage is safe for concurrent use from any number of
-// threads: each call borrows a connection of its own from a pool (made on
-// demand, kept for reuse), and writers wait for each other up to a time
-// limit.
+// The schema is versioned: each store has a numbered list of migration
+// steps, each run in a transaction of its own. kCreate makes the newest
+// schema, or brings an older database up to date; kOpenExisting refuses a
+// database that is older ("run qvserver init") or newer than this program.
 //
-// Every call that can fail returns a Status whose message says what was
-// being done.
+// A Storage is safe for concurrent use from any number of threads: each
+// call borrows a connection of its own from a pool (made on demand, kept
+// for reuse). Every change is one transaction. Every call that can fail
+// returns a Status whose message says what was being done.
 #ifndef QV_SERVER_STORAGE_H_
 #define QV_SERVER_STORAGE_H_
 
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -35,6 +43,7 @@ namespace qv::server {
 inline constexpr int64_t kDefaultLoginTtlSeconds = 3600;
 
 struct StorageOptions {
+  // An SQLite file, or a postgresql:// URL (libpq's connection URI).
   std::string path;
   // Login IDs expire this many seconds after they were issued.
   int64_t login_ttl_seconds = kDefaultLoginTtlSeconds;
@@ -48,17 +57,38 @@ struct LoginNote {
   std::string text;  // as received
 };
 
+// The login throttle's state of one account or one address
+// (server/login_throttle.h gives the meaning). Times are Unix milliseconds;
+// an entry whose expires has passed is forgotten and reads as all zeros.
+struct ThrottleEntry {
+  int64_t failures = 0;
+  int64_t last_failure = 0;
+  int64_t held_until = 0;
+  int64_t expires = 0;
+};
+
+// Called with the stored entries of an account and of an address; changes
+// them and returns whether they are to be stored.
+using ThrottleChange = std::function<bool(ThrottleEntry* account, ThrottleEntry* address)>;
+
+// Whether location names a PostgreSQL database (a postgresql:// or
+// postgres:// URL) rather than an SQLite file.
+bool IsPostgresUrl(const std::string& location);
+
 class Storage {
  public:
   enum class Mode {
-    kCreate,        // a new database; refuses a file that holds anything
-    kOpenExisting,  // a database made by kCreate
+    kCreate,        // a new database, or one of an older schema brought up
+                    // to date; refuses one that holds anything else or is
+                    // current already
+    kOpenExisting,  // a database made by kCreate, of the current schema
   };
 
-  // Opens or makes the database. Fails when the file cannot be opened, is
-  // not such a database, or has a newer schema.
+  // Opens or makes the database of options.path. Fails when it cannot be
+  // reached, is not such a database, or has another schema than the one
+  // mode accepts.
   static Status Open(const StorageOptions& options, Mode mode, std::unique_ptr<Storage>* storage);
-  ~Storage();
+  virtual ~Storage() = default;
   Storage(const Storage&) = delete;
   Storage& operator=(const Storage&) = delete;
 
@@ -67,24 +97,24 @@ class Storage {
   // Adds a user with a hash of password. A user of that key name and login
   // that exists already is refused, unless replace is set: then its password
   // is replaced.
-  Status AddUser(const std::string& key_name, const std::string& login, const std::string& password,
-                 bool replace);
+  virtual Status AddUser(const std::string& key_name, const std::string& login,
+                         const std::string& password, bool replace) = 0;
   // Sets *valid to whether the user exists and password is theirs. An unknown
   // user takes as long to refuse as a wrong password.
-  Status CheckUser(const std::string& key_name, const std::string& login,
-                   const std::string& password, bool* valid);
+  virtual Status CheckUser(const std::string& key_name, const std::string& login,
+                           const std::string& password, bool* valid) = 0;
 
   // ---- Login IDs -----------------------------------------------------------
 
   // Issues a new login ID for a user (whose password was checked), valid for
   // the configured time. Expired IDs are removed on the way.
-  Status IssueLoginId(const std::string& key_name, const std::string& login,
-                      const std::string& remote_address, std::string* login_id);
+  virtual Status IssueLoginId(const std::string& key_name, const std::string& login,
+                              const std::string& remote_address, std::string* login_id) = 0;
   // The key name of a valid login ID, and the generation of that key name's
   // install list (0 when it has none); *found false for an unknown or
   // expired ID.
-  Status FindLogin(const std::string& login_id, bool* found, std::string* key_name,
-                   int64_t* list_generation);
+  virtual Status FindLogin(const std::string& login_id, bool* found, std::string* key_name,
+                           int64_t* list_generation) = 0;
 
   // ---- Install lists ---------------------------------------------------------
 
@@ -92,38 +122,47 @@ class Storage {
   // store gives the list a generation above every earlier one, so that a
   // copy kept in memory can tell whether it is still current.
   // REQUIRES: document is a valid list document.
-  Status PutInstallList(const std::string& key_name, const std::string& document);
+  virtual Status PutInstallList(const std::string& key_name, const std::string& document) = 0;
   // The stored document and its generation; *found false when none was
   // stored.
-  Status GetInstallList(const std::string& key_name, bool* found, std::string* document,
-                        int64_t* generation);
+  virtual Status GetInstallList(const std::string& key_name, bool* found, std::string* document,
+                                int64_t* generation) = 0;
 
   // ---- Login notes -----------------------------------------------------------
 
   // Stores a note with the current time.
-  Status AddLoginNote(const std::string& login_id, const std::string& text);
+  virtual Status AddLoginNote(const std::string& login_id, const std::string& text) = 0;
   // Every note, newest first.
-  Status ListLoginNotes(std::vector<LoginNote>* notes);
+  virtual Status ListLoginNotes(std::vector<LoginNote>* notes) = 0;
+
+  // ---- Login throttle --------------------------------------------------------
+
+  // Reads the entries of the account (key_name, login) and of address as
+  // they are at now_ms, lets change alter them and stores what it returns,
+  // all in one transaction: no other change of either entry, from this
+  // process or another, comes in between. Entries expired at now_ms are
+  // removed on the way.
+  virtual Status ChangeThrottle(const std::string& key_name, const std::string& login,
+                                const std::string& address, int64_t now_ms,
+                                const ThrottleChange& change) = 0;
 
   int64_t Now() const;
   const std::string& path() const { return options_.path; }
 
+ protected:
+  explicit Storage(StorageOptions options) : options_(std::move(options)) {}
+  const StorageOptions& options() const { return options_; }
+
  private:
-  class Connection;
-  class Lease;
-
-  explicit Storage(StorageOptions options);
-  // A connection for the calling thread.
-  Status Acquire(std::unique_ptr<Connection>* connection);
-  void Release(std::unique_ptr<Connection> connection);
-
   StorageOptions options_;
-  std::mutex pool_mutex_;
-  std::vector<std::unique_ptr<Connection>> idle_;
 };
 
 // Unix seconds as ISO 8601 in UTC ("2024-05-01T12:34:56Z").
 std::string FormatUtcTime(int64_t unix_seconds);
+
+// What a store says when a database's schema is not the one it needs:
+// version is the database's, newest this program's.
+Status SchemaMismatch(const std::string& where, int64_t version, int64_t newest);
 
 }  // namespace qv::server
 

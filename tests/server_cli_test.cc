@@ -13,8 +13,10 @@
 
 #include "installlist/install_list.h"
 #include "platform/recordset.h"
+#include "server/sample_catalog.h"
 #include "server/storage.h"
 #include "tests/child_process.h"
+#include "tests/postgres_server.h"
 #include "tests/test_util.h"
 
 namespace qv::server {
@@ -101,6 +103,27 @@ TEST_F(QvserverCliTest, InitUsersAndListsRoundTrip) {
   EXPECT_EQ(Run({"user", "add", dir_ + "/missing.db", "KEY", "x"}, "pw\n").exit_code, 1);
 }
 
+// The demo's catalog, put into a database by the commands an operator uses,
+// is the one the demo makes itself.
+TEST_F(QvserverCliTest, SampleFillsAnyDatabaseWithTheDemoCatalog) {
+  const std::string trial = dir_ + "/trial";
+  const testing::CommandResult sample = Run({"sample", trial});
+  ASSERT_EQ(sample.exit_code, 0) << sample.err;
+  EXPECT_EQ(Run({"sample", trial}).exit_code, 1);
+  SampleCatalog demo;
+  ASSERT_TRUE(WriteSampleCatalog(dir_ + "/demo", &demo).ok());
+  EXPECT_EQ(sample.out, demo.key_name + " " + demo.login + " " + demo.password + "\n");
+  EXPECT_EQ(testing::HostTree(trial + "/files"), testing::HostTree(demo.files_dir));
+
+  ASSERT_EQ(Run({"init", db_}).exit_code, 0);
+  ASSERT_EQ(Run({"user", "add", db_, demo.key_name, demo.login}, demo.password + "\n").exit_code,
+            0);
+  ASSERT_EQ(Run({"list", "import", db_, demo.key_name, trial + "/installlist.rst"}).exit_code, 0);
+  ASSERT_EQ(Run({"list", "export", db_, demo.key_name, dir_ + "/ours.rst"}).exit_code, 0);
+  ASSERT_EQ(Run({"list", "export", demo.db_path, demo.key_name, dir_ + "/demo.rst"}).exit_code, 0);
+  EXPECT_EQ(testing::ReadHostFile(dir_ + "/ours.rst"), testing::ReadHostFile(dir_ + "/demo.rst"));
+}
+
 TEST_F(QvserverCliTest, NotesArePrintedNewestFirstAsJsonLines) {
   ASSERT_EQ(Run({"init", db_}).exit_code, 0);
   {
@@ -178,7 +201,8 @@ TEST_F(QvserverCliTest, ImportAndPublishFillInTheServedFilesDigestAndSize) {
   EXPECT_EQ(stated(), " ");  // nothing stated before a publish
 
   // publish --list: the records naming the published file; none is an error.
-  auto result = Run({"publish", db_, files, file, "--as", "lib/x.dll", "--compress", "--list", "KEY"});
+  auto result =
+      Run({"publish", db_, files, file, "--as", "lib/x.dll", "--compress", "--list", "KEY"});
   ASSERT_EQ(result.exit_code, 0) << result.err;
   EXPECT_EQ(stated(), served());
   result = Run({"publish", db_, files, file, "--as", "other.dll", "--list", "KEY"});
@@ -222,6 +246,39 @@ TEST_F(QvserverCliTest, ServeSaysWhereItListensAndStopsOnSigterm) {
 
   EXPECT_EQ(Run({"serve", db_, "--listen", "nonsense"}).exit_code, 2);
   EXPECT_EQ(Run({"serve", dir_ + "/missing.db"}).exit_code, 1);
+}
+
+// The same commands on a PostgreSQL database, named by a URL in either
+// form, and a login through the server.
+TEST_F(QvserverCliTest, PostgresDatabaseServesALogin) {
+  testing::PostgresDatabase database;
+  const std::string& url = database.url();
+  ASSERT_FALSE(url.empty());
+  ASSERT_EQ(Run({"init", url}).exit_code, 0);
+  EXPECT_EQ(Run({"init", "--db", url}).exit_code, 1);  // current already
+  ASSERT_EQ(Run({"user", "add", "--db", url, "KEY", "ann"}, "pw\n").exit_code, 0);
+  testing::WriteHostFile(dir_ + "/in.rst", SampleList());
+  ASSERT_EQ(Run({"list", "import", url, "KEY", dir_ + "/in.rst"}).exit_code, 0);
+
+  testing::Child serve({QvserverPath(), "serve", "--db=" + url, "--listen", "127.0.0.1:0"}, {},
+                       /*stdout_pipe=*/true);
+  const std::string line = serve.ReadLine(std::chrono::seconds(30));
+  const std::string prefix = "listening on http://127.0.0.1:";
+  ASSERT_EQ(line.rfind(prefix, 0), 0u) << line;
+  httplib::Client client("127.0.0.1", std::stoi(line.substr(prefix.size())));
+  auto call = [&](const std::string& operation, const std::string& arguments) {
+    auto res = client.Post("/",
+                           R"({"object": "QVBOGeneral_V3.Init", "operation": ")" + operation +
+                               R"(", "arguments": )" + arguments + "}",
+                           "application/json");
+    return res ? nlohmann::json::parse(res->body) : nlohmann::json();
+  };
+  const std::string id =
+      call("LoginUser", R"(["KEY", "ann", "pw", ""])")["result"].get<std::string>();
+  ASSERT_EQ(id.size(), 32u);
+  EXPECT_THAT(call("GetInstallFiles", "[\"" + id + "\"]").dump(), ::testing::HasSubstr("x.dll"));
+  serve.Signal(SIGTERM);
+  EXPECT_EQ(serve.Wait(), 0);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// The server's database: password hashes, login IDs and their expiry, login
-// notes, install lists, and which files it agrees to open.
+// The server's database on both stores (SQLite and PostgreSQL): password
+// hashes, login IDs and their expiry, login notes, install lists, the login
+// throttle's entries, and the schema's versions.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -11,32 +12,86 @@
 #include <vector>
 
 #include "server/storage.h"
+#include "tests/postgres_server.h"
 #include "tests/test_util.h"
 
 namespace qv::server {
 namespace {
 
-class StorageTest : public ::testing::Test {
+enum class Store { kSqlite, kPostgres };
+
+class StorageTest : public ::testing::TestWithParam<Store> {
  protected:
-  StorageTest() : dir_(testing::MakeTempDir("qvstorage")) {}
+  StorageTest() : dir_(testing::MakeTempDir("qvstorage")), location_(NewLocation()) {}
   ~StorageTest() override { testing::RemoveTree(dir_); }
 
-  std::unique_ptr<Storage> Make(int64_t ttl = kDefaultLoginTtlSeconds) {
+  bool sqlite() const { return GetParam() == Store::kSqlite; }
+
+  // A place for a database that does not exist yet (PostgreSQL: an empty
+  // database).
+  std::string NewLocation() {
+    if (sqlite()) return dir_ + "/server" + std::to_string(locations_++) + ".db";
+    databases_.push_back(std::make_unique<testing::PostgresDatabase>());
+    return databases_.back()->url();
+  }
+
+  Status Open(const std::string& location, Storage::Mode mode, std::unique_ptr<Storage>* storage,
+              int64_t ttl = kDefaultLoginTtlSeconds) {
     StorageOptions options;
-    options.path = dir_ + "/server.db";
+    options.path = location;
     options.login_ttl_seconds = ttl;
     options.clock = [this] { return now_.load(); };
+    return Storage::Open(options, mode, storage);
+  }
+
+  std::unique_ptr<Storage> Make(int64_t ttl = kDefaultLoginTtlSeconds) {
     std::unique_ptr<Storage> storage;
-    const Status opened = Storage::Open(options, Storage::Mode::kCreate, &storage);
+    const Status opened = Open(location_, Storage::Mode::kCreate, &storage, ttl);
     EXPECT_TRUE(opened.ok()) << opened.ToString();
     return storage;
   }
 
+  // Runs sql on the database at location directly; the first column of the
+  // first row.
+  std::string Sql(const std::string& sql, const std::string& location = "") {
+    const std::string& where = location.empty() ? location_ : location;
+    std::string value;
+    if (!sqlite()) {
+      const Status status = testing::RunSql(where, sql, &value);
+      EXPECT_TRUE(status.ok()) << status.ToString();
+      return value;
+    }
+    sqlite3* db = nullptr;
+    EXPECT_EQ(sqlite3_open(where.c_str(), &db), SQLITE_OK);
+    auto first = [](void* out, int, char** values, char**) {
+      if (values[0] != nullptr) *static_cast<std::string*>(out) = values[0];
+      return 1;  // one row is enough
+    };
+    const int rc = sqlite3_exec(db, sql.c_str(), first, &value, nullptr);
+    EXPECT_TRUE(rc == SQLITE_OK || rc == SQLITE_ABORT) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+    return value;
+  }
+
+  // Sets the schema version the database says it has.
+  void SetVersion(int version) {
+    Sql(sqlite() ? "PRAGMA user_version = " + std::to_string(version)
+                 : "UPDATE schema_version SET version = " + std::to_string(version));
+  }
+
   std::string dir_;
+  int locations_ = 0;
+  std::vector<std::unique_ptr<testing::PostgresDatabase>> databases_;
+  std::string location_;
   std::atomic<int64_t> now_{1700000000};
 };
 
-TEST_F(StorageTest, KeepsOnlyASlowHashAndChecksPasswords) {
+INSTANTIATE_TEST_SUITE_P(Stores, StorageTest, ::testing::Values(Store::kSqlite, Store::kPostgres),
+                         [](const ::testing::TestParamInfo<Store>& info) {
+                           return info.param == Store::kSqlite ? "Sqlite" : "Postgres";
+                         });
+
+TEST_P(StorageTest, KeepsOnlyASlowHashAndChecksPasswords) {
   auto storage = Make();
   Status status = storage->AddUser("KEY", "ann", "s3cret pass", false);
   ASSERT_TRUE(status.ok()) << status.ToString();
@@ -50,7 +105,8 @@ TEST_F(StorageTest, KeepsOnlyASlowHashAndChecksPasswords) {
            {"KEY", "ann", ""},
            {"KEY", "bob", "s3cret pass"},
            {"OTHER", "ann", "s3cret pass"},
-           {"key", "ann", "s3cret pass"}}) {
+           {"key", "ann", "s3cret pass"},
+           {std::string("KEY\0", 4), "ann", "s3cret pass"}}) {
     ASSERT_TRUE(storage->CheckUser(key, login, password, &valid).ok());
     EXPECT_FALSE(valid) << key << "/" << login << "/" << password;
   }
@@ -63,21 +119,13 @@ TEST_F(StorageTest, KeepsOnlyASlowHashAndChecksPasswords) {
   ASSERT_TRUE(storage->CheckUser("KEY", "ann", "other", &valid).ok());
   EXPECT_TRUE(valid);
 
-  // What the file holds is an Argon2id hash, not the password.
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open((dir_ + "/server.db").c_str(), &db), SQLITE_OK);
-  sqlite3_stmt* statement = nullptr;
-  ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT password_hash FROM users", -1, &statement, nullptr),
-            SQLITE_OK);
-  ASSERT_EQ(sqlite3_step(statement), SQLITE_ROW);
-  const std::string hash = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
-  sqlite3_finalize(statement);
-  sqlite3_close(db);
+  // What the database holds is an Argon2id hash, not the password.
+  const std::string hash = Sql("SELECT password_hash FROM users");
   EXPECT_EQ(hash.rfind("$argon2id$", 0), 0u) << hash;
   EXPECT_EQ(hash.find("other"), std::string::npos);
 }
 
-TEST_F(StorageTest, LoginIdsAreRandomAndExpire) {
+TEST_P(StorageTest, LoginIdsAreRandomAndExpire) {
   auto storage = Make(/*ttl=*/60);
   std::string first, second, key_name;
   ASSERT_TRUE(storage->IssueLoginId("KEY", "ann", "192.0.2.7", &first).ok());
@@ -93,9 +141,11 @@ TEST_F(StorageTest, LoginIdsAreRandomAndExpire) {
   EXPECT_TRUE(found);
   EXPECT_EQ(key_name, "KEY");
   EXPECT_EQ(generation, 0);  // no list
-  ASSERT_TRUE(
-      storage->FindLogin("0123456789abcdef0123456789abcdef", &found, &key_name, &generation).ok());
-  EXPECT_FALSE(found);
+  for (const std::string& unknown :
+       {std::string("0123456789abcdef0123456789abcdef"), first + std::string(1, '\0')}) {
+    ASSERT_TRUE(storage->FindLogin(unknown, &found, &key_name, &generation).ok());
+    EXPECT_FALSE(found);
+  }
 
   now_ += 1;
   ASSERT_TRUE(storage->FindLogin(first, &found, &key_name, &generation).ok());
@@ -104,7 +154,7 @@ TEST_F(StorageTest, LoginIdsAreRandomAndExpire) {
   EXPECT_FALSE(found);
 }
 
-TEST_F(StorageTest, EveryStoredListHasANewerGeneration) {
+TEST_P(StorageTest, EveryStoredListHasANewerGeneration) {
   auto storage = Make();
   std::string id, key_name, document;
   ASSERT_TRUE(storage->IssueLoginId("KEY", "ann", "", &id).ok());
@@ -128,17 +178,17 @@ TEST_F(StorageTest, EveryStoredListHasANewerGeneration) {
   EXPECT_EQ(read, second);
 }
 
-TEST_F(StorageTest, NotesComeNewestFirstWithTheirTextAsReceived) {
+TEST_P(StorageTest, NotesComeNewestFirstWithTheirTextAsReceived) {
   auto storage = Make();
   ASSERT_TRUE(storage->AddLoginNote("id1", "Has admin access = Yes\r\n").ok());
   now_ += 3600 * 24 + 61;
   ASSERT_TRUE(storage->AddLoginNote("id2", "second").ok());
-  ASSERT_TRUE(storage->AddLoginNote("id2", "third, same second").ok());
+  ASSERT_TRUE(storage->AddLoginNote("id2", std::string("third,\0same second", 18)).ok());
 
   std::vector<LoginNote> notes;
   ASSERT_TRUE(storage->ListLoginNotes(&notes).ok());
   ASSERT_EQ(notes.size(), 3u);
-  EXPECT_EQ(notes[0].text, "third, same second");
+  EXPECT_EQ(notes[0].text, std::string("third,\0same second", 18));
   EXPECT_EQ(notes[1].text, "second");
   EXPECT_EQ(notes[2].login_id, "id1");
   EXPECT_EQ(notes[2].text, "Has admin access = Yes\r\n");
@@ -146,41 +196,115 @@ TEST_F(StorageTest, NotesComeNewestFirstWithTheirTextAsReceived) {
   EXPECT_EQ(notes[1].time, "2023-11-15T22:14:21Z");
 }
 
-TEST_F(StorageTest, OpensOnlyItsOwnDatabases) {
+TEST_P(StorageTest, OpensOnlyItsOwnDatabases) {
   std::unique_ptr<Storage> storage;
-  StorageOptions options;
-  options.path = dir_ + "/missing.db";
-  Status status = Storage::Open(options, Storage::Mode::kOpenExisting, &storage);
+  Status status = Open(location_, Storage::Mode::kOpenExisting, &storage);
   EXPECT_EQ(status.code(), kErrorFileNotFound);
   EXPECT_NE(status.message().find("qvserver init"), std::string::npos) << status.ToString();
 
-  // Another program's SQLite file, and a file that is not a database.
-  options.path = dir_ + "/other.db";
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(options.path.c_str(), &db), SQLITE_OK);
-  sqlite3_exec(db, "CREATE TABLE t (x)", nullptr, nullptr, nullptr);
-  sqlite3_close(db);
-  status = Storage::Open(options, Storage::Mode::kOpenExisting, &storage);
+  // Another program's database: neither opened nor made over.
+  const std::string other = NewLocation();
+  Sql("CREATE TABLE t (x INTEGER)", other);
+  status = Open(other, Storage::Mode::kOpenExisting, &storage);
   EXPECT_EQ(status.code(), kErrorInvalidData);
   EXPECT_NE(status.message().find("not a qvserver database"), std::string::npos)
       << status.ToString();
-  testing::WriteHostFile(dir_ + "/text.db", "just some text that is long enough to be a header");
-  options.path = dir_ + "/text.db";
-  EXPECT_EQ(Storage::Open(options, Storage::Mode::kOpenExisting, &storage).code(),
-            kErrorInvalidData);
-
-  // kCreate refuses a file with contents; the made database opens again.
-  options.path = dir_ + "/other.db";
-  EXPECT_EQ(Storage::Open(options, Storage::Mode::kCreate, &storage).code(), kErrorFileExists);
+  EXPECT_EQ(Open(other, Storage::Mode::kCreate, &storage).code(), kErrorFileExists);
   EXPECT_EQ(storage, nullptr);
+  if (sqlite()) {
+    testing::WriteHostFile(dir_ + "/text.db", "just some text that is long enough to be a header");
+    EXPECT_EQ(Open(dir_ + "/text.db", Storage::Mode::kOpenExisting, &storage).code(),
+              kErrorInvalidData);
+  }
+
+  // kCreate refuses a current database; the made database opens again.
   Make();
-  options.path = dir_ + "/server.db";
-  status = Storage::Open(options, Storage::Mode::kOpenExisting, &storage);
+  EXPECT_EQ(Open(location_, Storage::Mode::kCreate, &storage).code(), kErrorFileExists);
+  status = Open(location_, Storage::Mode::kOpenExisting, &storage);
   EXPECT_TRUE(status.ok()) << status.ToString();
   EXPECT_NE(storage, nullptr);
 }
 
-TEST_F(StorageTest, ServesManyThreadsAtOnce) {
+// An older database is brought up to date by kCreate ("qvserver init")
+// only; a newer one is refused by both.
+TEST_P(StorageTest, MigratesAnOlderSchemaOnlyWhenAskedAndRefusesANewerOne) {
+  Make();
+  // Version 1: before the login throttle's tables.
+  Sql("DROP TABLE throttle_accounts");
+  Sql("DROP TABLE throttle_addresses");
+  SetVersion(1);
+  std::unique_ptr<Storage> storage;
+  Status status = Open(location_, Storage::Mode::kOpenExisting, &storage);
+  EXPECT_EQ(status.code(), kErrorNotSupported);
+  EXPECT_NE(status.message().find("qvserver init"), std::string::npos) << status.ToString();
+
+  status = Open(location_, Storage::Mode::kCreate, &storage);
+  ASSERT_TRUE(status.ok()) << status.ToString();
+  status =
+      storage->ChangeThrottle("KEY", "ann", "a", 1, [](ThrottleEntry* account, ThrottleEntry*) {
+        account->expires = 2;
+        return true;
+      });
+  EXPECT_TRUE(status.ok()) << status.ToString();
+  EXPECT_TRUE(Open(location_, Storage::Mode::kOpenExisting, &storage).ok());
+
+  SetVersion(99);
+  for (Storage::Mode mode : {Storage::Mode::kOpenExisting, Storage::Mode::kCreate}) {
+    status = Open(location_, mode, &storage);
+    EXPECT_EQ(status.code(), kErrorNotSupported);
+    EXPECT_NE(status.message().find("newer qvserver"), std::string::npos) << status.ToString();
+  }
+}
+
+// Every change of a throttle entry sees the one before it, from any of the
+// processes on the database; expired entries read as zeros and go.
+TEST_P(StorageTest, ThrottleChangesAreAtomicAcrossProcessesAndExpire) {
+  std::unique_ptr<Storage> storages[2] = {Make(), nullptr};
+  ASSERT_TRUE(Open(location_, Storage::Mode::kOpenExisting, &storages[1]).ok());
+  const std::string login("an\0n", 4);  // stored as any key is
+  std::vector<std::thread> threads;
+  std::atomic<int> failures{0};
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 25; ++i) {
+        const Status status = storages[t % 2]->ChangeThrottle(
+            "KEY", login, "192.0.2.7", 1000, [](ThrottleEntry* account, ThrottleEntry* address) {
+              ++account->failures;
+              account->expires = 5000;
+              address->failures += 2;
+              address->expires = 6000;
+              return true;
+            });
+        if (!status.ok()) ++failures;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(failures.load(), 0);
+
+  auto read = [&](int64_t now_ms, ThrottleEntry* account, ThrottleEntry* address) {
+    const Status status = storages[0]->ChangeThrottle(
+        "KEY", login, "192.0.2.7", now_ms, [&](ThrottleEntry* stored, ThrottleEntry* from) {
+          *account = *stored;
+          *address = *from;
+          return false;
+        });
+    EXPECT_TRUE(status.ok()) << status.ToString();
+  };
+  ThrottleEntry account, address;
+  read(4999, &account, &address);
+  EXPECT_EQ(account.failures, 200);
+  EXPECT_EQ(address.failures, 400);
+  read(5000, &account, &address);
+  EXPECT_EQ(account.failures, 0);
+  EXPECT_EQ(address.failures, 400);
+  read(6000, &account, &address);
+  EXPECT_EQ(address.failures, 0);
+  EXPECT_EQ(Sql("SELECT count(*) FROM throttle_accounts"), "0");
+  EXPECT_EQ(Sql("SELECT count(*) FROM throttle_addresses"), "0");
+}
+
+TEST_P(StorageTest, ServesManyThreadsAtOnce) {
   auto storage = Make();
   ASSERT_TRUE(storage->PutInstallList("KEY", "the list").ok());
   std::vector<std::thread> threads;

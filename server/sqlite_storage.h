@@ -1,0 +1,58 @@
+// SqliteStorage: the server's database in one SQLite file (the default
+// store; server/storage.h gives the calls and the tables).
+//
+// The file carries the application id "QVSV" and its schema version as
+// user_version. It runs in WAL mode, so readers never wait for a writer;
+// writers take the write lock at the start of their transaction (BEGIN
+// IMMEDIATE) and wait for each other up to a time limit.
+#ifndef QV_SERVER_SQLITE_STORAGE_H_
+#define QV_SERVER_SQLITE_STORAGE_H_
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "server/storage.h"
+
+namespace qv::server {
+
+class SqliteStorage final : public Storage {
+ public:
+  // Storage::Open for a location that is a file path.
+  static Status Open(const StorageOptions& options, Mode mode, std::unique_ptr<Storage>* storage);
+  ~SqliteStorage() override;
+
+  Status AddUser(const std::string& key_name, const std::string& login, const std::string& password,
+                 bool replace) override;
+  Status CheckUser(const std::string& key_name, const std::string& login,
+                   const std::string& password, bool* valid) override;
+  Status IssueLoginId(const std::string& key_name, const std::string& login,
+                      const std::string& remote_address, std::string* login_id) override;
+  Status FindLogin(const std::string& login_id, bool* found, std::string* key_name,
+                   int64_t* list_generation) override;
+  Status PutInstallList(const std::string& key_name, const std::string& document) override;
+  Status GetInstallList(const std::string& key_name, bool* found, std::string* document,
+                        int64_t* generation) override;
+  Status AddLoginNote(const std::string& login_id, const std::string& text) override;
+  Status ListLoginNotes(std::vector<LoginNote>* notes) override;
+  Status ChangeThrottle(const std::string& key_name, const std::string& login,
+                        const std::string& address, int64_t now_ms,
+                        const ThrottleChange& change) override;
+
+ private:
+  class Connection;
+  class Lease;
+
+  explicit SqliteStorage(StorageOptions options);
+  // A connection for the calling thread.
+  Status Acquire(std::unique_ptr<Connection>* connection);
+  void Release(std::unique_ptr<Connection> connection);
+
+  std::mutex pool_mutex_;
+  std::vector<std::unique_ptr<Connection>> idle_;
+};
+
+}  // namespace qv::server
+
+#endif  // QV_SERVER_SQLITE_STORAGE_H_
