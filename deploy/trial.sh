@@ -159,7 +159,7 @@ printf '%s\n' "$password" | "$qvserver" user add "$db" "$key_name" "$login"
 upstreams=""
 for i in $(seq "$instances"); do
   out="$work/qvserver-$i.log"
-  "$qvserver" serve "$db" --files "$files" --listen 127.0.0.1:0 >"$out" 2>&1 &
+  "$qvserver" serve "$db" --files "$files" --listen 127.0.0.1:0 --trusted-proxy 127.0.0.1 >"$out" 2>&1 &
   pids+=($!)
   address=""
   for _ in $(seq 200); do

@@ -315,6 +315,7 @@ int main(int argc, char** argv) {
   int64_t login_ttl = qv::server::kDefaultLoginTtlSeconds;
   std::string key_dir, sample_dir, signing_key;
   int64_t list_validity = qv::server::kDefaultListValiditySeconds;
+  std::vector<std::string> trusted_proxies;
   bool replace = false, compress = false;
   std::string db_option;  // read by MoveDbOption; declared for --help
   auto add_db = [&db, &db_option](CLI::App* command) {

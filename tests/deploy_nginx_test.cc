@@ -80,7 +80,7 @@ class DeployNginxTest : public QvinitTest, public ::testing::WithParamInterface<
     for (int i = 0; i < 2; ++i) {
       instances_.push_back(std::make_unique<Child>(
           std::vector<std::string>{QvserverPath(), "serve", db, "--files", catalog_.files_dir,
-                                   "--listen", "127.0.0.1:0"},
+                                   "--listen", "127.0.0.1:0", "--trusted-proxy", "127.0.0.1"},
           std::vector<std::string>{}, true));
       const std::string line = instances_.back()->ReadLine(kStartTimeout);
       ASSERT_EQ(line.rfind("listening on http://", 0), 0u) << line;
