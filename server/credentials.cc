@@ -98,4 +98,18 @@ std::string NewLoginId() {
   return hex;
 }
 
+std::string TokenHash(const std::string& token) {
+  if (!SodiumReady()) std::abort();
+  uint8_t digest[crypto_hash_sha256_BYTES];
+  crypto_hash_sha256(digest, reinterpret_cast<const uint8_t*>(token.data()), token.size());
+  char hex[2 * sizeof(digest) + 1];
+  sodium_bin2hex(hex, sizeof(hex), digest, sizeof(digest));
+  return hex;
+}
+
+bool SameSecret(const std::string& a, const std::string& b) {
+  if (a.size() != b.size() || !SodiumReady()) return false;
+  return a.empty() || sodium_memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
 }  // namespace qv::server

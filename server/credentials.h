@@ -34,8 +34,16 @@ int PasswordCheckSlots();
 // login of an unknown user takes as long as one with a wrong password.
 void SpendPasswordCheck(const std::string& password);
 
-// A new login ID: 32 lower-case hex digits.
+// A new login ID: 32 lower-case hex digits. Also the console's session IDs
+// and form tokens.
 std::string NewLoginId();
+
+// The SHA-256 of a random token as 64 hex digits, kept in the token's
+// place: a copy of the database holds no token that works.
+std::string TokenHash(const std::string& token);
+
+// Whether a and b are equal, in a time that does not say where they differ.
+bool SameSecret(const std::string& a, const std::string& b);
 
 }  // namespace qv::server
 

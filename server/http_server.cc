@@ -19,6 +19,7 @@
 #include "server/business_objects.h"
 #include "server/byte_ranges.h"
 #include "server/connection.h"
+#include "server/console.h"
 #include "server/credentials.h"
 #include "server/dispatcher.h"
 #include "server/file_root.h"
@@ -228,6 +229,7 @@ class Server::Impl {
   std::unique_ptr<ListSigner> signer;
   std::unique_ptr<BusinessObjects> objects;
   std::unique_ptr<FileRoot> files;
+  std::unique_ptr<Console> console;
   WideServer http;
   std::unique_ptr<WorkLane> workers;
   std::unique_ptr<WorkLane> logins;
@@ -257,10 +259,18 @@ class Server::Impl {
         return httplib::Server::HandlerResponse::Handled;
       }
       if (req.method == "GET" || req.method == "HEAD") {
-        ServeFile(req, res);
+        if (Console::Owns(req.path)) {
+          console->Get(req, res);
+        } else {
+          ServeFile(req, res);
+        }
         return httplib::Server::HandlerResponse::Handled;
       }
       return httplib::Server::HandlerResponse::Unhandled;
+    });
+    // Before the business calls, which take a POST to any other path.
+    http.Post("/console(/.*)?", [this](const httplib::Request& req, httplib::Response& res) {
+      console->Post(req, res);
     });
     http.Post(".*", [this](const httplib::Request& req, httplib::Response& res) {
       SendAnswer(res, Dispatch(*objects, req.body, CallerAddress(req, options.trusted_proxies)));
@@ -419,6 +429,8 @@ Status Server::Start(const ServerOptions& options, std::unique_ptr<Server>* serv
     status = FileRoot::Open(options.files_dir, &impl->files);
     if (!status.ok()) return status;
   }
+  impl->console =
+      std::make_unique<Console>(impl->storage.get(), options.throttle, impl->tls != nullptr);
   impl->Install();
   status = impl->StartStages();
   if (!status.ok()) return status;

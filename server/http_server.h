@@ -8,6 +8,8 @@
 //                     "/installs/QV_InitLocal_V3.CAB" fall back to built-in
 //                     files (server/prelude_files.h). A Range header is
 //                     answered as server/byte_ranges.h says.
+//   /console and      the web console (server/console.h): its GETs and
+//   below             POSTs are routed there before the two above
 //
 // With a certificate and key (options.tls_cert, options.tls_key) every
 // connection is served over TLS, the same answers as over plain HTTP.

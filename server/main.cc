@@ -2,6 +2,7 @@
 //
 //   qvserver init DB
 //   qvserver user add DB KEYNAME LOGIN [--replace]     (password: first line of stdin)
+//   qvserver admin add DB NAME [--replace]             (the web console; the same)
 //   qvserver list import DB KEYNAME FILE [--files DIR]
 //   qvserver list export DB KEYNAME FILE
 //   qvserver notes DB
@@ -82,8 +83,8 @@ qv::Status ParseList(const std::string& text, const std::string& where, qv::Reco
 // The commands whose first positional argument is DB, as the words that
 // name them.
 const std::vector<std::vector<std::string>> kDbCommands = {
-    {"init"},  {"user", "add"}, {"list", "import"}, {"list", "export"},
-    {"notes"}, {"publish"},     {"serve"}};
+    {"init"},           {"user", "add"}, {"admin", "add"}, {"list", "import"},
+    {"list", "export"}, {"notes"},       {"publish"},      {"serve"}};
 
 // Rewrites "--db DB" (or "--db=DB") in a command that takes DB into DB as
 // its first positional argument, which is what the parser reads.
@@ -120,17 +121,37 @@ int Init(const std::string& db) {
   return ExitFor(qv::server::Storage::Open(options, qv::server::Storage::Mode::kCreate, &storage));
 }
 
+// The password on the first line of standard input; false (said) when
+// there is none.
+bool ReadPassword(std::string* password) {
+  if (!std::getline(std::cin, *password)) {
+    Fail("no password on standard input (give it as the first line)");
+    return false;
+  }
+  if (!password->empty() && password->back() == '\r') password->pop_back();
+  if (password->empty()) {
+    Fail("the password is empty");
+    return false;
+  }
+  return true;
+}
+
 int UserAdd(const std::string& db, const std::string& key_name, const std::string& login,
             bool replace) {
   std::string password;
-  if (!std::getline(std::cin, password)) {
-    return Fail("no password on standard input (give it as the first line)");
-  }
-  if (!password.empty() && password.back() == '\r') password.pop_back();
-  if (password.empty()) return Fail("the password is empty");
+  if (!ReadPassword(&password)) return 1;
   std::unique_ptr<qv::server::Storage> storage;
   qv::Status status = OpenDatabase(db, &storage);
   if (status.ok()) status = storage->AddUser(key_name, login, password, replace);
+  return ExitFor(status);
+}
+
+int AdminAdd(const std::string& db, const std::string& name, bool replace) {
+  std::string password;
+  if (!ReadPassword(&password)) return 1;
+  std::unique_ptr<qv::server::Storage> storage;
+  qv::Status status = OpenDatabase(db, &storage);
+  if (status.ok()) status = storage->AddAdmin(name, password, replace);
   return ExitFor(status);
 }
 
@@ -340,6 +361,14 @@ int main(int argc, char** argv) {
   user_add->add_option("LOGIN", login, "The user's login")->required();
   user_add->add_flag("--replace", replace, "Set a new password when the user exists");
 
+  CLI::App* admin = app.add_subcommand("admin", "Manage the accounts of the web console");
+  admin->require_subcommand(1);
+  CLI::App* admin_add = admin->add_subcommand(
+      "add", "Add a console account; the password is the first line of standard input");
+  add_db(admin_add);
+  admin_add->add_option("NAME", login, "The account's name")->required();
+  admin_add->add_flag("--replace", replace, "Set a new password when the account exists");
+
   CLI::App* list = app.add_subcommand("list", "Manage the install lists (one per key name)");
   list->require_subcommand(1);
   CLI::App* list_import =
@@ -436,6 +465,7 @@ int main(int argc, char** argv) {
 
   if (*init) return Init(db);
   if (*user_add) return UserAdd(db, key_name, login, replace);
+  if (*admin_add) return AdminAdd(db, login, replace);
   if (*list_import) return ListImport(db, key_name, file, files_dir);
   if (*list_export) return ListExport(db, key_name, file);
   if (*notes) return Notes(db);

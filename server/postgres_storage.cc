@@ -75,6 +75,23 @@ CREATE TABLE throttle_addresses (
 );
 CREATE INDEX throttle_addresses_by_expiry ON throttle_addresses (expires);
 )sql",
+    // 3: the console's accounts and sessions; users can be disabled.
+    R"sql(
+ALTER TABLE users ADD COLUMN disabled BOOLEAN NOT NULL DEFAULT false;
+CREATE TABLE admins (
+  name TEXT PRIMARY KEY,
+  password_hash TEXT NOT NULL,
+  created TEXT NOT NULL
+);
+CREATE TABLE console_sessions (
+  id_hash TEXT PRIMARY KEY,
+  admin TEXT NOT NULL,
+  csrf_token TEXT NOT NULL,
+  created BIGINT NOT NULL,
+  expires BIGINT NOT NULL
+);
+CREATE INDEX console_sessions_by_expiry ON console_sessions (expires);
+)sql",
 };
 constexpr int64_t kSchemaVersion = std::size(kMigrations);
 // Taken by every migration step, so that two "init"s at once take turns.
@@ -469,17 +486,143 @@ Status PostgresStorage::CheckUser(const std::string& key_name, const std::string
   {
     Lease lease(this);
     if (!lease.status().ok()) return lease.status();
-    Status status = lease->Run("SELECT password_hash FROM users WHERE key_name = $1 AND login = $2",
-                               {key_name, login}, &result);
+    Status status =
+        lease->Run("SELECT password_hash, disabled FROM users WHERE key_name = $1 AND login = $2",
+                   {key_name, login}, &result);
     if (!status.ok()) return status;
   }
-  // The connection goes back to the pool before the slow check.
+  // The connection goes back to the pool before the slow check, which a
+  // disabled user goes through all the same.
+  if (result.rows() == 0) {
+    SpendPasswordCheck(password);
+    return Status::OK();
+  }
+  *valid = VerifyPassword(password, result.Text(0, 0)) && result.Text(0, 1) != "t";
+  return Status::OK();
+}
+
+Status PostgresStorage::ListUsers(std::vector<UserRow>* users) {
+  users->clear();
+  Lease lease(this);
+  if (!lease.status().ok()) return lease.status();
+  Result result;
+  Status status = lease->Run(
+      "SELECT key_name, login, created, disabled FROM users ORDER BY key_name, login", {}, &result);
+  for (int row = 0; status.ok() && row < result.rows(); ++row) {
+    users->push_back({result.Text(row, 0), result.Text(row, 1), result.Text(row, 2),
+                      result.Text(row, 3) == "t"});
+  }
+  return status;
+}
+
+Status PostgresStorage::SetUserDisabled(const std::string& key_name, const std::string& login,
+                                        bool disabled, bool* found) {
+  *found = false;
+  if (HasNul(key_name) || HasNul(login)) return Status::OK();
+  Lease lease(this);
+  if (!lease.status().ok()) return lease.status();
+  Result result;
+  Status status =
+      lease->Run("UPDATE users SET disabled = $3 WHERE key_name = $1 AND login = $2 RETURNING 1",
+                 {key_name, login, disabled ? "true" : "false"}, &result);
+  *found = status.ok() && result.rows() > 0;
+  return status;
+}
+
+Status PostgresStorage::SetUserPassword(const std::string& key_name, const std::string& login,
+                                        const std::string& password, bool* found) {
+  *found = false;
+  if (HasNul(key_name) || HasNul(login)) return Status::OK();
+  std::string hash;
+  Status status = HashPassword(password, &hash);
+  if (!status.ok()) return status;
+  Lease lease(this);
+  if (!lease.status().ok()) return lease.status();
+  Result result;
+  status = lease->Run(
+      "UPDATE users SET password_hash = $3 WHERE key_name = $1 AND login = $2 RETURNING 1",
+      {key_name, login, hash}, &result);
+  *found = status.ok() && result.rows() > 0;
+  return status;
+}
+
+Status PostgresStorage::AddAdmin(const std::string& name, const std::string& password,
+                                 bool replace) {
+  std::string hash;
+  Status status = HashPassword(password, &hash);
+  if (!status.ok()) return status;
+  Lease lease(this);
+  if (!lease.status().ok()) return lease.status();
+  static constexpr const char* kInsert =
+      "INSERT INTO admins (name, password_hash, created) VALUES ($1, $2, $3)";
+  static constexpr const char* kUpsert =
+      "INSERT INTO admins (name, password_hash, created) VALUES ($1, $2, $3) "
+      "ON CONFLICT (name) DO UPDATE SET password_hash = excluded.password_hash";
+  status = lease->Run(replace ? kUpsert : kInsert, {name, hash, FormatUtcTime(Now())});
+  if (status.code() == kErrorAlreadyExists) {
+    return Status::Error(kErrorAlreadyExists, "the admin \"" + name + "\" exists already");
+  }
+  return status;
+}
+
+Status PostgresStorage::CheckAdmin(const std::string& name, const std::string& password,
+                                   bool* valid) {
+  *valid = false;
+  Result result;
+  if (!HasNul(name)) {
+    Lease lease(this);
+    if (!lease.status().ok()) return lease.status();
+    Status status = lease->Run("SELECT password_hash FROM admins WHERE name = $1", {name}, &result);
+    if (!status.ok()) return status;
+  }
   if (result.rows() == 0) {
     SpendPasswordCheck(password);
     return Status::OK();
   }
   *valid = VerifyPassword(password, result.Text(0, 0));
   return Status::OK();
+}
+
+Status PostgresStorage::AddConsoleSession(const std::string& id_hash, const std::string& admin,
+                                          const std::string& csrf_token, int64_t expires) {
+  Lease lease(this);
+  if (!lease.status().ok()) return lease.status();
+  const int64_t now = Now();
+  Transaction<Connection> transaction(lease.get());
+  Status status = transaction.Begin();
+  if (status.ok()) status = lease->Run("DELETE FROM console_sessions WHERE expires <= $1", {now});
+  if (status.ok()) {
+    status = lease->Run(
+        "INSERT INTO console_sessions (id_hash, admin, csrf_token, created, expires) "
+        "VALUES ($1, $2, $3, $4, $5)",
+        {id_hash, admin, csrf_token, now, expires});
+  }
+  return status.ok() ? transaction.Commit() : status;
+}
+
+Status PostgresStorage::FindConsoleSession(const std::string& id_hash, bool* found,
+                                           ConsoleSession* session) {
+  *found = false;
+  if (HasNul(id_hash)) return Status::OK();
+  Lease lease(this);
+  if (!lease.status().ok()) return lease.status();
+  Result result;
+  Status status = lease->Run(
+      "SELECT admin, csrf_token, expires FROM console_sessions "
+      "WHERE id_hash = $1 AND expires > $2",
+      {id_hash, Now()}, &result);
+  if (status.ok() && result.rows() > 0) {
+    *found = true;
+    *session = {result.Text(0, 0), result.Text(0, 1), result.Integer(0, 2)};
+  }
+  return status;
+}
+
+Status PostgresStorage::RemoveConsoleSession(const std::string& id_hash) {
+  if (HasNul(id_hash)) return Status::OK();
+  Lease lease(this);
+  if (!lease.status().ok()) return lease.status();
+  return lease->Run("DELETE FROM console_sessions WHERE id_hash = $1", {id_hash});
 }
 
 Status PostgresStorage::IssueLoginId(const std::string& key_name, const std::string& login,

@@ -75,6 +75,23 @@ CREATE TABLE throttle_addresses (
 );
 CREATE INDEX throttle_addresses_by_expiry ON throttle_addresses (expires);
 )sql",
+    // 3: the console's accounts and sessions; users can be disabled.
+    R"sql(
+ALTER TABLE users ADD COLUMN disabled INTEGER NOT NULL DEFAULT 0;
+CREATE TABLE admins (
+  name TEXT PRIMARY KEY,
+  password_hash TEXT NOT NULL,
+  created TEXT NOT NULL
+);
+CREATE TABLE console_sessions (
+  id_hash TEXT PRIMARY KEY,
+  admin TEXT NOT NULL,
+  csrf_token TEXT NOT NULL,
+  created INTEGER NOT NULL,
+  expires INTEGER NOT NULL
+);
+CREATE INDEX console_sessions_by_expiry ON console_sessions (expires);
+)sql",
 };
 constexpr int64_t kSchemaVersion = std::size(kMigrations);
 
@@ -429,26 +446,167 @@ Status SqliteStorage::CheckUser(const std::string& key_name, const std::string& 
                                 const std::string& password, bool* valid) {
   *valid = false;
   std::string hash;
-  bool found = false;
+  bool found = false, disabled = false;
   {
     Lease lease(this);
     if (!lease.status().ok()) return lease.status();
-    Query select =
-        lease.Statement("SELECT password_hash FROM users WHERE key_name = ?1 AND login = ?2");
+    Query select = lease.Statement(
+        "SELECT password_hash, disabled FROM users WHERE key_name = ?1 AND login = ?2");
     if (!select.status().ok()) return select.status();
     select.Bind(1, key_name).Bind(2, login);
     const int rc = select.Step();
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) return select.Error(rc);
     found = rc == SQLITE_ROW;
+    if (found) {
+      hash = select.Text(0);
+      disabled = select.Integer(1) != 0;
+    }
+  }
+  // The connection goes back to the pool before the slow check, which a
+  // disabled user goes through all the same.
+  if (!found) {
+    SpendPasswordCheck(password);
+    return Status::OK();
+  }
+  *valid = VerifyPassword(password, hash) && !disabled;
+  return Status::OK();
+}
+
+Status SqliteStorage::ListUsers(std::vector<UserRow>* users) {
+  users->clear();
+  Lease lease(this);
+  if (!lease.status().ok()) return lease.status();
+  Query select = lease.Statement(
+      "SELECT key_name, login, created, disabled FROM users ORDER BY key_name, login");
+  if (!select.status().ok()) return select.status();
+  for (;;) {
+    const int rc = select.Step();
+    if (rc == SQLITE_DONE) return Status::OK();
+    if (rc != SQLITE_ROW) return select.Error(rc);
+    users->push_back({select.Text(0), select.Text(1), select.Text(2), select.Integer(3) != 0});
+  }
+}
+
+Status SqliteStorage::SetUserDisabled(const std::string& key_name, const std::string& login,
+                                      bool disabled, bool* found) {
+  *found = false;
+  Lease lease(this);
+  if (!lease.status().ok()) return lease.status();
+  Query update =
+      lease.Statement("UPDATE users SET disabled = ?3 WHERE key_name = ?1 AND login = ?2");
+  if (!update.status().ok()) return update.status();
+  Status status = update.Bind(1, key_name).Bind(2, login).Bind(3, int64_t{disabled}).Run();
+  *found = status.ok() && sqlite3_changes(lease.db()) > 0;
+  return status;
+}
+
+Status SqliteStorage::SetUserPassword(const std::string& key_name, const std::string& login,
+                                      const std::string& password, bool* found) {
+  *found = false;
+  std::string hash;
+  Status status = HashPassword(password, &hash);
+  if (!status.ok()) return status;
+  Lease lease(this);
+  if (!lease.status().ok()) return lease.status();
+  Query update =
+      lease.Statement("UPDATE users SET password_hash = ?3 WHERE key_name = ?1 AND login = ?2");
+  if (!update.status().ok()) return update.status();
+  status = update.Bind(1, key_name).Bind(2, login).Bind(3, hash).Run();
+  *found = status.ok() && sqlite3_changes(lease.db()) > 0;
+  return status;
+}
+
+Status SqliteStorage::AddAdmin(const std::string& name, const std::string& password, bool replace) {
+  std::string hash;
+  Status status = HashPassword(password, &hash);
+  if (!status.ok()) return status;
+  Lease lease(this);
+  if (!lease.status().ok()) return lease.status();
+  static constexpr const char* kInsert =
+      "INSERT INTO admins (name, password_hash, created) VALUES (?1, ?2, ?3)";
+  static constexpr const char* kUpsert =
+      "INSERT INTO admins (name, password_hash, created) VALUES (?1, ?2, ?3) "
+      "ON CONFLICT (name) DO UPDATE SET password_hash = excluded.password_hash";
+  Query insert = lease.Statement(replace ? kUpsert : kInsert);
+  if (!insert.status().ok()) return insert.status();
+  const int rc = insert.Bind(1, name).Bind(2, hash).Bind(3, FormatUtcTime(Now())).Step();
+  if (rc == SQLITE_DONE) return Status::OK();
+  if (rc == SQLITE_CONSTRAINT) {
+    return Status::Error(kErrorAlreadyExists, "the admin \"" + name + "\" exists already");
+  }
+  return insert.Error(rc);
+}
+
+Status SqliteStorage::CheckAdmin(const std::string& name, const std::string& password,
+                                 bool* valid) {
+  *valid = false;
+  std::string hash;
+  bool found = false;
+  {
+    Lease lease(this);
+    if (!lease.status().ok()) return lease.status();
+    Query select = lease.Statement("SELECT password_hash FROM admins WHERE name = ?1");
+    if (!select.status().ok()) return select.status();
+    const int rc = select.Bind(1, name).Step();
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return select.Error(rc);
+    found = rc == SQLITE_ROW;
     if (found) hash = select.Text(0);
   }
-  // The connection goes back to the pool before the slow check.
   if (!found) {
     SpendPasswordCheck(password);
     return Status::OK();
   }
   *valid = VerifyPassword(password, hash);
   return Status::OK();
+}
+
+Status SqliteStorage::AddConsoleSession(const std::string& id_hash, const std::string& admin,
+                                        const std::string& csrf_token, int64_t expires) {
+  Lease lease(this);
+  if (!lease.status().ok()) return lease.status();
+  const int64_t now = Now();
+  Transaction transaction(lease.db());
+  Status status = transaction.Begin();
+  if (!status.ok()) return status;
+  {
+    Query purge = lease.Statement("DELETE FROM console_sessions WHERE expires <= ?1");
+    status = purge.status().ok() ? purge.Bind(1, now).Run() : purge.status();
+    if (!status.ok()) return status;
+  }
+  {
+    Query insert = lease.Statement(
+        "INSERT INTO console_sessions (id_hash, admin, csrf_token, created, expires) "
+        "VALUES (?1, ?2, ?3, ?4, ?5)");
+    if (!insert.status().ok()) return insert.status();
+    insert.Bind(1, id_hash).Bind(2, admin).Bind(3, csrf_token).Bind(4, now).Bind(5, expires);
+    status = insert.Run();
+    if (!status.ok()) return status;
+  }
+  return transaction.Commit();
+}
+
+Status SqliteStorage::FindConsoleSession(const std::string& id_hash, bool* found,
+                                         ConsoleSession* session) {
+  *found = false;
+  Lease lease(this);
+  if (!lease.status().ok()) return lease.status();
+  Query select = lease.Statement(
+      "SELECT admin, csrf_token, expires FROM console_sessions "
+      "WHERE id_hash = ?1 AND expires > ?2");
+  if (!select.status().ok()) return select.status();
+  const int rc = select.Bind(1, id_hash).Bind(2, Now()).Step();
+  if (rc == SQLITE_ROW) {
+    *found = true;
+    *session = {select.Text(0), select.Text(1), select.Integer(2)};
+  }
+  return rc == SQLITE_ROW || rc == SQLITE_DONE ? Status::OK() : select.Error(rc);
+}
+
+Status SqliteStorage::RemoveConsoleSession(const std::string& id_hash) {
+  Lease lease(this);
+  if (!lease.status().ok()) return lease.status();
+  Query remove = lease.Statement("DELETE FROM console_sessions WHERE id_hash = ?1");
+  return remove.status().ok() ? remove.Bind(1, id_hash).Run() : remove.status();
 }
 
 Status SqliteStorage::IssueLoginId(const std::string& key_name, const std::string& login,

@@ -27,6 +27,18 @@ class SqliteStorage final : public Storage {
                  bool replace) override;
   Status CheckUser(const std::string& key_name, const std::string& login,
                    const std::string& password, bool* valid) override;
+  Status ListUsers(std::vector<UserRow>* users) override;
+  Status SetUserDisabled(const std::string& key_name, const std::string& login, bool disabled,
+                         bool* found) override;
+  Status SetUserPassword(const std::string& key_name, const std::string& login,
+                         const std::string& password, bool* found) override;
+  Status AddAdmin(const std::string& name, const std::string& password, bool replace) override;
+  Status CheckAdmin(const std::string& name, const std::string& password, bool* valid) override;
+  Status AddConsoleSession(const std::string& id_hash, const std::string& admin,
+                           const std::string& csrf_token, int64_t expires) override;
+  Status FindConsoleSession(const std::string& id_hash, bool* found,
+                            ConsoleSession* session) override;
+  Status RemoveConsoleSession(const std::string& id_hash) override;
   Status IssueLoginId(const std::string& key_name, const std::string& login,
                       const std::string& remote_address, std::string* login_id) override;
   Status FindLogin(const std::string& login_id, bool* found, std::string* key_name,

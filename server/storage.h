@@ -6,7 +6,8 @@
 // location: a postgresql:// (or postgres://) URL, or else an SQLite file.
 //
 // Tables (both stores):
-//   users(key_name, login, password_hash, created)       one row per login
+//   users(key_name, login, password_hash, created,       one row per login
+//         disabled)
 //   install_lists(key_name, document, updated,           the list document
 //                 generation)
 //   logins(login_id, key_name, login, remote_address,    issued login IDs
@@ -16,6 +17,9 @@
 //                     last_failure, held_until, expires) (Unix milliseconds)
 //   throttle_addresses(address, failures, last_failure,
 //                      held_until, expires)
+//   admins(name, password_hash, created)                 the console's accounts
+//   console_sessions(id_hash, admin, csrf_token,         console sign-ins
+//                    created, expires)                   (Unix seconds)
 //
 // The schema is versioned: each store has a numbered list of migration
 // steps, each run in a transaction of its own. kCreate makes the newest
@@ -67,6 +71,22 @@ struct ThrottleEntry {
   int64_t expires = 0;
 };
 
+// A user as the console lists it.
+struct UserRow {
+  std::string key_name;
+  std::string login;
+  std::string created;  // ISO 8601, UTC
+  bool disabled = false;
+};
+
+// A console session: who signed in, the token its forms must carry, and
+// when it ends (Unix seconds).
+struct ConsoleSession {
+  std::string admin;
+  std::string csrf_token;
+  int64_t expires = 0;
+};
+
 // Called with the stored entries of an account and of an address; changes
 // them and returns whether they are to be stored.
 using ThrottleChange = std::function<bool(ThrottleEntry* account, ThrottleEntry* address)>;
@@ -99,10 +119,35 @@ class Storage {
   // is replaced.
   virtual Status AddUser(const std::string& key_name, const std::string& login,
                          const std::string& password, bool replace) = 0;
-  // Sets *valid to whether the user exists and password is theirs. An unknown
-  // user takes as long to refuse as a wrong password.
+  // Sets *valid to whether the user exists, is not disabled and password is
+  // theirs. An unknown or disabled user takes as long to refuse as a wrong
+  // password.
   virtual Status CheckUser(const std::string& key_name, const std::string& login,
                            const std::string& password, bool* valid) = 0;
+  // Every user, by key name and login.
+  virtual Status ListUsers(std::vector<UserRow>* users) = 0;
+  // Disables or enables a user; *found false when there is no such user.
+  virtual Status SetUserDisabled(const std::string& key_name, const std::string& login,
+                                 bool disabled, bool* found) = 0;
+  // Gives an existing user a new password; *found false when there is none.
+  virtual Status SetUserPassword(const std::string& key_name, const std::string& login,
+                                 const std::string& password, bool* found) = 0;
+
+  // ---- Console accounts and sessions -----------------------------------------
+
+  // Adds a console account, as AddUser adds a user.
+  virtual Status AddAdmin(const std::string& name, const std::string& password, bool replace) = 0;
+  // As CheckUser, for a console account.
+  virtual Status CheckAdmin(const std::string& name, const std::string& password,
+                            bool* valid) = 0;
+  // Stores a session under the hash of its ID, valid until expires (Unix
+  // seconds). Expired sessions are removed on the way.
+  virtual Status AddConsoleSession(const std::string& id_hash, const std::string& admin,
+                                   const std::string& csrf_token, int64_t expires) = 0;
+  // The session of id_hash; *found false when unknown or expired.
+  virtual Status FindConsoleSession(const std::string& id_hash, bool* found,
+                                    ConsoleSession* session) = 0;
+  virtual Status RemoveConsoleSession(const std::string& id_hash) = 0;
 
   // ---- Login IDs -----------------------------------------------------------
 

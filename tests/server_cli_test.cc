@@ -63,6 +63,8 @@ TEST_F(QvserverCliTest, InitUsersAndListsRoundTrip) {
   EXPECT_EQ(Run({"user", "add", db_, "KEY", "bob"}, "").exit_code, 1);
   EXPECT_EQ(Run({"user", "add", db_, "KEY", "ann"}, "other\n").exit_code, 1);
   EXPECT_EQ(Run({"user", "add", db_, "KEY", "ann", "--replace"}, "new pass\r\n").exit_code, 0);
+  EXPECT_EQ(Run({"admin", "add", db_, "root"}, "admin pw\n").exit_code, 0);
+  EXPECT_EQ(Run({"admin", "add", db_, "root"}, "other\n").exit_code, 1);
   {
     StorageOptions options;
     options.path = db_;
@@ -71,6 +73,10 @@ TEST_F(QvserverCliTest, InitUsersAndListsRoundTrip) {
     bool valid = false;
     ASSERT_TRUE(storage->CheckUser("KEY", "ann", "new pass", &valid).ok());
     EXPECT_TRUE(valid);
+    ASSERT_TRUE(storage->CheckAdmin("root", "admin pw", &valid).ok());
+    EXPECT_TRUE(valid);
+    ASSERT_TRUE(storage->CheckAdmin("ann", "new pass", &valid).ok());
+    EXPECT_FALSE(valid) << "a client's user is no admin";
   }
 
   const std::string in = dir_ + "/in.rst", out = dir_ + "/out.rst";

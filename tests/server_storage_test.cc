@@ -229,9 +229,13 @@ TEST_P(StorageTest, OpensOnlyItsOwnDatabases) {
 // only; a newer one is refused by both.
 TEST_P(StorageTest, MigratesAnOlderSchemaOnlyWhenAskedAndRefusesANewerOne) {
   Make();
-  // Version 1: before the login throttle's tables.
-  Sql("DROP TABLE throttle_accounts");
-  Sql("DROP TABLE throttle_addresses");
+  // Version 1: before the login throttle's tables (2) and the console's
+  // accounts, its sessions and the users' disabled flag (3).
+  for (const char* sql :
+       {"DROP TABLE throttle_accounts", "DROP TABLE throttle_addresses", "DROP TABLE admins",
+        "DROP TABLE console_sessions", "ALTER TABLE users DROP COLUMN disabled"}) {
+    Sql(sql);
+  }
   SetVersion(1);
   std::unique_ptr<Storage> storage;
   Status status = Open(location_, Storage::Mode::kOpenExisting, &storage);
@@ -246,6 +250,19 @@ TEST_P(StorageTest, MigratesAnOlderSchemaOnlyWhenAskedAndRefusesANewerOne) {
         return true;
       });
   EXPECT_TRUE(status.ok()) << status.ToString();
+  ASSERT_TRUE(storage->AddAdmin("root", "pw", false).ok());
+  ASSERT_TRUE(storage->AddConsoleSession("hash", "root", "token", now_ + 10).ok());
+  bool found = false;
+  bool disabled = false;
+  ConsoleSession session;
+  ASSERT_TRUE(storage->FindConsoleSession("hash", &found, &session).ok());
+  EXPECT_TRUE(found);
+  EXPECT_EQ(session.csrf_token, "token");
+  ASSERT_TRUE(storage->AddUser("KEY", "ann", "pw", false).ok());
+  ASSERT_TRUE(storage->SetUserDisabled("KEY", "ann", true, &disabled).ok());
+  EXPECT_TRUE(disabled);
+  ASSERT_TRUE(storage->CheckUser("KEY", "ann", "pw", &found).ok());
+  EXPECT_FALSE(found) << "a disabled user logs in";
   EXPECT_TRUE(Open(location_, Storage::Mode::kOpenExisting, &storage).ok());
 
   SetVersion(99);

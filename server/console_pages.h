@@ -1,0 +1,38 @@
+// ConsolePages: the web console's pages, written out as HTML on the server
+// (no script runs in the browser), and the one style sheet they share.
+// Every text that comes from a request or the database is escaped.
+#ifndef QV_SERVER_CONSOLE_PAGES_H_
+#define QV_SERVER_CONSOLE_PAGES_H_
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "server/storage.h"
+
+namespace qv::server {
+
+// text with &, <, >, " and ' written as character references.
+std::string HtmlEscape(std::string_view text);
+
+// The style sheet, served as /console/style.css.
+const std::string& ConsoleStyleSheet();
+
+// The sign-in form; error, when not empty, says why the last try failed.
+std::string ConsoleLoginPage(const std::string& error);
+
+// What a page of a signed-in admin shows besides its own content.
+struct ConsoleFrame {
+  std::string admin;
+  std::string csrf_token;  // put into every form
+  std::string message;     // the outcome of the last change, when any
+  bool failed = false;     // whether message says what went wrong
+};
+
+// The users of every key name, with forms to add a user, disable or enable
+// one and set a new password.
+std::string ConsoleUsersPage(const ConsoleFrame& frame, const std::vector<UserRow>& users);
+
+}  // namespace qv::server
+
+#endif  // QV_SERVER_CONSOLE_PAGES_H_
