@@ -123,9 +123,9 @@ void Console::Get(const httplib::Request& req, httplib::Response& res) {
   }
 }
 
-void Console::Post(const httplib::Request& req, httplib::Response& res) {
+void Console::Post(const httplib::Request& req, const std::string& caller, httplib::Response& res) {
   if (req.path == "/console/login") {
-    SignIn(req, res);
+    SignIn(req, caller, res);
     return;
   }
   Session session;
@@ -148,12 +148,13 @@ void Console::Post(const httplib::Request& req, httplib::Response& res) {
   ChangeUsers(req, session, res);
 }
 
-void Console::SignIn(const httplib::Request& req, httplib::Response& res) {
+void Console::SignIn(const httplib::Request& req, const std::string& caller,
+                     httplib::Response& res) {
   const std::string name = Field(req, "name");
   const std::string password = Field(req, "password");
   const auto now = LoginThrottle::Clock::now();
   bool admitted = false;
-  Status status = throttle_.Admit(kThrottleKeyName, name, req.remote_addr, now, &admitted);
+  Status status = throttle_.Admit(kThrottleKeyName, name, caller, now, &admitted);
   if (status.ok() && !admitted) {
     Send(res, 429, ConsoleLoginPage("Too many failed sign-ins: wait a while and try again."),
          kHtml);
@@ -166,8 +167,7 @@ void Console::SignIn(const httplib::Request& req, httplib::Response& res) {
     return;
   }
   if (status.ok()) {
-    status =
-        throttle_.Succeeded(kThrottleKeyName, name, req.remote_addr, LoginThrottle::Clock::now());
+    status = throttle_.Succeeded(kThrottleKeyName, name, caller, LoginThrottle::Clock::now());
   }
   const std::string id = NewLoginId();
   if (status.ok()) {

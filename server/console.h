@@ -56,7 +56,9 @@ class Console {
   // Answers a GET or HEAD of one of the console's paths.
   void Get(const httplib::Request& req, httplib::Response& res);
   // Answers a POST to one of the console's paths; its form is parsed.
-  void Post(const httplib::Request& req, httplib::Response& res);
+  // caller: the address failed sign-ins are counted for (the peer, or the
+  // caller a trusted proxy names).
+  void Post(const httplib::Request& req, const std::string& caller, httplib::Response& res);
 
  private:
   struct Session {
@@ -66,7 +68,7 @@ class Console {
 
   // The request's valid session; false when it has none.
   bool FindSession(const httplib::Request& req, Session* session);
-  void SignIn(const httplib::Request& req, httplib::Response& res);
+  void SignIn(const httplib::Request& req, const std::string& caller, httplib::Response& res);
   // Carries out a change of the users page and shows the page again.
   void ChangeUsers(const httplib::Request& req, const Session& session, httplib::Response& res);
   void ShowUsers(const Session& session, const std::string& message, int status,

@@ -270,7 +270,7 @@ class Server::Impl {
     });
     // Before the business calls, which take a POST to any other path.
     http.Post("/console(/.*)?", [this](const httplib::Request& req, httplib::Response& res) {
-      console->Post(req, res);
+      console->Post(req, CallerAddress(req, options.trusted_proxies), res);
     });
     http.Post(".*", [this](const httplib::Request& req, httplib::Response& res) {
       SendAnswer(res, Dispatch(*objects, req.body, CallerAddress(req, options.trusted_proxies)));
