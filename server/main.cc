@@ -3,6 +3,7 @@
 //   qvserver init DB
 //   qvserver user add DB KEYNAME LOGIN [--replace]     (password: first line of stdin)
 //   qvserver admin add DB NAME [--replace]             (the web console; the same)
+//   qvserver admin remove DB NAME
 //   qvserver list import DB KEYNAME FILE [--files DIR]
 //   qvserver list export DB KEYNAME FILE
 //   qvserver notes DB
@@ -83,8 +84,9 @@ qv::Status ParseList(const std::string& text, const std::string& where, qv::Reco
 // The commands whose first positional argument is DB, as the words that
 // name them.
 const std::vector<std::vector<std::string>> kDbCommands = {
-    {"init"},           {"user", "add"}, {"admin", "add"}, {"list", "import"},
-    {"list", "export"}, {"notes"},       {"publish"},      {"serve"}};
+    {"init"},           {"user", "add"},    {"admin", "add"}, {"admin", "remove"},
+    {"list", "import"}, {"list", "export"}, {"notes"},        {"publish"},
+    {"serve"}};
 
 // Rewrites "--db DB" (or "--db=DB") in a command that takes DB into DB as
 // its first positional argument, which is what the parser reads.
@@ -152,6 +154,15 @@ int AdminAdd(const std::string& db, const std::string& name, bool replace) {
   std::unique_ptr<qv::server::Storage> storage;
   qv::Status status = OpenDatabase(db, &storage);
   if (status.ok()) status = storage->AddAdmin(name, password, replace);
+  return ExitFor(status);
+}
+
+int AdminRemove(const std::string& db, const std::string& name) {
+  std::unique_ptr<qv::server::Storage> storage;
+  bool found = false;
+  qv::Status status = OpenDatabase(db, &storage);
+  if (status.ok()) status = storage->RemoveAdmin(name, &found);
+  if (status.ok() && !found) return Fail("there is no admin \"" + name + "\"");
   return ExitFor(status);
 }
 
@@ -367,7 +378,12 @@ int main(int argc, char** argv) {
       "add", "Add a console account; the password is the first line of standard input");
   add_db(admin_add);
   admin_add->add_option("NAME", login, "The account's name")->required();
-  admin_add->add_flag("--replace", replace, "Set a new password when the account exists");
+  admin_add->add_flag("--replace", replace,
+                      "Set a new password when the account exists (its sessions end)");
+  CLI::App* admin_remove =
+      admin->add_subcommand("remove", "Remove a console account and end its sessions");
+  add_db(admin_remove);
+  admin_remove->add_option("NAME", login, "The account's name")->required();
 
   CLI::App* list = app.add_subcommand("list", "Manage the install lists (one per key name)");
   list->require_subcommand(1);
@@ -466,6 +482,7 @@ int main(int argc, char** argv) {
   if (*init) return Init(db);
   if (*user_add) return UserAdd(db, key_name, login, replace);
   if (*admin_add) return AdminAdd(db, login, replace);
+  if (*admin_remove) return AdminRemove(db, login);
   if (*list_import) return ListImport(db, key_name, file, files_dir);
   if (*list_export) return ListExport(db, key_name, file);
   if (*notes) return Notes(db);

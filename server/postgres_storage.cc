@@ -558,11 +558,32 @@ Status PostgresStorage::AddAdmin(const std::string& name, const std::string& pas
   static constexpr const char* kUpsert =
       "INSERT INTO admins (name, password_hash, created) VALUES ($1, $2, $3) "
       "ON CONFLICT (name) DO UPDATE SET password_hash = excluded.password_hash";
-  status = lease->Run(replace ? kUpsert : kInsert, {name, hash, FormatUtcTime(Now())});
+  Transaction<Connection> transaction(lease.get());
+  status = transaction.Begin();
+  if (status.ok())
+    status = lease->Run(replace ? kUpsert : kInsert, {name, hash, FormatUtcTime(Now())});
   if (status.code() == kErrorAlreadyExists) {
     return Status::Error(kErrorAlreadyExists, "the admin \"" + name + "\" exists already");
   }
-  return status;
+  if (status.ok()) status = lease->Run("DELETE FROM console_sessions WHERE admin = $1", {name});
+  return status.ok() ? transaction.Commit() : status;
+}
+
+Status PostgresStorage::RemoveAdmin(const std::string& name, bool* found) {
+  *found = false;
+  if (HasNul(name)) return Status::OK();
+  Lease lease(this);
+  if (!lease.status().ok()) return lease.status();
+  Transaction<Connection> transaction(lease.get());
+  Status status = transaction.Begin();
+  if (status.ok()) status = lease->Run("DELETE FROM console_sessions WHERE admin = $1", {name});
+  Result result;
+  if (status.ok()) {
+    status = lease->Run("DELETE FROM admins WHERE name = $1 RETURNING 1", {name}, &result);
+  }
+  if (!status.ok()) return status;
+  *found = result.rows() > 0;
+  return transaction.Commit();
 }
 
 Status PostgresStorage::CheckAdmin(const std::string& name, const std::string& password,

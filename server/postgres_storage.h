@@ -39,6 +39,7 @@ class PostgresStorage final : public Storage {
   Status SetUserPassword(const std::string& key_name, const std::string& login,
                          const std::string& password, bool* found) override;
   Status AddAdmin(const std::string& name, const std::string& password, bool replace) override;
+  Status RemoveAdmin(const std::string& name, bool* found) override;
   Status CheckAdmin(const std::string& name, const std::string& password, bool* valid) override;
   Status AddConsoleSession(const std::string& id_hash, const std::string& admin,
                            const std::string& csrf_token, int64_t expires) override;

@@ -522,19 +522,47 @@ Status SqliteStorage::AddAdmin(const std::string& name, const std::string& passw
   if (!status.ok()) return status;
   Lease lease(this);
   if (!lease.status().ok()) return lease.status();
+  Transaction transaction(lease.db());
+  status = transaction.Begin();
+  if (!status.ok()) return status;
   static constexpr const char* kInsert =
       "INSERT INTO admins (name, password_hash, created) VALUES (?1, ?2, ?3)";
   static constexpr const char* kUpsert =
       "INSERT INTO admins (name, password_hash, created) VALUES (?1, ?2, ?3) "
       "ON CONFLICT (name) DO UPDATE SET password_hash = excluded.password_hash";
-  Query insert = lease.Statement(replace ? kUpsert : kInsert);
-  if (!insert.status().ok()) return insert.status();
-  const int rc = insert.Bind(1, name).Bind(2, hash).Bind(3, FormatUtcTime(Now())).Step();
-  if (rc == SQLITE_DONE) return Status::OK();
-  if (rc == SQLITE_CONSTRAINT) {
-    return Status::Error(kErrorAlreadyExists, "the admin \"" + name + "\" exists already");
+  {
+    Query insert = lease.Statement(replace ? kUpsert : kInsert);
+    if (!insert.status().ok()) return insert.status();
+    const int rc = insert.Bind(1, name).Bind(2, hash).Bind(3, FormatUtcTime(Now())).Step();
+    if (rc == SQLITE_CONSTRAINT) {
+      return Status::Error(kErrorAlreadyExists, "the admin \"" + name + "\" exists already");
+    }
+    if (rc != SQLITE_DONE) return insert.Error(rc);
   }
-  return insert.Error(rc);
+  {
+    Query end = lease.Statement("DELETE FROM console_sessions WHERE admin = ?1");
+    status = end.status().ok() ? end.Bind(1, name).Run() : end.status();
+  }
+  return status.ok() ? transaction.Commit() : status;
+}
+
+Status SqliteStorage::RemoveAdmin(const std::string& name, bool* found) {
+  *found = false;
+  Lease lease(this);
+  if (!lease.status().ok()) return lease.status();
+  Transaction transaction(lease.db());
+  Status status = transaction.Begin();
+  if (!status.ok()) return status;
+  {
+    Query end = lease.Statement("DELETE FROM console_sessions WHERE admin = ?1");
+    status = end.status().ok() ? end.Bind(1, name).Run() : end.status();
+  }
+  if (!status.ok()) return status;
+  Query remove = lease.Statement("DELETE FROM admins WHERE name = ?1");
+  status = remove.status().ok() ? remove.Bind(1, name).Run() : remove.status();
+  if (!status.ok()) return status;
+  *found = sqlite3_changes(lease.db()) > 0;
+  return transaction.Commit();
 }
 
 Status SqliteStorage::CheckAdmin(const std::string& name, const std::string& password,

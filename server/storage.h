@@ -135,11 +135,14 @@ class Storage {
 
   // ---- Console accounts and sessions -----------------------------------------
 
-  // Adds a console account, as AddUser adds a user.
+  // Adds a console account, as AddUser adds a user. A replaced password
+  // ends the account's sessions.
   virtual Status AddAdmin(const std::string& name, const std::string& password, bool replace) = 0;
+  // Removes a console account and ends its sessions; *found false when there
+  // is none.
+  virtual Status RemoveAdmin(const std::string& name, bool* found) = 0;
   // As CheckUser, for a console account.
-  virtual Status CheckAdmin(const std::string& name, const std::string& password,
-                            bool* valid) = 0;
+  virtual Status CheckAdmin(const std::string& name, const std::string& password, bool* valid) = 0;
   // Stores a session under the hash of its ID, valid until expires (Unix
   // seconds). Expired sessions are removed on the way.
   virtual Status AddConsoleSession(const std::string& id_hash, const std::string& admin,

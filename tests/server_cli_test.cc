@@ -78,6 +78,10 @@ TEST_F(QvserverCliTest, InitUsersAndListsRoundTrip) {
     ASSERT_TRUE(storage->CheckAdmin("ann", "new pass", &valid).ok());
     EXPECT_FALSE(valid) << "a client's user is no admin";
   }
+  EXPECT_EQ(Run({"admin", "remove", db_, "root"}).exit_code, 0);
+  const auto again_removed = Run({"admin", "remove", "--db", db_, "root"});
+  EXPECT_EQ(again_removed.exit_code, 1);
+  EXPECT_NE(again_removed.err.find("no admin \"root\""), std::string::npos) << again_removed.err;
 
   const std::string in = dir_ + "/in.rst", out = dir_ + "/out.rst";
   testing::WriteHostFile(in, SampleList());

@@ -258,6 +258,17 @@ TEST_P(StorageTest, MigratesAnOlderSchemaOnlyWhenAskedAndRefusesANewerOne) {
   ASSERT_TRUE(storage->FindConsoleSession("hash", &found, &session).ok());
   EXPECT_TRUE(found);
   EXPECT_EQ(session.csrf_token, "token");
+  // A new password ends the account's sessions, and so does removing it.
+  ASSERT_TRUE(storage->AddAdmin("root", "pw2", true).ok());
+  ASSERT_TRUE(storage->FindConsoleSession("hash", &found, &session).ok());
+  EXPECT_FALSE(found) << "a session outlives its admin's new password";
+  ASSERT_TRUE(storage->AddConsoleSession("hash", "root", "token", now_ + 10).ok());
+  for (bool existed : {true, false}) {
+    ASSERT_TRUE(storage->RemoveAdmin("root", &found).ok());
+    EXPECT_EQ(found, existed);
+  }
+  ASSERT_TRUE(storage->FindConsoleSession("hash", &found, &session).ok());
+  EXPECT_FALSE(found) << "a session outlives its admin";
   ASSERT_TRUE(storage->AddUser("KEY", "ann", "pw", false).ok());
   ASSERT_TRUE(storage->SetUserDisabled("KEY", "ann", true, &disabled).ok());
   EXPECT_TRUE(disabled);
