@@ -35,14 +35,13 @@
 #include <string>
 #include <vector>
 
-#include "installlist/install_list.h"
-#include "installlist/list_signature.h"
 #include "platform/posix/atomic_file.h"
 #include "platform/recordset.h"
 #include "qv_version.h"
 #include "server/cab_pack.h"
 #include "server/host_files.h"
 #include "server/http_server.h"
+#include "server/list_document.h"
 #include "server/publish.h"
 #include "server/sample_catalog.h"
 #include "server/served_file_fields.h"
@@ -67,18 +66,6 @@ qv::Status OpenDatabase(const std::string& path, std::unique_ptr<qv::server::Sto
   qv::server::StorageOptions options;
   options.path = path;
   return qv::server::Storage::Open(options, qv::server::Storage::Mode::kOpenExisting, storage);
-}
-
-// Reads and checks an install list document: the format, the types, and the
-// fields every record needs.
-qv::Status ParseList(const std::string& text, const std::string& where, qv::Recordset* list) {
-  qv::Status status = list->ParseJson(text);
-  if (status.ok()) status = qv::ValidateInstallList(*list);
-  if (!status.ok()) return qv::Status::Error(status.code(), where + ": " + status.message());
-  // A list saved by a client carries the signature it was served with; the
-  // server signs what it hands out itself.
-  list->RemoveExtraKey(qv::kListSignatureKey);
-  return status;
 }
 
 // The commands whose first positional argument is DB, as the words that
@@ -175,7 +162,7 @@ int ListImport(const std::string& db, const std::string& key_name, const std::st
   std::unique_ptr<qv::server::Storage> storage;
   int filled = 0;
   qv::Status status = qv::server::ReadWholeFile(file, &text);
-  if (status.ok()) status = ParseList(text, file, &list);
+  if (status.ok()) status = qv::server::ParseListDocument(text, file, &list);
   if (status.ok() && !files_dir.empty()) {
     status = qv::server::FillServedFileFields(files_dir, "", &list, &filled);
   }
@@ -185,18 +172,16 @@ int ListImport(const std::string& db, const std::string& key_name, const std::st
 }
 
 int ListExport(const std::string& db, const std::string& key_name, const std::string& file) {
-  std::string document;
   std::unique_ptr<qv::server::Storage> storage;
   bool found = false;
   int64_t generation = 0;
+  qv::Recordset list;
   qv::Status status = OpenDatabase(db, &storage);
-  if (status.ok()) status = storage->GetInstallList(key_name, &found, &document, &generation);
+  if (status.ok())
+    status = qv::server::ReadStoredList(*storage, key_name, &found, &list, &generation);
   if (!status.ok()) return Fail(status.message());
   if (!found) return Fail("the key name \"" + key_name + "\" has no install list");
-  qv::Recordset list;
-  status = ParseList(document, "the stored list of " + key_name, &list);
-  if (status.ok()) status = qv::WriteFileAtomically(file, list.ToJson(), 0644);
-  return ExitFor(status);
+  return ExitFor(qv::WriteFileAtomically(file, list.ToJson(), 0644));
 }
 
 int Notes(const std::string& db) {
@@ -296,17 +281,15 @@ int Serve(const std::string& db, const std::string& files, const std::string& li
 // that name published.
 qv::Status FillStoredList(qv::server::Storage& storage, const std::string& key_name,
                           const std::string& files_dir, const std::string& published) {
-  std::string document;
   bool found = false;
   int64_t generation = 0;
-  qv::Status status = storage.GetInstallList(key_name, &found, &document, &generation);
+  qv::Recordset list;
+  qv::Status status = qv::server::ReadStoredList(storage, key_name, &found, &list, &generation);
   if (status.ok() && !found) {
     return qv::Status::Error(qv::kErrorFileNotFound,
                              "the key name \"" + key_name + "\" has no install list");
   }
-  qv::Recordset list;
   int filled = 0;
-  if (status.ok()) status = ParseList(document, "the stored list of " + key_name, &list);
   if (status.ok()) status = qv::server::FillServedFileFields(files_dir, published, &list, &filled);
   if (status.ok() && filled == 0) {
     return qv::Status::Error(qv::kErrorFileNotFound, "no record of the install list of " +
