@@ -713,6 +713,23 @@ Status PostgresStorage::GetInstallList(const std::string& key_name, bool* found,
   return status;
 }
 
+Status PostgresStorage::ListInstallLists(std::vector<InstallListRow>* lists) {
+  lists->clear();
+  Lease lease(this);
+  if (!lease.status().ok()) return lease.status();
+  Result result;
+  Status status = lease->Run(
+      "SELECT key_name, generation, updated, "
+      "coalesce(json_array_length(document::json -> 'records'), 0) "
+      "FROM install_lists ORDER BY key_name",
+      {}, &result);
+  for (int row = 0; status.ok() && row < result.rows(); ++row) {
+    lists->push_back(
+        {result.Text(row, 0), result.Integer(row, 1), result.Text(row, 2), result.Integer(row, 3)});
+  }
+  return status;
+}
+
 Status PostgresStorage::AddLoginNote(const std::string& login_id, const std::string& text) {
   Lease lease(this);
   if (!lease.status().ok()) return lease.status();

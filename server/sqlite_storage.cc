@@ -717,6 +717,23 @@ Status SqliteStorage::GetInstallList(const std::string& key_name, bool* found,
   return rc == SQLITE_ROW || rc == SQLITE_DONE ? Status::OK() : select.Error(rc);
 }
 
+Status SqliteStorage::ListInstallLists(std::vector<InstallListRow>* lists) {
+  lists->clear();
+  Lease lease(this);
+  if (!lease.status().ok()) return lease.status();
+  Query select = lease.Statement(
+      "SELECT key_name, generation, updated, "
+      "coalesce(json_array_length(document, '$.records'), 0) "
+      "FROM install_lists ORDER BY key_name");
+  if (!select.status().ok()) return select.status();
+  for (;;) {
+    const int rc = select.Step();
+    if (rc == SQLITE_DONE) return Status::OK();
+    if (rc != SQLITE_ROW) return select.Error(rc);
+    lists->push_back({select.Text(0), select.Integer(1), select.Text(2), select.Integer(3)});
+  }
+}
+
 Status SqliteStorage::AddLoginNote(const std::string& login_id, const std::string& text) {
   Lease lease(this);
   if (!lease.status().ok()) return lease.status();

@@ -47,6 +47,7 @@ class SqliteStorage final : public Storage {
   Status PutInstallList(const std::string& key_name, const std::string& document) override;
   Status GetInstallList(const std::string& key_name, bool* found, std::string* document,
                         int64_t* generation) override;
+  Status ListInstallLists(std::vector<InstallListRow>* lists) override;
   Status AddLoginNote(const std::string& login_id, const std::string& text) override;
   Status ListLoginNotes(std::vector<LoginNote>* notes) override;
   Status ChangeThrottle(const std::string& key_name, const std::string& login,

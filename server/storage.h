@@ -79,6 +79,14 @@ struct UserRow {
   bool disabled = false;
 };
 
+// A stored install list as the console lists it.
+struct InstallListRow {
+  std::string key_name;
+  int64_t generation = 0;
+  std::string updated;  // ISO 8601, UTC
+  int64_t records = 0;
+};
+
 // A console session: who signed in, the token its forms must carry, and
 // when it ends (Unix seconds).
 struct ConsoleSession {
@@ -175,6 +183,9 @@ class Storage {
   // stored.
   virtual Status GetInstallList(const std::string& key_name, bool* found, std::string* document,
                                 int64_t* generation) = 0;
+
+  // Every stored list, by key name, without its document.
+  virtual Status ListInstallLists(std::vector<InstallListRow>* lists) = 0;
 
   // ---- Login notes -----------------------------------------------------------
 

@@ -154,8 +154,16 @@ TEST_P(StorageTest, LoginIdsAreRandomAndExpire) {
   EXPECT_FALSE(found);
 }
 
-TEST_P(StorageTest, EveryStoredListHasANewerGeneration) {
+TEST_P(StorageTest, EveryStoredListHasANewerGenerationAndIsListed) {
   auto storage = Make();
+  // Documents of no records, two and one.
+  auto document_of = [](const std::string& records) {
+    return R"({"format": "qv-installlist", "version": 1, )"
+           R"("fields": [{"name": "SequenceID", "type": "integer"}], "records": [)" +
+           records + "]}";
+  };
+  const std::string first_list = document_of(""), other_list = document_of("[1], [2]"),
+                    second_list = document_of("[3]");
   std::string id, key_name, document;
   ASSERT_TRUE(storage->IssueLoginId("KEY", "ann", "", &id).ok());
   bool found = false;
@@ -163,19 +171,33 @@ TEST_P(StorageTest, EveryStoredListHasANewerGeneration) {
   ASSERT_TRUE(storage->GetInstallList("KEY", &found, &document, &read).ok());
   EXPECT_FALSE(found);
 
-  ASSERT_TRUE(storage->PutInstallList("KEY", "first").ok());
+  ASSERT_TRUE(storage->PutInstallList("KEY", first_list).ok());
   ASSERT_TRUE(storage->FindLogin(id, &found, &key_name, &first).ok());
-  ASSERT_TRUE(storage->PutInstallList("OTHER", "other").ok());
+  now_ += 60;
+  ASSERT_TRUE(storage->PutInstallList("OTHER", other_list).ok());
   ASSERT_TRUE(storage->GetInstallList("OTHER", &found, &document, &other).ok());
-  ASSERT_TRUE(storage->PutInstallList("KEY", "second").ok());
+  now_ += 60;
+  ASSERT_TRUE(storage->PutInstallList("KEY", second_list).ok());
   ASSERT_TRUE(storage->FindLogin(id, &found, &key_name, &second).ok());
   EXPECT_GT(first, 0);
   EXPECT_GT(other, first);
   EXPECT_GT(second, other);
   ASSERT_TRUE(storage->GetInstallList("KEY", &found, &document, &read).ok());
   EXPECT_TRUE(found);
-  EXPECT_EQ(document, "second");
+  EXPECT_EQ(document, second_list);
   EXPECT_EQ(read, second);
+
+  std::vector<InstallListRow> lists;
+  ASSERT_TRUE(storage->ListInstallLists(&lists).ok());
+  ASSERT_EQ(lists.size(), 2u);
+  EXPECT_EQ(lists[0].key_name, "KEY");
+  EXPECT_EQ(lists[0].generation, second);
+  EXPECT_EQ(lists[0].updated, FormatUtcTime(1700000120));
+  EXPECT_EQ(lists[0].records, 1);
+  EXPECT_EQ(lists[1].key_name, "OTHER");
+  EXPECT_EQ(lists[1].generation, other);
+  EXPECT_EQ(lists[1].updated, FormatUtcTime(1700000060));
+  EXPECT_EQ(lists[1].records, 2);
 }
 
 TEST_P(StorageTest, NotesComeNewestFirstWithTheirTextAsReceived) {
