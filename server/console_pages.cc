@@ -1,6 +1,8 @@
 // The console's HTML, built from string pieces.
 #include "server/console_pages.h"
 
+#include <utility>
+
 namespace qv::server {
 
 namespace {
@@ -35,6 +37,14 @@ button { font: inherit; padding: 0.2em 0.8em; cursor: pointer; }
 .login label { display: block; margin-top: 0.8em; }
 .login input { width: 100%; box-sizing: border-box; }
 .login button { margin-top: 1em; }
+nav a { color: #fff; margin-right: 1em; }
+nav a[aria-current] { font-weight: bold; text-decoration: none; }
+.null { color: #8a8f98; font-style: italic; }
+.added { background: #e4f4e4; }
+.removed { background: #fbe4e4; }
+.changed { background: #fdf6dc; }
+td ul { margin: 0; padding-left: 1.2em; }
+.scroll { overflow-x: auto; }
 )css";
 
 std::string Head(const std::string& title) {
@@ -44,10 +54,6 @@ std::string Head(const std::string& title) {
          HtmlEscape(title) +
          " - qvserver console</title>"
          "<link rel=\"stylesheet\" href=\"/console/style.css\"></head>\n<body>\n";
-}
-
-std::string HiddenToken(const std::string& csrf_token) {
-  return "<input type=\"hidden\" name=\"csrf\" value=\"" + HtmlEscape(csrf_token) + "\">";
 }
 
 // A form that posts to action with the token and the user's key fields.
@@ -60,6 +66,42 @@ std::string UserForm(const std::string& action, const std::string& csrf_token, c
 }
 
 }  // namespace
+
+std::string HiddenToken(const std::string& csrf_token) {
+  return "<input type=\"hidden\" name=\"csrf\" value=\"" + HtmlEscape(csrf_token) + "\">";
+}
+
+std::string ConsoleNav(const char* current) {
+  static constexpr std::pair<const char*, const char*> kPages[] = {
+      {"users", "Users"},
+      {"lists", "Lists"},
+      {"files", "Files"},
+  };
+  std::string nav = "<nav>";
+  for (const auto& [path, name] : kPages) {
+    nav += std::string("<a href=\"/console/") + path + "\"" +
+           (std::string_view(path) == current ? " aria-current=\"page\"" : "") + ">" + name +
+           "</a> ";
+  }
+  return nav + "</nav>";
+}
+
+std::string ConsolePageStart(const std::string& title, const char* current,
+                             const ConsoleFrame& frame) {
+  std::string page = Head(title);
+  page += "<header><h1>qvserver console: " + HtmlEscape(title) + "</h1>" + ConsoleNav(current) +
+          "<form method=\"post\" action=\"/console/logout\">" + HtmlEscape(frame.admin) + " " +
+          HiddenToken(frame.csrf_token) + "<button>Sign out</button></form></header>\n<main>\n";
+  if (!frame.message.empty()) {
+    page += std::string("<p ") +
+            (frame.failed ? "class=\"message failed\" role=\"alert\">"
+                          : "class=\"message\" role=\"status\">") +
+            HtmlEscape(frame.message) + "</p>\n";
+  }
+  return page;
+}
+
+std::string ConsolePageEnd() { return "</main>\n</body></html>\n"; }
 
 std::string HtmlEscape(std::string_view text) {
   std::string out;
@@ -108,16 +150,7 @@ std::string ConsoleLoginPage(const std::string& error) {
 }
 
 std::string ConsoleUsersPage(const ConsoleFrame& frame, const std::vector<UserRow>& users) {
-  std::string page = Head("Users");
-  page +=
-      "<header><h1>qvserver console: users</h1><form method=\"post\" "
-      "action=\"/console/logout\">" +
-      HtmlEscape(frame.admin) + " " + HiddenToken(frame.csrf_token) +
-      "<button>Sign out</button></form></header>\n<main>\n";
-  if (!frame.message.empty()) {
-    page += std::string("<p class=\"message") + (frame.failed ? " failed" : "") +
-            "\" role=\"status\">" + HtmlEscape(frame.message) + "</p>\n";
-  }
+  std::string page = ConsolePageStart("Users", "users", frame);
   page += "<h2>Add a user</h2>\n<form method=\"post\" action=\"/console/users/add\">" +
           HiddenToken(frame.csrf_token) +
           "<input name=\"key_name\" placeholder=\"key name\" required> "
@@ -147,8 +180,7 @@ std::string ConsoleUsersPage(const ConsoleFrame& frame, const std::vector<UserRo
             "</td></tr>\n";
   }
   if (key_name != nullptr) page += "</tbody></table>\n";
-  page += "</main>\n</body></html>\n";
-  return page;
+  return page + ConsolePageEnd();
 }
 
 }  // namespace qv::server
