@@ -37,12 +37,13 @@ constexpr size_t kKeptBuffer = 64 * 1024;
 
 }  // namespace
 
-ConnectionGate::ConnectionGate(const ConnectionLimits& limits, uint64_t max_body, Ready ready)
-    : limits_(limits), max_body_(max_body), ready_(std::move(ready)) {}
+ConnectionGate::ConnectionGate(const ConnectionLimits& limits, MaxBody max_body, Ready ready)
+    : limits_(limits), max_body_(std::move(max_body)), ready_(std::move(ready)) {}
 
-Status ConnectionGate::Start(const ConnectionLimits& limits, uint64_t max_body, Ready ready,
+Status ConnectionGate::Start(const ConnectionLimits& limits, MaxBody max_body, Ready ready,
                              std::unique_ptr<ConnectionGate>* gate) {
-  std::unique_ptr<ConnectionGate> made(new ConnectionGate(limits, max_body, std::move(ready)));
+  std::unique_ptr<ConnectionGate> made(
+      new ConnectionGate(limits, std::move(max_body), std::move(ready)));
   made->epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
   made->wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   epoll_event event{};
@@ -218,8 +219,8 @@ bool ConnectionGate::TakeHeader(Waiting& waiting) {
     Close(fd, kHeaderTooLarge);
     return false;
   }
-  RequestFrame frame =
-      FrameRequest(std::string_view(connection.bytes).substr(0, length), max_body_);
+  const std::string_view header = std::string_view(connection.bytes).substr(0, length);
+  RequestFrame frame = FrameRequest(header, max_body_(header.substr(0, header.find("\r\n"))));
   connection.bytes.replace(0, length, frame.header);
   connection.ranges = std::move(frame.ranges);
   connection.body_start = frame.header.size();

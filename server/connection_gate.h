@@ -13,7 +13,7 @@
 //   a header over limits.max_header_bytes       431
 //   the bodies the gate holds would pass limits.body_budget   503
 //   "Expect: 100-continue" with a body it takes answered "100 Continue"
-//   a body over max_body                        read and dropped; the
+//   a body over max_body of its request line    read and dropped; the
 //                                               request goes on with its
 //                                               header only (answered 413)
 //
@@ -28,6 +28,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -49,9 +50,12 @@ struct ConnectionLimits {
 class ConnectionGate {
  public:
   using Ready = std::function<void(std::unique_ptr<Connection>)>;
+  // The largest body taken for a request, by its request line ("POST /
+  // HTTP/1.1", without the line's end).
+  using MaxBody = std::function<uint64_t(std::string_view request_line)>;
 
   // Fails when the gate's thread cannot be set up.
-  static Status Start(const ConnectionLimits& limits, uint64_t max_body, Ready ready,
+  static Status Start(const ConnectionLimits& limits, MaxBody max_body, Ready ready,
                       std::unique_ptr<ConnectionGate>* gate);
   ~ConnectionGate();
   ConnectionGate(const ConnectionGate&) = delete;
@@ -79,7 +83,7 @@ class ConnectionGate {
     uint64_t reserved = 0;  // of the body budget
   };
 
-  ConnectionGate(const ConnectionLimits& limits, uint64_t max_body, Ready ready);
+  ConnectionGate(const ConnectionLimits& limits, MaxBody max_body, Ready ready);
   void Run();
   void Admit(Clock::time_point now);
   void Receive(int fd, Clock::time_point now);
@@ -92,7 +96,7 @@ class ConnectionGate {
   void Sweep(Clock::time_point now);
 
   const ConnectionLimits limits_;
-  const uint64_t max_body_;
+  const MaxBody max_body_;
   const Ready ready_;
   int epoll_ = -1;
   int wake_ = -1;

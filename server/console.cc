@@ -42,6 +42,13 @@ void Send(httplib::Response& res, int status, const std::string& text,
       });
 }
 
+void Reply(httplib::Response& res, const ConsoleReply& reply) {
+  if (!reply.download_name.empty()) {
+    res.set_header("Content-Disposition", "attachment; filename=\"" + reply.download_name + "\"");
+  }
+  Send(res, reply.status, reply.body, reply.content_type);
+}
+
 void Redirect(httplib::Response& res, const std::string& to) {
   res.set_header("Location", to);
   Send(res, 303, "", "text/plain");
@@ -81,8 +88,15 @@ bool WellFormedId(const std::string& id) {
   return true;
 }
 
+// A form field, from a URL-encoded form (or the query) or a multipart one.
 std::string Field(const httplib::Request& req, const char* name) {
-  return req.get_param_value(name);
+  if (req.has_param(name)) return req.get_param_value(name);
+  const auto part = req.files.find(name);
+  return part == req.files.end() ? "" : part->second.content;
+}
+
+ConsoleFrame FrameOf(const ConsoleSession& session) {
+  return {session.admin, session.csrf_token, "", false};
 }
 
 }  // namespace
@@ -118,6 +132,8 @@ void Console::Get(const httplib::Request& req, httplib::Response& res) {
     Redirect(res, "/console/users");
   } else if (req.path == "/console/users") {
     ShowUsers(session, "", 200, res);
+  } else if (ConsoleLists::Owns(req.path)) {
+    Reply(res, lists_.Get(req, FrameOf(session.stored)));
   } else {
     Send(res, 404, "Not Found\n", "text/plain; charset=utf-8");
   }
@@ -145,8 +161,14 @@ void Console::Post(const httplib::Request& req, const std::string& caller, httpl
     Redirect(res, "/console/login");
     return;
   }
+  if (ConsoleLists::Owns(req.path)) {
+    Reply(res, lists_.Post(req, FrameOf(session.stored)));
+    return;
+  }
   ChangeUsers(req, session, res);
 }
+
+void Console::RefuseTooLarge(httplib::Response& res) { Reply(res, ConsoleLists::TooLarge()); }
 
 void Console::SignIn(const httplib::Request& req, const std::string& caller,
                      httplib::Response& res) {

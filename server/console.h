@@ -9,6 +9,9 @@
 //   POST /console/users/disable    key_name, login
 //   POST /console/users/enable     key_name, login
 //   POST /console/users/password   key_name, login, password
+//   /console/lists, /console/files and below
+//                                  the install lists and the published files
+//                                  (server/console_lists.h)
 //   POST /console/logout           ends the session
 //   GET  /console/style.css        the pages' style sheet
 //
@@ -34,7 +37,10 @@
 
 #include <chrono>
 #include <string>
+#include <string_view>
 
+#include "server/console_lists.h"
+#include "server/file_root.h"
 #include "server/login_throttle.h"
 #include "server/storage.h"
 
@@ -46,12 +52,22 @@ inline constexpr const char* kConsoleCookie = "qvconsole";
 class Console {
  public:
   // secure: the server speaks TLS, so the cookie is sent over TLS only.
-  // REQUIRES: storage outlives this object.
-  Console(Storage* storage, const ThrottleLimits& throttle, bool secure)
-      : storage_(storage), throttle_(throttle, storage), secure_(secure) {}
+  // files: the files folder the server serves; null when it serves none.
+  // REQUIRES: storage and files outlive this object.
+  Console(Storage* storage, const ThrottleLimits& throttle, bool secure,
+          const FileRoot* files = nullptr)
+      : storage_(storage), throttle_(throttle, storage), secure_(secure), lists_(storage, files) {}
 
   // Whether path is the console's: "/console" or below it.
   static bool Owns(const std::string& path);
+
+  // Whether a POST to target (as sent) may carry a list document, and so a
+  // body of up to kMaxListFormBytes.
+  static bool TakesDocuments(std::string_view target) {
+    return ConsoleLists::TakesDocuments(target);
+  }
+  // The answer to a POST whose body is larger than that.
+  void RefuseTooLarge(httplib::Response& res);
 
   // Answers a GET or HEAD of one of the console's paths.
   void Get(const httplib::Request& req, httplib::Response& res);
@@ -77,6 +93,7 @@ class Console {
   Storage* storage_;
   LoginThrottle throttle_;
   const bool secure_;
+  ConsoleLists lists_;
 };
 
 }  // namespace qv::server

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <limits>
 #include <string_view>
 #include <thread>
@@ -199,6 +200,25 @@ void SendFile(httplib::Response& res, std::shared_ptr<FileHandle> file, uint64_t
                            });
 }
 
+// The largest body taken for a request line: a list document posted to the
+// console, or a business call.
+uint64_t MaxBody(std::string_view request_line) {
+  constexpr std::string_view kPost = "POST ";
+  if (request_line.starts_with(kPost) &&
+      Console::TakesDocuments(request_line.substr(kPost.size()))) {
+    return kMaxListFormBytes;
+  }
+  return kMaxRequestBytes;
+}
+
+// Whether the request announces a body over MaxBody (the gate then dropped
+// it).
+bool TooLarge(const httplib::Request& req) {
+  const std::string length = req.get_header_value("Content-Length");
+  return !length.empty() &&
+         std::strtoull(length.c_str(), nullptr, 10) > MaxBody(req.method + " " + req.target);
+}
+
 std::string_view RequestBody(const Connection& connection) {
   return std::string_view(connection.bytes)
       .substr(connection.body_start, connection.request_end - connection.body_start);
@@ -251,7 +271,7 @@ class Server::Impl {
       }
       gate->Adopt(fd, std::move(session));
     };
-    http.set_payload_max_length(kMaxRequestBytes);
+    http.set_payload_max_length(kMaxListFormBytes);
     http.set_tcp_nodelay(true);
     http.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
       if (req.path.size() > kMaxPathLength) {
@@ -266,6 +286,14 @@ class Server::Impl {
         }
         return httplib::Server::HandlerResponse::Handled;
       }
+      if (TooLarge(req)) {
+        if (Console::Owns(req.path)) {
+          console->RefuseTooLarge(res);
+        } else {
+          SendAnswer(res, RequestTooLarge());
+        }
+        return httplib::Server::HandlerResponse::Handled;
+      }
       return httplib::Server::HandlerResponse::Unhandled;
     });
     // Before the business calls, which take a POST to any other path.
@@ -276,10 +304,11 @@ class Server::Impl {
       SendAnswer(res, Dispatch(*objects, req.body, CallerAddress(req, options.trusted_proxies)));
     });
     // The library refuses a body over the limit itself; the answer then
-    // gets its error object here.
-    http.set_error_handler(
-        httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& res) {
-          if (res.status != 413 || !res.body.empty()) {
+    // gets its error object here. (The console's answers, sent by a content
+    // provider, are whole already.)
+    http.set_error_handler(httplib::Server::HandlerWithResponse(
+        [](const httplib::Request& req, httplib::Response& res) {
+          if (res.status != 413 || !res.body.empty() || Console::Owns(req.path)) {
             return httplib::Server::HandlerResponse::Unhandled;
           }
           SendAnswer(res, RequestTooLarge());
@@ -304,7 +333,7 @@ class Server::Impl {
           }
         });
     return ConnectionGate::Start(
-        options.limits, kMaxRequestBytes,
+        options.limits, MaxBody,
         [this](std::unique_ptr<Connection> connection) { workers->Submit(&connection); }, &gate);
   }
 
@@ -429,8 +458,8 @@ Status Server::Start(const ServerOptions& options, std::unique_ptr<Server>* serv
     status = FileRoot::Open(options.files_dir, &impl->files);
     if (!status.ok()) return status;
   }
-  impl->console =
-      std::make_unique<Console>(impl->storage.get(), options.throttle, impl->tls != nullptr);
+  impl->console = std::make_unique<Console>(impl->storage.get(), options.throttle,
+                                            impl->tls != nullptr, impl->files.get());
   impl->Install();
   status = impl->StartStages();
   if (!status.ok()) return status;

@@ -11,6 +11,10 @@
 //   /console and      the web console (server/console.h): its GETs and
 //   below             POSTs are routed there before the two above
 //
+// A request body may be up to kMaxRequestBytes, except that a POST below
+// /console/lists/ may carry a list document, up to kMaxListFormBytes; a
+// larger one is read and dropped, and answered 413.
+//
 // With a certificate and key (options.tls_cert, options.tls_key) every
 // connection is served over TLS, the same answers as over plain HTTP.
 //

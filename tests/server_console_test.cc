@@ -1,17 +1,21 @@
 // The web console through the real server on a free loopback port: signing
-// in, the session cookie, the form token every change needs, and users
-// added, disabled and given new passwords there as the business calls see
-// them.
+// in, the session cookie, the form token every change needs, users added,
+// disabled and given new passwords there as the business calls see them,
+// install lists checked, imported and exported as the command line does, and
+// the published files.
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <filesystem>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
+#include "server/console_lists.h"
 #include "server/credentials.h"
 #include "server/http_server.h"
+#include "server/list_document.h"
 #include "tests/test_authority.h"
 #include "tests/test_util.h"
 
@@ -19,6 +23,42 @@ namespace qv::server {
 namespace {
 
 using Json = nlohmann::json;
+
+// A list document with the fields every record needs; each record is a JSON
+// array of SequenceID, FileName, DownloadLocation, InstallType, FileVersion.
+std::string ListDocument(const std::vector<std::string>& records) {
+  std::string document =
+      R"({"format": "qv-installlist", "version": 1, "fields": [)"
+      R"({"name": "SequenceID", "type": "integer"}, {"name": "FileName", "type": "string"}, )"
+      R"({"name": "DownloadLocation", "type": "string"}, {"name": "InstallType", "type": "integer"},)"
+      R"( {"name": "FileVersion", "type": "string"}], "records": [)";
+  for (size_t i = 0; i < records.size(); ++i) document += (i ? ", " : "") + records[i];
+  return document + "]}";
+}
+
+// The value of the form field name in page, its character references undone.
+std::string FieldValue(const std::string& page, const std::string& name) {
+  const std::string marker = "name=\"" + name + "\" value=\"";
+  const size_t start = page.find(marker);
+  if (start == std::string::npos) return "";
+  const size_t from = start + marker.size();
+  const std::string escaped = page.substr(from, page.find('"', from) - from);
+  std::string value;
+  for (size_t i = 0; i < escaped.size(); ++i) {
+    bool replaced = false;
+    for (const auto& [reference, c] : std::vector<std::pair<std::string, char>>{
+             {"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&#39;", '\''}}) {
+      if (escaped.compare(i, reference.size(), reference) == 0) {
+        value.push_back(c);
+        i += reference.size() - 1;
+        replaced = true;
+        break;
+      }
+    }
+    if (!replaced) value.push_back(escaped[i]);
+  }
+  return value;
+}
 
 class ConsoleTest : public ::testing::Test {
  protected:
@@ -76,6 +116,30 @@ class ConsoleTest : public ::testing::Test {
     auto res = client_->Post("/", body, "application/json");
     return res && res->status == 200 &&
            Json::parse(res->body)["result"].get<std::string>().size() == 32;
+  }
+
+  httplib::Result Get(const std::string& path, const std::string& cookie) {
+    return client_->Get(path.c_str(), {{"Cookie", "qvconsole=" + cookie}});
+  }
+
+  // Posts fields as multipart/form-data, as the list forms do; "document" as
+  // a file.
+  httplib::Result PostMultipart(const std::string& path, const httplib::Params& fields,
+                                const std::string& cookie) {
+    httplib::MultipartFormDataItems items;
+    for (const auto& [name, value] : fields) {
+      items.push_back({name, value, name == "document" ? "installlist.rst" : "", ""});
+    }
+    return client_->Post(path.c_str(), {{"Cookie", "qvconsole=" + cookie}}, items);
+  }
+
+  // The stored list of key_name; "" when there is none.
+  std::string StoredList(const std::string& key_name) {
+    bool found = false;
+    std::string document;
+    int64_t generation = 0;
+    EXPECT_TRUE(server_->storage().GetInstallList(key_name, &found, &document, &generation).ok());
+    return document;
   }
 
   bool HasUser(const std::string& login) {
@@ -183,16 +247,24 @@ TEST_F(ConsoleTest, ChangesNeedTheSessionsTokenAndReachTheBusinessCalls) {
     std::string cookie;
     std::string token;
   };
+  // A form that would add bob, or store a list for KEY, with the token.
+  httplib::Params form = bob;
+  form.emplace("document", ListDocument({R"([1, "a.dll", "a.dll", 2, "1.0"])"}));
+  form.emplace("generation", "0");
   for (const Refused& row : std::vector<Refused>{{"no token", cookie, ""},
                                                  {"a wrong token", cookie, std::string(32, 'a')},
                                                  {"another session's token", cookie, other_token},
                                                  {"no session", "", token}}) {
-    httplib::Params form = bob;
-    if (!row.token.empty()) form.emplace("csrf", row.token);
-    auto res = Post("/console/users/add", form, row.cookie);
-    ASSERT_TRUE(res);
-    EXPECT_EQ(res->status, 403) << row.what;
-    EXPECT_FALSE(HasUser("bob")) << row.what;
+    for (const char* path :
+         {"/console/users/add", "/console/lists/check", "/console/lists/apply"}) {
+      httplib::Params sent = form;
+      if (!row.token.empty()) sent.emplace("csrf", row.token);
+      auto res = PostMultipart(path, sent, row.cookie);
+      ASSERT_TRUE(res);
+      EXPECT_EQ(res->status, 403) << row.what << " " << path;
+      EXPECT_FALSE(HasUser("bob")) << row.what;
+      EXPECT_EQ(StoredList("KEY"), "") << row.what;
+    }
   }
 
   struct Change {
@@ -235,6 +307,173 @@ TEST_F(ConsoleTest, ChangesNeedTheSessionsTokenAndReachTheBusinessCalls) {
   res = client_->Get("/console/users", {{"Cookie", "qvconsole=" + other_cookie}});
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 200);
+}
+
+TEST_F(ConsoleTest, BadListDocumentsAreRefusedWithTheValidatorsMessage) {
+  Start();
+  std::string cookie, token;
+  SignIn(&cookie, &token);
+  const std::string stored = ListDocument({R"([1, "a.dll", "a.dll", 2, "1.0"])"});
+  ASSERT_TRUE(server_->storage().PutInstallList("KEY", stored).ok());
+  const std::string missing_field =
+      R"({"format": "qv-installlist", "version": 1, "fields": [)"
+      R"({"name": "SequenceID", "type": "integer"}, {"name": "FileName", "type": "string"}, )"
+      R"({"name": "DownloadLocation", "type": "string"}, {"name": "InstallType", "type": "integer"})"
+      R"(], "records": [[1, "a.dll", "a.dll", 2]]})";
+  struct Row {
+    const char* what;
+    std::string document;
+    int status;
+    const char* says;  // a part of the message
+  };
+  for (const Row& row : std::vector<Row>{
+           {"not JSON", "{\"format\": ", 400, "the document: "},
+           {"a field every record needs is missing", missing_field, 400, "FileVersion"},
+           {"a value of the wrong type", ListDocument({R"(["one", "a.dll", "a.dll", 2, "1.0"])"}),
+            400, "the document: "},
+           {"over the size limit", std::string(kMaxListDocumentBytes + 1, ' '), 413, "16 MiB"},
+           {"over the request limit", std::string(kMaxListFormBytes + 1, ' '), 413, "16 MiB"}}) {
+    for (const char* path : {"/console/lists/check", "/console/lists/apply"}) {
+      auto res = PostMultipart(
+          path,
+          {{"csrf", token}, {"key_name", "KEY"}, {"generation", "1"}, {"document", row.document}},
+          cookie);
+      ASSERT_TRUE(res);
+      EXPECT_EQ(res->status, row.status) << row.what << " " << path;
+      EXPECT_NE(res->body.find(row.says), std::string::npos) << row.what << " " << path;
+      if (row.status == 400) {
+        // Word for word what "qvserver list import" says of it.
+        Recordset list;
+        const Status parsed = ParseListDocument(row.document, "the document", &list);
+        ASSERT_FALSE(parsed.ok()) << row.what;
+        EXPECT_NE(res->body.find("class=\"message failed\" role=\"alert\">" +
+                                 HtmlEscape(parsed.message()) + "<"),
+                  std::string::npos)
+            << row.what << " " << path << ": " << res->body;
+      }
+      EXPECT_EQ(StoredList("KEY"), stored) << row.what << " " << path;
+    }
+  }
+}
+
+TEST_F(ConsoleTest, ImportsAListAfterShowingWhatChangesAndExportsItAsTheCommandLineDoes) {
+  Start();
+  std::string cookie, token;
+  SignIn(&cookie, &token);
+  ASSERT_TRUE(server_->storage()
+                  .PutInstallList("KEY", ListDocument({R"([1, "a.dll", "x/a.dll", 2, "1.0"])",
+                                                       R"([2, "b.dll", "x/b.dll", 2, "1.0"])",
+                                                       R"([3, "c.dll", "x/c.dll", 2, "1.0"])"}))
+                  .ok());
+  const std::string document =
+      ListDocument({R"([1, "a.dll", "x/a.dll", 2, "1.0"])", R"([2, "b.dll", "y/b.dll", 1, "1.1"])",
+                    R"([4, "d.dll", "x/d.dll", 2, "1.0"])"});
+  auto res = PostMultipart("/console/lists/check",
+                           {{"csrf", token}, {"key_name", "KEY"}, {"document", document}}, cookie);
+  ASSERT_TRUE(res);
+  ASSERT_EQ(res->status, 200) << res->body;
+  const std::string diff = res->body.substr(res->body.find("<table id=\"diff\""));
+  struct Change {
+    const char* row;
+    bool shown;
+  };
+  for (const Change& change : std::vector<Change>{
+           {"<tr class=\"changed\"><td>changed</td><td>b.dll</td><td><ul>"
+            "<li>DownloadLocation: x/b.dll -&gt; y/b.dll</li><li>InstallType: 2 -&gt; 1</li>"
+            "<li>FileVersion: 1.0 -&gt; 1.1</li></ul></td></tr>",
+            true},
+           {"<tr class=\"added\"><td>added</td><td>d.dll</td>", true},
+           {"<tr class=\"removed\"><td>removed</td><td>c.dll</td>", true},
+           {"<td>a.dll</td>", false}}) {
+    EXPECT_EQ(diff.find(change.row) != std::string::npos, change.shown) << change.row << diff;
+  }
+  EXPECT_NE(StoredList("KEY").find("c.dll"), std::string::npos) << "checking stores nothing";
+
+  // Applying stores the document; applying what was compared with the
+  // replaced list is refused.
+  const httplib::Params apply = {{"csrf", token},
+                                 {"key_name", FieldValue(diff, "key_name")},
+                                 {"generation", FieldValue(diff, "generation")},
+                                 {"document", FieldValue(diff, "document")}};
+  for (int status : {200, 409}) {
+    res = PostMultipart("/console/lists/apply", apply, cookie);
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, status) << res->body;
+  }
+  EXPECT_NE(res->body.find("changed since the document was checked"), std::string::npos);
+  bool found = false;
+  std::string stored;
+  int64_t generation = 0;
+  ASSERT_TRUE(server_->storage().GetInstallList("KEY", &found, &stored, &generation).ok());
+  Recordset expected;
+  ASSERT_TRUE(ParseListDocument(document, "", &expected).ok());
+  EXPECT_EQ(stored, expected.ToJson());
+
+  // The overview and the list's page show it.
+  res = Get("/console/lists", cookie);
+  ASSERT_TRUE(res);
+  EXPECT_NE(res->body.find(">KEY</a></td><td>" + std::to_string(generation) + "</td>"),
+            std::string::npos)
+      << res->body;
+  EXPECT_NE(res->body.find("</td><td>3</td><td><a href=\"/console/lists/export?key_name=KEY\">"),
+            std::string::npos)
+      << "three records";
+  res = Get("/console/lists/view?key_name=KEY", cookie);
+  ASSERT_TRUE(res);
+  EXPECT_NE(res->body.find("<tr><td>4</td><td>d.dll</td><td>x/d.dll</td><td>2</td><td>1.0</td>"),
+            std::string::npos);
+
+  const std::string file = dir_ + "/exported.rst";
+  ASSERT_EQ(testing::RunCommand(
+                {testing::QvserverPath(), "list", "export", dir_ + "/server.db", "KEY", file})
+                .exit_code,
+            0);
+  res = Get("/console/lists/export?key_name=KEY", cookie);
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+  EXPECT_EQ(res->get_header_value("Content-Disposition"),
+            "attachment; filename=\"installlist.rst\"");
+  EXPECT_EQ(res->body, testing::ReadHostFile(file));
+}
+
+TEST_F(ConsoleTest, TheFilesPageShowsPublishedFilesAndTheListedOnesMissing) {
+  const std::string files = dir_ + "/files";
+  std::filesystem::create_directories(files + "/x");
+  testing::WriteHostFile(files + "/x/a.dll", "12345");
+  std::filesystem::create_symlink(dir_, files + "/out");
+  ServerOptions options;
+  options.files_dir = files;
+  Start(options);
+  ASSERT_TRUE(
+      server_->storage()
+          .PutInstallList("KEY", ListDocument({R"([1, "a.dll", "x/a.dll", 2, "1.0"])",
+                                               R"([2, "b.dll", "x/b.dll", 2, "1.0"])",
+                                               R"([3, "c.dll", "out/server.db", 2, "1.0"])"}))
+          .ok());
+  std::string cookie, token;
+  SignIn(&cookie, &token);
+  auto res = Get("/console/files", cookie);
+  ASSERT_TRUE(res);
+  ASSERT_EQ(res->status, 200);
+  const size_t files_table = res->body.find("<table id=\"files\"");
+  ASSERT_NE(files_table, std::string::npos);
+  const std::string missing = res->body.substr(0, files_table);
+  const std::string listed = res->body.substr(files_table);
+  struct Row {
+    const std::string* section;
+    std::string text;
+    bool shown;
+  };
+  for (const Row& row : std::vector<Row>{
+           {&listed, "<tr><td>x/a.dll</td><td>5</td>", true},
+           {&listed, "<tr><td>out</td><td colspan=\"2\">a link out of the folder", true},
+           {&listed, "server.db", false},
+           {&missing, "<td>x/b.dll</td><td>no such file", true},
+           {&missing, "<td>out/server.db</td>", true},
+           {&missing, "x/a.dll", false}}) {
+    EXPECT_EQ(row.section->find(row.text) != std::string::npos, row.shown) << row.text << "\n"
+                                                                           << res->body;
+  }
 }
 
 }  // namespace
