@@ -91,8 +91,7 @@ WebDriver::WebDriver() {
 
   profile_dir_ = MakeTempDir("qvbrowser");
   nlohmann::json args = {"--headless=new", "--disable-gpu", "--window-size=1280,900",
-                         "--disable-crash-reporter", "--no-first-run",
-                         "--user-data-dir=" + profile_dir_};
+                         "--no-first-run", "--user-data-dir=" + profile_dir_};
   // Chromium's own sandbox does not run as root (as in a container).
   if (::geteuid() == 0) args.push_back("--no-sandbox");
   const nlohmann::json capabilities = {
@@ -101,8 +100,8 @@ WebDriver::WebDriver() {
          {{"browserName", "chrome"},
           {"goog:chromeOptions", {{"binary", kChromium}, {"args", args}}}}}}}};
   nlohmann::json value;
-  if (!Call("POST", "", capabilities, &value) || !value.is_object() || !value.contains("sessionId")) return;
-  session_ = value["sessionId"].get<std::string>();
+  if (!Call("POST", "", capabilities, &value) || !value.is_object()) return;
+  session_ = value.value("sessionId", "");
   // A page that hangs fails the step instead of the whole run's time.
   Call("POST", "/timeouts", {{"pageLoad", 15000}, {"script", 5000}, {"implicit", 0}});
 }
@@ -112,8 +111,7 @@ WebDriver::~WebDriver() { Stop(); }
 bool WebDriver::WaitUntilReady() {
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(15);
   while (std::chrono::steady_clock::now() < end) {
-    int status = 0;
-    if (::waitpid(group_, &status, WNOHANG) == group_) {
+    if (::waitpid(group_, nullptr, WNOHANG) == group_) {
       group_ = -1;
       ADD_FAILURE() << kChromedriver << " exited at start";
       return false;
@@ -121,7 +119,10 @@ bool WebDriver::WaitUntilReady() {
     auto res = client_->Get("/status");
     if (res && res->status == 200) {
       const auto answer = nlohmann::json::parse(res->body, nullptr, false);
-      if (answer.is_object() && answer["value"].value("ready", false)) return true;
+      if (answer.is_object() && answer["value"].is_object() &&
+          answer["value"].value("ready", false)) {
+        return true;
+      }
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
@@ -153,14 +154,16 @@ void WebDriver::Stop() {
   if (!profile_dir_.empty()) RemoveTree(profile_dir_);
 }
 
-bool WebDriver::Send(const std::string& method, const std::string& path,
-                     const nlohmann::json& body, nlohmann::json* value, std::string* error) {
+bool WebDriver::Send(const std::string& method, const std::string& path, const nlohmann::json& body,
+                     nlohmann::json* value, std::string* error) {
   if (!client_ || (session_.empty() && !path.empty())) return false;
   const std::string url = "/session" + (session_.empty() ? "" : "/" + session_) + path;
-  httplib::Result res =
-      method == "GET"      ? client_->Get(url)
-      : method == "DELETE" ? client_->Delete(url)
-                           : client_->Post(url, body.is_null() ? "{}" : body.dump(), "application/json");
+  const auto request = [&]() {
+    if (method == "GET") return client_->Get(url);
+    if (method == "DELETE") return client_->Delete(url);
+    return client_->Post(url, body.is_null() ? "{}" : body.dump(), "application/json");
+  };
+  const httplib::Result res = request();
   if (!res) {
     *error = httplib::to_string(res.error());
     return false;
@@ -172,15 +175,17 @@ bool WebDriver::Send(const std::string& method, const std::string& path,
   }
   const nlohmann::json& answer_value = answer["value"];
   if (res->status != 200) {
-    *error = answer_value.value("error", "?") + ": " + FirstLine(answer_value.value("message", ""));
+    *error = answer_value.is_object() ? answer_value.value("error", "?") + ": " +
+                                            FirstLine(answer_value.value("message", ""))
+                                      : answer_value.dump();
     return false;
   }
   if (value != nullptr) *value = answer_value;
   return true;
 }
 
-bool WebDriver::Call(const std::string& method, const std::string& path,
-                     const nlohmann::json& body, nlohmann::json* value) {
+bool WebDriver::Call(const std::string& method, const std::string& path, const nlohmann::json& body,
+                     nlohmann::json* value) {
   std::string error;
   if (Send(method, path, body, value, &error)) return true;
   ADD_FAILURE() << "WebDriver " << method << " " << path << ": " << error;
@@ -241,7 +246,8 @@ bool WebDriver::ClickToLoad(const Element& element) {
     if (!left) {
       left = !Send("GET", "/element/" + page.id + "/name", nullptr, &value, &error) &&
              error.starts_with("stale element reference");
-    } else if (Send("POST", "/execute/sync", {{"script", "return document.readyState"}, {"args", nlohmann::json::array()}},
+    } else if (Send("POST", "/execute/sync",
+                    {{"script", "return document.readyState"}, {"args", nlohmann::json::array()}},
                     &value, &error) &&
                value == "complete") {
       return true;
@@ -266,7 +272,8 @@ std::string WebDriver::Text(const Element& element) {
 bool WebDriver::Screenshot(const std::string& png_path) {
   nlohmann::json value;
   std::string png;
-  if (!Call("GET", "/screenshot", nullptr, &value) || !value.is_string() || !Base64Decode(value.get<std::string>(), &png)) {
+  if (!Call("GET", "/screenshot", nullptr, &value) || !value.is_string() ||
+      !Base64Decode(value.get<std::string>(), &png)) {
     ADD_FAILURE() << "no screenshot for " << png_path;
     return false;
   }

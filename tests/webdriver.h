@@ -13,10 +13,9 @@
 #include <sys/types.h>
 
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 namespace httplib {
 class Client;
