@@ -30,7 +30,7 @@ packages=(
   libsodium-dev libssl-dev openssl libfltk1.3-dev zlib1g-dev
   binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
   xvfb xauth x11-apps imagemagick xdotool
-  time nginx
+  time nginx chromium chromium-driver
 )
 
 missing=()
