@@ -32,7 +32,8 @@ class ConsoleBrowserTest : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_ = MakeTempDir("qvconsole");
-    const std::string db = dir_ + "/server.db";
+    db_ = dir_ + "/server.db";
+    const std::string& db = db_;
     ASSERT_EQ(RunCommand({QvserverPath(), "init", db}).exit_code, 0);
     ASSERT_EQ(
         RunCommand({QvserverPath(), "admin", "add", db, kAdmin}, std::string(kAdminPassword) + "\n")
@@ -98,6 +99,7 @@ class ConsoleBrowserTest : public ::testing::Test {
   }
 
   std::string dir_;
+  std::string db_;
   std::string base_url_;
   std::unique_ptr<Child> server_;
   std::unique_ptr<WebDriver> browser_;
@@ -140,6 +142,65 @@ TEST_F(ConsoleBrowserTest, SignInAddAndDisableAUserThenSignOut) {
   EXPECT_EQ(Path(), "/console/login");
   ASSERT_TRUE(Open("/console/users"));
   EXPECT_EQ(Path(), "/console/login") << "the session ended with the sign-out";
+}
+
+// An operator checks a broken list and sees why it is refused, then checks
+// a good one, reads what it would change and applies it.
+TEST_F(ConsoleBrowserTest, ImportAListSeeingItsErrorThenItsDiff) {
+  const std::string sample = dir_ + "/sample";
+  ASSERT_EQ(RunCommand({QvserverPath(), "sample", sample}).exit_code, 0);
+  const std::string current = ReadHostFile(sample + "/installlist.rst");
+  ASSERT_EQ(RunCommand({QvserverPath(), "list", "import", db_, "DEMO", sample + "/installlist.rst"})
+                .exit_code,
+            0);
+  // The broken list has text where a number belongs; the good one raises a
+  // version, drops the data file and adds a record.
+  const auto edited = [&](const std::string& from, const std::string& to) {
+    std::string text = current;
+    const size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    if (at != std::string::npos) text.replace(at, from.size(), to);
+    return text;
+  };
+  const std::string broken = dir_ + "/broken.rst";
+  const std::string good = dir_ + "/good.rst";
+  WriteHostFile(broken, edited("[3, \"qvsans.ttf\"", "[\"three\", \"qvsans.ttf\""));
+  std::string changed = edited("\"2.1.0.7\"", "\"2.2.0.0\"");
+  const size_t data_line = changed.find("    [4, \"catalog.mdb\"");
+  changed.replace(data_line, changed.find('\n', data_line) + 1 - data_line,
+                  "    [7, \"qvextra.dll\", \"client/qvextra.dll\", 2, \"1.0.0.0\", \"\", \"\", "
+                  "\"CLIENTDIR\", true, \"Extra\", false],\n");
+  WriteHostFile(good, changed);
+
+  ASSERT_TRUE(SignInAsAdmin());
+  ASSERT_TRUE(Open("/console/lists"));
+  EXPECT_EQ(browser_->Text(browser_->Find(Row("DEMO"), "td:nth-child(4)")), "7") << "records";
+
+  Submit("#import-form", {{"key_name", "DEMO"}, {"document", broken}});
+  EXPECT_NE(Text("[role='alert']").find("SequenceID"), std::string::npos);
+  EXPECT_TRUE(browser_->FindAll("#diff").empty()) << "a refused list shows no diff";
+  Screenshot("console-list-error.png");
+
+  ASSERT_TRUE(Open("/console/lists"));
+  Submit("#import-form", {{"key_name", "DEMO"}, {"document", good}});
+  const struct {
+    std::string file, change;
+  } expected[] = {{"qvcommon.dll", "2.1.0.7 -> 2.2.0.0"},
+                  {"catalog.mdb", "removed"},
+                  {"qvextra.dll", "added"}};
+  for (const auto& row : expected) {
+    const std::string text = browser_->Text(Row(row.file));
+    EXPECT_NE(text.find(row.change), std::string::npos) << row.file << ": " << text;
+  }
+  EXPECT_EQ(browser_->FindAll("#diff tbody tr").size(), 3u);
+  Screenshot("console-list-diff.png");
+
+  EXPECT_TRUE(browser_->ClickToLoad(browser_->Find("#apply-form button")));
+  EXPECT_NE(Text("[role='status']").find("Imported the list of DEMO"), std::string::npos);
+  const CommandResult exported =
+      RunCommand({QvserverPath(), "list", "export", db_, "DEMO", dir_ + "/after.rst"});
+  ASSERT_EQ(exported.exit_code, 0) << exported.err;
+  EXPECT_NE(ReadHostFile(dir_ + "/after.rst").find("qvextra.dll"), std::string::npos);
 }
 
 }  // namespace
