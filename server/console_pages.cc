@@ -1,6 +1,8 @@
 // The console's HTML, built from string pieces.
 #include "server/console_pages.h"
 
+#include <utility>
+
 namespace qv::server {
 
 namespace {
@@ -35,6 +37,12 @@ button { font: inherit; padding: 0.2em 0.8em; cursor: pointer; }
 .login label { display: block; margin-top: 0.8em; }
 .login input { width: 100%; box-sizing: border-box; }
 .login button { margin-top: 1em; }
+nav a { color: #fff; margin-right: 1em; }
+nav a[aria-current] { font-weight: bold; text-decoration: none; }
+pre { margin: 0; white-space: pre-wrap; }
+svg { background: #fff; max-width: 100%; height: auto; }
+details summary { cursor: pointer; }
+.pages a { margin-right: 1em; }
 )css";
 
 std::string Head(const std::string& title) {
@@ -60,6 +68,36 @@ std::string UserForm(const std::string& action, const std::string& csrf_token, c
 }
 
 }  // namespace
+
+std::string ConsoleNav(const char* current) {
+  static constexpr std::pair<const char*, const char*> kPages[] = {
+      {"users", "Users"},
+      {"fleet", "Fleet"},
+      {"notes", "Notes"},
+  };
+  std::string nav = "<nav>";
+  for (const auto& [path, name] : kPages) {
+    nav += std::string("<a href=\"/console/") + path + "\"" +
+           (std::string_view(path) == current ? " aria-current=\"page\"" : "") + ">" + name +
+           "</a> ";
+  }
+  return nav + "</nav>";
+}
+
+std::string ConsolePageStart(const std::string& title, const char* current,
+                             const ConsoleFrame& frame) {
+  std::string page = Head(title);
+  page += "<header><h1>qvserver console: " + HtmlEscape(title) + "</h1>" + ConsoleNav(current) +
+          "<form method=\"post\" action=\"/console/logout\">" + HtmlEscape(frame.admin) + " " +
+          HiddenToken(frame.csrf_token) + "<button>Sign out</button></form></header>\n<main>\n";
+  if (!frame.message.empty()) {
+    page += std::string("<p class=\"message") + (frame.failed ? " failed" : "") +
+            "\" role=\"status\">" + HtmlEscape(frame.message) + "</p>\n";
+  }
+  return page;
+}
+
+std::string ConsolePageEnd() { return "</main>\n</body></html>\n"; }
 
 std::string HtmlEscape(std::string_view text) {
   std::string out;
@@ -108,16 +146,7 @@ std::string ConsoleLoginPage(const std::string& error) {
 }
 
 std::string ConsoleUsersPage(const ConsoleFrame& frame, const std::vector<UserRow>& users) {
-  std::string page = Head("Users");
-  page +=
-      "<header><h1>qvserver console: users</h1><form method=\"post\" "
-      "action=\"/console/logout\">" +
-      HtmlEscape(frame.admin) + " " + HiddenToken(frame.csrf_token) +
-      "<button>Sign out</button></form></header>\n<main>\n";
-  if (!frame.message.empty()) {
-    page += std::string("<p class=\"message") + (frame.failed ? " failed" : "") +
-            "\" role=\"status\">" + HtmlEscape(frame.message) + "</p>\n";
-  }
+  std::string page = ConsolePageStart("Users", "users", frame);
   page += "<h2>Add a user</h2>\n<form method=\"post\" action=\"/console/users/add\">" +
           HiddenToken(frame.csrf_token) +
           "<input name=\"key_name\" placeholder=\"key name\" required> "
@@ -147,8 +176,7 @@ std::string ConsoleUsersPage(const ConsoleFrame& frame, const std::vector<UserRo
             "</td></tr>\n";
   }
   if (key_name != nullptr) page += "</tbody></table>\n";
-  page += "</main>\n</body></html>\n";
-  return page;
+  return page + ConsolePageEnd();
 }
 
 }  // namespace qv::server

@@ -29,6 +29,17 @@ struct ConsoleFrame {
   bool failed = false;     // whether message says what went wrong
 };
 
+// The links to the console's pages, the one named current (its path under
+// /console, "users") marked as the page shown.
+std::string ConsoleNav(const char* current);
+
+// The start of a signed-in page up to its own content: the head, the header
+// with the links and the sign-out form, and the frame's message. current is
+// as ConsoleNav takes it. The page ends with ConsolePageEnd().
+std::string ConsolePageStart(const std::string& title, const char* current,
+                             const ConsoleFrame& frame);
+std::string ConsolePageEnd();
+
 // The users of every key name, with forms to add a user, disable or enable
 // one and set a new password.
 std::string ConsoleUsersPage(const ConsoleFrame& frame, const std::vector<UserRow>& users);
