@@ -41,7 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   qv::server::LoginCall login;
   if (qv::server::IsLoginCall(body, &login)) return 0;
 
-  const qv::server::HttpAnswer answer = qv::server::Dispatch(Objects(), body, "192.0.2.1");
+  const qv::server::HttpAnswer answer =
+      qv::server::Dispatch(Objects(), body, {"192.0.2.1", "qv/3.00.0148 (Windows NT 6.1)"});
   Check(answer.status == 200 || answer.status == 400 || answer.status == 413 ||
             answer.status == 500 || answer.status == 503,
         "an answer with a status the dispatcher does not give");

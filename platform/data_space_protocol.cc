@@ -14,6 +14,7 @@
 
 #include "platform/json_value_builder.h"
 #include "platform/recordset_reader.h"
+#include "qv_version.h"
 
 namespace qv {
 namespace {
@@ -146,6 +147,14 @@ class AnswerReader {
 };
 
 }  // namespace
+
+std::string DataSpaceUserAgent(const OsVersionInfo* version) {
+  std::string agent = std::string("qv/") + kLibraryVersion;
+  if (version == nullptr) return agent;
+  const bool nt = version->platform_id == kVerPlatformWin32Nt;
+  return agent + (nt ? " (Windows NT " : " (Windows ") + std::to_string(version->major_version) +
+         "." + std::to_string(version->minor_version) + ")";
+}
 
 std::string BusinessObjectEndpoint(const std::string& server_url) {
   if (server_url.find("://") == std::string::npos) return "http://" + server_url;

@@ -3,7 +3,8 @@
 // becomes a result or an error (docs/protocol.md). A data space on some HTTP
 // stack posts RequestBody() to BusinessObjectEndpoint() and hands what came
 // back to ReadAnswer(); it reports its own transport failures with
-// ServerUnreachable().
+// ServerUnreachable(). Its requests carry the User-Agent DataSpaceUserAgent()
+// makes, so that the server knows the caller's Windows version.
 //
 // Text: UTF-8, as the JSON documents are.
 #ifndef QV_PLATFORM_DATA_SPACE_PROTOCOL_H_
@@ -14,8 +15,15 @@
 
 #include "platform/data_space.h"
 #include "platform/error_info.h"
+#include "platform/system_info.h"
 
 namespace qv {
+
+// The User-Agent of the calls: the library's version and the Windows
+// version of the record GetVersionEx filled, "qv/3.00.0148 (Windows NT 6.1)"
+// ("(Windows 4.10)" on the 9x family); without a record (null), the
+// library's version alone.
+std::string DataSpaceUserAgent(const OsVersionInfo* version);
 
 // The address a call is posted to: http:// is put in front of an address
 // without a scheme.

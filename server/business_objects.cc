@@ -35,20 +35,22 @@ bool BusinessObjects::IsObject(const std::string& program_id) {
 
 BoAnswer BusinessObjects::LoginUser(const std::string& program_id, const std::string& key_name,
                                     const std::string& login, const std::string& password,
-                                    const std::string& remote_address, const std::string& caller) {
+                                    const std::string& remote_address, const CallerInfo& caller) {
   BoAnswer answer;
   answer.kind = BoAnswer::Kind::kText;
   const LoginThrottle::Clock::time_point now = LoginThrottle::Clock::now();
   bool admitted = false;
-  Status status = throttle_.Admit(key_name, login, caller, now, &admitted);
+  Status status = throttle_.Admit(key_name, login, caller.address, now, &admitted);
   if (!status.ok()) return Fault(program_id, status);
   if (!admitted) return answer;
   bool valid = false;
   status = storage_->CheckUser(key_name, login, password, &valid);
   if (!status.ok()) return Fault(program_id, status);
   if (!valid) return answer;
-  status = throttle_.Succeeded(key_name, login, caller, LoginThrottle::Clock::now());
-  if (status.ok()) status = storage_->IssueLoginId(key_name, login, remote_address, &answer.text);
+  status = throttle_.Succeeded(key_name, login, caller.address, LoginThrottle::Clock::now());
+  if (status.ok()) {
+    status = storage_->IssueLoginId(key_name, login, remote_address, caller, &answer.text);
+  }
   if (!status.ok()) return Fault(program_id, status);
   return answer;
 }

@@ -11,8 +11,8 @@
 //       the key name's install list document (a list with the standard
 //       fields and no records when none was imported)
 //   WriteLoginNotes(login ID, client report)
-//       nothing; the report is stored as received with the login ID and the
-//       time
+//       nothing; the report is stored as received with the login ID, its
+//       account and the time, and becomes the client's last report
 //
 // An unknown or expired login ID is error 21 with the object's program
 // identifier as its source. A failure of the database is a server fault,
@@ -80,11 +80,12 @@ class BusinessObjects {
   static bool IsObject(const std::string& program_id);
 
   // The operations; program_id names the object called (the source of its
-  // errors). caller is the address the request came from, which failed
-  // logins are counted for (remote_address is only what the client says).
+  // errors). caller is who made the request: failed logins are counted for
+  // its address (remote_address is only what the client says), and a
+  // successful login is recorded as its client's last call.
   BoAnswer LoginUser(const std::string& program_id, const std::string& key_name,
                      const std::string& login, const std::string& password,
-                     const std::string& remote_address, const std::string& caller);
+                     const std::string& remote_address, const CallerInfo& caller);
   // Whether LoginUser would refuse a login of (key_name, login) from
   // caller now without checking its password (false when the database
   // cannot tell: LoginUser then says what failed).

@@ -2,9 +2,11 @@
 #include "server/console.h"
 
 #include <algorithm>
+#include <charconv>
 #include <memory>
 #include <string_view>
 
+#include "server/console_fleet.h"
 #include "server/console_pages.h"
 #include "server/credentials.h"
 
@@ -99,6 +101,17 @@ ConsoleFrame FrameOf(const ConsoleSession& session) {
   return {session.admin, session.csrf_token, "", false};
 }
 
+// The page number of the request (?page=N); 1 when it gives none that is
+// usable.
+int64_t PageNumber(const httplib::Request& req) {
+  const std::string text = Field(req, "page");
+  int64_t number = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+  const bool usable =
+      error == std::errc() && end == text.data() + text.size() && number >= 1 && number <= 1000000;
+  return usable ? number : 1;
+}
+
 }  // namespace
 
 bool Console::Owns(const std::string& path) {
@@ -134,6 +147,8 @@ void Console::Get(const httplib::Request& req, httplib::Response& res) {
     ShowUsers(session, "", 200, res);
   } else if (ConsoleLists::Owns(req.path)) {
     Reply(res, lists_.Get(req, FrameOf(session.stored)));
+  } else if (req.path == "/console/fleet" || req.path == "/console/notes") {
+    ShowFleet(req, session, res);
   } else {
     Send(res, 404, "Not Found\n", "text/plain; charset=utf-8");
   }
@@ -257,6 +272,21 @@ void Console::ShowUsers(const Session& session, const std::string& message, int 
     status = 500;
   }
   Send(res, status, ConsoleUsersPage(frame, users), kHtml);
+}
+
+void Console::ShowFleet(const httplib::Request& req, const Session& session,
+                        httplib::Response& res) {
+  const ConsoleFrame frame{session.stored.admin, session.stored.csrf_token, "", false};
+  std::string page;
+  const Status status =
+      req.path == "/console/notes"
+          ? ConsoleNotesPage(*storage_, frame, PageNumber(req), &page)
+          : ConsoleFleetPage(*storage_, frame, Field(req, "key_name"), storage_->Now(), &page);
+  if (!status.ok()) {
+    Send(res, 500, "The database failed: " + status.message() + "\n", "text/plain; charset=utf-8");
+    return;
+  }
+  Send(res, 200, page, kHtml);
 }
 
 }  // namespace qv::server

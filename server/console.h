@@ -5,6 +5,8 @@
 //   GET  /console/login            the sign-in form
 //   POST /console/login            name, password: starts a session
 //   GET  /console, /console/users  the users of every key name
+//   GET  /console/fleet            the clients (server/console_fleet.h)
+//   GET  /console/notes            the login notes
 //   POST /console/users/add        key_name, login, password
 //   POST /console/users/disable    key_name, login
 //   POST /console/users/enable     key_name, login
@@ -89,6 +91,8 @@ class Console {
   void ChangeUsers(const httplib::Request& req, const Session& session, httplib::Response& res);
   void ShowUsers(const Session& session, const std::string& message, int status,
                  httplib::Response& res);
+  // The fleet or the notes page (server/console_fleet.h).
+  void ShowFleet(const httplib::Request& req, const Session& session, httplib::Response& res);
 
   Storage* storage_;
   LoginThrottle throttle_;

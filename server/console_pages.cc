@@ -45,6 +45,10 @@ nav a[aria-current] { font-weight: bold; text-decoration: none; }
 .changed { background: #fdf6dc; }
 td ul { margin: 0; padding-left: 1.2em; }
 .scroll { overflow-x: auto; }
+pre { margin: 0; white-space: pre-wrap; }
+svg { background: #fff; max-width: 100%; height: auto; }
+details summary { cursor: pointer; }
+.pages a { margin-right: 1em; }
 )css";
 
 std::string Head(const std::string& title) {
@@ -76,6 +80,8 @@ std::string ConsoleNav(const char* current) {
       {"users", "Users"},
       {"lists", "Lists"},
       {"files", "Files"},
+      {"fleet", "Fleet"},
+      {"notes", "Notes"},
   };
   std::string nav = "<nav>";
   for (const auto& [path, name] : kPages) {

@@ -96,7 +96,7 @@ bool IsLoginCall(std::string_view body, LoginCall* call) {
   return true;
 }
 
-HttpAnswer Dispatch(BusinessObjects& objects, std::string_view body, const std::string& caller) {
+HttpAnswer Dispatch(BusinessObjects& objects, std::string_view body, const CallerInfo& caller) {
   if (body.size() > kMaxRequestBytes) return RequestTooLarge();
   const Json request = Json::parse(body, nullptr, /*allow_exceptions=*/false);
   if (request.is_discarded()) {

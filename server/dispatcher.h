@@ -61,9 +61,8 @@ struct HttpAnswer {
   std::string Body() const { return head + (document ? *document : "") + tail; }
 };
 
-// Answers one request body, sent from the address caller.
-HttpAnswer Dispatch(BusinessObjects& objects, std::string_view body,
-                    const std::string& caller = "");
+// Answers one request body, sent by caller.
+HttpAnswer Dispatch(BusinessObjects& objects, std::string_view body, const CallerInfo& caller = {});
 
 // What a LoginUser call names: the source of its errors, and its key name
 // and login ("" when they are not texts).

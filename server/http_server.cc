@@ -301,7 +301,9 @@ class Server::Impl {
       console->Post(req, CallerAddress(req, options.trusted_proxies), res);
     });
     http.Post(".*", [this](const httplib::Request& req, httplib::Response& res) {
-      SendAnswer(res, Dispatch(*objects, req.body, CallerAddress(req, options.trusted_proxies)));
+      const CallerInfo caller{CallerAddress(req, options.trusted_proxies),
+                              req.get_header_value("User-Agent")};
+      SendAnswer(res, Dispatch(*objects, req.body, caller));
     });
     // The library refuses a body over the limit itself; the answer then
     // gets its error object here. (The console's answers, sent by a content

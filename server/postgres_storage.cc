@@ -92,6 +92,41 @@ CREATE TABLE console_sessions (
 );
 CREATE INDEX console_sessions_by_expiry ON console_sessions (expires);
 )sql",
+    // 4: the clients and what they last said, logins per day, the lists
+    // handed out, and the account of each note.
+    R"sql(
+CREATE TABLE clients (
+  key_name TEXT NOT NULL,
+  login TEXT NOT NULL,
+  first_seen BIGINT NOT NULL,
+  last_seen BIGINT NOT NULL,
+  last_address TEXT NOT NULL DEFAULT '',
+  last_agent TEXT NOT NULL DEFAULT '',
+  last_report BYTEA NOT NULL DEFAULT '',
+  last_report_time BIGINT NOT NULL DEFAULT 0,
+  last_generation BIGINT NOT NULL DEFAULT 0,
+  PRIMARY KEY (key_name, login)
+);
+CREATE TABLE login_days (
+  day TEXT NOT NULL,
+  key_name TEXT NOT NULL,
+  logins BIGINT NOT NULL,
+  PRIMARY KEY (day, key_name)
+);
+CREATE TABLE install_list_history (
+  generation BIGINT NOT NULL,
+  key_name TEXT NOT NULL,
+  document TEXT NOT NULL,
+  imported TEXT NOT NULL,
+  PRIMARY KEY (key_name, generation)
+);
+INSERT INTO install_list_history (generation, key_name, document, imported)
+  SELECT generation, key_name, document, updated FROM install_lists;
+ALTER TABLE login_notes ADD COLUMN key_name TEXT NOT NULL DEFAULT '';
+ALTER TABLE login_notes ADD COLUMN login TEXT NOT NULL DEFAULT '';
+UPDATE login_notes SET key_name = l.key_name, login = l.login
+  FROM logins AS l WHERE l.login_id = login_notes.login_id;
+)sql",
 };
 constexpr int64_t kSchemaVersion = std::size(kMigrations);
 // Taken by every migration step, so that two "init"s at once take turns.
@@ -647,7 +682,8 @@ Status PostgresStorage::RemoveConsoleSession(const std::string& id_hash) {
 }
 
 Status PostgresStorage::IssueLoginId(const std::string& key_name, const std::string& login,
-                                     const std::string& remote_address, std::string* login_id) {
+                                     const std::string& remote_address, const CallerInfo& caller,
+                                     std::string* login_id) {
   Lease lease(this);
   if (!lease.status().ok()) return lease.status();
   const int64_t now = Now();
@@ -660,6 +696,20 @@ Status PostgresStorage::IssueLoginId(const std::string& key_name, const std::str
         "INSERT INTO logins (login_id, key_name, login, remote_address, issued_at, expires_at) "
         "VALUES ($1, $2, $3, $4, $5, $6)",
         {id, key_name, login, remote_address, now, now + options().login_ttl_seconds});
+  }
+  if (status.ok()) {
+    status = lease->Run(
+        "INSERT INTO clients (key_name, login, first_seen, last_seen, last_address, last_agent) "
+        "VALUES ($1, $2, $3, $3, $4, $5) ON CONFLICT (key_name, login) DO UPDATE SET "
+        "last_seen = excluded.last_seen, last_address = excluded.last_address, "
+        "last_agent = excluded.last_agent",
+        {key_name, login, now, StorableKey(caller.address), StorableKey(caller.agent)});
+  }
+  if (status.ok()) {
+    status = lease->Run(
+        "INSERT INTO login_days (day, key_name, logins) VALUES ($1, $2, 1) "
+        "ON CONFLICT (day, key_name) DO UPDATE SET logins = login_days.logins + 1",
+        {FormatUtcTime(now).substr(0, 10), key_name});
   }
   if (status.ok()) status = transaction.Commit();
   if (status.ok()) *login_id = id;
@@ -689,12 +739,46 @@ Status PostgresStorage::FindLogin(const std::string& login_id, bool* found, std:
 Status PostgresStorage::PutInstallList(const std::string& key_name, const std::string& document) {
   Lease lease(this);
   if (!lease.status().ok()) return lease.status();
-  return lease->Run(
-      "INSERT INTO install_lists (key_name, document, updated, generation) "
-      "VALUES ($1, $2, $3, nextval('list_generations')) "
-      "ON CONFLICT (key_name) DO UPDATE SET document = excluded.document, "
-      "updated = excluded.updated, generation = excluded.generation",
-      {key_name, document, FormatUtcTime(Now())});
+  Transaction<Connection> transaction(lease.get());
+  Status status = transaction.Begin();
+  if (status.ok()) {
+    status = lease->Run(
+        "INSERT INTO install_lists (key_name, document, updated, generation) "
+        "VALUES ($1, $2, $3, nextval('list_generations')) "
+        "ON CONFLICT (key_name) DO UPDATE SET document = excluded.document, "
+        "updated = excluded.updated, generation = excluded.generation",
+        {key_name, document, FormatUtcTime(Now())});
+  }
+  if (status.ok()) {
+    status = lease->Run(
+        "INSERT INTO install_list_history (generation, key_name, document, imported) "
+        "SELECT generation, key_name, document, updated FROM install_lists WHERE key_name = $1",
+        {key_name});
+  }
+  if (status.ok()) {
+    status = lease->Run(
+        "DELETE FROM install_list_history WHERE key_name = $1 AND generation <= "
+        "(SELECT generation FROM install_list_history WHERE key_name = $1 "
+        "ORDER BY generation DESC LIMIT 1 OFFSET $2)",
+        {key_name, kInstallListHistoryDepth});
+  }
+  return status.ok() ? transaction.Commit() : status;
+}
+
+Status PostgresStorage::GetInstallListHistory(const std::string& key_name, int64_t generation,
+                                              bool* found, std::string* document) {
+  *found = false;
+  Lease lease(this);
+  if (!lease.status().ok()) return lease.status();
+  Result result;
+  Status status = lease->Run(
+      "SELECT document FROM install_list_history WHERE key_name = $1 AND generation = $2",
+      {key_name, generation}, &result);
+  if (status.ok() && result.rows() > 0) {
+    *found = true;
+    *document = result.Text(0, 0);
+  }
+  return status;
 }
 
 Status PostgresStorage::GetInstallList(const std::string& key_name, bool* found,
@@ -733,19 +817,85 @@ Status PostgresStorage::ListInstallLists(std::vector<InstallListRow>* lists) {
 Status PostgresStorage::AddLoginNote(const std::string& login_id, const std::string& text) {
   Lease lease(this);
   if (!lease.status().ok()) return lease.status();
-  return lease->Run("INSERT INTO login_notes (login_id, time, text) VALUES ($1, $2, $3)",
-                    {login_id, FormatUtcTime(Now()), Param::Bytes(text)});
+  const int64_t now = Now();
+  Transaction<Connection> transaction(lease.get());
+  Status status = transaction.Begin();
+  Result login;
+  if (status.ok()) {
+    status = lease->Run(
+        "SELECT l.key_name, l.login, coalesce(d.generation, 0) FROM logins AS l "
+        "LEFT JOIN install_lists AS d ON d.key_name = l.key_name WHERE l.login_id = $1",
+        {StorableKey(login_id)}, &login);
+  }
+  if (!status.ok()) return status;
+  const bool known = login.rows() > 0;
+  const std::string key_name = known ? login.Text(0, 0) : "";
+  const std::string account = known ? login.Text(0, 1) : "";
+  status = lease->Run(
+      "INSERT INTO login_notes (login_id, time, text, key_name, login) "
+      "VALUES ($1, $2, $3, $4, $5)",
+      {login_id, FormatUtcTime(now), Param::Bytes(text), key_name, account});
+  if (status.ok() && known) {
+    status = lease->Run(
+        "INSERT INTO clients (key_name, login, first_seen, last_seen, last_report, "
+        "last_report_time, last_generation) VALUES ($1, $2, $3, $3, $4, $3, $5) "
+        "ON CONFLICT (key_name, login) DO UPDATE SET last_seen = excluded.last_seen, "
+        "last_report = excluded.last_report, last_report_time = excluded.last_report_time, "
+        "last_generation = excluded.last_generation",
+        {key_name, account, now, Param::Bytes(text), login.Integer(0, 2)});
+  }
+  return status.ok() ? transaction.Commit() : status;
 }
 
-Status PostgresStorage::ListLoginNotes(std::vector<LoginNote>* notes) {
+Status PostgresStorage::ListLoginNotes(int64_t offset, int64_t limit,
+                                       std::vector<LoginNote>* notes) {
   notes->clear();
   Lease lease(this);
   if (!lease.status().ok()) return lease.status();
   Result result;
-  Status status =
-      lease->Run("SELECT login_id, time, text FROM login_notes ORDER BY id DESC", {}, &result);
+  Status status = lease->Run(
+      "SELECT login_id, time, text, key_name, login FROM login_notes ORDER BY id DESC "
+      "LIMIT $2 OFFSET $1",
+      {offset, limit}, &result);
   for (int row = 0; status.ok() && row < result.rows(); ++row) {
-    notes->push_back({result.Text(row, 0), result.Text(row, 1), result.Bytes(row, 2)});
+    notes->push_back({result.Text(row, 0), result.Text(row, 1), result.Bytes(row, 2),
+                      result.Text(row, 3), result.Text(row, 4)});
+  }
+  return status;
+}
+
+Status PostgresStorage::ListClients(const std::string& key_name, std::vector<ClientRow>* clients) {
+  clients->clear();
+  if (HasNul(key_name)) return Status::OK();
+  Lease lease(this);
+  if (!lease.status().ok()) return lease.status();
+  Result result;
+  Status status = lease->Run(
+      "SELECT key_name, login, first_seen, last_seen, last_address, last_agent, last_report, "
+      "last_report_time, last_generation FROM clients WHERE $1::text = '' OR key_name = $1 "
+      "ORDER BY key_name, login",
+      {key_name}, &result);
+  for (int row = 0; status.ok() && row < result.rows(); ++row) {
+    clients->push_back({result.Text(row, 0), result.Text(row, 1), result.Integer(row, 2),
+                        result.Integer(row, 3), result.Text(row, 4), result.Text(row, 5),
+                        result.Bytes(row, 6), result.Integer(row, 7), result.Integer(row, 8)});
+  }
+  return status;
+}
+
+Status PostgresStorage::ListLoginDays(const std::string& first_day, const std::string& key_name,
+                                      std::vector<LoginDay>* days) {
+  days->clear();
+  if (HasNul(key_name) || HasNul(first_day)) return Status::OK();
+  Lease lease(this);
+  if (!lease.status().ok()) return lease.status();
+  Result result;
+  Status status = lease->Run(
+      "SELECT day, key_name, logins FROM login_days "
+      "WHERE day >= $1 AND ($2::text = '' OR key_name = $2) ORDER BY day, key_name",
+      {first_day, key_name}, &result);
+  for (int row = 0; status.ok() && row < result.rows(); ++row) {
+    days->push_back({result.Text(row, 0), result.Text(row, 1), result.Integer(row, 2)});
   }
   return status;
 }

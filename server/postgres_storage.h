@@ -47,15 +47,22 @@ class PostgresStorage final : public Storage {
                             ConsoleSession* session) override;
   Status RemoveConsoleSession(const std::string& id_hash) override;
   Status IssueLoginId(const std::string& key_name, const std::string& login,
-                      const std::string& remote_address, std::string* login_id) override;
+                      const std::string& remote_address, const CallerInfo& caller,
+                      std::string* login_id) override;
   Status FindLogin(const std::string& login_id, bool* found, std::string* key_name,
                    int64_t* list_generation) override;
   Status PutInstallList(const std::string& key_name, const std::string& document) override;
   Status GetInstallList(const std::string& key_name, bool* found, std::string* document,
                         int64_t* generation) override;
   Status ListInstallLists(std::vector<InstallListRow>* lists) override;
+  Status GetInstallListHistory(const std::string& key_name, int64_t generation, bool* found,
+                               std::string* document) override;
   Status AddLoginNote(const std::string& login_id, const std::string& text) override;
-  Status ListLoginNotes(std::vector<LoginNote>* notes) override;
+  using Storage::ListLoginNotes;
+  Status ListLoginNotes(int64_t offset, int64_t limit, std::vector<LoginNote>* notes) override;
+  Status ListClients(const std::string& key_name, std::vector<ClientRow>* clients) override;
+  Status ListLoginDays(const std::string& first_day, const std::string& key_name,
+                       std::vector<LoginDay>* days) override;
   Status ChangeThrottle(const std::string& key_name, const std::string& login,
                         const std::string& address, int64_t now_ms,
                         const ThrottleChange& change) override;

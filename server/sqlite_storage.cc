@@ -92,6 +92,41 @@ CREATE TABLE console_sessions (
 );
 CREATE INDEX console_sessions_by_expiry ON console_sessions (expires);
 )sql",
+    // 4: the clients and what they last said, logins per day, the lists
+    // handed out, and the account of each note.
+    R"sql(
+CREATE TABLE clients (
+  key_name TEXT NOT NULL,
+  login TEXT NOT NULL,
+  first_seen INTEGER NOT NULL,
+  last_seen INTEGER NOT NULL,
+  last_address TEXT NOT NULL DEFAULT '',
+  last_agent TEXT NOT NULL DEFAULT '',
+  last_report TEXT NOT NULL DEFAULT '',
+  last_report_time INTEGER NOT NULL DEFAULT 0,
+  last_generation INTEGER NOT NULL DEFAULT 0,
+  PRIMARY KEY (key_name, login)
+);
+CREATE TABLE login_days (
+  day TEXT NOT NULL,
+  key_name TEXT NOT NULL,
+  logins INTEGER NOT NULL,
+  PRIMARY KEY (day, key_name)
+);
+CREATE TABLE install_list_history (
+  generation INTEGER NOT NULL,
+  key_name TEXT NOT NULL,
+  document TEXT NOT NULL,
+  imported TEXT NOT NULL,
+  PRIMARY KEY (key_name, generation)
+);
+INSERT INTO install_list_history (generation, key_name, document, imported)
+  SELECT generation, key_name, document, updated FROM install_lists;
+ALTER TABLE login_notes ADD COLUMN key_name TEXT NOT NULL DEFAULT '';
+ALTER TABLE login_notes ADD COLUMN login TEXT NOT NULL DEFAULT '';
+UPDATE login_notes SET key_name = l.key_name, login = l.login
+  FROM logins AS l WHERE l.login_id = login_notes.login_id;
+)sql",
 };
 constexpr int64_t kSchemaVersion = std::size(kMigrations);
 
@@ -638,7 +673,8 @@ Status SqliteStorage::RemoveConsoleSession(const std::string& id_hash) {
 }
 
 Status SqliteStorage::IssueLoginId(const std::string& key_name, const std::string& login,
-                                   const std::string& remote_address, std::string* login_id) {
+                                   const std::string& remote_address, const CallerInfo& caller,
+                                   std::string* login_id) {
   Lease lease(this);
   if (!lease.status().ok()) return lease.status();
   const int64_t now = Now();
@@ -659,6 +695,25 @@ Status SqliteStorage::IssueLoginId(const std::string& key_name, const std::strin
     insert.Bind(1, id).Bind(2, key_name).Bind(3, login).Bind(4, remote_address).Bind(5, now);
     insert.Bind(6, now + options().login_ttl_seconds);
     status = insert.Run();
+    if (!status.ok()) return status;
+  }
+  {
+    Query seen = lease.Statement(
+        "INSERT INTO clients (key_name, login, first_seen, last_seen, last_address, last_agent) "
+        "VALUES (?1, ?2, ?3, ?3, ?4, ?5) ON CONFLICT (key_name, login) DO UPDATE SET "
+        "last_seen = excluded.last_seen, last_address = excluded.last_address, "
+        "last_agent = excluded.last_agent");
+    if (!seen.status().ok()) return seen.status();
+    seen.Bind(1, key_name).Bind(2, login).Bind(3, now).Bind(4, caller.address);
+    status = seen.Bind(5, caller.agent).Run();
+    if (!status.ok()) return status;
+  }
+  {
+    Query count = lease.Statement(
+        "INSERT INTO login_days (day, key_name, logins) VALUES (?1, ?2, 1) "
+        "ON CONFLICT (day, key_name) DO UPDATE SET logins = login_days.logins + 1");
+    if (!count.status().ok()) return count.status();
+    status = count.Bind(1, FormatUtcTime(now).substr(0, 10)).Bind(2, key_name).Run();
     if (!status.ok()) return status;
   }
   status = transaction.Commit();
@@ -689,15 +744,53 @@ Status SqliteStorage::FindLogin(const std::string& login_id, bool* found, std::s
 Status SqliteStorage::PutInstallList(const std::string& key_name, const std::string& document) {
   Lease lease(this);
   if (!lease.status().ok()) return lease.status();
-  // The new generation is computed over every list, the replaced one
-  // included, so it is above any this key name had.
-  Query upsert = lease.Statement(
-      "INSERT INTO install_lists (key_name, document, updated, generation) "
-      "VALUES (?1, ?2, ?3, (SELECT coalesce(max(generation), 0) + 1 FROM install_lists)) "
-      "ON CONFLICT (key_name) DO UPDATE SET document = excluded.document, "
-      "updated = excluded.updated, generation = excluded.generation");
-  if (!upsert.status().ok()) return upsert.status();
-  return upsert.Bind(1, key_name).Bind(2, document).Bind(3, FormatUtcTime(Now())).Run();
+  Transaction transaction(lease.db());
+  Status status = transaction.Begin();
+  if (!status.ok()) return status;
+  {
+    // The new generation is computed over every list, the replaced one
+    // included, so it is above any this key name had.
+    Query upsert = lease.Statement(
+        "INSERT INTO install_lists (key_name, document, updated, generation) "
+        "VALUES (?1, ?2, ?3, (SELECT coalesce(max(generation), 0) + 1 FROM install_lists)) "
+        "ON CONFLICT (key_name) DO UPDATE SET document = excluded.document, "
+        "updated = excluded.updated, generation = excluded.generation");
+    if (!upsert.status().ok()) return upsert.status();
+    status = upsert.Bind(1, key_name).Bind(2, document).Bind(3, FormatUtcTime(Now())).Run();
+  }
+  if (!status.ok()) return status;
+  {
+    Query keep = lease.Statement(
+        "INSERT INTO install_list_history (generation, key_name, document, imported) "
+        "SELECT generation, key_name, document, updated FROM install_lists WHERE key_name = ?1");
+    status = keep.status().ok() ? keep.Bind(1, key_name).Run() : keep.status();
+    if (!status.ok()) return status;
+  }
+  {
+    Query prune = lease.Statement(
+        "DELETE FROM install_list_history WHERE key_name = ?1 AND generation <= "
+        "(SELECT generation FROM install_list_history WHERE key_name = ?1 "
+        "ORDER BY generation DESC LIMIT 1 OFFSET ?2)");
+    if (!prune.status().ok()) return prune.status();
+    status = prune.Bind(1, key_name).Bind(2, kInstallListHistoryDepth).Run();
+  }
+  return status.ok() ? transaction.Commit() : status;
+}
+
+Status SqliteStorage::GetInstallListHistory(const std::string& key_name, int64_t generation,
+                                            bool* found, std::string* document) {
+  *found = false;
+  Lease lease(this);
+  if (!lease.status().ok()) return lease.status();
+  Query select = lease.Statement(
+      "SELECT document FROM install_list_history WHERE key_name = ?1 AND generation = ?2");
+  if (!select.status().ok()) return select.status();
+  const int rc = select.Bind(1, key_name).Bind(2, generation).Step();
+  if (rc == SQLITE_ROW) {
+    *found = true;
+    *document = select.Text(0);
+  }
+  return rc == SQLITE_ROW || rc == SQLITE_DONE ? Status::OK() : select.Error(rc);
 }
 
 Status SqliteStorage::GetInstallList(const std::string& key_name, bool* found,
@@ -737,23 +830,103 @@ Status SqliteStorage::ListInstallLists(std::vector<InstallListRow>* lists) {
 Status SqliteStorage::AddLoginNote(const std::string& login_id, const std::string& text) {
   Lease lease(this);
   if (!lease.status().ok()) return lease.status();
-  Query insert =
-      lease.Statement("INSERT INTO login_notes (login_id, time, text) VALUES (?1, ?2, ?3)");
-  if (!insert.status().ok()) return insert.status();
-  return insert.Bind(1, login_id).Bind(2, FormatUtcTime(Now())).Bind(3, text).Run();
+  const int64_t now = Now();
+  Transaction transaction(lease.db());
+  Status status = transaction.Begin();
+  if (!status.ok()) return status;
+  ClientRow client;
+  bool known = false;
+  {
+    Query select = lease.Statement(
+        "SELECT l.key_name, l.login, coalesce(d.generation, 0) FROM logins AS l "
+        "LEFT JOIN install_lists AS d ON d.key_name = l.key_name WHERE l.login_id = ?1");
+    if (!select.status().ok()) return select.status();
+    const int rc = select.Bind(1, login_id).Step();
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return select.Error(rc);
+    known = rc == SQLITE_ROW;
+    if (known) {
+      client.key_name = select.Text(0);
+      client.login = select.Text(1);
+      client.last_generation = select.Integer(2);
+    }
+  }
+  {
+    Query insert = lease.Statement(
+        "INSERT INTO login_notes (login_id, time, text, key_name, login) "
+        "VALUES (?1, ?2, ?3, ?4, ?5)");
+    if (!insert.status().ok()) return insert.status();
+    insert.Bind(1, login_id).Bind(2, FormatUtcTime(now)).Bind(3, text);
+    status = insert.Bind(4, client.key_name).Bind(5, client.login).Run();
+    if (!status.ok()) return status;
+  }
+  if (known) {
+    Query report = lease.Statement(
+        "INSERT INTO clients (key_name, login, first_seen, last_seen, last_report, "
+        "last_report_time, last_generation) VALUES (?1, ?2, ?3, ?3, ?4, ?3, ?5) "
+        "ON CONFLICT (key_name, login) DO UPDATE SET last_seen = excluded.last_seen, "
+        "last_report = excluded.last_report, last_report_time = excluded.last_report_time, "
+        "last_generation = excluded.last_generation");
+    if (!report.status().ok()) return report.status();
+    report.Bind(1, client.key_name).Bind(2, client.login).Bind(3, now).Bind(4, text);
+    status = report.Bind(5, client.last_generation).Run();
+    if (!status.ok()) return status;
+  }
+  return transaction.Commit();
 }
 
-Status SqliteStorage::ListLoginNotes(std::vector<LoginNote>* notes) {
+Status SqliteStorage::ListLoginNotes(int64_t offset, int64_t limit, std::vector<LoginNote>* notes) {
   notes->clear();
   Lease lease(this);
   if (!lease.status().ok()) return lease.status();
-  Query select = lease.Statement("SELECT login_id, time, text FROM login_notes ORDER BY id DESC");
+  Query select = lease.Statement(
+      "SELECT login_id, time, text, key_name, login FROM login_notes ORDER BY id DESC "
+      "LIMIT ?2 OFFSET ?1");
   if (!select.status().ok()) return select.status();
+  select.Bind(1, offset).Bind(2, limit);
   for (;;) {
     const int rc = select.Step();
     if (rc == SQLITE_DONE) return Status::OK();
     if (rc != SQLITE_ROW) return select.Error(rc);
-    notes->push_back({select.Text(0), select.Text(1), select.Text(2)});
+    notes->push_back(
+        {select.Text(0), select.Text(1), select.Text(2), select.Text(3), select.Text(4)});
+  }
+}
+
+Status SqliteStorage::ListClients(const std::string& key_name, std::vector<ClientRow>* clients) {
+  clients->clear();
+  Lease lease(this);
+  if (!lease.status().ok()) return lease.status();
+  Query select = lease.Statement(
+      "SELECT key_name, login, first_seen, last_seen, last_address, last_agent, last_report, "
+      "last_report_time, last_generation FROM clients WHERE ?1 = '' OR key_name = ?1 "
+      "ORDER BY key_name, login");
+  if (!select.status().ok()) return select.status();
+  select.Bind(1, key_name);
+  for (;;) {
+    const int rc = select.Step();
+    if (rc == SQLITE_DONE) return Status::OK();
+    if (rc != SQLITE_ROW) return select.Error(rc);
+    clients->push_back({select.Text(0), select.Text(1), select.Integer(2), select.Integer(3),
+                        select.Text(4), select.Text(5), select.Text(6), select.Integer(7),
+                        select.Integer(8)});
+  }
+}
+
+Status SqliteStorage::ListLoginDays(const std::string& first_day, const std::string& key_name,
+                                    std::vector<LoginDay>* days) {
+  days->clear();
+  Lease lease(this);
+  if (!lease.status().ok()) return lease.status();
+  Query select = lease.Statement(
+      "SELECT day, key_name, logins FROM login_days WHERE day >= ?1 AND (?2 = '' OR key_name = "
+      "?2) ORDER BY day, key_name");
+  if (!select.status().ok()) return select.status();
+  select.Bind(1, first_day).Bind(2, key_name);
+  for (;;) {
+    const int rc = select.Step();
+    if (rc == SQLITE_DONE) return Status::OK();
+    if (rc != SQLITE_ROW) return select.Error(rc);
+    days->push_back({select.Text(0), select.Text(1), select.Integer(2)});
   }
 }
 

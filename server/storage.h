@@ -12,7 +12,14 @@
 //                 generation)
 //   logins(login_id, key_name, login, remote_address,    issued login IDs
 //          issued_at, expires_at)                        (Unix seconds)
-//   login_notes(id, login_id, time, text)                what clients report
+//   login_notes(id, login_id, time, text,                what clients report
+//               key_name, login)
+//   clients(key_name, login, first_seen, last_seen,      one row per account
+//           last_address, last_agent, last_report,       that logged in
+//           last_report_time, last_generation)           (Unix seconds)
+//   login_days(day, key_name, logins)                    logins per UTC day
+//   install_list_history(generation, key_name,           the lists handed out,
+//                        document, imported)             the newest of each key
 //   throttle_accounts(key_name, login, failures,         failed logins
 //                     last_failure, held_until, expires) (Unix milliseconds)
 //   throttle_addresses(address, failures, last_failure,
@@ -55,10 +62,46 @@ struct StorageOptions {
   std::function<int64_t()> clock;
 };
 
+// How many of a key name's imported lists are kept, so that the lists
+// clients were given can still be read after newer imports.
+inline constexpr int64_t kInstallListHistoryDepth = 20;
+
 struct LoginNote {
   std::string login_id;
   std::string time;  // ISO 8601, UTC: "2024-05-01T12:34:56Z"
   std::string text;  // as received
+  // The account of the login ID; "" for a note of an unknown login ID.
+  std::string key_name;
+  std::string login;
+};
+
+// Who made a business call, as the server saw it.
+struct CallerInfo {
+  std::string address;  // the address the login throttle counts for
+  std::string agent;    // the HTTP User-Agent
+};
+
+// A client: an account (key name, login) that logged in, with what it last
+// said. Times are Unix seconds.
+struct ClientRow {
+  std::string key_name;
+  std::string login;
+  int64_t first_seen = 0;
+  int64_t last_seen = 0;
+  std::string last_address;
+  std::string last_agent;
+  std::string last_report;  // as received; "" before the first one
+  int64_t last_report_time = 0;
+  // The generation of the install list the client was given with its last
+  // report (0: none).
+  int64_t last_generation = 0;
+};
+
+// The successful logins of one key name on one UTC day ("2024-05-01").
+struct LoginDay {
+  std::string day;
+  std::string key_name;
+  int64_t logins = 0;
 };
 
 // The login throttle's state of one account or one address
@@ -163,9 +206,11 @@ class Storage {
   // ---- Login IDs -----------------------------------------------------------
 
   // Issues a new login ID for a user (whose password was checked), valid for
-  // the configured time. Expired IDs are removed on the way.
+  // the configured time, and records the login: the client's last call and
+  // the day's count. Expired IDs are removed on the way.
   virtual Status IssueLoginId(const std::string& key_name, const std::string& login,
-                              const std::string& remote_address, std::string* login_id) = 0;
+                              const std::string& remote_address, const CallerInfo& caller,
+                              std::string* login_id) = 0;
   // The key name of a valid login ID, and the generation of that key name's
   // install list (0 when it has none); *found false for an unknown or
   // expired ID.
@@ -176,9 +221,15 @@ class Storage {
 
   // Stores the list document of a key name, replacing the one it had. Each
   // store gives the list a generation above every earlier one, so that a
-  // copy kept in memory can tell whether it is still current.
+  // copy kept in memory can tell whether it is still current. The list is
+  // also kept in the history, which holds the newest
+  // kInstallListHistoryDepth of each key name.
   // REQUIRES: document is a valid list document.
   virtual Status PutInstallList(const std::string& key_name, const std::string& document) = 0;
+  // The document of a key name's list of that generation from the history;
+  // *found false when it was never stored or is no longer kept.
+  virtual Status GetInstallListHistory(const std::string& key_name, int64_t generation, bool* found,
+                                       std::string* document) = 0;
   // The stored document and its generation; *found false when none was
   // stored.
   virtual Status GetInstallList(const std::string& key_name, bool* found, std::string* document,
@@ -189,10 +240,26 @@ class Storage {
 
   // ---- Login notes -----------------------------------------------------------
 
-  // Stores a note with the current time.
+  // Stores a note with the current time and the account of the login ID.
+  // When the login ID is known, the note is also its client's last report,
+  // given with the generation of the key name's current list.
   virtual Status AddLoginNote(const std::string& login_id, const std::string& text) = 0;
+  // At most limit notes, newest first, after skipping offset of them.
+  virtual Status ListLoginNotes(int64_t offset, int64_t limit, std::vector<LoginNote>* notes) = 0;
   // Every note, newest first.
-  virtual Status ListLoginNotes(std::vector<LoginNote>* notes) = 0;
+  Status ListLoginNotes(std::vector<LoginNote>* notes) {
+    return ListLoginNotes(0, INT64_MAX, notes);
+  }
+
+  // ---- Clients -----------------------------------------------------------------
+
+  // The clients of key_name (every key name's when ""), by key name and
+  // login.
+  virtual Status ListClients(const std::string& key_name, std::vector<ClientRow>* clients) = 0;
+  // The login counts of the days from first_day on ("2024-05-01"), of
+  // key_name (every key name's when ""), by day.
+  virtual Status ListLoginDays(const std::string& first_day, const std::string& key_name,
+                               std::vector<LoginDay>* days) = 0;
 
   // ---- Login throttle --------------------------------------------------------
 

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "control/ctlInit_V3.h"
+#include "qv_version.h"
 #include "server/http_server.h"
 #include "server/sample_catalog.h"
 #include "state/module_state.h"
@@ -55,6 +56,12 @@ TEST_F(QvinitTest, OnlineRunsInstallTheCatalogAndReport) {
   EXPECT_THAT(notes[0].text, HasSubstr("Has admin access = Yes\r\n"));
   const std::string args = WaitForFile(machine2 + "/" + kClient + "qvlaunch.args");
   EXPECT_THAT(args, HasSubstr("http://" + notes[0].login_id + "@127.0.0.1:"));
+  // The calls name the library's version and the machine's Windows version.
+  std::vector<server::ClientRow> clients;
+  ASSERT_TRUE(server_->storage().ListClients("", &clients).ok());
+  ASSERT_EQ(clients.size(), 1u);
+  EXPECT_EQ(clients[0].last_agent, std::string("qv/") + kLibraryVersion + " (Windows NT 5.1)");
+  EXPECT_EQ(clients[0].last_report, notes[0].text);
 }
 
 TEST_F(QvinitTest, RefusedLoginUnreachableServerAndProtectedFailure) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "server/console_lists.h"
+#include "installlist/install_list.h"
 #include "server/credentials.h"
 #include "server/http_server.h"
 #include "server/list_document.h"
@@ -107,15 +108,29 @@ class ConsoleTest : public ::testing::Test {
     *token = res->body.substr(at + marker.size(), 32);
   }
 
+  // The result of a business call sent with the User-Agent agent; null
+  // when it failed.
+  Json Business(const std::string& operation, const std::vector<std::string>& arguments,
+                const std::string& agent = "") {
+    const std::string body =
+        Json{{"object", "QVBO_V2.Init"}, {"operation", operation}, {"arguments", arguments}}.dump();
+    httplib::Headers headers;
+    if (!agent.empty()) headers.emplace("User-Agent", agent);
+    auto res = client_->Post("/", headers, body, "application/json");
+    if (!res || res->status != 200) return nullptr;
+    return Json::parse(res->body).value("result", Json());
+  }
+
   // Whether the business call LoginUser accepts login and password.
   bool BusinessLogin(const std::string& login, const std::string& password) {
-    const std::string body = Json{{"object", "QVBO_V2.Init"},
-                                  {"operation", "LoginUser"},
-                                  {"arguments", {"KEY", login, password, "192.0.2.7"}}}
-                                 .dump();
-    auto res = client_->Post("/", body, "application/json");
-    return res && res->status == 200 &&
-           Json::parse(res->body)["result"].get<std::string>().size() == 32;
+    const Json id = Business("LoginUser", {"KEY", login, password, "192.0.2.7"});
+    return id.is_string() && id.get<std::string>().size() == 32;
+  }
+
+  std::string Page(const std::string& path, const std::string& cookie) {
+    auto res = client_->Get(path, {{"Cookie", "qvconsole=" + cookie}});
+    EXPECT_TRUE(res && res->status == 200) << path;
+    return res ? res->body : "";
   }
 
   httplib::Result Get(const std::string& path, const std::string& cookie) {
@@ -221,7 +236,7 @@ TEST_F(ConsoleTest, FailedSignInsAreThrottled) {
 TEST_F(ConsoleTest, PagesWithoutASessionSendToTheSignIn) {
   Start();
   for (const char* cookie : {"", "qvconsole=0123456789abcdef0123456789abcdef", "qvconsole=x"}) {
-    for (const char* path : {"/console", "/console/users"}) {
+    for (const char* path : {"/console", "/console/users", "/console/fleet", "/console/notes"}) {
       auto res = client_->Get(path, {{"Cookie", cookie}});
       ASSERT_TRUE(res);
       EXPECT_EQ(res->status, 303) << path << " " << cookie;
@@ -474,6 +489,97 @@ TEST_F(ConsoleTest, TheFilesPageShowsPublishedFilesAndTheListedOnesMissing) {
     EXPECT_EQ(row.section->find(row.text) != std::string::npos, row.shown) << row.text << "\n"
                                                                            << res->body;
   }
+}
+
+// The control's report, as it sends it with WriteLoginNotes.
+std::string Report(const char* total_physical, const char* available_physical, const char* load,
+                   const char* admin) {
+  return std::string("Available Page File = 100\r\nAvailable Physical Memory = ") +
+         available_physical + "\r\nAvailable Virtual Memory = 100\r\nMemory Load = %" + load +
+         "\r\nTotal Page File = 100\r\nTotal Physical Memory = " + total_physical +
+         "\r\nTotal Virtual Memory = 100\r\nHas admin access = " + admin + "\r\n";
+}
+
+// Clients that log in with the transports' User-Agent, are given a list and
+// report: the fleet page shows each one's figures, its Windows version and
+// the versions it was given, also after a newer list came; the notes page
+// shows their reports escaped.
+TEST_F(ConsoleTest, FleetShowsWhatEachClientReportedAndWasGiven) {
+  Start();
+  Storage& storage = server_->storage();
+  for (const char* login : {"bob", "cy"})
+    ASSERT_TRUE(storage.AddUser("KEY", login, "pw", false).ok());
+  auto import = [&](const char* version) {
+    Recordset list = NewInstallList();
+    InstallRecord record;
+    record.sequence_id = 1;
+    record.file_name = "client.exe";
+    record.download_location = "bin/client.exe";
+    record.install_type = 2;
+    record.file_version = version;
+    ASSERT_TRUE(AppendInstallRecord(&list, record).ok());
+    ASSERT_TRUE(storage.PutInstallList("KEY", list.ToJson()).ok());
+  };
+  struct Client {
+    const char* login;
+    const char* agent;
+    std::string report;
+    std::vector<std::string> shown;  // in the client's row of the fleet table
+  };
+  const std::vector<Client> clients = {
+      {"ann",
+       "qv/3.00.0148 (Windows NT 6.1)",
+       Report("2147483647", "1048576", "37", "Yes"),
+       {"Windows 7 (NT 6.1)", ">2047 MiB<", ">1 MiB<", ">37%<", ">Yes<", "1.0.0.1<",
+        "since replaced"}},
+      // A figure of 2^31 bytes or more arrives negative.
+      {"bob",
+       "qv/3.00.0148 (Windows 4.10)",
+       Report("-1073741824", "-2147483648", "90", "No"),
+       {"Windows 98 (4.10)", ">3072 MiB<", ">2048 MiB<", ">90%<", ">No<", "1.0.0.2<", "current"}},
+      {"cy", "curl/8.0", "<b>not a report</b> & more\r\n", {">curl/8.0<", "1.0.0.2<"}},
+  };
+  import("1.0.0.1");
+  for (const Client& client : clients) {
+    if (std::string(client.login) == "bob") import("1.0.0.2");
+    const Json login_id =
+        Business("LoginUser", {"KEY", client.login, "pw", "10.1.1.1"}, client.agent);
+    ASSERT_TRUE(login_id.is_string()) << client.login;
+    const std::string id = login_id.get<std::string>();
+    ASSERT_TRUE(Business("GetInstallFiles", {id}, client.agent).is_object()) << client.login;
+    ASSERT_TRUE(Business("WriteLoginNotes", {id, client.report}, client.agent).is_null());
+  }
+
+  std::string cookie, token;
+  SignIn(&cookie, &token);
+  const std::string fleet = Page("/console/fleet", cookie);
+  const size_t table = fleet.find("<table id=\"fleet\">");
+  ASSERT_NE(table, std::string::npos) << fleet;
+  for (const Client& client : clients) {
+    const size_t row = fleet.find("<td>" + std::string(client.login) + "</td>", table);
+    ASSERT_NE(row, std::string::npos) << client.login;
+    const std::string cells = fleet.substr(row, fleet.find("</tr>", row) - row);
+    EXPECT_NE(cells.find("127.0.0.1"), std::string::npos) << cells;  // the caller, as seen
+    for (const std::string& shown : client.shown) {
+      EXPECT_NE(cells.find(shown), std::string::npos) << client.login << ": " << shown << "\n"
+                                                      << cells;
+    }
+  }
+  // The plots: today's three logins, and client.exe given in two versions.
+  for (const char* part : {"<svg id=\"logins-per-day\"", ": 3 logins</title>",
+                           "<svg id=\"versions-in-fleet\"", "1.0.0.1 (1), 1.0.0.2 (2)"}) {
+    EXPECT_NE(fleet.find(part), std::string::npos) << part;
+  }
+  EXPECT_EQ(fleet.find("style="), std::string::npos) << "the content policy forbids it";
+  // Filtered by another key name, no client is left.
+  EXPECT_EQ(Page("/console/fleet?key_name=OTHER", cookie).find("<td>ann</td>"), std::string::npos);
+
+  const std::string notes = Page("/console/notes", cookie);
+  EXPECT_NE(notes.find("<pre>&lt;b&gt;not a report&lt;/b&gt; &amp; more\r\n</pre>"),
+            std::string::npos)
+      << notes;
+  EXPECT_EQ(notes.find("<b>not"), std::string::npos);
+  EXPECT_LT(notes.find("<td>cy</td>"), notes.find("<td>ann</td>"));  // newest first
 }
 
 }  // namespace

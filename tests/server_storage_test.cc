@@ -128,8 +128,8 @@ TEST_P(StorageTest, KeepsOnlyASlowHashAndChecksPasswords) {
 TEST_P(StorageTest, LoginIdsAreRandomAndExpire) {
   auto storage = Make(/*ttl=*/60);
   std::string first, second, key_name;
-  ASSERT_TRUE(storage->IssueLoginId("KEY", "ann", "192.0.2.7", &first).ok());
-  ASSERT_TRUE(storage->IssueLoginId("KEY", "ann", "192.0.2.7", &second).ok());
+  ASSERT_TRUE(storage->IssueLoginId("KEY", "ann", "192.0.2.7", {}, &first).ok());
+  ASSERT_TRUE(storage->IssueLoginId("KEY", "ann", "192.0.2.7", {}, &second).ok());
   EXPECT_EQ(first.size(), 32u);
   EXPECT_EQ(first.find_first_not_of("0123456789abcdef"), std::string::npos);
   EXPECT_NE(first, second);
@@ -165,7 +165,7 @@ TEST_P(StorageTest, EveryStoredListHasANewerGenerationAndIsListed) {
   const std::string first_list = document_of(""), other_list = document_of("[1], [2]"),
                     second_list = document_of("[3]");
   std::string id, key_name, document;
-  ASSERT_TRUE(storage->IssueLoginId("KEY", "ann", "", &id).ok());
+  ASSERT_TRUE(storage->IssueLoginId("KEY", "ann", "", {}, &id).ok());
   bool found = false;
   int64_t first = 0, other = 0, second = 0, read = 0;
   ASSERT_TRUE(storage->GetInstallList("KEY", &found, &document, &read).ok());
@@ -198,11 +198,34 @@ TEST_P(StorageTest, EveryStoredListHasANewerGenerationAndIsListed) {
   EXPECT_EQ(lists[1].generation, other);
   EXPECT_EQ(lists[1].updated, FormatUtcTime(1700000060));
   EXPECT_EQ(lists[1].records, 2);
+  // The history keeps the newest kInstallListHistoryDepth lists of each key
+  // name: the first goes once that many came after it, OTHER's stays.
+  for (int64_t i = 1; i < kInstallListHistoryDepth; ++i) {
+    ASSERT_TRUE(storage->PutInstallList("KEY", "list " + std::to_string(i)).ok());
+  }
+  struct Kept {
+    const char* key_name;
+    int64_t generation;
+    bool kept;
+    std::string document;
+  };
+  for (const Kept& row : std::vector<Kept>{{"KEY", first, false, ""},
+                                           {"KEY", second, true, second_list},
+                                           {"OTHER", other, true, other_list},
+                                           {"KEY", other, false, ""}}) {
+    document.clear();
+    ASSERT_TRUE(
+        storage->GetInstallListHistory(row.key_name, row.generation, &found, &document).ok());
+    EXPECT_EQ(found, row.kept) << row.key_name << " " << row.generation;
+    EXPECT_EQ(document, row.document) << row.key_name << " " << row.generation;
+  }
 }
 
 TEST_P(StorageTest, NotesComeNewestFirstWithTheirTextAsReceived) {
   auto storage = Make();
-  ASSERT_TRUE(storage->AddLoginNote("id1", "Has admin access = Yes\r\n").ok());
+  std::string id;
+  ASSERT_TRUE(storage->IssueLoginId("KEY", "ann", "", {}, &id).ok());
+  ASSERT_TRUE(storage->AddLoginNote(id, "Has admin access = Yes\r\n").ok());
   now_ += 3600 * 24 + 61;
   ASSERT_TRUE(storage->AddLoginNote("id2", "second").ok());
   ASSERT_TRUE(storage->AddLoginNote("id2", std::string("third,\0same second", 18)).ok());
@@ -212,10 +235,80 @@ TEST_P(StorageTest, NotesComeNewestFirstWithTheirTextAsReceived) {
   ASSERT_EQ(notes.size(), 3u);
   EXPECT_EQ(notes[0].text, std::string("third,\0same second", 18));
   EXPECT_EQ(notes[1].text, "second");
-  EXPECT_EQ(notes[2].login_id, "id1");
+  EXPECT_EQ(notes[2].login_id, id);
   EXPECT_EQ(notes[2].text, "Has admin access = Yes\r\n");
   EXPECT_EQ(notes[2].time, "2023-11-14T22:13:20Z");
   EXPECT_EQ(notes[1].time, "2023-11-15T22:14:21Z");
+  // A note keeps the account of its login ID, also once the ID has gone.
+  EXPECT_EQ(notes[2].key_name + "/" + notes[2].login, "KEY/ann");
+  EXPECT_EQ(notes[1].key_name + "/" + notes[1].login, "/");
+
+  // Pages of them: (offset, limit) -> the texts.
+  for (const auto& [offset, limit, first, count] :
+       std::vector<std::tuple<int64_t, int64_t, std::string, size_t>>{
+           {0, 1, std::string("third,\0same second", 18), 1},
+           {1, 5, "second", 2},
+           {2, 1, "Has admin access = Yes\r\n", 1},
+           {3, 10, "", 0}}) {
+    ASSERT_TRUE(storage->ListLoginNotes(offset, limit, &notes).ok());
+    ASSERT_EQ(notes.size(), count) << offset << "+" << limit;
+    EXPECT_EQ(notes.empty() ? "" : notes[0].text, first) << offset << "+" << limit;
+  }
+}
+
+// A client is its account: the logins record where it was last seen and
+// count per day; its reports record the list generation it was given.
+TEST_P(StorageTest, ClientsKeepTheirLastCallAndReport) {
+  auto storage = Make();
+  std::string ann, again, other;
+  ASSERT_TRUE(storage->PutInstallList("KEY", "first").ok());
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(
+        storage->IssueLoginId("KEY", "ann", "10.0.0.1", {"192.0.2.7", "agent 1"}, &ann).ok());
+  }
+  ASSERT_TRUE(storage->IssueLoginId("OTHER", "bob", "", {"192.0.2.9", "agent 9"}, &other).ok());
+  ASSERT_TRUE(storage->AddLoginNote(ann, "report 1").ok());
+  int64_t generation = 0;
+  bool found = false;
+  std::string key_name;
+  ASSERT_TRUE(storage->FindLogin(ann, &found, &key_name, &generation).ok());
+  const int64_t first_seen = now_;
+  now_ += 86400;
+  ASSERT_TRUE(storage->PutInstallList("KEY", "second").ok());
+  ASSERT_TRUE(storage->IssueLoginId("KEY", "ann", "", {"192.0.2.8", "agent 2"}, &again).ok());
+
+  std::vector<ClientRow> clients;
+  ASSERT_TRUE(storage->ListClients("KEY", &clients).ok());
+  ASSERT_EQ(clients.size(), 1u);
+  const ClientRow& row = clients[0];
+  EXPECT_EQ(row.login, "ann");
+  EXPECT_EQ(row.first_seen, first_seen);
+  EXPECT_EQ(row.last_seen, now_.load());
+  EXPECT_EQ(row.last_address, "192.0.2.8");  // the caller's, not what the client says
+  EXPECT_EQ(row.last_agent, "agent 2");
+  EXPECT_EQ(row.last_report, "report 1");
+  EXPECT_EQ(row.last_report_time, first_seen);
+  EXPECT_EQ(row.last_generation, generation);  // the list current at the report
+  ASSERT_TRUE(storage->ListClients("", &clients).ok());
+  EXPECT_EQ(clients.size(), 2u);
+
+  struct Days {
+    const char* first_day;
+    const char* key_name;
+    std::vector<std::string> days;  // "day key_name logins"
+  };
+  for (const Days& query : std::vector<Days>{
+           {"2023-11-14", "", {"2023-11-14 KEY 2", "2023-11-14 OTHER 1", "2023-11-15 KEY 1"}},
+           {"2023-11-15", "", {"2023-11-15 KEY 1"}},
+           {"2023-11-01", "OTHER", {"2023-11-14 OTHER 1"}}}) {
+    std::vector<LoginDay> days;
+    ASSERT_TRUE(storage->ListLoginDays(query.first_day, query.key_name, &days).ok());
+    std::vector<std::string> read;
+    for (const LoginDay& day : days) {
+      read.push_back(day.day + " " + day.key_name + " " + std::to_string(day.logins));
+    }
+    EXPECT_EQ(read, query.days) << query.first_day << " " << query.key_name;
+  }
 }
 
 TEST_P(StorageTest, OpensOnlyItsOwnDatabases) {
@@ -250,12 +343,26 @@ TEST_P(StorageTest, OpensOnlyItsOwnDatabases) {
 // An older database is brought up to date by kCreate ("qvserver init")
 // only; a newer one is refused by both.
 TEST_P(StorageTest, MigratesAnOlderSchemaOnlyWhenAskedAndRefusesANewerOne) {
-  Make();
-  // Version 1: before the login throttle's tables (2) and the console's
-  // accounts, its sessions and the users' disabled flag (3).
+  std::string id;
+  int64_t generation = 0;
+  {
+    auto older = Make();
+    std::string document;
+    bool found = false;
+    ASSERT_TRUE(older->PutInstallList("KEY", "the list").ok());
+    ASSERT_TRUE(older->GetInstallList("KEY", &found, &document, &generation).ok());
+    ASSERT_TRUE(older->IssueLoginId("KEY", "ann", "", {}, &id).ok());
+    ASSERT_TRUE(older->AddLoginNote(id, "note").ok());
+  }
+  // Version 1: before the login throttle's tables (2), the console's
+  // accounts, its sessions and the users' disabled flag (3), and the
+  // clients, the lists' history and the notes' accounts (4).
   for (const char* sql :
        {"DROP TABLE throttle_accounts", "DROP TABLE throttle_addresses", "DROP TABLE admins",
-        "DROP TABLE console_sessions", "ALTER TABLE users DROP COLUMN disabled"}) {
+        "DROP TABLE console_sessions", "ALTER TABLE users DROP COLUMN disabled",
+        "DROP TABLE clients", "DROP TABLE login_days", "DROP TABLE install_list_history",
+        "ALTER TABLE login_notes DROP COLUMN key_name",
+        "ALTER TABLE login_notes DROP COLUMN login"}) {
     Sql(sql);
   }
   SetVersion(1);
@@ -266,6 +373,16 @@ TEST_P(StorageTest, MigratesAnOlderSchemaOnlyWhenAskedAndRefusesANewerOne) {
 
   status = Open(location_, Storage::Mode::kCreate, &storage);
   ASSERT_TRUE(status.ok()) << status.ToString();
+  // Step 4 gives the stored list a place in the history, and the notes of
+  // login IDs still known their account.
+  std::vector<LoginNote> notes;
+  ASSERT_TRUE(storage->ListLoginNotes(&notes).ok());
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_EQ(notes[0].key_name + "/" + notes[0].login, "KEY/ann");
+  std::string kept;
+  bool has_list = false;
+  ASSERT_TRUE(storage->GetInstallListHistory("KEY", generation, &has_list, &kept).ok());
+  EXPECT_EQ(kept, "the list");
   status =
       storage->ChangeThrottle("KEY", "ann", "a", 1, [](ThrottleEntry* account, ThrottleEntry*) {
         account->expires = 2;
@@ -366,7 +483,7 @@ TEST_P(StorageTest, ServesManyThreadsAtOnce) {
         std::string id, key_name, document;
         bool found = false, has_list = false;
         int64_t generation = 0;
-        if (!storage->IssueLoginId("KEY", "ann", "", &id).ok() ||
+        if (!storage->IssueLoginId("KEY", "ann", "", {}, &id).ok() ||
             !storage->FindLogin(id, &found, &key_name, &generation).ok() || !found ||
             !storage->GetInstallList(key_name, &has_list, &document, &generation).ok() ||
             document != "the list" || !storage->AddLoginNote(id, "note").ok()) {

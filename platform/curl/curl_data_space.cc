@@ -53,7 +53,11 @@ size_t CollectBody(char* data, size_t size, size_t count, void* user) {
 class CurlBusinessObject : public BusinessObject {
  public:
   CurlBusinessObject(std::string program_id, std::string url, const CurlDataSpaceOptions& options)
-      : program_id_(std::move(program_id)), url_(std::move(url)), options_(options) {}
+      : program_id_(std::move(program_id)),
+        url_(std::move(url)),
+        options_(options),
+        user_agent_(options.user_agent.empty() ? DataSpaceUserAgent(nullptr)
+                                               : options.user_agent) {}
 
   ErrorInfo Call(const std::string& operation, std::vector<std::string>* arguments,
                  CallResult* result) override {
@@ -87,6 +91,7 @@ class CurlBusinessObject : public BusinessObject {
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, options_.stall_timeout_seconds);
     curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
+    curl_easy_setopt(easy, CURLOPT_USERAGENT, user_agent_.c_str());
     // A POST must not be turned into a GET by a redirect, so none is
     // followed: the address given is the object's address.
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
@@ -107,6 +112,7 @@ class CurlBusinessObject : public BusinessObject {
   std::string program_id_;
   std::string url_;
   CurlDataSpaceOptions options_;
+  std::string user_agent_;
   std::unique_ptr<CURL, EasyDeleter> easy_;
 };
 

@@ -24,6 +24,8 @@ struct CurlDataSpaceOptions {
   std::string ca_file;
   // Answers larger than this are refused.
   size_t max_answer_bytes = 64u << 20;
+  // The requests' User-Agent; DataSpaceUserAgent(nullptr) when empty.
+  std::string user_agent;
 };
 
 class CurlDataSpace : public DataSpace {

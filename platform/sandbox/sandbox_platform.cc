@@ -4,6 +4,7 @@
 
 #include "platform/curl/curl_data_space.h"
 #include "platform/curl/curl_transfer.h"
+#include "platform/data_space_protocol.h"
 
 #include "platform/posix/iconv_text_codec.h"
 #include "platform/sandbox/sandbox_expander.h"
@@ -82,6 +83,11 @@ void SandboxPlatform::SetUpNetwork() {
   }
   CurlDataSpaceOptions data_space;
   data_space.ca_file = ca_file_;
+  // The machine's Windows version, as the control would see it.
+  OsVersionInfo version;
+  version.os_version_info_size = 148;
+  const bool known = system_ != nullptr && system_->GetVersionEx(&version);
+  data_space.user_agent = DataSpaceUserAgent(known ? &version : nullptr);
   platform_.new_data_space = [data_space]() -> std::unique_ptr<DataSpace> {
     return std::make_unique<CurlDataSpace>(data_space);
   };

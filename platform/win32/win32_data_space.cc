@@ -49,6 +49,19 @@ bool SplitAddress(const std::string& url, Endpoint* endpoint) {
   return parts.nScheme == INTERNET_SCHEME_HTTP || endpoint->secure;
 }
 
+// The User-Agent: the library's version and the running Windows version.
+std::string UserAgent() {
+  OSVERSIONINFOW info{};
+  info.dwOSVersionInfoSize = sizeof(info);
+  if (!GetVersionExW(&info)) return DataSpaceUserAgent(nullptr);
+  OsVersionInfo version;
+  version.major_version = info.dwMajorVersion;
+  version.minor_version = info.dwMinorVersion;
+  version.build_number = info.dwBuildNumber;
+  version.platform_id = info.dwPlatformId;
+  return DataSpaceUserAgent(&version);
+}
+
 // The system's text for the last WinINet failure.
 std::string LastFailure(const char* step) {
   return std::string(step) + " failed (error " + std::to_string(GetLastError()) + ")";
@@ -108,7 +121,9 @@ class Win32BusinessObject : public BusinessObject {
   // reuse them.
   bool Connect(const Endpoint& endpoint) {
     if (!session_) {
-      session_.reset(InternetOpenW(L"qv", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+      const std::wstring agent = Utf8ToWide(UserAgent());
+      session_.reset(
+          InternetOpenW(agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
       if (!session_) return false;
       DWORD connect_ms = static_cast<DWORD>(options_.connect_timeout_seconds * 1000);
       DWORD stall_ms = static_cast<DWORD>(options_.stall_timeout_seconds * 1000);
