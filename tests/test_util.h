@@ -20,6 +20,14 @@
 
 namespace qv::testing {
 
+// Whether this build runs under AddressSanitizer (memory figures and
+// timings are then the sanitizer's, not the program's).
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
 // A new empty host folder below the system's temp folder.
 std::string MakeTempDir(const std::string& prefix = "qvtest");
 void RemoveTree(const std::string& host_path);
