@@ -231,7 +231,7 @@ TEST_F(CurlTransferTest, AReaderWaitingInTheLoopIsWokenWhenTheChunkIsThere) {
 
 // A body that trickles in below the rate is RealTransferTest's: it ends
 // early, unconfirmed, and is not installed.
-TEST_F(CurlTransferTest, ASilentServerFailsAfterTheRateWindow) {
+TEST_F(CurlTransferTest, SlowServersFailAfterTheRateWindow) {
   CurlTransferOptions options;
   options.rate_window_seconds = 1;
   options.min_window_bytes = 1024;
