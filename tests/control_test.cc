@@ -1,8 +1,10 @@
 // The control's host interface, status panel and instance state: events on
-// show, CancelXfer, the design state of the panel, the panel helpers, the
-// child components' handlers and the per-thread module values.
+// show, CancelXfer, the panel helpers, the child components' handlers and
+// the per-thread module values.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -11,82 +13,10 @@
 #include "control/ctlInit_V3.h"
 #include "platform/platform.h"
 #include "state/module_state.h"
+#include "tests/engine_fixture.h"
 
 namespace qv {
 namespace {
-
-// Records every call the control makes on its user interface, with the panel
-// as it was passed.
-class PanelSpy : public UserInterface {
- public:
-  struct Call {
-    std::string what;  // "show", "changed", "repaint"
-    PanelChange change = PanelChange::kMessage;
-    Panel panel;
-  };
-  void ShowPanel(const Panel& panel) override {
-    calls.push_back({"show", PanelChange::kMessage, panel});
-  }
-  void PanelChanged(const Panel& panel, PanelChange change) override {
-    calls.push_back({"changed", change, panel});
-  }
-  void Repaint(const Panel& panel) override {
-    calls.push_back({"repaint", PanelChange::kMessage, panel});
-  }
-  int MessageBox(const std::string&, int, const std::string&) override {
-    ++boxes;
-    return kIdOk;
-  }
-  std::string InputBox(const std::string&, const std::string&, const std::string&) override {
-    ++boxes;
-    return "";
-  }
-  void ShowFolderPicker(FolderPickerForm&) override { ++boxes; }
-  int Count(const std::string& what) const {
-    int n = 0;
-    for (const Call& c : calls) n += c.what == what;
-    return n;
-  }
-
-  std::vector<Call> calls;
-  int boxes = 0;
-};
-
-// A transfer component that only records what is asked of it.
-struct TransferLog {
-  int cancels = 0;
-  int executes = 0;
-  int reads = 0;
-  std::function<void(int)> handler;
-};
-
-class FakeTransfer : public Transfer {
- public:
-  explicit FakeTransfer(std::shared_ptr<TransferLog> log) : log_(log) {}
-  void SetStateChangedHandler(std::function<void(int)> handler) override {
-    log_->handler = std::move(handler);
-  }
-  Status Execute(const std::string&, const std::string&, const std::string&,
-                 const std::string&) override {
-    ++log_->executes;
-    return Status::OK();
-  }
-  std::string GetHeader(const std::string&) override {
-    ++log_->reads;
-    return "";
-  }
-  std::vector<uint8_t> GetChunk(size_t) override {
-    ++log_->reads;
-    return {};
-  }
-  bool ChunkReady(size_t) override { return true; }
-  bool BodyEndConfirmed() override { return false; }
-  void Cancel() override { ++log_->cancels; }
-  std::string url() const override { return ""; }
-
- private:
-  std::shared_ptr<TransferLog> log_;
-};
 
 // Everything a control can be seen to hold, for before/after comparisons.
 struct MemberSnapshot {
@@ -120,8 +50,18 @@ class ControlTest : public ::testing::Test {
     platform_.ui = &ui_;
   }
 
+  // The control's transfer component becomes a scripted one, net_.
   void UseFakeTransfer() {
-    platform_.new_transfer = [log = transfer_log_] { return std::make_unique<FakeTransfer>(log); };
+    platform_.new_transfer = [this] {
+      auto transfer = std::make_unique<testing::FakeTransfer>(&loop_);
+      net_ = transfer.get();
+      return transfer;
+    };
+  }
+  // Nothing was shown, changed, drawn or asked.
+  bool UiUntouched() const {
+    return ui_.shows == 0 && ui_.changes.empty() && ui_.repaints == 0 && ui_.boxes.empty() &&
+           ui_.input_prompts.empty() && ui_.pickers_shown == 0;
   }
 
   // Counts each event raised by control.
@@ -130,10 +70,10 @@ class ControlTest : public ::testing::Test {
   }
 
   EventLoop loop_;
-  PanelSpy ui_;
+  testing::RecordingUi ui_;
   Platform platform_;
   ScopedPlatform scope_{&platform_};
-  std::shared_ptr<TransferLog> transfer_log_ = std::make_shared<TransferLog>();
+  testing::FakeTransfer* net_ = nullptr;
   std::vector<ControlEvent> events_;
 };
 
@@ -153,9 +93,9 @@ TEST_F(ControlTest, EveryShowRaisesInit) {
 
   EXPECT_EQ(events_, (std::vector<ControlEvent>{ControlEvent::kInit, ControlEvent::kInit}));
   EXPECT_TRUE(control.visible());
-  EXPECT_EQ(ui_.Count("show"), 2);
+  EXPECT_EQ(ui_.shows, 2);
   // Showing changes nothing on the panel and starts nothing.
-  EXPECT_EQ(ui_.Count("changed"), 0);
+  EXPECT_TRUE(ui_.changes.empty());
   EXPECT_EQ(MemberSnapshot(control), before);
 }
 
@@ -231,20 +171,21 @@ TEST_F(ControlTest, CancelXferCancelsTheTransferIfAnyAndNothingElse) {
   const MemberSnapshot before(control);
   const Panel panel_before = control.panel();
 
+  int reads = 0;
+  net_->before_chunk = [&](size_t) { ++reads; };
   control.CancelXfer();
   control.CancelXfer();  // with no transfer under way, cancelled all the same
 
-  EXPECT_EQ(transfer_log_->cancels, 2);
-  EXPECT_EQ(transfer_log_->executes, 0);
-  EXPECT_EQ(transfer_log_->reads, 0);
+  EXPECT_EQ(net_->cancels, 2);
+  EXPECT_TRUE(net_->requests.empty());
+  EXPECT_EQ(reads, 0);
   EXPECT_EQ(MemberSnapshot(control), before);
   EXPECT_EQ(control.panel().lblMessage.caption, panel_before.lblMessage.caption);
   EXPECT_EQ(control.panel().prgTotal.width, panel_before.prgTotal.width);
   EXPECT_EQ(transfer_states, 0);
   // Neither control raised anything or touched the interface.
   EXPECT_TRUE(events_.empty());
-  EXPECT_TRUE(ui_.calls.empty());
-  EXPECT_EQ(ui_.boxes, 0);
+  EXPECT_TRUE(UiUntouched());
 }
 
 // ---- Creation ---------------------------------------------------------------
@@ -266,118 +207,54 @@ TEST_F(ControlTest, CreationLeavesMembersEmptyTheTimerOffAndTakesTheTransferFrom
   UseFakeTransfer();
   ctlInit_V3 control;
   EXPECT_NE(control.Inet1, nullptr);
-  EXPECT_TRUE(static_cast<bool>(transfer_log_->handler));
+  EXPECT_TRUE(static_cast<bool>(net_->handler()));
 }
 
-TEST_F(ControlTest, PanelStartsInItsDesignState) {
-  ctlInit_V3 control;
-  const Panel& p = control.panel();
-  EXPECT_EQ(p.back_color, 0x00FFFFFFu);
-  struct Design {
-    const Widget& w;
-    WidgetKind kind;
-    Rect rect;
-    const char* parent;
-    const char* caption;
-    bool auto_size, bold;  // bold: 8.25-point bold "MS Sans Serif"
-  };
-  const std::string first = "Please wait, initializing system login procedure...";
-  const char* f = "frameStatus";
-  using K = WidgetKind;
-  for (const Design& d : std::initializer_list<Design>{
-           {p.lblMessage, K::kLabel, {0, 60, 4140, 195}, "", first.c_str(), true, true},
-           {p.frameStatus, K::kFrame, {0, 300, 7335, 975}, "", "", false, true},
-           {p.Label2, K::kLabel, {60, 300, 690, 195}, f, "Current:", true, true},
-           {p.lblBytes, K::kLabel, {5220, 300, 1785, 195}, f, "", false, false},
-           {p.Label1, K::kLabel, {60, 660, 510, 195}, f, "Total:", true, true},
-           {p.prgCurrent, K::kShape, {840, 300, 4335, 195}, f, "", false, false},
-           {p.prgTotal, K::kShape, {840, 660, 6375, 195}, f, "", false, false}}) {
-    SCOPED_TRACE(d.w.name);
-    EXPECT_EQ(d.w.kind, d.kind);
-    EXPECT_EQ(std::vector<int>({d.w.rect.left, d.w.rect.top, d.w.rect.width, d.w.rect.height}),
-              std::vector<int>({d.rect.left, d.rect.top, d.rect.width, d.rect.height}));
-    EXPECT_EQ(d.w.parent, d.parent);
-    EXPECT_EQ(d.w.caption, d.caption);
-    EXPECT_EQ(d.w.auto_size, d.auto_size);
-    EXPECT_EQ(d.w.font.bold, d.bold);
-    if (d.bold) {
-      EXPECT_EQ(d.w.font.name, "MS Sans Serif");
-      EXPECT_EQ(d.w.font.size_points, 8.25);
-    }
-    // Bars are opaque shapes in system colour 1; every other child is white.
-    const bool bar = d.kind == WidgetKind::kShape;
-    EXPECT_EQ(d.w.opaque, bar);
-    EXPECT_EQ(d.w.back_color, bar ? 0x80000001u : 0x00FFFFFFu);
-    if (bar) {
-      EXPECT_EQ(d.w.fill_color, 0x80000001u);
-      EXPECT_EQ(d.w.border_color, 0x80000001u);
-    }
-  }
-  EXPECT_EQ(p.frameStatus.fore_color, 0x00400000u);
-  // A bar's design width is its full scale.
-  EXPECT_EQ(p.prgCurrent.width, 4335.0f);
-  EXPECT_EQ(p.prgTotal.width, 6375.0f);
-}
+// The panel's design state (layout, fonts, colours, the bars' full scales
+// and the first message) is drawn and measured by
+// FltkPanelTest.DesignPanelInitAtEveryShowAndImmediateRepaint.
 
 // ---- Writing to the panel ---------------------------------------------------
 
-TEST_F(ControlTest, EachHelperStoresItsValueAndNamesTheChange) {
+TEST_F(ControlTest, EachHelperStoresItsValueAndNamesTheChangeAndRepaintDrawsIt) {
   ctlInit_V3 control;
-  control.SetMessage("Please wait, getting list of files for update...");
-  control.SetFrameCaption("Downloading and Installing: Client library");
-  control.SetCurrentWidth(100);
-  control.SetTotalWidth(200);
-  control.SetBytesCaption("2k of 5k");
-  control.SetMousePointer(kPointerHourglass);
-
-  ASSERT_EQ(ui_.calls.size(), 6u);
-  const PanelChange expected[] = {PanelChange::kMessage, PanelChange::kFrame,
-                                  PanelChange::kBars,    PanelChange::kBars,
-                                  PanelChange::kBytes,   PanelChange::kPointer};
-  for (size_t i = 0; i < 6; ++i) {
-    EXPECT_EQ(ui_.calls[i].what, "changed");
-    EXPECT_EQ(ui_.calls[i].change, expected[i]) << i;
+  struct Case {
+    std::function<void()> set;
+    PanelChange change;
+    std::function<bool(const Panel&)> holds;  // the new value is in the panel
+  };
+  const std::string message = "Please wait, getting list of files for update...";
+  const std::string frame = "Downloading and Installing: Client library";
+  const Case cases[] = {
+      {[&] { control.SetMessage(message); }, PanelChange::kMessage,
+       [&](const Panel& p) { return p.lblMessage.caption == message; }},
+      {[&] { control.SetFrameCaption(frame); }, PanelChange::kFrame,
+       [&](const Panel& p) { return p.frameStatus.caption == frame; }},
+      {[&] { control.SetCurrentWidth(100); }, PanelChange::kBars,
+       [](const Panel& p) { return p.prgCurrent.width == 100.0f; }},
+      {[&] { control.SetTotalWidth(200); }, PanelChange::kBars,
+       [](const Panel& p) { return p.prgTotal.width == 200.0f; }},
+      {[&] { control.SetBytesCaption("2k of 5k"); }, PanelChange::kBytes,
+       [](const Panel& p) { return p.lblBytes.caption == "2k of 5k"; }},
+      {[&] { control.SetMousePointer(kPointerHourglass); }, PanelChange::kPointer,
+       [](const Panel& p) { return p.mouse_pointer == kPointerHourglass; }},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(i);
+    cases[i].set();
+    ASSERT_EQ(ui_.changes.size(), i + 1);
+    EXPECT_EQ(ui_.changes[i].first, cases[i].change);
+    // The view is handed the panel with the new value already in it.
+    EXPECT_TRUE(cases[i].holds(ui_.changes[i].second));
   }
-  // The view is handed the panel with the new value already in it.
-  EXPECT_EQ(ui_.calls[0].panel.lblMessage.caption,
-            "Please wait, getting list of files for update...");
-  EXPECT_EQ(ui_.calls[1].panel.frameStatus.caption, "Downloading and Installing: Client library");
-  EXPECT_EQ(ui_.calls[2].panel.prgCurrent.width, 100.0f);
-  EXPECT_EQ(ui_.calls[3].panel.prgTotal.width, 200.0f);
-  EXPECT_EQ(ui_.calls[4].panel.lblBytes.caption, "2k of 5k");
-  EXPECT_EQ(ui_.calls[5].panel.mouse_pointer, kPointerHourglass);
-  // The control keeps what it handed over (Repaint draws it); the labels
-  // that never change kept their captions.
-  EXPECT_EQ(control.panel().lblBytes.caption, "2k of 5k");
-  EXPECT_EQ(control.panel().Label1.caption, "Total:");
-  EXPECT_EQ(control.panel().Label2.caption, "Current:");
-}
-
-TEST_F(ControlTest, RepaintDrawsTheCurrentPanelAndHelpersDoNot) {
-  ctlInit_V3 control;
-  control.SetMessage("Please wait, checking and installing needed updates...");
-  control.SetTotalWidth(0);
-  EXPECT_EQ(ui_.Count("repaint"), 0);
+  // The helpers draw nothing; Repaint draws everything the control kept,
+  // and the labels that never change kept their captions.
+  EXPECT_EQ(ui_.repaints, 0);
   control.Repaint();
-  ASSERT_EQ(ui_.Count("repaint"), 1);
-  const Panel& drawn = ui_.calls.back().panel;
-  EXPECT_EQ(drawn.lblMessage.caption, "Please wait, checking and installing needed updates...");
-  EXPECT_EQ(drawn.prgTotal.width, 0.0f);
-}
-
-TEST_F(ControlTest, BarWidthsAreKeptInSinglePrecision) {
-  ctlInit_V3 control;
-  // The first of four records: exactly representable.
-  control.SetTotalWidth(6375.0 / 4 * 1);
-  EXPECT_EQ(control.panel().prgTotal.width, 1593.75f);
-  // 1000 of 3000 bytes: the double quotient rounds to the nearest float.
-  const double exact = 1000.0 / 3000.0 * 4335.0;
-  control.SetCurrentWidth(static_cast<float>(exact));
-  EXPECT_EQ(control.panel().prgCurrent.width, static_cast<float>(exact));
-  const double third = 1.0 / 3.0 * 4335.0 + 0.1;
-  control.SetCurrentWidth(static_cast<float>(third));
-  EXPECT_NE(static_cast<double>(control.panel().prgCurrent.width), third);
-  EXPECT_EQ(control.panel().prgCurrent.width, static_cast<float>(third));
+  EXPECT_EQ(ui_.repaints, 1);
+  for (const Case& c : cases) EXPECT_TRUE(c.holds(ui_.repainted));
+  EXPECT_EQ(ui_.repainted.Label1.caption, "Total:");
+  EXPECT_EQ(ui_.repainted.Label2.caption, "Current:");
 }
 
 // ---- Child component handlers -----------------------------------------------
@@ -400,7 +277,7 @@ TEST_F(ControlTest, TickWithoutHandlerDoesNothing) {
   EXPECT_EQ(other_ticks, 5);
   EXPECT_EQ(MemberSnapshot(control), before);
   EXPECT_TRUE(events_.empty());
-  EXPECT_TRUE(ui_.calls.empty());
+  EXPECT_TRUE(UiUntouched());
 }
 
 TEST_F(ControlTest, TransferStateReachesTheInstalledHandlerWhileTheControlLives) {
@@ -409,12 +286,13 @@ TEST_F(ControlTest, TransferStateReachesTheInstalledHandlerWhileTheControlLives)
   std::function<void(int)> late_delivery;
   {
     ctlInit_V3 control;
-    transfer_log_->handler(kStateResponseCompleted);  // no handler yet: dropped
+    const std::function<void(int)> deliver = net_->handler();
+    deliver(kStateResponseCompleted);  // no handler yet: dropped
     control.SetTransferHandler([&](int16_t state) { states.push_back(state); });
-    transfer_log_->handler(kStateResponseCompleted);
-    transfer_log_->handler(kStateError);
+    deliver(kStateResponseCompleted);
+    deliver(kStateError);
     // A transfer that queued its state change before the control went away.
-    late_delivery = transfer_log_->handler;
+    late_delivery = deliver;
   }
   late_delivery(kStateResponseCompleted);
   EXPECT_EQ(states, (std::vector<int16_t>{12, 11}));
@@ -437,12 +315,12 @@ TEST_F(ControlTest, CallsAndHandlersTakeTheControlsPlatformWhenTheThreadHasNone)
   ScopedPlatform none(nullptr);
   control.tmrComInstall->SetEnabled(true);
   loop_.RunDue();
-  transfer_log_->handler(kStateResponseCompleted);
+  net_->handler()(kStateResponseCompleted);
   control.UserControl_Show();
   control.CancelXfer();
   EXPECT_EQ(seen, (std::vector<Platform*>{&platform_, &platform_}));
-  EXPECT_EQ(ui_.Count("show"), 1);
-  EXPECT_EQ(transfer_log_->cancels, 1);
+  EXPECT_EQ(ui_.shows, 1);
+  EXPECT_EQ(net_->cancels, 1);
   EXPECT_FALSE(HasCurrentPlatform());  // each call put things back
 }
 
@@ -477,9 +355,9 @@ TEST_F(ControlTest, AControlWithoutPlatformFailsItsStartUpsAndDoesNotCrash) {
     }
     control->CancelXfer();
   }
-  // Nothing was started, shown or raised.
-  EXPECT_EQ(transfer_log_->cancels, 0);
-  EXPECT_TRUE(ui_.calls.empty());
+  // Nothing was made, started, shown or raised.
+  EXPECT_EQ(net_, nullptr);
+  EXPECT_TRUE(UiUntouched());
   EXPECT_TRUE(events_.empty());
 }
 

@@ -17,7 +17,6 @@
 #include <optional>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "control/ctlInit_V3.h"
@@ -36,6 +35,7 @@
 #include "state/module_state.h"
 #include "system/modRegistry.h"
 #include "tests/engine_fixture.h"
+#include "tests/local_http.h"
 #include "tests/test_util.h"
 
 namespace qv {
@@ -58,23 +58,15 @@ constexpr char kLoginId[] = "LID7";
 class FileServer {
  public:
   explicit FileServer(const std::string& root) {
-    EXPECT_TRUE(server_.set_mount_point("/", root));
-    server_.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response&) {
+    EXPECT_TRUE(http_.server.set_mount_point("/", root));
+    http_.server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response&) {
       std::lock_guard<std::mutex> lock(mutex_);
       paths_.push_back(req.path);
       return httplib::Server::HandlerResponse::Unhandled;
     });
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-    while (!server_.is_running()) std::this_thread::yield();
+    http_.Start();
   }
-  ~FileServer() {
-    server_.stop();
-    thread_.join();
-  }
-  std::string Url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
-  }
+  std::string Url(const std::string& path) const { return http_.Url(path); }
   // The paths asked for since the last call.
   std::vector<std::string> TakePaths() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -82,9 +74,7 @@ class FileServer {
   }
 
  private:
-  httplib::Server server_;
-  int port_ = 0;
-  std::thread thread_;
+  testing::LocalHttp http_;
   std::mutex mutex_;
   std::vector<std::string> paths_;
 };

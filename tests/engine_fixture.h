@@ -111,11 +111,17 @@ class FakeTransfer : public Transfer {
     return !cancelled_ && offset_ == current_.body.size() &&
            GetHeader("Content-Length") == std::to_string(current_.body.size());
   }
-  void Cancel() override { cancelled_ = true; }
+  void Cancel() override {
+    cancelled_ = true;
+    ++cancels;
+  }
   std::string url() const override { return url_; }
+  // The state-change handler as the control installed it.
+  std::function<void(int)> handler() const { return handler_; }
 
   std::map<std::string, FakeResponse> responses;
   std::vector<Request> requests;
+  int cancels = 0;
   // Called before each GetChunk with the number of chunks handed out so far.
   std::function<void(size_t)> before_chunk;
 

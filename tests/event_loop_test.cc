@@ -177,34 +177,30 @@ TEST(EventLoopPostTest, ProcessPendingMessagesReturnsWithoutWaiting) {
 
 // ---- Work tokens ------------------------------------------------------------
 
-TEST(EventLoopWorkTokenTest, RunUntilIdleWaitsUntilTokenReleased) {
-  EventLoop loop;
-  auto token = std::make_unique<WorkToken>(&loop);
-  EXPECT_FALSE(loop.Idle());
-  std::atomic<bool> released{false};
-  std::thread worker([&] {
-    std::this_thread::sleep_for(20ms);
-    released = true;
-    token.reset();
-  });
-  EXPECT_TRUE(loop.RunUntilIdle());
-  EXPECT_TRUE(released);
-  worker.join();
-}
-
-// Also what wakes a loop that waits: an event posted from another thread.
-TEST(EventLoopWorkTokenTest, TokenReleasedByPostedEventEndsRun) {
-  EventLoop loop;
-  auto token = std::make_unique<WorkToken>(&loop);
-  std::thread worker([&] {
-    std::this_thread::sleep_for(10ms);
-    // A transfer finishing: its completion runs on the loop thread and
-    // releases the work it held.
-    loop.Post([&] { token.reset(); });
-  });
-  EXPECT_TRUE(loop.RunUntilIdle());
-  EXPECT_EQ(token, nullptr);
-  worker.join();
+// Released on another thread, or by an event posted from one (a transfer
+// finishing: its completion runs on the loop thread and releases the work it
+// held), which is also what wakes a loop that waits.
+TEST(EventLoopWorkTokenTest, RunUntilIdleWaitsUntilTheTokenIsReleased) {
+  for (const bool by_posted_event : {false, true}) {
+    SCOPED_TRACE(by_posted_event ? "by a posted event" : "on another thread");
+    EventLoop loop;
+    auto token = std::make_unique<WorkToken>(&loop);
+    EXPECT_FALSE(loop.Idle());
+    std::atomic<bool> released{false};
+    std::thread worker([&] {
+      std::this_thread::sleep_for(20ms);
+      released = true;
+      if (by_posted_event) {
+        loop.Post([&] { token.reset(); });
+      } else {
+        token.reset();
+      }
+    });
+    EXPECT_TRUE(loop.RunUntilIdle());
+    EXPECT_TRUE(released);
+    worker.join();
+    EXPECT_EQ(token, nullptr);
+  }
 }
 
 // ---- Quit -------------------------------------------------------------------

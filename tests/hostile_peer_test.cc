@@ -22,12 +22,6 @@ namespace {
 using ::testing::HasSubstr;
 using Reply = RawHttpServer::Reply;
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-
 constexpr char kOldBytes[] = "the installed copy, version 1.0";
 // What qvinit may hold at its peak, whatever the peer sends: a login answer
 // is cut at 64 MiB (its buffer may have grown to twice that).

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/sandbox/sandbox_fonts.h"
+#include "server/cab_pack.h"
 #include "tests/engine_fixture.h"
 
 namespace qv {
@@ -19,9 +20,7 @@ constexpr char kFontsKeyNt[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\
 std::string Pack(const std::string& name, const std::string& contents) {
   const std::string dir = testing::MakeTempDir("qvpack");
   testing::WriteHostFile(dir + "/" + name, contents);
-  const testing::CommandResult r =
-      testing::RunCommand({testing::QvserverPath(), "pack", dir + "/" + name, dir + "/out.cmp"});
-  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_TRUE(server::PackFile(dir + "/" + name, dir + "/out.cmp").ok());
   std::string archive = testing::ReadHostFile(dir + "/out.cmp");
   testing::RemoveTree(dir);
   return archive;

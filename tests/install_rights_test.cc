@@ -11,6 +11,7 @@
 #include "platform/sandbox/reg_tool.h"
 #include "platform/sandbox/sandbox_registry.h"
 #include "system/modRegistry.h"
+#include "tests/recording_registry.h"
 #include "tests/test_util.h"
 
 namespace qv {
@@ -63,78 +64,7 @@ void EditProfile(TestMachine& m, const std::function<void(sandbox::MachineProfil
   m.Reopen();
 }
 
-// Forwards to the machine's registry and records every change asked of it
-// ("Create HKCR\CLSID\QVTest", "Set HKCR\CLSID\QVTest QVTestVal",
-// "DeleteValue ...", "DeleteKey ..."); refuses the change numbered fail_at
-// (from 0) with ERROR_ACCESS_DENIED.
-class ProbeRegistry : public Registry {
- public:
-  explicit ProbeRegistry(Registry* inner) : inner_(inner) {}
-
-  uint32_t CreateKeyEx(RegHandle key, const std::string& sub_key, uint32_t reserved,
-                       const std::string& key_class, uint32_t options, uint32_t sam,
-                       RegHandle* result, uint32_t* disposition) override {
-    if (Refused("Create " + Name(key, sub_key))) return kErrorAccessDenied;
-    return inner_->CreateKeyEx(key, sub_key, reserved, key_class, options, sam, result,
-                               disposition);
-  }
-  uint32_t OpenKeyEx(RegHandle key, const std::string& sub_key, uint32_t options, uint32_t sam,
-                     RegHandle* result) override {
-    const uint32_t rc = inner_->OpenKeyEx(key, sub_key, options, sam, result);
-    if (rc == kErrorSuccess) names_[*result] = Name(key, sub_key);
-    return rc;
-  }
-  uint32_t SetValueEx(RegHandle key, const std::string& value_name, uint32_t reserved,
-                      uint32_t type, const uint8_t* data, uint32_t size) override {
-    if (Refused("Set " + names_[key] + " " + value_name)) return kErrorAccessDenied;
-    return inner_->SetValueEx(key, value_name, reserved, type, data, size);
-  }
-  uint32_t DeleteValue(RegHandle key, const std::string& value_name) override {
-    if (Refused("DeleteValue " + names_[key] + " " + value_name)) return kErrorAccessDenied;
-    return inner_->DeleteValue(key, value_name);
-  }
-  uint32_t DeleteKey(RegHandle key, const std::string& sub_key) override {
-    if (Refused("DeleteKey " + Name(key, sub_key))) return kErrorAccessDenied;
-    return inner_->DeleteKey(key, sub_key);
-  }
-  uint32_t QueryValueEx(RegHandle key, const std::string& value_name, uint32_t* reserved,
-                        uint32_t* type, uint8_t* data, uint32_t* size) override {
-    return inner_->QueryValueEx(key, value_name, reserved, type, data, size);
-  }
-  uint32_t CloseKey(RegHandle key) override {
-    names_.erase(key);
-    return inner_->CloseKey(key);
-  }
-
-  std::vector<std::string> changes;
-  int fail_at = -1;
-
- private:
-  static std::string Name(RegHandle root, const std::string& sub_key) {
-    return (root == kHkeyClassesRoot ? "HKCR\\" : "HKLM\\") + sub_key;
-  }
-  bool Refused(const std::string& change) {
-    changes.push_back(change);
-    return static_cast<int>(changes.size()) - 1 == fail_at;
-  }
-
-  Registry* inner_;
-  std::map<RegHandle, std::string> names_;
-};
-
-// Makes a ProbeRegistry over the machine's registry the current one.
-class Recorded {
- public:
-  explicit Recorded(TestMachine& m)
-      : registry(m.platform().registry), platform_(m.platform()), scope_(&platform_) {
-    platform_.registry = &registry;
-  }
-  ProbeRegistry registry;
-
- private:
-  Platform platform_;
-  ScopedPlatform scope_;
-};
+using Recorded = testing::RecordedRegistry;
 
 TEST(InstallRightsTest, AdminTriesTheNineKeysInOrderAndLeavesNothing) {
   for (sandbox::Family family : {sandbox::Family::kNt, sandbox::Family::k9x}) {
@@ -214,7 +144,7 @@ TEST(InstallRightsTest, RefusedRegistryChangeIsUndone) {
     for (int fail_at = 0; fail_at < (key_was_there ? 4 : 4 * 9); ++fail_at) {
       SCOPED_TRACE(std::to_string(fail_at) + (key_was_there ? " key was there" : ""));
       Recorded recorded(m);
-      recorded.registry.fail_at = fail_at;
+      recorded.registry.refuse_change = fail_at;
       EXPECT_FALSE(HasInstallRights());
       const std::vector<std::string>& changes = recorded.registry.changes;
       ASSERT_GT(changes.size(), static_cast<size_t>(fail_at));

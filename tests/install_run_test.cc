@@ -275,9 +275,10 @@ TEST_F(InstallRunTest, CopyOnlyGathersThePreludeAndEveryRecord) {
   EXPECT_EQ(m_.ReadFile(Client("a.dll")), "old a.dll");
   EXPECT_TRUE(m_.launches().empty());
   EXPECT_EQ(events_, std::vector<std::string>{"Done"});
+  EXPECT_EQ(control_->miPreludeStep, 3);
 
-  // A second run on the same control fetches no prelude; after a local
-  // start-up (step 1) only the cabinet comes first.
+  // A second run on the same control (a start-up keeps the step) fetches no
+  // prelude; after a local start-up (step 1) only the cabinet comes first.
   for (int16_t step : {3, 1}) {
     SCOPED_TRACE(step);
     net_->requests.clear();

@@ -10,15 +10,10 @@
 #include <string>
 
 #include "tests/kill_harness.h"
+#include "tests/test_util.h"
 
 namespace qv::testing {
 namespace {
-
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
 
 int EnvInt(const char* name, int fallback) {
   const char* value = std::getenv(name);

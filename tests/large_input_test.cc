@@ -17,12 +17,6 @@
 namespace qv::testing {
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-
 // qvinit's own peak with a tiny input, and room to spare.
 constexpr double kBaseMiB = 40;
 constexpr double kMiB = 1 << 20;

@@ -364,16 +364,5 @@ TEST(InUseTest, ALockOfAnotherProgramBlocksChangesAndAnExclusiveOneReading) {
   }
 }
 
-TEST(InUseTest, ProfileListsFilesInUse) {
-  TestMachine m;
-  m.WriteFile("C:\\Windows\\System32\\core.dll", "x");
-  m.machine().mutable_profile()->files_in_use.push_back({"c:\\windows\\system32\\CORE.DLL", false});
-  ASSERT_TRUE(m.machine().SaveProfile().ok());
-  m.Reopen();
-  EXPECT_EQ(m.platform().files->DeleteFile("C:\\Windows\\System32\\core.dll").code(),
-            kErrorSharingViolation);
-  EXPECT_TRUE(m.Exists("C:\\Windows\\System32\\core.dll"));
-}
-
 }  // namespace
 }  // namespace qv

@@ -17,40 +17,15 @@
 #include <vector>
 
 #include "platform/sandbox/sandbox_version_info.h"
+#include "tests/pe_version_reader.h"
 #include "tests/test_util.h"
 
 namespace qv {
 namespace {
 
-// A file held in memory. Only the first visible bytes count as the file, so
-// that truncated copies cost nothing. Counts what is read.
-class MemoryFile : public RandomAccessFile {
- public:
-  explicit MemoryFile(const std::string& data) : data_(data), visible_(data.size()) {}
-  MemoryFile(const std::string& data, size_t visible)
-      : data_(data), visible_(std::min(visible, data.size())) {}
-
-  Status Read(uint64_t offset, size_t n, uint8_t* scratch, size_t* read) const override {
-    *read = 0;
-    ++reads_;
-    if (offset >= visible_) return Status::OK();
-    const size_t count = std::min<uint64_t>(n, visible_ - static_cast<size_t>(offset));
-    std::memcpy(scratch, data_.data() + offset, count);
-    *read = count;
-    bytes_read_ += count;
-    return Status::OK();
-  }
-  uint64_t Size() const override { return visible_; }
-
-  uint64_t bytes_read() const { return bytes_read_; }
-  int reads() const { return reads_; }
-
- private:
-  const std::string& data_;
-  size_t visible_;
-  mutable uint64_t bytes_read_ = 0;
-  mutable int reads_ = 0;
-};
+using testing::Found;
+using testing::MemoryFile;
+using testing::ReadVersion;
 
 std::string Fixture(const std::string& name) {
   return testing::ReadHostFile(testing::FixturePath(name));
@@ -63,48 +38,6 @@ uint32_t Get32(const std::string& s, size_t at) {
 }
 void Put32(std::string* s, size_t at, uint32_t v) { std::memcpy(s->data() + at, &v, 4); }
 void Put16(std::string* s, size_t at, uint16_t v) { std::memcpy(s->data() + at, &v, 2); }
-
-// "a.b.c.d" of a fixed file version pair.
-std::string Dotted(uint32_t ms, uint32_t ls) {
-  return std::to_string(ms >> 16) + "." + std::to_string(ms & 0xFFFF) + "." +
-         std::to_string(ls >> 16) + "." + std::to_string(ls & 0xFFFF);
-}
-
-struct Found {
-  VersionResource resource;
-  FixedFileInfo info;
-  std::string file_version;
-  std::string product_version;
-};
-
-// Finds, reads and queries the version of an image; nullopt when any step
-// says there is none.
-std::optional<Found> ReadVersion(const RandomAccessFile& file) {
-  Found found;
-  if (!FindVersionResource(file, &found.resource)) return std::nullopt;
-  EXPECT_GT(found.resource.size, 0u);
-  EXPECT_LE(found.resource.size, kMaxVersionResourceSize);
-  EXPECT_LE(found.resource.offset + found.resource.size, file.Size());
-  std::vector<uint8_t> block(found.resource.size);
-  if (!ReadVersionResource(file, found.resource, found.resource.size, block.data())) {
-    return std::nullopt;
-  }
-  const uint8_t* value = nullptr;
-  uint32_t length = 0;
-  if (!QueryVersionRoot(block.data(), block.size(), &value, &length)) {
-    return std::nullopt;
-  }
-  EXPECT_GE(length, sizeof(FixedFileInfo));
-  std::memcpy(&found.info, value, sizeof(FixedFileInfo));
-  found.file_version = Dotted(found.info.file_version_ms, found.info.file_version_ls);
-  found.product_version = Dotted(found.info.product_version_ms, found.info.product_version_ls);
-  return found;
-}
-
-std::optional<Found> ReadVersion(const std::string& image) {
-  MemoryFile file(image);
-  return ReadVersion(file);
-}
 
 // Where the structures of a well-formed fixture lie, found by a plain walk,
 // so that tests can damage them on purpose.
@@ -165,30 +98,27 @@ Layout LayoutOf(const std::string& image) {
 TEST(PeVersionTest, ReadsFixedVersionOfBothWidths) {
   struct Case {
     const char* fixture;
-    const char* version;
+    const char* file_version;
+    const char* product_version;
   };
-  for (const Case& c :
-       {Case{"v6_0_81_69_x64.dll", "6.0.81.69"}, Case{"v6_0_81_69_x86.dll", "6.0.81.69"},
-        Case{"v40000_1_2_3_x64.dll", "40000.1.2.3"},
-        Case{"v65535_65535_65535_65535_x86.dll", "65535.65535.65535.65535"}}) {
+  for (const Case& c : {
+           Case{"v6_0_81_69_x64.dll", "6.0.81.69", "6.0.81.69"},
+           Case{"v6_0_81_69_x86.dll", "6.0.81.69", "6.0.81.69"},
+           Case{"v40000_1_2_3_x64.dll", "40000.1.2.3", "40000.1.2.3"},
+           Case{"v65535_65535_65535_65535_x86.dll", "65535.65535.65535.65535",
+                "65535.65535.65535.65535"},
+           // Named and numbered types around the version, which has ID 2 in
+           // German; its FileVersion string says 9.9.9.9 but the fixed
+           // version rules.
+           Case{"multi_v1_2_3_4_x64.dll", "1.2.3.4", "5.6.7.8"},
+       }) {
     SCOPED_TRACE(c.fixture);
     const std::optional<Found> found = ReadVersion(Fixture(c.fixture));
     ASSERT_TRUE(found.has_value());
-    EXPECT_EQ(found->file_version, c.version);
-    EXPECT_EQ(found->product_version, c.version);
+    EXPECT_EQ(found->file_version, c.file_version);
+    EXPECT_EQ(found->product_version, c.product_version);
     EXPECT_EQ(found->info.signature, 0xFEEF04BDu);
-    EXPECT_EQ(found->info.file_os, 0x40004u);
-    EXPECT_EQ(found->info.file_type, 2u);
   }
-}
-
-TEST(PeVersionTest, FollowsTheDirectoryPastOtherResources) {
-  // Named and numbered types around the version, which has ID 2 in German;
-  // its FileVersion string says 9.9.9.9 but the fixed version rules.
-  const std::optional<Found> found = ReadVersion(Fixture("multi_v1_2_3_4_x64.dll"));
-  ASSERT_TRUE(found.has_value());
-  EXPECT_EQ(found->file_version, "1.2.3.4");
-  EXPECT_EQ(found->product_version, "5.6.7.8");
 }
 
 TEST(PeVersionTest, LargeImageIsReadPiecewise) {
@@ -204,21 +134,6 @@ TEST(PeVersionTest, LargeImageIsReadPiecewise) {
   // Headers, a few directory entries and the block itself.
   EXPECT_LT(file.bytes_read(), 8u * 1024);
   EXPECT_LT(file.reads(), 40);
-}
-
-TEST(PeVersionTest, ImagesWithoutVersionHaveNone) {
-  VersionResource resource;
-  for (const char* name : {"noversion_x64.dll", "noresources_x86.dll"}) {
-    SCOPED_TRACE(name);
-    const std::string image = Fixture(name);
-    MemoryFile file(image);
-    EXPECT_FALSE(FindVersionResource(file, &resource));
-  }
-  for (const std::string& text :
-       {std::string(), std::string("MZ"), std::string("1.2.3.4\r\n"), std::string(4096, '\0')}) {
-    MemoryFile file(text);
-    EXPECT_FALSE(FindVersionResource(file, &resource));
-  }
 }
 
 // A smaller buffer gets the start of the block only: the machine's reader
@@ -480,7 +395,7 @@ TEST_F(SandboxVersionInfoTest, ReadsTheResourceOfAFileOnTheMachine) {
   ASSERT_TRUE(versions_.VerQueryValueRoot(buffer.data(), size, &value, &length));
   FixedFileInfo info;
   std::memcpy(&info, value, sizeof(info));
-  EXPECT_EQ(Dotted(info.file_version_ms, info.file_version_ls), "6.0.81.69");
+  EXPECT_EQ(testing::Dotted(info.file_version_ms, info.file_version_ls), "6.0.81.69");
 
   // A smaller buffer gets the start of the block only.
   std::vector<uint8_t> start(size, 0xEE);
@@ -491,12 +406,17 @@ TEST_F(SandboxVersionInfoTest, ReadsTheResourceOfAFileOnTheMachine) {
 
 TEST_F(SandboxVersionInfoTest, FilesWithoutVersionHaveSizeZero) {
   Place("noversion_x64.dll", R"(C:\Windows\System32\plain.dll)");
-  machine_.WriteFile(R"(C:\Windows\readme.txt)", "just text\r\n");
+  Place("noresources_x86.dll", R"(C:\Windows\System32\bare.dll)");
+  machine_.WriteFile(R"(C:\Windows\readme.txt)", "1.2.3.4\r\n");
+  machine_.WriteFile(R"(C:\Windows\mz.dll)", "MZ");
+  machine_.WriteFile(R"(C:\Windows\zeros.dll)", std::string(4096, '\0'));
   machine_.WriteFile(R"(C:\Windows\empty.dll)", "");
   std::vector<uint8_t> buffer(64);
   for (const char* path :
-       {R"(C:\Windows\System32\plain.dll)", R"(C:\Windows\readme.txt)", R"(C:\Windows\empty.dll)",
-        R"(C:\Windows\missing.dll)", R"(C:\Nowhere\missing.dll)", R"(C:\Windows)", ""}) {
+       {R"(C:\Windows\System32\plain.dll)", R"(C:\Windows\System32\bare.dll)",
+        R"(C:\Windows\readme.txt)", R"(C:\Windows\mz.dll)", R"(C:\Windows\zeros.dll)",
+        R"(C:\Windows\empty.dll)", R"(C:\Windows\missing.dll)", R"(C:\Nowhere\missing.dll)",
+        R"(C:\Windows)", ""}) {
     SCOPED_TRACE(path);
     EXPECT_EQ(versions_.GetFileVersionInfoSize(path), 0u);
     EXPECT_FALSE(versions_.GetFileVersionInfo(path, 64, buffer.data()));

@@ -153,40 +153,6 @@ TEST_F(QvinitTest, CancelledPickerEndsWithDoneAndContactsNoServer) {
   EXPECT_EQ(Qvinit(machine, args).exit_code, 2);
 }
 
-TEST_F(QvinitTest, SecondCopyOnlyRunOnOneControlFetchesNoPreludeFiles) {
-  // The prelude's fixed paths, on a server that counts what it is asked.
-  LocalHttp prelude;
-  int prelude_requests = 0;
-  prelude.server.Get("/installs/.*", [&](const httplib::Request&, httplib::Response& res) {
-    ++prelude_requests;
-    res.set_content("prelude", "application/octet-stream");
-  });
-  prelude.Start();
-
-  {
-    TestMachine m;
-    ASSERT_TRUE(m.platform().files->CreateDirectory(R"(C:\Copy)").ok());
-    m.ui().picker_script = [](FolderPickerForm& form) {
-      form.OpenFolder(R"(C:\Copy)");
-      form.PressOK();
-    };
-    gsCopyFolder.clear();
-    ctlInit_V3 control;
-    control.SetPreludeServer(prelude.Url());
-    for (int run = 0; run < 2; ++run) {
-      ASSERT_TRUE(control
-                      .Startup(server_->base_url() + "/", server_->base_url() + "/bo",
-                               catalog_.key_name, catalog_.login, catalog_.password, "COPYONLY",
-                               false)
-                      .ok());
-      m.loop().RunUntilIdle();
-      EXPECT_EQ(prelude_requests, 2) << "run " << run;
-      EXPECT_TRUE(m.Exists(R"(C:\Copy\client\qvclient.dll)"));
-      EXPECT_EQ(control.panel().lblMessage.caption, "Initialization complete.");
-    }
-  }
-}
-
 // A start-up that ends before it replaces the list leaves the run under way
 // going: the transfer in flight completes, the records after it follow, and
 // the run ends with Done.

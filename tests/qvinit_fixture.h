@@ -21,6 +21,7 @@
 #include "server/http_server.h"
 #include "server/sample_catalog.h"
 #include "tests/child_process.h"
+#include "tests/local_http.h"
 #include "tests/test_util.h"
 
 namespace qv::testing {
@@ -28,30 +29,6 @@ namespace qv::testing {
 namespace fs = std::filesystem;
 
 inline constexpr char kClient[] = "drive_c/Program Files/Ostrel/Quillmark/Client/";
-
-// An HTTP server of the test's own on 127.0.0.1; routes are set on server
-// before Start.
-class LocalHttp {
- public:
-  ~LocalHttp() {
-    if (!thread_.joinable()) return;
-    server.stop();
-    thread_.join();
-  }
-  void Start() {
-    port_ = server.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server.listen_after_bind(); });
-    while (!server.is_running()) std::this_thread::yield();
-  }
-  std::string Url(const std::string& path = "") const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
-  }
-  httplib::Server server;
-
- private:
-  int port_ = 0;
-  std::thread thread_;
-};
 
 // An install list in the list format: {sequence, name, download location,
 // install type, version, target folder token}.

@@ -436,9 +436,11 @@ TEST_F(RecordsetFileTest, SaveReplacesButAFailedSaveKeepsTheOldFile) {
   ASSERT_TRUE(rs.save(path_).ok());
   EXPECT_EQ(machine_.ReadFile(path_), rs.ToJson());
 
-  // Another program holds the file: it cannot be replaced.
+  // Another program holds the file (the profile may name it in any case):
+  // it cannot be replaced.
   const std::string saved = machine_.ReadFile(path_);
-  machine_.machine().mutable_profile()->files_in_use.push_back({path_, false});
+  machine_.machine().mutable_profile()->files_in_use.push_back(
+      {"c:\\copy\\INSTALLLIST.RST", false});
   ASSERT_TRUE(machine_.machine().SaveProfile().ok());
   Recordset other = rs;
   ASSERT_TRUE(other.AddRecord({I(5), T("y.dll"), B(true)}).ok());

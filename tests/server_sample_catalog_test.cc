@@ -3,7 +3,8 @@
 // and user the server accepts.
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <array>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,47 +15,18 @@
 #include "server/pe_image.h"
 #include "server/sample_catalog.h"
 #include "server/storage.h"
+#include "tests/pe_version_reader.h"
 #include "tests/test_util.h"
 
 namespace qv::server {
 namespace {
 
-class StringFile : public RandomAccessFile {
- public:
-  explicit StringFile(std::string data) : data_(std::move(data)) {}
-  Status Read(uint64_t offset, size_t n, uint8_t* scratch, size_t* read) const override {
-    *read = offset < data_.size() ? std::min<size_t>(n, data_.size() - offset) : 0;
-    std::memcpy(scratch, data_.data() + offset, *read);
-    return Status::OK();
-  }
-  uint64_t Size() const override { return data_.size(); }
-
- private:
-  std::string data_;
-};
-
-// The file version of an image as "a.b.c.d", from its fixed file
-// information; "" when the reader finds none.
+// The file version of an image as "a.b.c.d", from fixed file information
+// that carries its signature; "" when the reader finds none.
 std::string FixedVersion(const std::string& image) {
-  StringFile file(image);
-  VersionResource resource;
-  if (!FindVersionResource(file, &resource)) return "";
-  std::vector<uint8_t> block(resource.size);
-  const uint8_t* value = nullptr;
-  uint32_t length = 0;
-  if (!ReadVersionResource(file, resource, resource.size, block.data()) ||
-      !QueryVersionRoot(block.data(), block.size(), &value, &length)) {
-    return "";
-  }
-  auto word = [value](size_t at) {
-    uint32_t v;
-    std::memcpy(&v, value + at, 4);
-    return v;
-  };
-  if (word(0) != 0xFEEF04BDu) return "";
-  const uint32_t ms = word(8), ls = word(12);
-  return std::to_string(ms >> 16) + "." + std::to_string(ms & 0xFFFF) + "." +
-         std::to_string(ls >> 16) + "." + std::to_string(ls & 0xFFFF);
+  const std::optional<testing::Found> found = testing::ReadVersion(image);
+  if (!found || found->info.signature != 0xFEEF04BDu) return "";
+  return found->file_version;
 }
 
 std::string Utf16(const std::string& ascii) {

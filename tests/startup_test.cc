@@ -220,8 +220,10 @@ TEST_F(StartupTest, ProtectedFailuresShowTheErrorBoxAndEndQuietly) {
 TEST_F(StartupTest, CopyOnlyInAnyCaseAsksForAFolderAndSavesTheWholeList) {
   m_.WriteFile(R"(C:\Copy\installlist.rst)", "stale");
   PickOnOk(R"(C:\Copy)");
+  control_.miPreludeStep = 3;  // an earlier copy-only run fetched the prelude
   ASSERT_TRUE(Online(false, "CopyOnly", /*dev=*/true).ok());
   EXPECT_TRUE(control_.mbCopyOnly);
+  EXPECT_EQ(control_.miPreludeStep, 3);
   EXPECT_EQ(gsCopyFolder, "C:\\Copy\\");
   // The host's text goes to the server as written.
   EXPECT_EQ(server_.calls[0].arguments[3], "CopyOnly");
@@ -238,15 +240,9 @@ TEST_F(StartupTest, CopyOnlyInAnyCaseAsksForAFolderAndSavesTheWholeList) {
   EXPECT_EQ(m_.ui().pickers_shown, 1);
 }
 
-TEST_F(StartupTest, CancelledPickerRaisesDoneWithoutAnyServerContact) {
-  m_.ui().picker_script = [](FolderPickerForm& form) { form.PressCancel(); };
-  EXPECT_TRUE(Online(true, "copyonly").ok());
-  EXPECT_THAT(events_, ElementsAre("Done"));
-  EXPECT_THAT(server_.calls, IsEmpty());
-  EXPECT_THAT(m_.ui().messages, IsEmpty());
-  EXPECT_FALSE(control_.tmrComInstall->enabled());
-
-  // The close box keeps the folder of an earlier pick on this thread.
+// That a cancelled picker ends with Done and no server contact is
+// QvinitTest.CancelledPickerEndsWithDoneAndContactsNoServer's.
+TEST_F(StartupTest, ThePickersCloseBoxKeepsTheFolderOfAnEarlierPick) {
   PickOnOk(R"(C:\Windows)");
   ASSERT_TRUE(Online(false, "COPYONLY").ok());
   m_.ui().picker_script = nullptr;

@@ -196,11 +196,15 @@ CommandResult RunCommandMeasured(const std::vector<std::string>& argv,
 void RecordingUi::ShowPanel(const Panel&) { ++shows; }
 
 void RecordingUi::PanelChanged(const Panel& panel, PanelChange change) {
+  changes.emplace_back(change, panel);
   if (change == PanelChange::kMessage) messages.push_back(panel.lblMessage.caption);
   if (change == PanelChange::kFrame) frames.push_back(panel.frameStatus.caption);
 }
 
-void RecordingUi::Repaint(const Panel&) { ++repaints; }
+void RecordingUi::Repaint(const Panel& panel) {
+  ++repaints;
+  repainted = panel;
+}
 
 int RecordingUi::MessageBox(const std::string& text, int style, const std::string& title) {
   int answer = kIdOk;

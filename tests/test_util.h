@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -19,6 +20,14 @@
 #include "platform/sandbox/sandbox_registry.h"
 
 namespace qv::testing {
+
+// Whether this build runs under AddressSanitizer (memory figures and
+// timings are then the sanitizer's, not the program's).
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
 
 // A new empty host folder below the system's temp folder.
 std::string MakeTempDir(const std::string& prefix = "qvtest");
@@ -97,7 +106,10 @@ class RecordingUi : public UserInterface {
   std::vector<std::string> input_prompts;
   std::vector<std::string> messages;  // lblMessage captions, in order
   std::vector<std::string> frames;    // frameStatus captions, in order
+  // Every change named, with the panel as it was handed over.
+  std::vector<std::pair<PanelChange, Panel>> changes;
   int repaints = 0;
+  Panel repainted;  // as the last Repaint was handed it
   int shows = 0;
 };
 
