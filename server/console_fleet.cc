@@ -171,7 +171,11 @@ std::string VersionsPlot(const std::vector<ClientRow>& clients, const Lists& lis
   for (const ClientRow& client : clients) {
     const auto given = lists.given.find({client.key_name, client.last_generation});
     if (given == lists.given.end()) continue;
-    for (const auto& [file, version] : given->second) {
+    // A file the list names twice (a record and its launch record) counts
+    // once for the client.
+    const std::set<std::pair<std::string, std::string>> files_given(given->second.begin(),
+                                                                    given->second.end());
+    for (const auto& [file, version] : files_given) {
       if (listed.contains(file)) ++counts[file][version];
     }
   }

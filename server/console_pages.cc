@@ -22,7 +22,7 @@ header {
   color: #fff;
 }
 header form { margin: 0; }
-main { padding: 1em 1.5em; max-width: 60em; }
+main { padding: 1em 1.5em; max-width: 80em; }
 h1 { font-size: 1.2em; margin: 0; }
 h2 { font-size: 1.05em; margin-top: 1.5em; }
 table { border-collapse: collapse; width: 100%; background: #fff; }

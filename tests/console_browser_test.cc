@@ -33,19 +33,13 @@ class ConsoleBrowserTest : public ::testing::Test {
   void SetUp() override {
     dir_ = MakeTempDir("qvconsole");
     db_ = dir_ + "/server.db";
-    const std::string& db = db_;
-    ASSERT_EQ(RunCommand({QvserverPath(), "init", db}).exit_code, 0);
+    ASSERT_EQ(RunCommand({QvserverPath(), "init", db_}).exit_code, 0);
     ASSERT_EQ(
-        RunCommand({QvserverPath(), "admin", "add", db, kAdmin}, std::string(kAdminPassword) + "\n")
+        RunCommand({QvserverPath(), "admin", "add", db_, kAdmin}, std::string(kAdminPassword) + "\n")
             .exit_code,
         0);
-    server_ = std::make_unique<Child>(
-        std::vector<std::string>{QvserverPath(), "serve", db, "--listen", "127.0.0.1:0"},
-        std::vector<std::string>{}, /*stdout_pipe=*/true);
-    const std::string line = server_->ReadLine(std::chrono::seconds(30));
-    const std::string prefix = "listening on ";
-    ASSERT_EQ(line.rfind(prefix, 0), 0u) << line;
-    base_url_ = line.substr(prefix.size());
+    RestartServer({});
+    if (HasFatalFailure()) return;
     browser_ = std::make_unique<WebDriver>();
     ASSERT_TRUE(browser_->started());
   }
@@ -53,6 +47,18 @@ class ConsoleBrowserTest : public ::testing::Test {
     browser_.reset();
     server_.reset();
     RemoveTree(dir_);
+  }
+
+  // Starts the server (again) on the fixture's database with extra_args.
+  void RestartServer(const std::vector<std::string>& extra_args) {
+    server_.reset();
+    std::vector<std::string> argv = {QvserverPath(), "serve", db_, "--listen", "127.0.0.1:0"};
+    argv.insert(argv.end(), extra_args.begin(), extra_args.end());
+    server_ = std::make_unique<Child>(argv, std::vector<std::string>{}, /*stdout_pipe=*/true);
+    const std::string line = server_->ReadLine(std::chrono::seconds(30));
+    const std::string prefix = "listening on ";
+    ASSERT_EQ(line.rfind(prefix, 0), 0u) << line;
+    base_url_ = line.substr(prefix.size());
   }
 
   std::string Url(const std::string& path) const { return base_url_ + path; }
@@ -201,6 +207,66 @@ TEST_F(ConsoleBrowserTest, ImportAListSeeingItsErrorThenItsDiff) {
       RunCommand({QvserverPath(), "list", "export", db_, "DEMO", dir_ + "/after.rst"});
   ASSERT_EQ(exported.exit_code, 0) << exported.err;
   EXPECT_NE(ReadHostFile(dir_ + "/after.rst").find("qvextra.dll"), std::string::npos);
+}
+
+// Two machines run the control against the server, one on each Windows
+// family, with a newer list imported between them; the fleet view shows
+// both, what they reported and the two versions they were given.
+TEST_F(ConsoleBrowserTest, FleetShowsTheMachinesThatRan) {
+  const std::string sample = dir_ + "/sample";
+  ASSERT_EQ(RunCommand({QvserverPath(), "sample", sample}).exit_code, 0);
+  const std::string list = sample + "/installlist.rst";
+  ASSERT_EQ(RunCommand({QvserverPath(), "list", "import", db_, "DEMO", list}).exit_code, 0);
+  for (const char* login : {"demo", "nina"}) {
+    ASSERT_EQ(
+        RunCommand({QvserverPath(), "user", "add", db_, "DEMO", login}, "pw\n").exit_code, 0);
+  }
+  std::string newer = ReadHostFile(list);
+  newer.replace(newer.find("\"2.1.0.7\""), 9, "\"2.2.0.0\"");
+  WriteHostFile(dir_ + "/newer.rst", newer);
+  RestartServer({"--files", sample + "/files"});
+
+  const struct {
+    std::string login, family;
+  } machines[] = {{"demo", "nt"}, {"nina", "9x"}};
+  for (const auto& machine : machines) {
+    const std::string root = dir_ + "/" + machine.login;
+    ASSERT_EQ(RunCommand({QvinitPath(), "machine", "init", root, "--family", machine.family})
+                  .exit_code,
+              0);
+    const CommandResult run =
+        RunCommand({QvinitPath(), "--headless", "--machine", root, "--password-stdin",
+                    "startup-v2", base_url_ + "/", base_url_ + "/bo", "DEMO", machine.login,
+                    "127.0.0.1"},
+                   "pw\n");
+    EXPECT_EQ(run.exit_code, 0) << machine.login << ": " << run.err;
+    ASSERT_EQ(
+        RunCommand({QvserverPath(), "list", "import", db_, "DEMO", dir_ + "/newer.rst"}).exit_code,
+        0);
+  }
+
+  ASSERT_TRUE(SignInAsAdmin());
+  ASSERT_TRUE(Open("/console/fleet"));
+  const struct {
+    std::string login, windows;
+  } rows[] = {{"demo", "Windows XP"}, {"nina", "Windows 98"}};
+  for (const auto& row : rows) {
+    const std::string text = browser_->Text(Row(row.login));
+    EXPECT_NE(text.find(row.windows), std::string::npos) << text;
+    EXPECT_NE(text.find("MiB"), std::string::npos) << "memory from its report: " << text;
+  }
+  EXPECT_EQ(browser_->FindAll("#fleet > tbody > tr").size(), 2u);
+  for (const char* plot : {"#logins-per-day", "#versions-in-fleet"}) {
+    EXPECT_FALSE(browser_->FindAll(std::string(plot) + " rect").empty()) << plot;
+  }
+  // Each machine was given its own version of the one file that changed.
+  const std::string versions = Text("#versions-in-fleet");
+  // qvlaunch.exe is listed twice (its file and its launch record) but
+  // given once to each machine.
+  for (const char* version : {"2.1.0.7 (1), 2.2.0.0 (1)", "3.0.148.0 (2)"}) {
+    EXPECT_NE(versions.find(version), std::string::npos) << versions;
+  }
+  Screenshot("console-fleet.png");
 }
 
 }  // namespace
