@@ -155,21 +155,20 @@ ConsoleReply ConsoleLists::Apply(const ConsoleFrame& frame, const std::string& k
   }
   // Stored only when the list is still the one the document was compared
   // with: a change in between would otherwise be lost unseen.
-  std::string stored;
+  bool stored = false;
+  status = storage_->PutInstallList(key_name, list.ToJson(), checked, &stored);
+  std::string now_stored;
   bool found = false;
   int64_t current = 0;
-  status = storage_->GetInstallList(key_name, &found, &stored, &current);
-  if (status.ok() && !found) current = 0;
-  if (status.ok() && current != checked) {
+  if (status.ok()) status = storage_->GetInstallList(key_name, &found, &now_stored, &current);
+  if (!status.ok()) return Overview(frame, status.message(), 500);
+  if (!stored) {
     return Overview(frame,
                     "The list of " + key_name + " changed since the document was checked (then " +
                         "generation " + std::to_string(checked) + ", now " +
-                        std::to_string(current) + "): check the document again.",
+                        std::to_string(found ? current : 0) + "): check the document again.",
                     409);
   }
-  if (status.ok()) status = storage_->PutInstallList(key_name, list.ToJson());
-  if (status.ok()) status = storage_->GetInstallList(key_name, &found, &stored, &current);
-  if (!status.ok()) return Overview(frame, status.message(), 500);
   return View(frame, key_name,
               "Imported the list of " + key_name + ": generation " + std::to_string(current) + ".");
 }

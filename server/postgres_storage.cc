@@ -736,11 +736,26 @@ Status PostgresStorage::FindLogin(const std::string& login_id, bool* found, std:
   return status;
 }
 
-Status PostgresStorage::PutInstallList(const std::string& key_name, const std::string& document) {
+Status PostgresStorage::PutInstallList(const std::string& key_name, const std::string& document,
+                                       int64_t expected_generation, bool* stored) {
+  *stored = false;
   Lease lease(this);
   if (!lease.status().ok()) return lease.status();
   Transaction<Connection> transaction(lease.get());
   Status status = transaction.Begin();
+  if (status.ok() && expected_generation != kAnyGeneration) {
+    // Stores of one key name wait for each other here until commit, also
+    // when it has no list yet (no row to lock).
+    Result current;
+    status = lease->Run("SELECT pg_advisory_xact_lock(1364611926, hashtext($1))", {key_name});
+    if (status.ok()) {
+      status = lease->Run("SELECT generation FROM install_lists WHERE key_name = $1", {key_name},
+                          &current);
+    }
+    if (status.ok() && (current.rows() > 0 ? current.Integer(0, 0) : 0) != expected_generation) {
+      return Status::OK();
+    }
+  }
   if (status.ok()) {
     status = lease->Run(
         "INSERT INTO install_lists (key_name, document, updated, generation) "
@@ -762,7 +777,9 @@ Status PostgresStorage::PutInstallList(const std::string& key_name, const std::s
         "ORDER BY generation DESC LIMIT 1 OFFSET $2)",
         {key_name, kInstallListHistoryDepth});
   }
-  return status.ok() ? transaction.Commit() : status;
+  if (status.ok()) status = transaction.Commit();
+  *stored = status.ok();
+  return status;
 }
 
 Status PostgresStorage::GetInstallListHistory(const std::string& key_name, int64_t generation,

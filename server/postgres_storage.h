@@ -51,7 +51,9 @@ class PostgresStorage final : public Storage {
                       std::string* login_id) override;
   Status FindLogin(const std::string& login_id, bool* found, std::string* key_name,
                    int64_t* list_generation) override;
-  Status PutInstallList(const std::string& key_name, const std::string& document) override;
+  using Storage::PutInstallList;
+  Status PutInstallList(const std::string& key_name, const std::string& document,
+                        int64_t expected_generation, bool* stored) override;
   Status GetInstallList(const std::string& key_name, bool* found, std::string* document,
                         int64_t* generation) override;
   Status ListInstallLists(std::vector<InstallListRow>* lists) override;

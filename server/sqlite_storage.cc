@@ -741,12 +741,22 @@ Status SqliteStorage::FindLogin(const std::string& login_id, bool* found, std::s
   return rc == SQLITE_ROW || rc == SQLITE_DONE ? Status::OK() : select.Error(rc);
 }
 
-Status SqliteStorage::PutInstallList(const std::string& key_name, const std::string& document) {
+Status SqliteStorage::PutInstallList(const std::string& key_name, const std::string& document,
+                                     int64_t expected_generation, bool* stored) {
+  *stored = false;
   Lease lease(this);
   if (!lease.status().ok()) return lease.status();
   Transaction transaction(lease.db());
   Status status = transaction.Begin();
   if (!status.ok()) return status;
+  if (expected_generation != kAnyGeneration) {
+    // The write lock is held from Begin, so no other store comes between.
+    Query current = lease.Statement("SELECT generation FROM install_lists WHERE key_name = ?1");
+    if (!current.status().ok()) return current.status();
+    const int rc = current.Bind(1, key_name).Step();
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return current.Error(rc);
+    if ((rc == SQLITE_ROW ? current.Integer(0) : 0) != expected_generation) return Status::OK();
+  }
   {
     // The new generation is computed over every list, the replaced one
     // included, so it is above any this key name had.
@@ -774,7 +784,9 @@ Status SqliteStorage::PutInstallList(const std::string& key_name, const std::str
     if (!prune.status().ok()) return prune.status();
     status = prune.Bind(1, key_name).Bind(2, kInstallListHistoryDepth).Run();
   }
-  return status.ok() ? transaction.Commit() : status;
+  if (status.ok()) status = transaction.Commit();
+  *stored = status.ok();
+  return status;
 }
 
 Status SqliteStorage::GetInstallListHistory(const std::string& key_name, int64_t generation,

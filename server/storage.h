@@ -146,6 +146,9 @@ using ThrottleChange = std::function<bool(ThrottleEntry* account, ThrottleEntry*
 // postgres:// URL) rather than an SQLite file.
 bool IsPostgresUrl(const std::string& location);
 
+// PutInstallList's expected generation that any stored list matches.
+inline constexpr int64_t kAnyGeneration = -1;
+
 class Storage {
  public:
   enum class Mode {
@@ -225,7 +228,16 @@ class Storage {
   // also kept in the history, which holds the newest
   // kInstallListHistoryDepth of each key name.
   // REQUIRES: document is a valid list document.
-  virtual Status PutInstallList(const std::string& key_name, const std::string& document) = 0;
+  Status PutInstallList(const std::string& key_name, const std::string& document) {
+    bool stored = false;
+    return PutInstallList(key_name, document, kAnyGeneration, &stored);
+  }
+  // The same, only while the key name's list is still of expected_generation
+  // (0: it has none), checked in the same transaction, so that a change
+  // made in between is never overwritten unseen; otherwise *stored is false
+  // and nothing changes. kAnyGeneration stores whatever the list is.
+  virtual Status PutInstallList(const std::string& key_name, const std::string& document,
+                                int64_t expected_generation, bool* stored) = 0;
   // The document of a key name's list of that generation from the history;
   // *found false when it was never stored or is no longer kept.
   virtual Status GetInstallListHistory(const std::string& key_name, int64_t generation, bool* found,

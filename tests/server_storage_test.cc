@@ -188,8 +188,26 @@ TEST_P(StorageTest, EveryStoredListHasANewerGenerationAndIsListed) {
   EXPECT_EQ(read, second);
 
   std::vector<InstallListRow> lists;
+  // A store made for the generation a caller saw goes through only while
+  // the list still is that one (0: none yet).
+  const struct {
+    const char* key_name;
+    int64_t expected;
+    bool stored;
+  } conditional[] = {{"KEY", first, false}, {"KEY", 0, false}, {"NEW", second, false},
+                     {"KEY", second, true},  {"NEW", 0, true}};
+  for (const auto& row : conditional) {
+    bool stored = !row.stored;
+    ASSERT_TRUE(storage->PutInstallList(row.key_name, second_list, row.expected, &stored).ok());
+    EXPECT_EQ(stored, row.stored) << row.key_name << " " << row.expected;
+  }
+  ASSERT_TRUE(storage->GetInstallList("KEY", &found, &document, &second).ok());
+  ASSERT_TRUE(storage->GetInstallList("NEW", &found, &document, &read).ok());
+  EXPECT_GT(read, second);
   ASSERT_TRUE(storage->ListInstallLists(&lists).ok());
-  ASSERT_EQ(lists.size(), 2u);
+  ASSERT_EQ(lists.size(), 3u);
+  EXPECT_EQ(lists[1].key_name, "NEW");
+  lists.erase(lists.begin() + 1);
   EXPECT_EQ(lists[0].key_name, "KEY");
   EXPECT_EQ(lists[0].generation, second);
   EXPECT_EQ(lists[0].updated, FormatUtcTime(1700000120));
