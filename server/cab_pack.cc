@@ -113,8 +113,8 @@ Status PackBytes(const std::string& name, const std::string& data, std::string* 
   }
   g_autoptr(GBytes) bytes = g_bytes_new(data.data(), data.size());
   g_autoptr(GCabFile) entry = gcab_file_new_with_bytes(name.c_str(), bytes);
-  g_autoptr(GDateTime) now = g_date_time_new_now_local();
-  gcab_file_set_date_time(entry, now);
+  g_autoptr(GDateTime) fixed = g_date_time_new_utc(2000, 1, 1, 0, 0, 0);
+  gcab_file_set_date_time(entry, fixed);
   g_autoptr(GCabCabinet) cab = nullptr;
   Status made = MakeCabinet(entry, name, &cab);
   if (!made.ok()) return made;

@@ -15,8 +15,10 @@ namespace qv::server {
 // at all), the entry named after the file's own name.
 Status PackFile(const std::string& file, const std::string& out);
 
-// Packs data into a cabinet held in memory, as one entry named name (dated
-// now).
+// Packs data into a cabinet held in memory, as one entry named name. The
+// entry has a fixed date (2000-01-01 00:00), so that the same data makes the
+// same bytes in every process: instances behind one balancer hand out one
+// file, and a download resumed on another instance continues the same bytes.
 Status PackBytes(const std::string& name, const std::string& data, std::string* cabinet);
 
 }  // namespace qv::server
