@@ -236,11 +236,12 @@ constexpr uint64_t kLargestWholeBody = 64 * 1024;
 // Reads a body of the announced length (at most the channel's buffer) and
 // hands header, body and end over at once: the UI thread is woken once for
 // the whole file. A read that fails hands over what came, unconfirmed, as a
-// body that breaks off after its header would end. False when the request
-// is stale or failed before anything could be handed over.
+// body that breaks off after its header would end. Answers whether the body
+// ended at its announced length; sets *announced once the header was handed
+// over (never for a stale request).
 bool RunWholeBody(TransferChannel* channel, HANDLE interrupt, uint64_t id, HINTERNET request,
                   RequestContext* context, const Win32TransferOptions& options,
-                  const std::string& header, uint64_t length) {
+                  const std::string& header, uint64_t length, bool* announced) {
   std::vector<uint8_t> body;
   body.reserve(static_cast<size_t>(length));
   bool complete = true;
@@ -258,7 +259,8 @@ bool RunWholeBody(TransferChannel* channel, HANDLE interrupt, uint64_t id, HINTE
     const std::optional<DWORD> beyond = ReadWhatIsThere(channel, interrupt, id, request, context);
     complete = beyond && *beyond == 0;
   }
-  return channel->AnnounceWhole(id, header, body.data(), body.size(), complete) && complete;
+  *announced = channel->AnnounceWhole(id, header, body.data(), body.size(), complete);
+  return *announced && complete;
 }
 
 // Carries out one request; answers whether its body ended where the
@@ -296,8 +298,8 @@ bool RunRequest(TransferChannel* channel, HANDLE interrupt, HINTERNET session,
   uint64_t length = 0;
   const bool has_length = AnnouncedLength(header, &length);
   if (has_length && length <= std::min<uint64_t>(kLargestWholeBody, options.buffer_bytes)) {
-    *announced = true;
-    return RunWholeBody(channel, interrupt, id, request.get(), context, options, header, length);
+    return RunWholeBody(channel, interrupt, id, request.get(), context, options, header, length,
+                        announced);
   }
   if (!channel->Announce(id, header)) return false;
   *announced = true;
