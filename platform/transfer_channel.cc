@@ -109,7 +109,8 @@ Status TransferChannel::Start(const std::string& url, const std::string& operati
   size_ = 0;
   reader_wants_ = 0;
   reader_in_loop_ = false;
-  if (interrupt_) interrupt_();  // the worker lets an earlier request go
+  // The worker lets an earlier request go; an idle one needs no word.
+  if (interrupt_ && serving_) interrupt_();
   changed_.notify_all();
   return Status::OK();
 }
@@ -184,7 +185,7 @@ void TransferChannel::Cancel() {
     cancelled_ = true;
     reader_wants_ = 0;
     reader_in_loop_ = false;
-    if (interrupt_) interrupt_();
+    if (interrupt_ && serving_) interrupt_();
     changed_.notify_all();
   }
   busy_.reset();
@@ -202,6 +203,7 @@ bool TransferChannel::WaitForJob(Job* job) {
   changed_.wait(lock, [&] { return stopping_ || has_job_; });
   if (stopping_) return false;
   has_job_ = false;
+  serving_ = true;
   *job = job_;
   return true;
 }
@@ -224,6 +226,27 @@ bool TransferChannel::Announce(uint64_t id, const std::string& header) {
     if (StaleLocked(id)) return false;
     header_ = header;
     header_done_ = true;
+  }
+  Post(id, kStateResponseCompleted);
+  return true;
+}
+
+bool TransferChannel::AnnounceWhole(uint64_t id, const std::string& header, const uint8_t* body,
+                                    size_t n, bool confirmed) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (StaleLocked(id) || n > capacity_ - size_) return false;
+    header_ = header;
+    header_done_ = true;
+    if (n > 0) {
+      const size_t tail = (head_ + size_) % capacity_;
+      const size_t first = std::min(n, capacity_ - tail);
+      std::memcpy(ring_.data() + tail, body, first);
+      std::memcpy(ring_.data(), body + first, n - first);
+      size_ += n;
+    }
+    body_done_ = true;
+    body_confirmed_ = confirmed;
   }
   Post(id, kStateResponseCompleted);
   return true;
@@ -266,6 +289,7 @@ void TransferChannel::EndRequest(uint64_t id, bool confirmed, bool announced) {
   bool wake = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    serving_ = false;
     if (current_ == id) {
       body_done_ = true;
       body_confirmed_ = confirmed && !cancelled_;

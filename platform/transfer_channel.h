@@ -10,6 +10,9 @@
 // stale: the worker stops serving it, and none of its state changes are
 // delivered.
 //
+// A small response may come whole (AnnounceWhole): its header, body and end
+// in one step, so that the UI thread is woken once for it.
+//
 // Flow control: when the buffer is full the worker waits until a quarter of
 // it is free (or any room, when the reader waits for more than it holds);
 // a reader waits for a whole chunk, or the end of the body. A reader that
@@ -82,9 +85,11 @@ class TransferChannel : public std::enable_shared_from_this<TransferChannel> {
   void Cancel();
   // Ends the worker's WaitForJob for good and makes every request stale.
   void Stop();
-  // Called with the channel's mutex held whenever the request being served
-  // may have become stale (Start, Cancel, Stop), for a worker that waits on
-  // something else than the channel. Set before the worker starts.
+  // Called with the channel's mutex held whenever the request the worker
+  // serves may have become stale (Start, Cancel, Stop), for a worker that
+  // waits on something else than the channel. Not called while the worker
+  // serves none (between EndRequest and the next WaitForJob), except by
+  // Stop. Set before the worker starts.
   void SetInterruptHook(std::function<void()> hook);
 
   // ---- The worker ----
@@ -97,6 +102,12 @@ class TransferChannel : public std::enable_shared_from_this<TransferChannel> {
   // Hands over the response header and posts kStateResponseCompleted; false
   // when the request is stale.
   bool Announce(uint64_t id, const std::string& header);
+  // Hands over a whole response at once: the header, the n bytes of its body
+  // (at most the buffer's size) and its end (confirmed or not), with the one
+  // state change kStateResponseCompleted posted; the reader finds the body
+  // there and never waits. False when the request is stale.
+  bool AnnounceWhole(uint64_t id, const std::string& header, const uint8_t* body, size_t n,
+                     bool confirmed);
   // Copies n body bytes into the buffer, waiting for room; false when the
   // request became stale meanwhile.
   bool PutBody(uint64_t id, const uint8_t* data, size_t n, RateWindow* rate);
@@ -123,6 +134,8 @@ class TransferChannel : public std::enable_shared_from_this<TransferChannel> {
   bool has_job_ = false;
   bool stopping_ = false;
   Job job_;
+  // The worker holds a request (from WaitForJob to EndRequest).
+  bool serving_ = false;
   // The request being served.
   uint64_t current_ = 0;
   bool cancelled_ = false;

@@ -66,6 +66,14 @@ struct MessageWindow {
   }
 };
 
+// The thread pool's timer for a visit sooner than a window timer can bring
+// one: it posts the visit message from a pool thread.
+struct SoonTimer {
+  static void CALLBACK Fire(PTP_CALLBACK_INSTANCE, void* loop, PTP_TIMER) {
+    static_cast<Win32MessageLoop*>(loop)->PostVisit();
+  }
+};
+
 NextVisit PlanNextVisit(std::optional<Clock::time_point> due, Clock::time_point now) {
   if (!due) return {NextVisit::Kind::kNoTimer};
   if (*due <= now) return {NextVisit::Kind::kPostNow};
@@ -80,12 +88,19 @@ Win32MessageLoop::Win32MessageLoop(EventLoop* loop) : loop_(loop) {
   window_ = CreateWindowExW(0, kClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                             ThisModule(), this);
   if (window_ == nullptr) return;
+  soon_timer_ = CreateThreadpoolTimer(&SoonTimer::Fire, this, nullptr);
   loop_->SetNativeEventSource(this);
   loop_->SetWakeCallback([this] { PostVisit(); });
   ArrangeNextVisit();
 }
 
 Win32MessageLoop::~Win32MessageLoop() {
+  if (soon_timer_ != nullptr) {
+    const PTP_TIMER timer = static_cast<PTP_TIMER>(soon_timer_);
+    SetThreadpoolTimer(timer, nullptr, 0, 0);
+    WaitForThreadpoolTimerCallbacks(timer, TRUE);
+    CloseThreadpoolTimer(timer);
+  }
   if (window_ != nullptr) {
     loop_->SetWakeCallback({});
     if (loop_->native_event_source() == this) loop_->SetNativeEventSource(nullptr);
@@ -119,13 +134,21 @@ void Win32MessageLoop::ArrangeNextVisit() {
   switch (next.kind) {
     case NextVisit::Kind::kPostNow:
       DisarmTimer();
+      DisarmSoonTimer();
       PostVisit();
       break;
     case NextVisit::Kind::kTimer:
-      ArmTimer(next.timer_ms);
+      if (next.timer_ms < USER_TIMER_MINIMUM && soon_timer_ != nullptr) {
+        DisarmTimer();
+        ArmSoonTimer(next.timer_ms);
+      } else {
+        DisarmSoonTimer();
+        ArmTimer(next.timer_ms);
+      }
       break;
     case NextVisit::Kind::kNoTimer:
       DisarmTimer();
+      DisarmSoonTimer();
       break;
   }
 }
@@ -133,6 +156,24 @@ void Win32MessageLoop::ArrangeNextVisit() {
 void Win32MessageLoop::ArmTimer(uint32_t ms) {
   SetTimer(AsWindow(window_), kTimerId, ms, nullptr);
   timer_armed_ = true;
+}
+
+// A pool timer costs no call to the window system (and under Wine no round
+// trip to its server) to set or cancel; only its visit message does.
+void Win32MessageLoop::ArmSoonTimer(uint32_t ms) {
+  // Relative times are negative, in units of 100 ns.
+  const LONGLONG due = -static_cast<LONGLONG>(ms) * 10'000;
+  FILETIME when;
+  when.dwLowDateTime = static_cast<DWORD>(due);
+  when.dwHighDateTime = static_cast<DWORD>(due >> 32);
+  SetThreadpoolTimer(static_cast<PTP_TIMER>(soon_timer_), &when, 0, 0);
+  soon_timer_armed_ = true;
+}
+
+void Win32MessageLoop::DisarmSoonTimer() {
+  if (!soon_timer_armed_) return;
+  SetThreadpoolTimer(static_cast<PTP_TIMER>(soon_timer_), nullptr, 0, 0);
+  soon_timer_armed_ = false;
 }
 
 // Each visit ends here when work is due at once; a timer that was never set
@@ -177,11 +218,18 @@ void Win32MessageLoop::Wait(Clock::duration timeout) {
     wait_ms = static_cast<DWORD>(std::clamp<long long>(ms, 0, INFINITE - 1));
   }
   HANDLE event = wake_event_;
+  waiting_ = true;
   MsgWaitForMultipleObjectsEx(1, &event, wait_ms, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+  waiting_ = false;
   Drain();
 }
 
-void Win32MessageLoop::Wake() { SetEvent(wake_event_); }
+// Every post also posts the visit message unless one is queued already, and
+// either ends the wait above; the event is for a wait under way only, so
+// that a post made while the thread works costs no call.
+void Win32MessageLoop::Wake() {
+  if (waiting_) SetEvent(wake_event_);
+}
 
 bool Win32MessageLoop::Active() {
   bool found = false;

@@ -5,10 +5,11 @@
 // loop a hidden message-only window there. The loop's wake callback posts a
 // private message to that window (from any thread); on that message, or on
 // the window's timer, the window runs what is due (RunDue) and arranges the
-// next visit: due now -> the private message again (a window timer never
-// fires sooner than about 10 ms, far too slow for a 1 ms timer that re-arms
-// itself after each piece of work), later -> a window timer for the time
-// left, nothing -> no timer.
+// next visit: due now -> the private message again; sooner than a window
+// timer can fire (about 10 ms, far too slow for a 1 ms timer that re-arms
+// itself after each piece of work) -> a thread pool timer that posts that
+// message when the time has come; later -> a window timer for the time left;
+// nothing -> no timer.
 //
 // It also serves as the loop's NativeEventSource, so a RunUntil of the core
 // (a modal wait) keeps dispatching the thread's messages. While the loop runs
@@ -69,11 +70,14 @@ class Win32MessageLoop : public NativeEventSource {
 
  private:
   friend struct MessageWindow;  // the window procedure
+  friend struct SoonTimer;      // the pool timer's callback
   // The window's private message or timer arrived.
   void Visit();
   void ArrangeNextVisit();
   void ArmTimer(uint32_t ms);
   void DisarmTimer();
+  void ArmSoonTimer(uint32_t ms);
+  void DisarmSoonTimer();
   void PostVisit();
   // Dispatches every message in the thread's queue.
   void Drain();
@@ -82,7 +86,10 @@ class Win32MessageLoop : public NativeEventSource {
   void* window_ = nullptr;  // HWND
   void* wake_event_ = nullptr;  // auto-reset event for Wait()
   std::atomic<bool> visit_posted_{false};
+  std::atomic<bool> waiting_{false};  // Wait() is under way
   bool timer_armed_ = false;  // the window's timer is set (until killed)
+  void* soon_timer_ = nullptr;  // the pool timer for short times (a PTP_TIMER)
+  bool soon_timer_armed_ = false;
   int dispatching_ = 0;  // depth of Drain() calls under way
   std::chrono::steady_clock::time_point last_look_{};  // the last Drain()
   bool visiting_ = false;

@@ -230,6 +230,39 @@ std::optional<DWORD> ReadWhatIsThere(TransferChannel* channel, HANDLE interrupt,
   }
 }
 
+// The largest body that is read whole before its header is handed over.
+constexpr uint64_t kLargestWholeBody = 64 * 1024;
+
+// Reads a body of the announced length (at most the channel's buffer) and
+// hands header, body and end over at once: the UI thread is woken once for
+// the whole file. A read that fails hands over what came, unconfirmed, as a
+// body that breaks off after its header would end. Answers whether the body
+// ended at its announced length; sets *announced once the header was handed
+// over (never for a stale request).
+bool RunWholeBody(TransferChannel* channel, HANDLE interrupt, uint64_t id, HINTERNET request,
+                  RequestContext* context, const Win32TransferOptions& options,
+                  const std::string& header, uint64_t length, bool* announced) {
+  std::vector<uint8_t> body;
+  body.reserve(static_cast<size_t>(length));
+  bool complete = true;
+  while (body.size() < length) {
+    const std::optional<DWORD> got =
+        ReadBulk(channel, interrupt, id, request, context, options, length - body.size());
+    if (!got || *got == 0) {
+      complete = false;
+      break;
+    }
+    body.insert(body.end(), context->buffer.begin(), context->buffer.begin() + *got);
+  }
+  // Bytes beyond the announced length leave the body unconfirmed.
+  if (complete) {
+    const std::optional<DWORD> beyond = ReadWhatIsThere(channel, interrupt, id, request, context);
+    complete = beyond && *beyond == 0;
+  }
+  *announced = channel->AnnounceWhole(id, header, body.data(), body.size(), complete);
+  return *announced && complete;
+}
+
 // Carries out one request; answers whether its body ended where the
 // response framed it, and sets *announced once the header was handed over.
 // Bytes beyond an announced length are never handed over, and make the body
@@ -261,11 +294,16 @@ bool RunRequest(TransferChannel* channel, HANDLE interrupt, HINTERNET session,
   }
   const std::string header = RawHeader(request.get());
   if (header.empty()) return false;
-  if (!channel->Announce(id, header)) return false;
-  *announced = true;
 
   uint64_t length = 0;
   const bool has_length = AnnouncedLength(header, &length);
+  if (has_length && length <= std::min<uint64_t>(kLargestWholeBody, options.buffer_bytes)) {
+    return RunWholeBody(channel, interrupt, id, request.get(), context, options, header, length,
+                        announced);
+  }
+  if (!channel->Announce(id, header)) return false;
+  *announced = true;
+
   RateWindow rate{options.rate_window_seconds, options.min_window_bytes};
   rate.received = header.size();
   rate.Restart();

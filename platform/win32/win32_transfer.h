@@ -17,8 +17,11 @@
 // As soon as the header is complete, kStateResponseCompleted is posted to the
 // UI thread's EventLoop, and GetChunk then reads the body as it arrives,
 // through a bounded buffer (when it is full, the worker waits until a quarter
-// of it is free again). A request that fails before its header is complete
-// posts kStateError; one that fails later ends its body early.
+// of it is free again). A body whose announced length is at most 64 KiB (and
+// the buffer's size) is read whole first and handed over with its header:
+// one message to the UI thread per small file, where waking the reader for
+// the body and its end took more. A request that fails before its header is
+// complete posts kStateError; one that fails later ends its body early.
 //
 // A reader that asked ChunkReady and got false is woken by a posted (empty)
 // event once the chunk is there or the body has ended; one wake-up per wait.
