@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Brings up the multi-instance setup on this machine for a trial, all on
 # 127.0.0.1: a PostgreSQL cluster in a temporary folder, a database holding
-# the demo's sample catalog (one user, one install list), N qvserver
-# instances on that database, and nginx in front of them (deploy/nginx.conf.in:
-# business calls balanced over the instances, files served by nginx). Prints
+# the demo's sample catalog (one user, one install list) and an account of
+# the web console, N qvserver instances on that database, and nginx in front
+# of them (deploy/nginx.conf.in: business calls balanced over the
+# instances, files served by nginx). Prints
 # the addresses to give qvinit, then waits; Ctrl-C (or SIGTERM) stops
 # everything and removes the temporary folder.
 #
@@ -28,7 +29,7 @@ sqlite=0
 keep=0
 qvserver=${QVSERVER:-}
 
-usage() { sed -n '2,21p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; }
+usage() { sed -n '2,22p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; }
 while [ $# -gt 0 ]; do
   case "$1" in
     --instances) instances=${2:?}; shift 2 ;;
@@ -153,6 +154,9 @@ files="$work/catalog/files"
   die "cannot make the database${pg_ctl:+ on PostgreSQL (does this qvserver have the PostgreSQL store? try --sqlite)}"
 printf '%s\n' "$password" | "$qvserver" user add "$db" "$key_name" "$login"
 "$qvserver" list import "$db" "$key_name" "$work/catalog/installlist.rst" --files "$files"
+# An account of the web console, with a password made for this trial.
+console_password=$(head -c 12 /dev/urandom | base64 | tr '+/' '-_')
+printf '%s\n' "$console_password" | "$qvserver" admin add "$db" admin
 
 # ---- the instances ------------------------------------------------------------
 
@@ -205,6 +209,7 @@ The trial runs: nginx on $url, $instances qvserver instance(s) on $store.
   downloads        $url/
   business calls   $url/bo
   key name, login  $key_name $login (password: $password)
+  web console      $url/console (name: admin, password: $console_password)
   database         $db${pg_ctl:+ (password: PGPASSWORD=\$(cat $work/pg/password))}
   files            $files
 Install the sample catalog onto a fresh sandbox machine (its programs are the sample's own
