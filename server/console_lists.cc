@@ -138,8 +138,10 @@ ConsoleReply ConsoleLists::Check(const ConsoleFrame& frame, const std::string& k
   int64_t generation = 0;
   status = ReadStoredList(*storage_, key_name, &found, &stored, &generation);
   if (!status.ok()) return Overview(frame, status.message(), 500);
+  // The page carries the document as it came: Apply reads it again the
+  // same way, and a copy written out anew could outgrow the size limit.
   return Page(200, ConsoleCheckPage(frame, key_name, found ? generation : 0,
-                                    DiffInstallLists(stored, list), list.ToJson()));
+                                    DiffInstallLists(stored, list), document));
 }
 
 ConsoleReply ConsoleLists::Apply(const ConsoleFrame& frame, const std::string& key_name,
