@@ -2,7 +2,6 @@
 #include "server/console.h"
 
 #include <algorithm>
-#include <charconv>
 #include <memory>
 #include <string_view>
 
@@ -99,17 +98,6 @@ std::string Field(const httplib::Request& req, const char* name) {
 
 ConsoleFrame FrameOf(const ConsoleSession& session) {
   return {session.admin, session.csrf_token, "", false};
-}
-
-// The page number of the request (?page=N); 1 when it gives none that is
-// usable.
-int64_t PageNumber(const httplib::Request& req) {
-  const std::string text = Field(req, "page");
-  int64_t number = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
-  const bool usable =
-      error == std::errc() && end == text.data() + text.size() && number >= 1 && number <= 1000000;
-  return usable ? number : 1;
 }
 
 }  // namespace
@@ -280,7 +268,7 @@ void Console::ShowFleet(const httplib::Request& req, const Session& session,
   std::string page;
   const Status status =
       req.path == "/console/notes"
-          ? ConsoleNotesPage(*storage_, frame, PageNumber(req), &page)
+          ? ConsoleNotesPage(*storage_, frame, ConsolePageNumber(Field(req, "page")), &page)
           : ConsoleFleetPage(*storage_, frame, Field(req, "key_name"), storage_->Now(), &page);
   if (!status.ok()) {
     Send(res, 500, "The database failed: " + status.message() + "\n", "text/plain; charset=utf-8");

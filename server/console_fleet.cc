@@ -269,14 +269,7 @@ Status ConsoleNotesPage(Storage& storage, const ConsoleFrame& frame, int64_t pag
     }
     *page += "</tbody></table>\n";
   }
-  *page += "<p class=\"pages\">";
-  if (page_number > 1) {
-    *page += "<a href=\"/console/notes?page=" + std::to_string(page_number - 1) + "\">Newer</a>";
-  }
-  if (older) {
-    *page += "<a href=\"/console/notes?page=" + std::to_string(page_number + 1) + "\">Older</a>";
-  }
-  *page += "</p>\n" + ConsolePageEnd();
+  *page += ConsolePager("/console/notes?", page_number, older, "Newer", "Older") + ConsolePageEnd();
   return status;
 }
 

@@ -1,6 +1,7 @@
 // The install-list and published-files pages' HTML.
 #include "server/console_list_pages.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace qv::server {
@@ -81,20 +82,31 @@ std::string ConsoleListsPage(const ConsoleFrame& frame, const std::vector<Instal
 }
 
 std::string ConsoleListPage(const ConsoleFrame& frame, const InstallListRow& row,
-                            const Recordset& list) {
+                            const Recordset& list, int64_t page_number) {
+  const size_t total = list.total_records();
+  const size_t first =
+      std::min(total, static_cast<size_t>(page_number - 1) * kConsoleListRecordsPerPage);
+  const size_t end = std::min(total, first + kConsoleListRecordsPerPage);
   std::string page = ConsolePageStart("Install list of " + row.key_name, "lists", frame);
   page += "<p>Generation " + std::to_string(row.generation) + ", stored " +
-          HtmlEscape(row.updated) + ", " + std::to_string(list.total_records()) + " records. " +
-          Link("export", row.key_name, "Export") + "</p>\n";
+          HtmlEscape(row.updated) + ", " + std::to_string(total) + " records";
+  if (total > kConsoleListRecordsPerPage) {
+    page += first < end
+                ? " (" + std::to_string(first + 1) + " to " + std::to_string(end) + " shown)"
+                : " (none on this page)";
+  }
+  page += ". " + Link("export", row.key_name, "Export") + "</p>\n";
   page += "<div class=\"scroll\"><table id=\"records\"><thead><tr>";
   for (const FieldInfo& field : list.fields()) page += "<th>" + HtmlEscape(field.name) + "</th>";
   page += "</tr></thead><tbody>\n";
-  for (size_t i = 0; i < list.total_records(); ++i) {
+  for (size_t i = first; i < end; ++i) {
     page += "<tr>";
     for (const Variant& value : list.RecordValues(i)) page += "<td>" + ValueHtml(value) + "</td>";
     page += "</tr>\n";
   }
   page += "</tbody></table></div>\n";
+  page += ConsolePager("/console/lists/view?key_name=" + QueryValue(row.key_name) + "&",
+                       page_number, end < total, "Earlier records", "Later records");
   return page + ImportForm(frame.csrf_token, row.key_name) + ConsolePageEnd();
 }
 

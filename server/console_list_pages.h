@@ -21,10 +21,14 @@ namespace qv::server {
 // that imports a document (id "import-form").
 std::string ConsoleListsPage(const ConsoleFrame& frame, const std::vector<InstallListRow>& lists);
 
-// One key name's list: its generation, when it was stored, every record
-// with every field, and the import form for that key name.
+// The records one page of a list shows.
+inline constexpr size_t kConsoleListRecordsPerPage = 500;
+
+// One key name's list: its generation, when it was stored, page page_number
+// of its records (kConsoleListRecordsPerPage a page) with every field, and the
+// import form for that key name.
 std::string ConsoleListPage(const ConsoleFrame& frame, const InstallListRow& row,
-                            const Recordset& list);
+                            const Recordset& list, int64_t page_number);
 
 // What storing document as key_name's list would change (table "diff"),
 // compared with the stored list of generation (0: none), and the form that

@@ -74,7 +74,9 @@ ConsoleReply ConsoleLists::TooLarge() {
 ConsoleReply ConsoleLists::Get(const httplib::Request& req, const ConsoleFrame& frame) {
   const std::string key_name = req.get_param_value("key_name");
   if (req.path == "/console/lists") return Overview(frame, "", 200);
-  if (req.path == "/console/lists/view") return View(frame, key_name, "");
+  if (req.path == "/console/lists/view") {
+    return View(frame, key_name, "", ConsolePageNumber(req.get_param_value("page")));
+  }
   if (req.path == "/console/lists/export") return Export(key_name);
   if (req.path == "/console/files") return Files(frame);
   return Text(404, "Not Found\n");
@@ -99,7 +101,7 @@ ConsoleReply ConsoleLists::Overview(ConsoleFrame frame, const std::string& messa
 }
 
 ConsoleReply ConsoleLists::View(ConsoleFrame frame, const std::string& key_name,
-                                const std::string& message) {
+                                const std::string& message, int64_t page_number) {
   std::vector<InstallListRow> lists;
   Recordset list;
   bool found = false;
@@ -112,7 +114,7 @@ ConsoleReply ConsoleLists::View(ConsoleFrame frame, const std::string& key_name,
     if (listed.key_name == key_name) row.updated = listed.updated;
   }
   frame.message = message;
-  return Page(200, ConsoleListPage(frame, row, list));
+  return Page(200, ConsoleListPage(frame, row, list, page_number));
 }
 
 ConsoleReply ConsoleLists::Export(const std::string& key_name) {

@@ -3,7 +3,8 @@
 // form token checked).
 //
 //   GET  /console/lists                    every key name's list
-//   GET  /console/lists/view?key_name=K    K's list, every record
+//   GET  /console/lists/view?key_name=K    K's list, its records a page at a
+//        [&page=N]                         time
 //   GET  /console/lists/export?key_name=K  K's list as "qvserver list export"
 //                                          writes it, as a download
 //   POST /console/lists/check              key_name, document (a file;
@@ -66,7 +67,8 @@ class ConsoleLists {
  private:
   // The overview, with message (a failure when status is not 200).
   ConsoleReply Overview(ConsoleFrame frame, const std::string& message, int status);
-  ConsoleReply View(ConsoleFrame frame, const std::string& key_name, const std::string& message);
+  ConsoleReply View(ConsoleFrame frame, const std::string& key_name, const std::string& message,
+                    int64_t page_number = 1);
   ConsoleReply Export(const std::string& key_name);
   ConsoleReply Check(const ConsoleFrame& frame, const std::string& key_name,
                      const std::string& document);

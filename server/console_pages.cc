@@ -1,6 +1,7 @@
 // The console's HTML, built from string pieces.
 #include "server/console_pages.h"
 
+#include <charconv>
 #include <utility>
 
 namespace qv::server {
@@ -77,11 +78,8 @@ std::string HiddenToken(const std::string& csrf_token) {
 
 std::string ConsoleNav(const char* current) {
   static constexpr std::pair<const char*, const char*> kPages[] = {
-      {"users", "Users"},
-      {"lists", "Lists"},
-      {"files", "Files"},
-      {"fleet", "Fleet"},
-      {"notes", "Notes"},
+      {"users", "Users"}, {"lists", "Lists"}, {"files", "Files"},
+      {"fleet", "Fleet"}, {"notes", "Notes"},
   };
   std::string nav = "<nav>";
   for (const auto& [path, name] : kPages) {
@@ -108,6 +106,28 @@ std::string ConsolePageStart(const std::string& title, const char* current,
 }
 
 std::string ConsolePageEnd() { return "</main>\n</body></html>\n"; }
+
+int64_t ConsolePageNumber(std::string_view text) {
+  int64_t number = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+  const bool usable =
+      error == std::errc() && end == text.data() + text.size() && number >= 1 && number <= 1000000;
+  return usable ? number : 1;
+}
+
+std::string ConsolePager(const std::string& path, int64_t page_number, bool more,
+                         const char* before, const char* after) {
+  std::string links = "<p class=\"pages\">";
+  if (page_number > 1) {
+    links += "<a href=\"" + HtmlEscape(path) + "page=" + std::to_string(page_number - 1) + "\">" +
+             before + "</a>";
+  }
+  if (more) {
+    links += "<a href=\"" + HtmlEscape(path) + "page=" + std::to_string(page_number + 1) + "\">" +
+             after + "</a>";
+  }
+  return links + "</p>\n";
+}
 
 std::string HtmlEscape(std::string_view text) {
   std::string out;

@@ -4,6 +4,7 @@
 #ifndef QV_SERVER_CONSOLE_PAGES_H_
 #define QV_SERVER_CONSOLE_PAGES_H_
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,6 +44,16 @@ std::string ConsoleNav(const char* current);
 std::string ConsolePageStart(const std::string& title, const char* current,
                              const ConsoleFrame& frame);
 std::string ConsolePageEnd();
+
+// The page number a request's "page" value names; 1 when it names none that
+// is usable (not a whole number from 1 to 1000000).
+int64_t ConsolePageNumber(std::string_view text);
+
+// The links to the page before and after page_number of path (a path and
+// query that ends in '?' or '&'), as the pages of notes and of list records
+// show them.
+std::string ConsolePager(const std::string& path, int64_t page_number, bool more,
+                         const char* before, const char* after);
 
 // The users of every key name, with forms to add a user, disable or enable
 // one and set a new password.

@@ -12,8 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "server/console_lists.h"
 #include "installlist/install_list.h"
+#include "server/console_list_pages.h"
+#include "server/console_lists.h"
 #include "server/credentials.h"
 #include "server/http_server.h"
 #include "server/list_document.h"
@@ -580,6 +581,51 @@ TEST_F(ConsoleTest, FleetShowsWhatEachClientReportedAndWasGiven) {
       << notes;
   EXPECT_EQ(notes.find("<b>not"), std::string::npos);
   EXPECT_LT(notes.find("<td>cy</td>"), notes.find("<td>ann</td>"));  // newest first
+}
+
+TEST_F(ConsoleTest, AListsRecordsAreShownAPageAtATime) {
+  Start();
+  std::string cookie, token;
+  SignIn(&cookie, &token);
+  const size_t count = 2 * kConsoleListRecordsPerPage + 1;
+  std::vector<std::string> records;
+  for (size_t i = 1; i <= count; ++i) {
+    records.push_back("[" + std::to_string(i) + ", \"f" + std::to_string(i) +
+                      ".dll\", \"x\", 2, \"1\"]");
+  }
+  ASSERT_TRUE(server_->storage().PutInstallList("K&Y", ListDocument(records)).ok());
+  const std::string view = "/console/lists/view?key_name=K%26Y&amp;page=";
+  struct Case {
+    const char* page;     // as asked for
+    size_t first, last;   // the records shown (0: none)
+    const char* earlier;  // the page the earlier link leads to ("": none)
+    const char* later;
+  };
+  for (const Case& c : std::vector<Case>{{"", 1, 500, "", "2"},
+                                         {"2", 501, 1000, "1", "3"},
+                                         {"3", 1001, 1001, "2", ""},
+                                         {"4", 0, 0, "3", ""},
+                                         {"0", 1, 500, "", "2"},
+                                         {"x", 1, 500, "", "2"}}) {
+    const std::string page =
+        Page("/console/lists/view?key_name=K%26Y" + std::string(*c.page ? "&page=" : "") + c.page,
+             cookie);
+    const std::string table = page.substr(page.find("<table id=\"records\""));
+    const auto shown = [&](size_t n) {
+      return table.find("<td>f" + std::to_string(n) + ".dll</td>") != std::string::npos;
+    };
+    SCOPED_TRACE(c.page);
+    if (c.first > 0) {
+      EXPECT_TRUE(shown(c.first));
+      EXPECT_TRUE(shown(c.last));
+      EXPECT_FALSE(shown(c.first - 1 > 0 ? c.first - 1 : count));
+    }
+    EXPECT_FALSE(shown(c.last + 1));
+    EXPECT_EQ(page.find(view + c.earlier + "\">Earlier records</a>") != std::string::npos,
+              *c.earlier != '\0');
+    EXPECT_EQ(page.find(view + c.later + "\">Later records</a>") != std::string::npos,
+              *c.later != '\0');
+  }
 }
 
 }  // namespace
