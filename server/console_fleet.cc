@@ -47,6 +47,8 @@ struct Lists {
 };
 
 Status ReadLists(Storage& storage, const std::vector<ClientRow>& clients, Lists* lists) {
+  // Lists asked for that the history no longer keeps: asked for once.
+  std::set<std::pair<std::string, int64_t>> not_kept;
   for (const ClientRow& client : clients) {
     if (!lists->current.contains(client.key_name)) {
       bool found = false;
@@ -58,13 +60,19 @@ Status ReadLists(Storage& storage, const std::vector<ClientRow>& clients, Lists*
       if (found) current = {generation, ReadFileVersions(document)};
     }
     const std::pair<std::string, int64_t> given{client.key_name, client.last_generation};
-    if (client.last_generation == 0 || lists->given.contains(given)) continue;
+    if (client.last_generation == 0 || lists->given.contains(given) || not_kept.contains(given)) {
+      continue;
+    }
     bool found = false;
     std::string document;
     Status status =
         storage.GetInstallListHistory(client.key_name, client.last_generation, &found, &document);
     if (!status.ok()) return status;
-    if (found) lists->given[given] = ReadFileVersions(document);
+    if (found) {
+      lists->given[given] = ReadFileVersions(document);
+    } else {
+      not_kept.insert(given);
+    }
   }
   return Status::OK();
 }
