@@ -50,10 +50,18 @@ bool SplitAddress(const std::string& url, Endpoint* endpoint) {
 }
 
 // The User-Agent: the library's version and the running Windows version.
+// GetVersionExW answers for the host program, which is told 6.2 on every
+// later Windows unless its manifest names them; ntdll's own call answers
+// what runs.
 std::string UserAgent() {
+  using RtlGetVersionCall = LONG(WINAPI*)(OSVERSIONINFOW*);
+  const auto rtl_get_version = reinterpret_cast<RtlGetVersionCall>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion")));
   OSVERSIONINFOW info{};
   info.dwOSVersionInfoSize = sizeof(info);
-  if (!GetVersionExW(&info)) return DataSpaceUserAgent(nullptr);
+  const bool known =
+      rtl_get_version != nullptr ? rtl_get_version(&info) == 0 : GetVersionExW(&info) != FALSE;
+  if (!known) return DataSpaceUserAgent(nullptr);
   OsVersionInfo version;
   version.major_version = info.dwMajorVersion;
   version.minor_version = info.dwMinorVersion;
@@ -69,8 +77,7 @@ std::string LastFailure(const char* step) {
 
 class Win32BusinessObject : public BusinessObject {
  public:
-  Win32BusinessObject(std::string program_id, std::string url,
-                      const Win32DataSpaceOptions& options)
+  Win32BusinessObject(std::string program_id, std::string url, const Win32DataSpaceOptions& options)
       : program_id_(std::move(program_id)), url_(std::move(url)), options_(options) {}
 
   ErrorInfo Call(const std::string& operation, std::vector<std::string>* arguments,
@@ -131,8 +138,7 @@ class Win32BusinessObject : public BusinessObject {
                          sizeof(connect_ms));
       InternetSetOptionW(session_.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &stall_ms,
                          sizeof(stall_ms));
-      InternetSetOptionW(session_.get(), INTERNET_OPTION_SEND_TIMEOUT, &stall_ms,
-                         sizeof(stall_ms));
+      InternetSetOptionW(session_.get(), INTERNET_OPTION_SEND_TIMEOUT, &stall_ms, sizeof(stall_ms));
     }
     if (!connection_) {
       connection_.reset(InternetConnectW(session_.get(), endpoint.host.c_str(), endpoint.port,
@@ -150,8 +156,7 @@ class Win32BusinessObject : public BusinessObject {
 
 }  // namespace
 
-ErrorInfo Win32DataSpace::CreateObject(const std::string& program_id,
-                                       const std::string& server_url,
+ErrorInfo Win32DataSpace::CreateObject(const std::string& program_id, const std::string& server_url,
                                        std::unique_ptr<BusinessObject>* object) {
   object->reset();
   if (server_url.empty()) {

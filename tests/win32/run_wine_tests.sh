@@ -36,6 +36,9 @@ cleanup() {
 }
 trap cleanup EXIT
 wineboot -i >/dev/null 2>&1
+# A Windows that GetVersionExW misreports to programs without a manifest, as
+# every Windows after 8 does.
+wine winecfg /v win10 >/dev/null 2>&1
 wineserver -w
 
 # A TrueType font of the build machine for the font test, by Wine's drive for
@@ -47,6 +50,8 @@ if [ -n "$font" ]; then export QV_TEST_FONT="Z:${font//\//\\}"; fi
 # an address where nothing listens. Besides the files of its folder it has
 # answers no file server gives: /silent takes the request and never answers
 # (until the client lets go), /silent-seen tells how many such requests came;
+# a POST to /agent keeps its User-Agent in the folder's agent.txt (Wine's
+# QV_TEST_SERVED) and is answered 404;
 # the others send exactly their bytes on a kept connection, some more than
 # their header announces.
 served=$(mktemp -d)
@@ -81,6 +86,12 @@ class Quiet(http.server.SimpleHTTPRequestHandler):
             self.close_connection = False
         else:
             super().do_GET()
+    def do_POST(self):
+        self.rfile.read(int(self.headers.get("Content-Length", "0")))
+        if self.path == "/agent":
+            with open(sys.argv[1] + "/agent.txt", "w") as f:
+                f.write(self.headers.get("User-Agent", ""))
+        self.send_error(404)
 handler = functools.partial(Quiet, directory=sys.argv[1])
 server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
 with open(sys.argv[1] + "/port.tmp", "w") as f:
@@ -98,6 +109,7 @@ cleanup_server() {
 trap cleanup_server EXIT
 for _ in $(seq 100); do [ -f "$served/port" ] && break; sleep 0.1; done
 export QV_TEST_HTTP="http://127.0.0.1:$(cat "$served/port")"
+export QV_TEST_SERVED="Z:${served//\//\\}"
 closed_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 export QV_TEST_CLOSED="http://127.0.0.1:$closed_port"
 
