@@ -347,9 +347,12 @@ class Transaction {
 class PostgresStorage::Lease {
  public:
   explicit Lease(PostgresStorage* storage)
-      : storage_(storage), status_(storage->Acquire(&connection_)) {}
+      : storage_(storage), status_(storage->pool_.Acquire(&connection_)) {}
   ~Lease() {
-    if (connection_ != nullptr) storage_->Release(std::move(connection_));
+    if (connection_ != nullptr) {
+      const bool healthy = connection_->healthy();
+      storage_->pool_.Release(std::move(connection_), healthy);
+    }
   }
   Lease(const Lease&) = delete;
   Lease& operator=(const Lease&) = delete;
@@ -450,45 +453,18 @@ Status PostgresStorage::Open(const StorageOptions& options, Mode mode,
     }
   }
   std::unique_ptr<PostgresStorage> opened(new PostgresStorage(options));
-  opened->idle_.push_back(std::move(first));
-  opened->connections_ = 1;
+  opened->pool_.Add(std::move(first));
   *storage = std::move(opened);
   return Status::OK();
 }
 
-PostgresStorage::PostgresStorage(StorageOptions options) : Storage(std::move(options)) {}
+PostgresStorage::PostgresStorage(StorageOptions options)
+    : Storage(std::move(options)),
+      pool_(kMaxConnections, [url = this->options().path](std::unique_ptr<Connection>* connection) {
+        return Connection::Open(url, connection);
+      }) {}
 
 PostgresStorage::~PostgresStorage() = default;
-
-Status PostgresStorage::Acquire(std::unique_ptr<Connection>* connection) {
-  {
-    std::unique_lock<std::mutex> lock(pool_mutex_);
-    pool_freed_.wait(lock, [this] { return !idle_.empty() || connections_ < kMaxConnections; });
-    if (!idle_.empty()) {
-      *connection = std::move(idle_.back());
-      idle_.pop_back();
-      return Status::OK();
-    }
-    ++connections_;
-  }
-  Status status = Connection::Open(options().path, connection);
-  if (!status.ok()) {
-    std::lock_guard<std::mutex> lock(pool_mutex_);
-    --connections_;
-    pool_freed_.notify_one();
-  }
-  return status;
-}
-
-void PostgresStorage::Release(std::unique_ptr<Connection> connection) {
-  std::lock_guard<std::mutex> lock(pool_mutex_);
-  if (connection->healthy()) {
-    idle_.push_back(std::move(connection));
-  } else {
-    --connections_;  // broken: the next call makes a new one
-  }
-  pool_freed_.notify_one();
-}
 
 Status PostgresStorage::AddUser(const std::string& key_name, const std::string& login,
                                 const std::string& password, bool replace) {

@@ -6,17 +6,16 @@
 // tables in it. The table schema_version holds the schema's version.
 //
 // Each instance keeps at most kMaxConnections connections; a call that
-// finds them all busy waits for one. A connection that broke is dropped
-// and made afresh by the next call.
+// finds them all busy waits for one, in the order the calls came
+// (server/connection_pool.h). A connection that broke is dropped and made
+// afresh by the next call.
 #ifndef QV_SERVER_POSTGRES_STORAGE_H_
 #define QV_SERVER_POSTGRES_STORAGE_H_
 
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <vector>
 
+#include "server/connection_pool.h"
 #include "server/storage.h"
 
 namespace qv::server {
@@ -74,14 +73,8 @@ class PostgresStorage final : public Storage {
   class Lease;
 
   explicit PostgresStorage(StorageOptions options);
-  // A connection for the calling thread; waits while all are busy.
-  Status Acquire(std::unique_ptr<Connection>* connection);
-  void Release(std::unique_ptr<Connection> connection);
 
-  std::mutex pool_mutex_;
-  std::condition_variable pool_freed_;
-  int connections_ = 0;  // idle and borrowed
-  std::vector<std::unique_ptr<Connection>> idle_;
+  ConnectionPool<Connection> pool_;
 };
 
 // url with the password in it replaced by "***", for messages.
