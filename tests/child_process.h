@@ -96,6 +96,13 @@ class Child {
     }
     return line;
   }
+  // The base address a server program names on its first line ("listening
+  // on <address>"), waited for up to timeout; "" when the line is another.
+  std::string ListeningAddress(std::chrono::seconds timeout = std::chrono::seconds(30)) {
+    const std::string line = ReadLine(timeout);
+    const std::string prefix = "listening on ";
+    return line.rfind(prefix, 0) == 0 ? line.substr(prefix.size()) : "";
+  }
 
  private:
   pid_t pid_ = -1;

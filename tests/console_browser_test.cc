@@ -55,10 +55,8 @@ class ConsoleBrowserTest : public ::testing::Test {
     std::vector<std::string> argv = {QvserverPath(), "serve", db_, "--listen", "127.0.0.1:0"};
     argv.insert(argv.end(), extra_args.begin(), extra_args.end());
     server_ = std::make_unique<Child>(argv, std::vector<std::string>{}, /*stdout_pipe=*/true);
-    const std::string line = server_->ReadLine(std::chrono::seconds(30));
-    const std::string prefix = "listening on ";
-    ASSERT_EQ(line.rfind(prefix, 0), 0u) << line;
-    base_url_ = line.substr(prefix.size());
+    base_url_ = server_->ListeningAddress();
+    ASSERT_FALSE(base_url_.empty());
   }
 
   std::string Url(const std::string& path) const { return base_url_ + path; }

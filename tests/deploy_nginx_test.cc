@@ -82,9 +82,9 @@ class DeployNginxTest : public QvinitTest, public ::testing::WithParamInterface<
           std::vector<std::string>{QvserverPath(), "serve", db, "--files", catalog_.files_dir,
                                    "--listen", "127.0.0.1:0", "--trusted-proxy", "127.0.0.1"},
           std::vector<std::string>{}, true));
-      const std::string line = instances_.back()->ReadLine(kStartTimeout);
-      ASSERT_EQ(line.rfind("listening on http://", 0), 0u) << line;
-      addresses_.push_back(line.substr(line.find("//") + 2));
+      const std::string base = instances_.back()->ListeningAddress(kStartTimeout);
+      ASSERT_EQ(base.rfind("http://", 0), 0u) << base;
+      addresses_.push_back(base.substr(7));
       upstreams += "server " + addresses_.back() + " max_fails=1 fail_timeout=5s;\n";
     }
     prefix_ = dir_ + "/nginx";

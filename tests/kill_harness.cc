@@ -130,11 +130,8 @@ class Harness {
         std::vector<std::string>{QvserverPath(), "serve", db, "--files", files, "--listen",
                                  "127.0.0.1:0"},
         std::vector<std::string>{}, true);
-    const std::string line = server_->ReadLine(std::chrono::seconds(20));
-    const std::string prefix = "listening on ";
-    if (line.rfind(prefix, 0) != 0) return Fail("qvserver serve printed \"" + line + "\"");
-    base_ = line.substr(prefix.size());
-    return true;
+    base_ = server_->ListeningAddress(std::chrono::seconds(20));
+    return !base_.empty() || Fail("qvserver serve named no address to listen on");
   }
 
   // A fresh machine whose installed copies of the files are held by a

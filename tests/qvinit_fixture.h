@@ -189,10 +189,9 @@ class QvinitTest : public ::testing::Test {
                                      catalog_.files_dir, "--listen", "127.0.0.1:0"};
     argv.insert(argv.end(), more.begin(), more.end());
     served_ = std::make_unique<Child>(argv, std::vector<std::string>{}, true);
-    const std::string line = served_->ReadLine(std::chrono::seconds(30));
-    const std::string prefix = "listening on ";
-    EXPECT_EQ(line.rfind(prefix, 0), 0u) << line;
-    return line.rfind(prefix, 0) == 0 ? line.substr(prefix.size()) : "";
+    const std::string base = served_->ListeningAddress();
+    EXPECT_FALSE(base.empty());
+    return base;
   }
   std::vector<std::string> OnlineFrom(const std::string& download, const std::string& bo,
                                       const std::string& method = "startup-v2") {

@@ -11,6 +11,7 @@
 #include "installlist/install_list.h"
 #include "platform/recordset.h"
 #include "server/dispatcher.h"
+#include "tests/server_fixture.h"
 #include "tests/test_util.h"
 
 namespace qv::server {
@@ -18,18 +19,14 @@ namespace {
 
 using Json = nlohmann::json;
 
-std::string Call(const std::string& object, const std::string& operation, const Json& arguments) {
-  return Json{{"object", object}, {"operation", operation}, {"arguments", arguments}}.dump();
-}
+// The body of a call.
+constexpr auto Call = &testing::BusinessCall;
 
 class DispatcherTest : public ::testing::Test {
  protected:
   DispatcherTest() : dir_(testing::MakeTempDir("qvdispatch")) {
-    StorageOptions options;
-    options.path = dir_ + "/server.db";
-    Status status = Storage::Open(options, Storage::Mode::kCreate, &storage_);
-    if (status.ok()) status = storage_->AddUser("KEY", "ann", "pw", false);
-    EXPECT_TRUE(status.ok()) << status.ToString();
+    storage_ = testing::OpenStorage(dir_ + "/server.db", Storage::Mode::kCreate);
+    EXPECT_TRUE(storage_ && storage_->AddUser("KEY", "ann", "pw", false).ok());
     objects_ = std::make_unique<BusinessObjects>(storage_.get());
   }
   ~DispatcherTest() override {

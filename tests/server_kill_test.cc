@@ -145,14 +145,9 @@ TEST_F(ServerKillTest, AServerKilledWhileServingServesAgain) {
                                                             files_, "--listen", "127.0.0.1:0"},
                                    std::vector<std::string>{}, true);
   };
-  auto base_of = [](Child& server) {
-    const std::string line = server.ReadLine(std::chrono::seconds(10));
-    const size_t at = line.find("http://");
-    return at == std::string::npos ? std::string() : line.substr(at + 7);
-  };
   for (int kill = 0; kill < 3; ++kill) {
     auto server = serve();
-    const std::string host = base_of(*server);
+    const std::string host = server->ListeningAddress(std::chrono::seconds(10));
     ASSERT_FALSE(host.empty());
     std::thread download([host] { httplib::Client(host).Get("/big.bin"); });
     std::this_thread::sleep_for(std::chrono::milliseconds(20 * kill));
@@ -162,7 +157,7 @@ TEST_F(ServerKillTest, AServerKilledWhileServingServesAgain) {
     EXPECT_EQ(IntegrityCheck(db_), "ok");
   }
   auto server = serve();
-  const std::string host = base_of(*server);
+  const std::string host = server->ListeningAddress(std::chrono::seconds(10));
   ASSERT_FALSE(host.empty());
   auto got = httplib::Client(host).Get("/big.bin");
   ASSERT_TRUE(got);

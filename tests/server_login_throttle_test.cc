@@ -6,7 +6,7 @@
 #include <string>
 
 #include "server/login_throttle.h"
-#include "tests/test_util.h"
+#include "tests/server_fixture.h"
 
 namespace qv::server {
 namespace {
@@ -21,28 +21,16 @@ struct Step {
   bool right = false;  // the password was right
 };
 
-class ThrottleDatabase {
- public:
-  ThrottleDatabase() : dir_(testing::MakeTempDir("qvthrottle")) {
-    StorageOptions options;
-    options.path = dir_ + "/server.db";
-    const Status opened = Storage::Open(options, Storage::Mode::kCreate, &storage_);
-    EXPECT_TRUE(opened.ok()) << opened.ToString();
-  }
-  ~ThrottleDatabase() {
-    storage_.reset();
-    testing::RemoveTree(dir_);
-  }
-  Storage* get() const { return storage_.get(); }
-
- private:
-  std::string dir_;
-  std::unique_ptr<Storage> storage_;
+class LoginThrottleTest : public testing::LoopbackServerTest {
+ protected:
+  LoginThrottleTest() : LoopbackServerTest("qvthrottle") {}
+  void Replay(const ThrottleLimits& limits, std::initializer_list<Step> steps);
 };
 
-void Replay(const ThrottleLimits& limits, std::initializer_list<Step> steps) {
-  ThrottleDatabase database;
-  LoginThrottle throttle(limits, database.get());
+void LoginThrottleTest::Replay(const ThrottleLimits& limits, std::initializer_list<Step> steps) {
+  const auto storage = testing::OpenStorage(db_path_);
+  ASSERT_NE(storage, nullptr);
+  LoginThrottle throttle(limits, storage.get());
   const auto start = LoginThrottle::Clock::now();
   int index = 0;
   for (const Step& step : steps) {
@@ -71,7 +59,7 @@ ThrottleLimits Limits() {
   return limits;
 }
 
-TEST(LoginThrottleTest, AnAccountWaitsLongerAfterEachFailure) {
+TEST_F(LoginThrottleTest, AnAccountWaitsLongerAfterEachFailure) {
   Replay(Limits(), {
                        {0, "ann", "a", true},
                        {0, "ann", "b", true},
@@ -93,7 +81,7 @@ TEST(LoginThrottleTest, AnAccountWaitsLongerAfterEachFailure) {
                    });
 }
 
-TEST(LoginThrottleTest, AnAddressHasABurstOfFailuresThenOneASecond) {
+TEST_F(LoginThrottleTest, AnAddressHasABurstOfFailuresThenOneASecond) {
   Replay(Limits(), {
                        {0, "u1", "a", true},
                        {0, "u2", "a", true},

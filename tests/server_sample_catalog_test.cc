@@ -16,6 +16,7 @@
 #include "server/sample_catalog.h"
 #include "server/storage.h"
 #include "tests/pe_version_reader.h"
+#include "tests/server_fixture.h"
 #include "tests/test_util.h"
 
 namespace qv::server {
@@ -68,11 +69,8 @@ TEST(SampleCatalogTest, WritesFilesListAndUser) {
   SampleCatalog again;
   EXPECT_EQ(WriteSampleCatalog(dir + "/demo", &again).code(), kErrorAlreadyExists);
 
-  StorageOptions options;
-  options.path = catalog.db_path;
-  std::unique_ptr<Storage> storage;
-  status = Storage::Open(options, Storage::Mode::kOpenExisting, &storage);
-  ASSERT_TRUE(status.ok()) << status.ToString();
+  const auto storage = testing::OpenStorage(catalog.db_path);
+  ASSERT_NE(storage, nullptr);
   bool valid = false;
   ASSERT_TRUE(storage->CheckUser(catalog.key_name, catalog.login, catalog.password, &valid).ok());
   EXPECT_TRUE(valid);
