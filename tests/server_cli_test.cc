@@ -17,6 +17,7 @@
 #include "server/storage.h"
 #include "tests/child_process.h"
 #include "tests/postgres_server.h"
+#include "tests/server_fixture.h"
 #include "tests/test_util.h"
 
 namespace qv::server {
@@ -66,10 +67,8 @@ TEST_F(QvserverCliTest, InitUsersAndListsRoundTrip) {
   EXPECT_EQ(Run({"admin", "add", db_, "root"}, "admin pw\n").exit_code, 0);
   EXPECT_EQ(Run({"admin", "add", db_, "root"}, "other\n").exit_code, 1);
   {
-    StorageOptions options;
-    options.path = db_;
-    std::unique_ptr<Storage> storage;
-    ASSERT_TRUE(Storage::Open(options, Storage::Mode::kOpenExisting, &storage).ok());
+    const auto storage = testing::OpenStorage(db_);
+    ASSERT_NE(storage, nullptr);
     bool valid = false;
     ASSERT_TRUE(storage->CheckUser("KEY", "ann", "new pass", &valid).ok());
     EXPECT_TRUE(valid);
@@ -110,7 +109,9 @@ TEST_F(QvserverCliTest, InitUsersAndListsRoundTrip) {
 
   EXPECT_EQ(Run({"list", "import", db_, "KEY"}).exit_code, 2);
   EXPECT_EQ(Run({"frobnicate"}).exit_code, 2);
+  EXPECT_EQ(Run({"serve", db_, "--listen", "nonsense"}).exit_code, 2);
   EXPECT_EQ(Run({"user", "add", dir_ + "/missing.db", "KEY", "x"}, "pw\n").exit_code, 1);
+  EXPECT_EQ(Run({"serve", dir_ + "/missing.db"}).exit_code, 1);
 }
 
 // The demo's catalog, put into a database by the commands an operator uses,
@@ -137,10 +138,8 @@ TEST_F(QvserverCliTest, SampleFillsAnyDatabaseWithTheDemoCatalog) {
 TEST_F(QvserverCliTest, NotesArePrintedNewestFirstAsJsonLines) {
   ASSERT_EQ(Run({"init", db_}).exit_code, 0);
   {
-    StorageOptions options;
-    options.path = db_;
-    std::unique_ptr<Storage> storage;
-    ASSERT_TRUE(Storage::Open(options, Storage::Mode::kOpenExisting, &storage).ok());
+    const auto storage = testing::OpenStorage(db_);
+    ASSERT_NE(storage, nullptr);
     ASSERT_TRUE(storage->AddLoginNote("id1", "first\r\n").ok());
     ASSERT_TRUE(storage->AddLoginNote("id2", "second \"quoted\"").ok());
   }
@@ -226,69 +225,56 @@ TEST_F(QvserverCliTest, ImportAndPublishFillInTheServedFilesDigestAndSize) {
   EXPECT_EQ(stated(), served());
 }
 
-TEST_F(QvserverCliTest, ServeSaysWhereItListensAndStopsOnSigterm) {
-  ASSERT_EQ(Run({"init", db_}).exit_code, 0);
-  ASSERT_EQ(Run({"user", "add", db_, "KEY", "ann"}, "pw\n").exit_code, 0);
+enum class Store { kSqlite, kPostgres };
+
+class QvserverServeTest : public QvserverCliTest, public ::testing::WithParamInterface<Store> {};
+
+INSTANTIATE_TEST_SUITE_P(Stores, QvserverServeTest,
+                         ::testing::Values(Store::kSqlite, Store::kPostgres),
+                         [](const ::testing::TestParamInfo<Store>& info) {
+                           return info.param == Store::kSqlite ? "Sqlite" : "Postgres";
+                         });
+
+// The commands on either store (PostgreSQL's named by a URL), the database
+// given as an argument or by --db; serve says where it listens, serves files
+// and logins, and stops on SIGTERM and on SIGINT.
+TEST_P(QvserverServeTest, ServesFilesAndLoginsAndStopsOnSignals) {
+  std::unique_ptr<testing::PostgresDatabase> postgres;
+  std::string db = db_;
+  if (GetParam() == Store::kPostgres) {
+    postgres = std::make_unique<testing::PostgresDatabase>();
+    db = postgres->url();
+    ASSERT_FALSE(db.empty());
+  }
+  ASSERT_EQ(Run({"init", db}).exit_code, 0);
+  EXPECT_EQ(Run({"init", "--db", db}).exit_code, 1);  // current already
+  ASSERT_EQ(Run({"user", "add", "--db", db, "KEY", "ann"}, "pw\n").exit_code, 0);
+  testing::WriteHostFile(dir_ + "/in.rst", SampleList());
+  ASSERT_EQ(Run({"list", "import", db, "KEY", dir_ + "/in.rst"}).exit_code, 0);
   ::mkdir((dir_ + "/files").c_str(), 0755);
   testing::WriteHostFile(dir_ + "/files/a.txt", "served");
 
   for (int signal_number : {SIGTERM, SIGINT}) {
-    testing::Child serve({QvserverPath(), "serve", db_, "--files", dir_ + "/files", "--listen",
-                          "127.0.0.1:0", "--login-ttl", "120"},
+    testing::Child serve({QvserverPath(), "serve", "--db=" + db, "--files", dir_ + "/files",
+                          "--listen", "127.0.0.1:0", "--login-ttl", "120"},
                          {}, /*stdout_pipe=*/true);
-    const std::string line = serve.ReadLine(std::chrono::seconds(30));
-    const std::string prefix = "listening on http://127.0.0.1:";
-    ASSERT_EQ(line.rfind(prefix, 0), 0u) << line;
-    const std::string port = line.substr(prefix.size());
-    ASSERT_TRUE(!port.empty() && port.find_first_not_of("0123456789") == std::string::npos) << line;
-    httplib::Client client("127.0.0.1", std::stoi(port));
+    const std::string base = serve.ListeningAddress();
+    ASSERT_EQ(base.rfind("http://127.0.0.1:", 0), 0u) << base;
+    httplib::Client client(base);
     auto res = client.Get("/a.txt");
     ASSERT_TRUE(res);
     EXPECT_EQ(res->body, "served");
-    res = client.Post("/", R"({"object": "QVBOGeneral_V3.Init", "operation": "LoginUser",
-                              "arguments": ["KEY", "ann", "pw", ""]})",
-                      "application/json");
-    ASSERT_TRUE(res);
-    EXPECT_EQ(nlohmann::json::parse(res->body)["result"].get<std::string>().size(), 32u);
+    auto call = [&](const std::string& operation, const nlohmann::json& arguments) {
+      res = client.Post("/", testing::BusinessCall("QVBOGeneral_V3.Init", operation, arguments),
+                        "application/json");
+      return res ? nlohmann::json::parse(res->body)["result"] : nlohmann::json();
+    };
+    const nlohmann::json id = call("LoginUser", {"KEY", "ann", "pw", ""});
+    ASSERT_TRUE(id.is_string() && id.get<std::string>().size() == 32) << id;
+    EXPECT_THAT(call("GetInstallFiles", {id.get<std::string>()}).dump(), ::testing::HasSubstr("x.dll"));
     serve.Signal(signal_number);
     EXPECT_EQ(serve.Wait(), 0);
   }
-
-  EXPECT_EQ(Run({"serve", db_, "--listen", "nonsense"}).exit_code, 2);
-  EXPECT_EQ(Run({"serve", dir_ + "/missing.db"}).exit_code, 1);
-}
-
-// The same commands on a PostgreSQL database, named by a URL in either
-// form, and a login through the server.
-TEST_F(QvserverCliTest, PostgresDatabaseServesALogin) {
-  testing::PostgresDatabase database;
-  const std::string& url = database.url();
-  ASSERT_FALSE(url.empty());
-  ASSERT_EQ(Run({"init", url}).exit_code, 0);
-  EXPECT_EQ(Run({"init", "--db", url}).exit_code, 1);  // current already
-  ASSERT_EQ(Run({"user", "add", "--db", url, "KEY", "ann"}, "pw\n").exit_code, 0);
-  testing::WriteHostFile(dir_ + "/in.rst", SampleList());
-  ASSERT_EQ(Run({"list", "import", url, "KEY", dir_ + "/in.rst"}).exit_code, 0);
-
-  testing::Child serve({QvserverPath(), "serve", "--db=" + url, "--listen", "127.0.0.1:0"}, {},
-                       /*stdout_pipe=*/true);
-  const std::string line = serve.ReadLine(std::chrono::seconds(30));
-  const std::string prefix = "listening on http://127.0.0.1:";
-  ASSERT_EQ(line.rfind(prefix, 0), 0u) << line;
-  httplib::Client client("127.0.0.1", std::stoi(line.substr(prefix.size())));
-  auto call = [&](const std::string& operation, const std::string& arguments) {
-    auto res = client.Post("/",
-                           R"({"object": "QVBOGeneral_V3.Init", "operation": ")" + operation +
-                               R"(", "arguments": )" + arguments + "}",
-                           "application/json");
-    return res ? nlohmann::json::parse(res->body) : nlohmann::json();
-  };
-  const std::string id =
-      call("LoginUser", R"(["KEY", "ann", "pw", ""])")["result"].get<std::string>();
-  ASSERT_EQ(id.size(), 32u);
-  EXPECT_THAT(call("GetInstallFiles", "[\"" + id + "\"]").dump(), ::testing::HasSubstr("x.dll"));
-  serve.Signal(SIGTERM);
-  EXPECT_EQ(serve.Wait(), 0);
 }
 
 }  // namespace
