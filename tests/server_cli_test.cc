@@ -271,7 +271,8 @@ TEST_P(QvserverServeTest, ServesFilesAndLoginsAndStopsOnSignals) {
     };
     const nlohmann::json id = call("LoginUser", {"KEY", "ann", "pw", ""});
     ASSERT_TRUE(id.is_string() && id.get<std::string>().size() == 32) << id;
-    EXPECT_THAT(call("GetInstallFiles", {id.get<std::string>()}).dump(), ::testing::HasSubstr("x.dll"));
+    EXPECT_THAT(call("GetInstallFiles", {id.get<std::string>()}).dump(),
+                ::testing::HasSubstr("x.dll"));
     serve.Signal(signal_number);
     EXPECT_EQ(serve.Wait(), 0);
   }

@@ -292,7 +292,8 @@ TEST_F(HttpServerTest, FailedLoginsHoldBackTheAccountAndTheAddressATrustedProxyF
     for (int i = 0; i < 2; ++i) login("ann", "198.51.100.1", "wrong");
     // The same answer as a wrong password: nothing tells a guesser more.
     EXPECT_EQ(login("ann", "198.51.100.1", "pw"), refused);
-    const Json other = Json::parse(login(row.other_login, row.other_forwarded, "pw"), nullptr, false);
+    const Json other =
+        Json::parse(login(row.other_login, row.other_forwarded, "pw"), nullptr, false);
     EXPECT_EQ(other.value("result", std::string()).size(), row.other_gets_in ? 32u : 0u);
     server_.reset();
   }
